@@ -1,0 +1,32 @@
+# One static library per source folder, from the .cpp files found there.
+# Files ending in _qt.cpp are left out: they go into the folder's Qt companion target.
+function(velnaro_folder_library name)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  list(FILTER sources EXCLUDE REGEX "_qt\\.cpp$")
+  list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
+  if(sources)
+    add_library(${name} STATIC ${sources})
+    target_link_libraries(${name} PUBLIC ${ARG_LIBS})
+  else()
+    add_library(${name} INTERFACE)
+    target_link_libraries(${name} INTERFACE ${ARG_LIBS})
+  endif()
+endfunction()
+
+# One test program per *_test.cpp file in the calling folder, linked with LIBS.
+function(velnaro_folder_tests)
+  cmake_parse_arguments(ARG "" "" "LIBS;EXCLUDE" ${ARGN})
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  foreach(t ${tests})
+    get_filename_component(base ${t} NAME_WE)
+    if(base IN_LIST ARG_EXCLUDE)
+      continue()
+    endif()
+    add_executable(${base} ${t})
+    target_link_libraries(${base} PRIVATE ${ARG_LIBS} GTest::gmock_main)
+    target_compile_definitions(${base} PRIVATE
+      VELNARO_SOURCE_DIR="${CMAKE_SOURCE_DIR}" VELNARO_BINARY_DIR="${CMAKE_BINARY_DIR}")
+    gtest_discover_tests(${base} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  endforeach()
+endfunction()

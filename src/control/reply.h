@@ -1,0 +1,25 @@
+#pragma once
+// The control reply: one line of JSON-shaped text built from fixed pieces.
+// Inserted values are JSON-escaped; ordinary values pass unchanged, so the
+// documented lengths hold for them.
+
+#include <string>
+#include <string_view>
+
+namespace velnaro::reply {
+
+struct StatusFields {
+  std::string Stato, ChiamataStato, ChiamataPrefix, ChiamataNumero, Rec, Hold, Mute;
+};
+
+// Escapes '"', '\\' and control characters for use inside a JSON string.
+std::string JsonEscape(std::string_view value);
+
+std::string NotRecognised();                        // ErroreID 1, 108 characters
+std::string Simple(std::string_view status);        // ErroreID 0, Status X
+std::string Status(const StatusFields& fields);     // GETSTATUS
+std::string Call(std::string_view prefix, std::string_view number);
+std::string Dtmf(std::string_view number);
+std::string SaveError();                            // ErroreID 2, 108 characters
+
+}  // namespace velnaro::reply

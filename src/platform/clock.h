@@ -1,0 +1,54 @@
+#pragma once
+// Wall-clock time as the system's local time, behind an interface so tests can fix it.
+
+#include <chrono>
+#include <ctime>
+#include <mutex>
+#include <string>
+
+namespace velnaro {
+
+struct LocalTime {
+  int year = 1970, month = 1, day = 1;  // month 1..12
+  int hour = 0, minute = 0, second = 0, millisecond = 0;
+};
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual LocalTime Now() const = 0;
+};
+
+class SystemClock final : public Clock {
+ public:
+  LocalTime Now() const override;
+};
+
+// Returns a fixed time that tests may move.
+class FakeClock final : public Clock {
+ public:
+  explicit FakeClock(LocalTime t = {}) : time_(t) {}
+  LocalTime Now() const override {
+    std::lock_guard lock(mutex_);
+    return time_;
+  }
+  void Set(LocalTime t) {
+    std::lock_guard lock(mutex_);
+    time_ = t;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  LocalTime time_;
+};
+
+// The process-wide clock; tests may install their own.
+Clock& DefaultClock();
+void SetDefaultClock(Clock* clock);  // nullptr restores the system clock
+
+// Formats a LocalTime with the picture letters used across the program:
+// yyyy yy mm(month) dd hh nn ss zzz; everything else is copied.
+// "mm" is the month, "nn" the minutes (the classic convention).
+std::string FormatTime(const LocalTime& t, const std::string& picture);
+
+}  // namespace velnaro
