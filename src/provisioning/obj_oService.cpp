@@ -163,6 +163,8 @@ bool ToService::PostAction(const std::string& action_code, std::vector<std::stri
   curl_easy_setopt(c.get(), CURLOPT_CONNECTTIMEOUT_MS, 5000L);
   curl_easy_setopt(c.get(), CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(c.get(), CURLOPT_MAXREDIRS, 15L);
+  // A moved service still gets the form, not an empty GET.
+  curl_easy_setopt(c.get(), CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_301 | CURL_REDIR_POST_302));
   curl_easy_setopt(c.get(), CURLOPT_WRITEFUNCTION, AppendToString);
   curl_easy_setopt(c.get(), CURLOPT_WRITEDATA, &reply);
   if (curl_easy_perform(c.get()) != CURLE_OK || !Is2xx(c.get())) {
