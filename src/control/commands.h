@@ -1,0 +1,27 @@
+#pragma once
+// The phone and system commands of the control service's command table.
+
+#include <functional>
+#include <string>
+
+#include "platform/clock.h"
+
+namespace velnaro {
+
+class TwebServer;
+class PhonePort;
+class ScreenCapture;
+
+struct CommandOptions {
+  // The SIP server host, read when a recording is uploaded.
+  std::function<std::string()> sip_server;
+  ScreenCapture* capture = nullptr;  // nullptr: the process-wide X11 capture
+  const Clock* clock = nullptr;      // nullptr: DefaultClock()
+};
+
+// Adds "/system/" SCREENSHOT and "/phone/" CALL, DTMF, HANGUP, HOLD, UNHOLD, MUTE,
+// UNMUTE, RECSTART, RECSTOP to the server's table. Call it after the phone has set its
+// idle action: opening line 1's microphone again is chained after that action.
+void RegisterCommands(TwebServer& server, PhonePort& phone, CommandOptions options = {});
+
+}  // namespace velnaro
