@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -45,6 +46,8 @@ class TwebServer {
   reply::StatusFields Record() const;
 
   void AggiungiLog(const std::string& line);
+  // Several lines kept together: another thread's lines never fall between them.
+  void AggiungiLog(std::initializer_list<std::string> lines);
   std::vector<std::string> memoLogs() const;
   // Called after every appended line (outside the lock), e.g. to refresh a window.
   void SetLogObserver(std::function<void(const std::string&)> observer);
