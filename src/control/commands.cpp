@@ -7,6 +7,7 @@
 #include "control/screen_capture.h"
 #include "control/upload.h"
 #include "control/web_server.h"
+#include "provisioning/clConfig.h"
 #include "platform/temp_files.h"
 
 namespace velnaro {
@@ -125,6 +126,12 @@ void RegisterCommands(TwebServer& server, PhonePort& phone, CommandOptions optio
     if (previous) previous();
     c->phone.SetMicrophoneMuted(kLine1, false);
   });
+}
+
+void RegisterCommands(TwebServer& server, PhonePort& phone, const TConfig& config,
+                      CommandOptions options) {
+  if (!options.sip_server) options.sip_server = [&config] { return config.SipServer; };
+  RegisterCommands(server, phone, std::move(options));
 }
 
 }  // namespace velnaro

@@ -11,6 +11,7 @@ namespace velnaro {
 class TwebServer;
 class PhonePort;
 class ScreenCapture;
+class TConfig;
 
 struct CommandOptions {
   // The SIP server host, read when a recording is uploaded.
@@ -23,5 +24,10 @@ struct CommandOptions {
 // UNMUTE, RECSTART, RECSTOP to the server's table. Call it after the phone has set its
 // idle action: opening line 1's microphone again is chained after that action.
 void RegisterCommands(TwebServer& server, PhonePort& phone, CommandOptions options = {});
+
+// The same, with the upload host read from the configuration's SipServer (written once
+// by the start-up sequence before the web application can send RECSTOP).
+void RegisterCommands(TwebServer& server, PhonePort& phone, const TConfig& config,
+                      CommandOptions options = {});
 
 }  // namespace velnaro
