@@ -19,7 +19,7 @@ namespace {
 constexpr char kUserAgent[] = "Mozilla/5.0 (Windows; U; Windows NT 6.0; it; rv:1.8.1.12)";
 constexpr long kConnectTimeoutMs = 300000;
 constexpr long kMaxRedirects = 15;
-constexpr long kBlockSize = 256 * 1024;  // bytes handed to libcurl per read
+constexpr long kBlockSize = 1024 * 1024;  // bytes handed to libcurl per read
 
 void InitCurlOnce() {
   static std::once_flag once;

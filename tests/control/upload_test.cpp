@@ -245,5 +245,33 @@ TEST(UploadFailures, WritersAreKeptOutWhileTheFileIsSent) {
   EXPECT_TRUE(writer_refused);
 }
 
+long PeakRssKb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+// 200 MB are read from disk as they are sent: the peak memory does not grow by anything
+// like the file's size. (The bench measures the figure; this only guards the streaming.)
+TEST(UploadLargeFile, IsStreamedFromDisk) {
+  char tmpl[] = "/tmp/velnaro-big-XXXXXX";
+  const int fd = mkstemp(tmpl);
+  ASSERT_GE(fd, 0);
+  const off_t size = 200 * 1024 * 1024;
+  ASSERT_EQ(ftruncate(fd, size), 0);  // sparse: no disk traffic
+  close(fd);
+  RawHttpServer server(RawHttpServer::kOk, 0);
+  TwebServer web;
+  const long before = PeakRssKb();
+  UploadFile(web, "http://" + server.host() + kPath + "a=1", tmpl);
+  const long after = PeakRssKb();
+  unlink(tmpl);
+  EXPECT_EQ(web.memoLogs().back(), "ok");
+  EXPECT_GT(server.body_bytes(), static_cast<size_t>(size));
+  EXPECT_LT(after - before, 32 * 1024) << "peak RSS grew by " << (after - before) << " kB";
+}
+
 }  // namespace
 }  // namespace velnaro
