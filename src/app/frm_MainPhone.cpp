@@ -162,7 +162,7 @@ void TfrmMainPhone::btnUpdateOKClick() {
   std::string target = InstallerPath(TempFolder(), v.UpdateFILE);
   std::string source = v.UpdateURL + v.UpdateFILE;
 
-  DownloadProgress progress;
+  TransferProgress progress;
   progress.begin = [this](int64_t length) {
     pbUpdate_max = length;
     pbUpdate_position = 0;

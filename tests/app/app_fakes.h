@@ -42,7 +42,7 @@ class FakeProvisioning : public ProvisioningLink {
   std::string ErrorDS() const override { return error; }
   void ClearUpdateFile() override { values.UpdateFILE.clear(); }
   bool DownloadFile(const std::string& url, const std::string& path,
-                    const DownloadProgress& progress) override {
+                    const TransferProgress& progress) override {
     download_url = url;
     download_path = path;
     progress.begin(download_length);
