@@ -34,7 +34,13 @@ void TfrmMainPhone::FormShow() {
   steps_bold = false;
   for (Step& s : steps) s.ok_visible = s.ko_visible = false;
   btnOpenBrowser_visible = false;
-  links_.provisioning.LoadFromRegistry();
+  // A stored identifier that cannot be read is reported, and start-up goes on with the
+  // derived one rather than never running.
+  try {
+    links_.provisioning.LoadFromRegistry();
+  } catch (const std::exception& e) {
+    links_.messages.Show(e.what(), MessageKind::Error);
+  }
   links_.provisioning.ReadCommandLine();
   ShowPage(Page::tsStatus);
   timer1_enabled = true;

@@ -24,7 +24,11 @@ class FakeProvisioning : public ProvisioningLink {
   std::string download_url, download_path;
 
   StartupValues Values() const override { return values; }
-  void LoadFromRegistry() override { calls.push_back("LoadFromRegistry"); }
+  bool throw_on_load = false;
+  void LoadFromRegistry() override {
+    calls.push_back("LoadFromRegistry");
+    if (throw_on_load) throw std::runtime_error("Invalid data type for 'ClientID'");
+  }
   void ReadCommandLine() override { calls.push_back("ReadCommandLine"); }
   void UseConfiguredServiceUrl() override { calls.push_back("UseConfiguredServiceUrl"); }
   bool SoftwareStart() override {
