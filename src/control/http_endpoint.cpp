@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,7 +17,7 @@ namespace velnaro {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr size_t kSpareThreads = 8;  // workers kept waiting in accept()
+constexpr size_t kSpareThreads = 8;  // workers kept waiting beyond the queued connections
 
 std::string PeerText(const sockaddr_storage& addr) {
   char text[INET6_ADDRSTRLEN] = "";
@@ -114,6 +115,13 @@ int OpenListener(int family, uint16_t port, int backlog, int& bind_errno) {
     r = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
   }
   if (r == 0) r = ::listen(fd, backlog);
+  // Hand a connection over only once its first bytes are there: the worker then reads at
+  // once instead of sleeping again, and a connection that never speaks holds no thread.
+  const int defer_seconds = 1;
+  if (r == 0) {
+    ::setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer_seconds, sizeof defer_seconds);
+  }
+
   if (r != 0) {
     bind_errno = errno;
     ::close(fd);
@@ -152,9 +160,10 @@ void HttpEndpoint::Start(uint16_t port) {
   {
     std::lock_guard lock(mutex_);
     stopping_ = false;
-    idle_ = 0;
+    waiting_ = serving_ = 0;
   }
   keeper_ = std::thread([this] { KeeperLoop(); });
+  acceptor_ = std::thread([this] { AcceptorLoop(); });
 }
 
 void HttpEndpoint::Stop() {
@@ -162,61 +171,51 @@ void HttpEndpoint::Stop() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
-    for (int fd : active_fds_) ::shutdown(fd, SHUT_RDWR);
+    for (const Worker& w : workers_) {
+      if (w.fd >= 0) ::shutdown(w.fd, SHUT_RDWR);
+    }
   }
-  spare_cv_.notify_all();
+  work_cv_.notify_all();
+  keeper_cv_.notify_all();
+  ::shutdown(listen_fd_, SHUT_RDWR);  // wakes the acceptor
+  acceptor_.join();
   keeper_.join();
-  ::shutdown(listen_fd_, SHUT_RDWR);  // wakes every worker blocked in accept()
-  ThreadList threads;
+  WorkerList workers;
   std::vector<std::thread> finished;
   {
-    std::lock_guard lock(threads_mutex_);
-    threads.swap(threads_);
+    std::lock_guard lock(mutex_);
+    workers.swap(workers_);
     finished.swap(finished_);
   }
-  for (auto& t : threads) t.join();
-  for (auto& t : finished) t.join();
+  for (Worker& w : workers) w.thread.join();
+  for (std::thread& t : finished) t.join();
+  for (const Job& job : queue_) ::close(job.fd);
+  queue_.clear();
   ::close(listen_fd_);
   listen_fd_ = -1;
 }
 
 size_t HttpEndpoint::thread_count() const {
-  std::lock_guard lock(threads_mutex_);
-  return threads_.size();
+  std::lock_guard lock(mutex_);
+  return workers_.size();
 }
 
 size_t HttpEndpoint::connection_count() const {
   std::lock_guard lock(mutex_);
-  return active_fds_.size();
+  return queue_.size() + serving_;
 }
 
-void HttpEndpoint::KeeperLoop() {
-  for (;;) {
-    {
-      std::unique_lock lock(mutex_);
-      spare_cv_.wait(lock, [this] { return stopping_ || idle_ < kSpareThreads; });
-      if (stopping_) return;
-      ++idle_;  // counted from now, so the worker's first accept needs no bookkeeping
-    }
-    std::lock_guard lock(threads_mutex_);
-    for (auto& t : finished_) t.join();
-    finished_.clear();
-    threads_.emplace_back();
-    auto self = std::prev(threads_.end());
-    *self = std::thread([this, self] { WorkerLoop(self); });
-  }
+bool HttpEndpoint::ShortOfWorkersLocked() const {
+  return waiting_ < queue_.size() + kSpareThreads;
 }
 
-void HttpEndpoint::WorkerLoop(ThreadList::iterator self) {
-  HttpRequestReader reader(options_.limits);
-  std::string response;
-  response.reserve(1024);
+void HttpEndpoint::AcceptorLoop() {
   for (;;) {
-    sockaddr_storage addr{};
-    socklen_t len = sizeof addr;
-    const int fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len,
-                             SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) {
+    Job job;
+    socklen_t len = sizeof job.addr;
+    job.fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&job.addr), &len,
+                       SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (job.fd < 0) {
       const int e = errno;
       {
         std::lock_guard lock(mutex_);
@@ -227,37 +226,71 @@ void HttpEndpoint::WorkerLoop(ThreadList::iterator self) {
       }
       continue;
     }
-    bool short_of_spares;
+    bool short_of_workers;
     {
       std::lock_guard lock(mutex_);
       if (stopping_) {
-        ::close(fd);
+        ::close(job.fd);
         return;
       }
-      active_fds_.insert(fd);
-      short_of_spares = --idle_ < kSpareThreads;
+      queue_.push_back(job);
+      short_of_workers = ShortOfWorkersLocked();
     }
-    if (short_of_spares) spare_cv_.notify_one();
-    Serve(fd, PeerText(addr), reader, response);
-    bool retire = false;
-    {
-      std::lock_guard lock(mutex_);
-      active_fds_.erase(fd);
-      // Closed only after leaving active_fds_, so Stop never touches a reused number.
-      ::close(fd);
-      if (stopping_) return;
-      if (idle_ >= options_.max_idle_threads) {
-        retire = true;
-      } else {
-        ++idle_;
-      }
-    }
-    if (retire) {
-      std::lock_guard lock(threads_mutex_);
-      finished_.push_back(std::move(*self));
-      threads_.erase(self);
+    work_cv_.notify_one();
+    if (short_of_workers) keeper_cv_.notify_one();
+  }
+}
+
+void HttpEndpoint::KeeperLoop() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    keeper_cv_.wait(lock, [this] { return stopping_ || ShortOfWorkersLocked(); });
+    if (stopping_) return;
+    std::vector<std::thread> done;
+    done.swap(finished_);
+    ++waiting_;  // counted from now, so the shortage is not seen twice
+    workers_.emplace_back();
+    const auto self = std::prev(workers_.end());
+    lock.unlock();
+    for (std::thread& t : done) t.join();
+    std::thread thread([this, self] { WorkerLoop(self); });
+    lock.lock();
+    self->thread = std::move(thread);
+  }
+}
+
+void HttpEndpoint::WorkerLoop(WorkerList::iterator self) {
+  HttpRequestReader reader(options_.limits);
+  std::string response;
+  response.reserve(1024);
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    work_cv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+    if (stopping_) return;
+    const Job job = queue_.front();
+    queue_.pop_front();
+    --waiting_;
+    ++serving_;
+    self->fd = job.fd;
+    const bool short_of_workers = ShortOfWorkersLocked();
+    lock.unlock();
+    if (short_of_workers) keeper_cv_.notify_one();
+
+    Serve(job.fd, PeerText(job.addr), reader, response);
+
+    lock.lock();
+    self->fd = -1;  // before close, so Stop never cuts a reused number
+    --serving_;
+    lock.unlock();
+    ::close(job.fd);
+    lock.lock();
+    if (stopping_) return;
+    if (waiting_ >= options_.max_idle_threads && self->thread.joinable()) {
+      finished_.push_back(std::move(self->thread));
+      workers_.erase(self);
       return;
     }
+    ++waiting_;
   }
 }
 
