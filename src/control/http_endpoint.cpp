@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -92,7 +93,7 @@ void DrainBriefly(int fd) {
 
 int OpenListener(int family, uint16_t port, int backlog, int& bind_errno) {
   bind_errno = 0;
-  const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     bind_errno = errno;
     return -1;
@@ -156,6 +157,11 @@ void HttpEndpoint::Start(uint16_t port) {
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
   port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
                                             : reinterpret_cast<sockaddr_in&>(bound).sin_port);
+  wake_fd_ = ::eventfd(0, EFD_CLOEXEC);
+  if (wake_fd_ < 0) {
+    ::close(fd);
+    throw std::runtime_error("Could not create the endpoint's wake-up descriptor");
+  }
   listen_fd_ = fd;
   {
     std::lock_guard lock(mutex_);
@@ -177,7 +183,8 @@ void HttpEndpoint::Stop() {
   }
   work_cv_.notify_all();
   keeper_cv_.notify_all();
-  ::shutdown(listen_fd_, SHUT_RDWR);  // wakes the acceptor
+  const uint64_t one = 1;
+  [[maybe_unused]] ssize_t written = ::write(wake_fd_, &one, sizeof one);  // wakes the acceptor
   acceptor_.join();
   keeper_.join();
   WorkerList workers;
@@ -192,7 +199,8 @@ void HttpEndpoint::Stop() {
   for (const Job& job : queue_) ::close(job.fd);
   queue_.clear();
   ::close(listen_fd_);
-  listen_fd_ = -1;
+  ::close(wake_fd_);
+  listen_fd_ = wake_fd_ = -1;
 }
 
 size_t HttpEndpoint::thread_count() const {
@@ -217,13 +225,16 @@ void HttpEndpoint::AcceptorLoop() {
                        SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (job.fd < 0) {
       const int e = errno;
-      {
-        std::lock_guard lock(mutex_);
-        if (stopping_) return;
+      if (e == EAGAIN || e == EWOULDBLOCK) {
+        pollfd p[2] = {{listen_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+        if (::poll(p, 2, -1) > 0 && p[1].revents) return;  // Stop
+        continue;
       }
       if (e == EMFILE || e == ENFILE || e == ENOBUFS || e == ENOMEM) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));  // let others free some
       }
+      std::lock_guard lock(mutex_);
+      if (stopping_) return;
       continue;
     }
     bool short_of_workers;
@@ -259,6 +270,27 @@ void HttpEndpoint::KeeperLoop() {
   }
 }
 
+bool HttpEndpoint::ServeJob(WorkerList::iterator self, const Job& job, HttpRequestReader& reader,
+                            std::string& response) {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) {
+      ::close(job.fd);
+      return false;
+    }
+    ++serving_;
+    self->fd = job.fd;
+  }
+  Serve(job.fd, PeerText(job.addr), reader, response);
+  {
+    std::lock_guard lock(mutex_);
+    self->fd = -1;  // before close, so Stop never cuts a reused number
+    --serving_;
+  }
+  ::close(job.fd);
+  return true;
+}
+
 void HttpEndpoint::WorkerLoop(WorkerList::iterator self) {
   HttpRequestReader reader(options_.limits);
   std::string response;
@@ -267,22 +299,23 @@ void HttpEndpoint::WorkerLoop(WorkerList::iterator self) {
   for (;;) {
     work_cv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
     if (stopping_) return;
-    const Job job = queue_.front();
+    Job job = queue_.front();
     queue_.pop_front();
     --waiting_;
-    ++serving_;
-    self->fd = job.fd;
     const bool short_of_workers = ShortOfWorkersLocked();
     lock.unlock();
     if (short_of_workers) keeper_cv_.notify_one();
 
-    Serve(job.fd, PeerText(job.addr), reader, response);
+    // Then take connections straight from the backlog while there are any: under load
+    // the backlog empties without waiting for the acceptor to be scheduled.
+    for (;;) {
+      if (!ServeJob(self, job, reader, response)) return;
+      socklen_t len = sizeof job.addr;
+      job.fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&job.addr), &len,
+                         SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (job.fd < 0) break;
+    }
 
-    lock.lock();
-    self->fd = -1;  // before close, so Stop never cuts a reused number
-    --serving_;
-    lock.unlock();
-    ::close(job.fd);
     lock.lock();
     if (stopping_) return;
     if (waiting_ >= options_.max_idle_threads && self->thread.joinable()) {

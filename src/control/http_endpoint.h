@@ -71,12 +71,16 @@ class HttpEndpoint {
   void AcceptorLoop();
   void KeeperLoop();
   void WorkerLoop(WorkerList::iterator self);
+  // False when stopping (the connection is then closed unserved).
+  bool ServeJob(WorkerList::iterator self, const Job& job, HttpRequestReader& reader,
+                std::string& response);
   bool ShortOfWorkersLocked() const;
   void Serve(int fd, const std::string& peer, HttpRequestReader& reader, std::string& response);
 
   TwebServer& server_;
   const EndpointOptions options_;
   int listen_fd_ = -1;
+  int wake_fd_ = -1;  // eventfd that wakes the acceptor for Stop
   uint16_t port_ = 0;
   bool dual_stack_ = false;
 
