@@ -88,6 +88,9 @@ TEST_F(ServiceTest, StartRequestCarriesTheEnvelopeTwiceInOrder) {
   EXPECT_EQ(lab_->LastPost(),
             R"({"oID":"0","ClientID":"DSM303031413242334334443545","ClientVersion":"Windows 333",)"
             R"("SoftwareID":"3","SoftwareVersion":"4.00.002","ActionCode":"SOFTWARE.START","Out":"json"})");
+  EXPECT_EQ(lab_->LastHeaders(),
+            R"js({"User-Agent":"Mozilla/5.0 (Windows; U; Windows NT 6.0; it; rv:1.8.1.12)",)js"
+            R"("Content-Type":"application/x-www-form-urlencoded"})");
 }
 
 TEST_F(ServiceTest, ValuesWithReservedCharactersArriveUnchanged) {
@@ -298,6 +301,9 @@ TEST_F(DownloadTest, WholeBodyArrivesUnderItsNameWithProgress) {
   EXPECT_EQ(events_, (std::vector<std::string>{"begin 300000", "end"}));
   EXPECT_EQ(last_, 300000);
   EXPECT_GE(works_, 1);
+  EXPECT_EQ(lab_->LastHeaders(),
+            R"js({"User-Agent":"Mozilla/5.0 (Windows; U; Windows NT 6.0; it; rv:1.8.1.12)",)js"
+            R"("Content-Type":null})");
 }
 
 TEST_F(DownloadTest, EmptyBodyGivesAnEmptyFile) {
