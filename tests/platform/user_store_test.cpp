@@ -64,8 +64,26 @@ TEST_F(FileStoreTest, CreateWriteReadAcrossInstances) {
   EXPECT_FALSE(s.KeyExists("Software\\Velnaro"));
   ASSERT_TRUE(s.OpenKey("software\\velnaro\\velnaroDS", false));
   EXPECT_EQ(s.ReadString("ClientID"), "DSM3030\"\\\xC3\xA8");
+  EXPECT_EQ(s.ReadString("CLIENTID"), "DSM3030\"\\\xC3\xA8");  // value names too
   EXPECT_EQ(s.ReadString("Other"), "");
   EXPECT_EQ(fs::status(path_).permissions() & fs::perms::others_read, fs::perms::none);
+}
+
+TEST_F(FileStoreTest, KeysAndValuesKeepTheSpellingTheyWereCreatedWith) {
+  Plant(R"({"Software\\Morvel\\VelnaroDS\\": {"clientid": "DSMOLD"}})");
+  FileUserStore s(path_.string());
+  ASSERT_TRUE(s.OpenKey("Software\\Velnaro\\VelnaroDS\\", true));
+  s.WriteString("ClientID", "DSM1");
+  s.WriteString("CLIENTID", "DSM2");  // the same value
+  ASSERT_TRUE(s.OpenKey("SOFTWARE\\MORVEL\\VELNARODS", false));
+  EXPECT_EQ(s.ReadString("ClientID"), "DSMOLD");
+  s.WriteString("ClientID", "DSMOLD2");
+  std::string text = Slurp(path_);
+  EXPECT_NE(text.find(R"("Software\\Velnaro\\VelnaroDS": {)"), std::string::npos) << text;
+  EXPECT_NE(text.find(R"("ClientID": "DSM2")"), std::string::npos) << text;
+  EXPECT_NE(text.find(R"("Software\\Morvel\\VelnaroDS": {)"), std::string::npos) << text;
+  EXPECT_NE(text.find(R"("clientid": "DSMOLD2")"), std::string::npos) << text;
+  EXPECT_EQ(text.find("DSM1"), std::string::npos) << text;
 }
 
 TEST_F(FileStoreTest, ValueTypes) {
