@@ -1,6 +1,7 @@
 #include "platform/user_store.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -104,6 +105,9 @@ std::string DefaultUserStorePath() {
     base = x;
   } else if (const char* h = std::getenv("HOME"); h && *h) {
     base = std::string(h) + "/.config";
+  } else if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir && *pw->pw_dir) {
+    // No HOME (started by a service manager): the account's own home, never a shared folder.
+    base = std::string(pw->pw_dir) + "/.config";
   } else {
     base = "/tmp";
   }

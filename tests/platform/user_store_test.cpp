@@ -1,5 +1,6 @@
 #include "platform/user_store.h"
 
+#include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -195,6 +196,12 @@ TEST(DefaultUserStorePath, FollowsXdgConfigHomeThenHome) {
   EXPECT_EQ(DefaultUserStorePath(), "/home/op/.config/velnaro/VelnaroDS.json");
   unsetenv("XDG_CONFIG_HOME");
   EXPECT_EQ(DefaultUserStorePath(), "/home/op/.config/velnaro/VelnaroDS.json");
+  // Without HOME the account's home directory, not a folder every user can write.
+  unsetenv("HOME");
+  const passwd* pw = getpwuid(getuid());
+  if (pw && pw->pw_dir && *pw->pw_dir) {
+    EXPECT_EQ(DefaultUserStorePath(), std::string(pw->pw_dir) + "/.config/velnaro/VelnaroDS.json");
+  }
   if (had_xdg) setenv("XDG_CONFIG_HOME", old_xdg.c_str(), 1);
   setenv("HOME", old_home.c_str(), 1);
 }
