@@ -1,5 +1,7 @@
 #include "control/web_server.h"
 
+#include "control/interpreter.h"
+
 namespace velnaro {
 
 TwebServer::TwebServer() {
@@ -7,6 +9,7 @@ TwebServer::TwebServer() {
   SetUploadFields(
       "http://127.0.0.1/velnaro/service/ds_phone/upload.php?Action=RECSTOP&recording_id=226",
       "/tmp/rec000000000.wav");
+  RegisterStatusCommand(*this);
 }
 
 void TwebServer::FormCreate() {
@@ -77,6 +80,21 @@ void TwebServer::AggiungiLog(const std::string& line) {
     observer = log_observer_;
   }
   if (observer) observer(line);
+}
+
+void TwebServer::AggiungiLog(std::initializer_list<std::string> lines) {
+  std::function<void(const std::string&)> observer;
+  {
+    std::lock_guard lock(mutex_);
+    for (const std::string& line : lines) {
+      if (log_.size() > kLogLimit) log_.clear();
+      log_.push_back(line);
+    }
+    observer = log_observer_;
+  }
+  if (observer) {
+    for (const std::string& line : lines) observer(line);
+  }
 }
 
 std::vector<std::string> TwebServer::memoLogs() const {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -31,6 +32,11 @@ class TwebServer {
 
   // Run by AggiornaStato when the new state is "IDLE" (takes line 1 off hold).
   void SetIdleAction(std::function<void()> action);
+  // The action registered now, so that another one can be chained after it.
+  std::function<void()> IdleAction() const {
+    std::lock_guard lock(mutex_);
+    return idle_action_;
+  }
 
   void SetRec(const std::string& v);
   void SetHold(const std::string& v);
@@ -40,6 +46,8 @@ class TwebServer {
   reply::StatusFields Record() const;
 
   void AggiungiLog(const std::string& line);
+  // Several lines kept together: another thread's lines never fall between them.
+  void AggiungiLog(std::initializer_list<std::string> lines);
   std::vector<std::string> memoLogs() const;
   // Called after every appended line (outside the lock), e.g. to refresh a window.
   void SetLogObserver(std::function<void(const std::string&)> observer);

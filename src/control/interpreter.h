@@ -1,0 +1,30 @@
+#pragma once
+// The command interpreter: turns one request that reached the control endpoint into a
+// reply text and, through the command table, into an action.
+
+#include <string>
+#include <vector>
+
+namespace velnaro {
+
+class TwebServer;
+
+// What the interpreter receives of a request.
+struct ControlRequest {
+  std::vector<std::string> params;  // decoded "name=value" entries, in order
+  std::string peer_ip;              // dotted text for IPv4 peers
+  std::string document;             // decoded path, without the query
+};
+
+// Splits one entry at fixed positions: the name is its first six characters, the value
+// everything from the eighth on. The seventh character is skipped unexamined.
+void SplitEntry(const std::string& entry, std::string& name, std::string& value);
+
+// Returns the reply text (empty for a request without parameters). A failure raised by a
+// command passes through to the caller.
+void AnalizzaParametri(TwebServer& server, const ControlRequest& request, std::string& reply);
+
+// The entry this unit contributes: "/phone/" GETSTATUS.
+void RegisterStatusCommand(TwebServer& server);
+
+}  // namespace velnaro

@@ -1,0 +1,167 @@
+#include "control/interpreter.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "control/reply.h"
+#include "control/web_server.h"
+
+namespace velnaro {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+std::string Interpret(TwebServer& server, const std::string& path, std::vector<std::string> params) {
+  ControlRequest request{std::move(params), "127.0.0.1", path};
+  std::string reply = "stale";
+  AnalizzaParametri(server, request, reply);
+  return reply;
+}
+
+const std::string kInitialStatus = reply::Status({"", "", "", "", "0", "0", "0"});
+
+TEST(Interpreter, GetStatusRightAfterStartUp) {
+  TwebServer server;
+  const std::string r = Interpret(server, "/phone/", {"Action=GETSTATUS"});
+  EXPECT_EQ(r, kInitialStatus);
+  EXPECT_EQ(r.size(), 261u);
+  EXPECT_THAT(server.memoLogs(), IsEmpty());
+}
+
+TEST(Interpreter, LookupIsExactAndCaseSensitive) {
+  TwebServer server;
+  const std::string not_recognised = reply::NotRecognised();
+  EXPECT_EQ(not_recognised.size(), 108u);
+  EXPECT_EQ(Interpret(server, "/phone", {"Action=GETSTATUS"}), not_recognised);
+  EXPECT_EQ(Interpret(server, "/PHONE/", {"Action=GETSTATUS"}), not_recognised);
+  EXPECT_EQ(Interpret(server, "/phone/", {"action=GETSTATUS"}), not_recognised);
+  EXPECT_EQ(Interpret(server, "/phone/", {"Action=getstatus"}), not_recognised);
+  EXPECT_EQ(Interpret(server, "/system/", {"Action=GETSTATUS"}), not_recognised);
+  EXPECT_EQ(Interpret(server, "/phone/", {"Prefix=0"}), not_recognised);
+  EXPECT_THAT(server.memoLogs(), IsEmpty());
+}
+
+TEST(Interpreter, FixedPositionSplitting) {
+  std::string name, value;
+  SplitEntry("Actionx=GETSTATUS", name, value);
+  EXPECT_EQ(name, "Action");
+  EXPECT_EQ(value, "=GETSTATUS");
+  SplitEntry("Action:GETSTATUS", name, value);  // the seventh character is not examined
+  EXPECT_EQ(name, "Action");
+  EXPECT_EQ(value, "GETSTATUS");
+  SplitEntry("Act", name, value);
+  EXPECT_EQ(name, "Act");
+  EXPECT_EQ(value, "");
+  SplitEntry("Action=", name, value);
+  EXPECT_EQ(name, "Action");
+  EXPECT_EQ(value, "");
+  SplitEntry("", name, value);
+  EXPECT_EQ(name, "");
+  EXPECT_EQ(value, "");
+
+  TwebServer server;
+  EXPECT_EQ(Interpret(server, "/phone/", {"Actionx=GETSTATUS"}), reply::NotRecognised());
+}
+
+TEST(Interpreter, LaterEntryOverwritesEarlier) {
+  TwebServer server;
+  bool dialled = false;
+  server.Commands().Add("/phone/", "CALL", [&](const CommandRequest&, std::string& reply) {
+    dialled = true;
+    reply = "dialled";
+  });
+  EXPECT_EQ(Interpret(server, "/phone/", {"Action=CALL", "Action=GETSTATUS"}), kInitialStatus);
+  EXPECT_FALSE(dialled);
+  EXPECT_EQ(Interpret(server, "/phone/", {"Action=GETSTATUS", "Action=CALL"}), "dialled");
+  EXPECT_TRUE(dialled);
+}
+
+TEST(Interpreter, HandlerSeesWorkingValuesAndRawQuery) {
+  TwebServer server;
+  CommandRequest seen;
+  server.Commands().Add("/phone/", "RECSTOP", [&](const CommandRequest& r, std::string& reply) {
+    seen = r;
+    reply = reply::Simple("RECSTOP");
+  });
+  const std::string r = Interpret(server, "/phone/",
+                            {"Action=RECSTOP", "", "recording_id=22 6", "Prefix=0",
+                             "Number=55", "Number=56"});
+  EXPECT_EQ(r, reply::Simple("RECSTOP"));
+  EXPECT_EQ(seen.action, "RECSTOP");
+  EXPECT_EQ(seen.prefix, "0");
+  EXPECT_EQ(seen.number, "56");
+  // Empty entries keep their place; values stay decoded.
+  EXPECT_EQ(seen.raw_query, "Action=RECSTOP&&recording_id=22 6&Prefix=0&Number=55&Number=56");
+  EXPECT_EQ(seen.path, "/phone/");
+  EXPECT_EQ(seen.peer_ip, "127.0.0.1");
+}
+
+TEST(Interpreter, RawQueryOfLeadingEmptyEntry) {
+  // An empty first entry leaves the raw query empty, so the next one starts it afresh.
+  TwebServer server;
+  CommandRequest seen;
+  server.Commands().Add("/phone/", "X", [&](const CommandRequest& r, std::string&) { seen = r; });
+  Interpret(server, "/phone/", {"", "Action=X"});
+  EXPECT_EQ(seen.raw_query, "Action=X");
+}
+
+TEST(Interpreter, NoParametersLogsThreeLinesWhateverTheCheckBox) {
+  for (bool ticked : {false, true}) {
+    TwebServer server;
+    server.ckLogHTTPRequest = ticked;
+    ControlRequest request{{}, "10.1.2.3", "/phone/"};
+    std::string reply = "stale";
+    AnalizzaParametri(server, request, reply);
+    EXPECT_EQ(reply, "");
+    EXPECT_THAT(server.memoLogs(),
+                ElementsAre("-----------------", "Nessun parametro. IP: 10.1.2.3", "/phone/"));
+  }
+}
+
+TEST(Interpreter, DetailedLogWhenTicked) {
+  TwebServer server;
+  server.ckLogHTTPRequest = true;
+  EXPECT_EQ(Interpret(server, "/phone/", {"Action=GETSTATUS"}), kInitialStatus);
+  EXPECT_THAT(server.memoLogs(),
+              ElementsAre("-----------------", "/phone/", "Client: 127.0.0.1", "Action=GETSTATUS",
+                          "Parametro: *Action*", "Valore:    *GETSTATUS*"));
+}
+
+TEST(Interpreter, DetailedLogOfUnknownAndShortEntries) {
+  TwebServer server;
+  server.ckLogHTTPRequest = true;
+  Interpret(server, "/x", {"ab", "Foo=bar=baz"});
+  EXPECT_THAT(server.memoLogs(),
+              ElementsAre("-----------------", "/x", "Client: 127.0.0.1", "ab", "Parametro: *ab*",
+                          "Valore:    **", "Foo=bar=baz", "Parametro: *Foo=ba*",
+                          "Valore:    *=baz*"));
+}
+
+TEST(Interpreter, FailureInsideCommandPassesThroughAfterItsEffects) {
+  TwebServer server;
+  server.Commands().Add("/phone/", "BOOM", [&](const CommandRequest&, std::string& reply) {
+    reply = "partial";
+    server.SetHold("1");
+    throw std::runtime_error("component refused");
+  });
+  ControlRequest request{{"Action=BOOM"}, "127.0.0.1", "/phone/"};
+  std::string reply;
+  EXPECT_THROW(AnalizzaParametri(server, request, reply), std::runtime_error);
+  EXPECT_EQ(server.Record().Hold, "1");
+}
+
+TEST(Interpreter, StatusReplyCarriesCurrentValuesEscaped) {
+  TwebServer server;
+  server.AggiornaStato("INCALL", "CALLIN", "", "\"id\"<sip:a@b>");
+  server.SetRec("1");
+  const std::string r = Interpret(server, "/phone/", {"Action=GETSTATUS"});
+  EXPECT_NE(r.find("\"Stato\": \"INCALL\", "), std::string::npos);
+  EXPECT_NE(r.find("\"ChiamataNumero\": \"\\\"id\\\"<sip:a@b>\", "), std::string::npos);
+  EXPECT_NE(r.find("\"Rec\": \"1\", "), std::string::npos);
+}
+
+}  // namespace
+}  // namespace velnaro
