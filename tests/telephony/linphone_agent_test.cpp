@@ -166,6 +166,15 @@ TEST_F(AgentTest, BusyHereIsAGeneralFailureWithCodeAndPhrase) {
   EXPECT_FALSE(agent_->IsLineInCall(0));
 }
 
+TEST_F(AgentTest, CallToNobodyIsAFailureToConnect) {
+  Online(false);
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000", FreePortPair()), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("FailToConnect 0", 60000)) << Dump();
+  EXPECT_TRUE(log_.Find("GeneralFailure").empty()) << Dump();
+  EXPECT_FALSE(log_.Has("Disconnect 0"));
+  EXPECT_FALSE(agent_->IsLineInCall(0));
+}
+
 TEST_F(AgentTest, HoldAndOffHoldAreReInvites) {
   Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
   Registered();
