@@ -20,7 +20,7 @@ struct StartupValues {
 };
 
 // Progress of a download: begin(announced length), work(bytes so far), end().
-struct DownloadProgress {
+struct TransferProgress {
   std::function<void(int64_t)> begin;
   std::function<void(int64_t)> work;
   std::function<void()> end;
@@ -39,7 +39,7 @@ class ProvisioningLink {
   virtual std::string ErrorDS() const = 0;
   virtual void ClearUpdateFile() = 0;
   virtual bool DownloadFile(const std::string& url, const std::string& path,
-                            const DownloadProgress& progress) = 0;
+                            const TransferProgress& progress) = 0;
 };
 
 class PhoneLink {

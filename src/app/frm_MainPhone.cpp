@@ -34,7 +34,13 @@ void TfrmMainPhone::FormShow() {
   steps_bold = false;
   for (Step& s : steps) s.ok_visible = s.ko_visible = false;
   btnOpenBrowser_visible = false;
-  links_.provisioning.LoadFromRegistry();
+  // A stored identifier that cannot be read is reported, and start-up goes on with the
+  // derived one rather than never running.
+  try {
+    links_.provisioning.LoadFromRegistry();
+  } catch (const std::exception& e) {
+    links_.messages.Show(e.what(), MessageKind::Error);
+  }
   links_.provisioning.ReadCommandLine();
   ShowPage(Page::tsStatus);
   timer1_enabled = true;
@@ -162,7 +168,7 @@ void TfrmMainPhone::btnUpdateOKClick() {
   std::string target = InstallerPath(TempFolder(), v.UpdateFILE);
   std::string source = v.UpdateURL + v.UpdateFILE;
 
-  DownloadProgress progress;
+  TransferProgress progress;
   progress.begin = [this](int64_t length) {
     pbUpdate_max = length;
     pbUpdate_position = 0;

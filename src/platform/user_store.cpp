@@ -120,12 +120,13 @@ FileUserStore::LoadResult FileUserStore::Load(std::map<std::string, Key>& keys) 
   rapidjson::Document doc;
   doc.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
   if (doc.HasParseError() || !doc.IsObject()) return LoadResult::kUnusable;
-  for (auto& k : doc.GetObject()) {
-    if (!k.value.IsObject()) return LoadResult::kUnusable;
-    Key& key = keys[NormaliseStoreKey({k.name.GetString(), k.name.GetStringLength()})];
-    for (auto& v : k.value.GetObject()) {
+  const rapidjson::Value& root = doc;
+  for (auto k = root.MemberBegin(); k != root.MemberEnd(); ++k) {
+    if (!k->value.IsObject()) return LoadResult::kUnusable;
+    Key& key = keys[NormaliseStoreKey({k->name.GetString(), k->name.GetStringLength()})];
+    for (auto v = k->value.MemberBegin(); v != k->value.MemberEnd(); ++v) {
       StoreValue sv;
-      const auto& val = v.value;
+      const auto& val = v->value;
       if (val.IsString()) {
         sv.data.assign(val.GetString(), val.GetStringLength());
       } else if (val.IsObject()) {
@@ -147,7 +148,7 @@ FileUserStore::LoadResult FileUserStore::Load(std::map<std::string, Key>& keys) 
       } else {
         sv.type = StoreValueType::kBinary;
       }
-      key[std::string(v.name.GetString(), v.name.GetStringLength())] = std::move(sv);
+      key[std::string(v->name.GetString(), v->name.GetStringLength())] = std::move(sv);
     }
   }
   return LoadResult::kLoaded;

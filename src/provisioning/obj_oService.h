@@ -18,7 +18,7 @@ inline constexpr const char* kConnectionProblem = "Problema di connessione";
 inline constexpr const char* kInvalidReply = "Risposta del servizio non valida";
 
 // Progress of a download, for the update page's progress bar.
-struct DownloadProgress {
+struct DownloadHooks {
   std::function<void(std::int64_t announced_length)> begin;  // -1 when not announced
   std::function<void(std::int64_t bytes_so_far)> work;
   std::function<void()> end;
@@ -56,7 +56,7 @@ class ToService {
   std::string ResponseText;
   std::int32_t ErrorID = 0;
   std::string ErrorDS;
-  DownloadProgress progress;
+  DownloadHooks progress;
 
  private:
   TConfig& config_;

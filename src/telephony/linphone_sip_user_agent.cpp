@@ -505,7 +505,7 @@ class Agent final : public LinphoneSipUserAgent {
       if (linphone_core_sound_device_can_capture(core_, id)) have_capture = true;
       if (linphone_core_sound_device_can_playback(core_, id)) have_playback = true;
     }
-    bctbx_list_free_with_data(devs, bctbx_free);
+    bctbx_list_free(devs);  // the names belong to the core
     if (!force_virtual_ && have_capture && have_playback) {
       using_virtual_ = false;
       return;

@@ -24,7 +24,11 @@ class FakeProvisioning : public ProvisioningLink {
   std::string download_url, download_path;
 
   StartupValues Values() const override { return values; }
-  void LoadFromRegistry() override { calls.push_back("LoadFromRegistry"); }
+  bool throw_on_load = false;
+  void LoadFromRegistry() override {
+    calls.push_back("LoadFromRegistry");
+    if (throw_on_load) throw std::runtime_error("Invalid data type for 'ClientID'");
+  }
   void ReadCommandLine() override { calls.push_back("ReadCommandLine"); }
   void UseConfiguredServiceUrl() override { calls.push_back("UseConfiguredServiceUrl"); }
   bool SoftwareStart() override {
@@ -42,7 +46,7 @@ class FakeProvisioning : public ProvisioningLink {
   std::string ErrorDS() const override { return error; }
   void ClearUpdateFile() override { values.UpdateFILE.clear(); }
   bool DownloadFile(const std::string& url, const std::string& path,
-                    const DownloadProgress& progress) override {
+                    const TransferProgress& progress) override {
     download_url = url;
     download_path = path;
     progress.begin(download_length);

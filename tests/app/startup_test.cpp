@@ -77,6 +77,18 @@ TEST(FormShow, PreparesStatusPageLoadsSettingsAndArmsTimerOnce) {
             1);
 }
 
+TEST(FormShow, UnreadableStoredIdentifierIsReportedAndStartUpGoesOn) {
+  Rig rig;
+  rig.provisioning.throw_on_load = true;
+  rig.provisioning.reply = FullReply();
+  rig.Start();
+  EXPECT_THAT(rig.messages.Shown(), ElementsAre("Invalid data type for 'ClientID'"));
+  EXPECT_THAT(rig.provisioning.calls,
+              ElementsAre("LoadFromRegistry", "ReadCommandLine", "UseConfiguredServiceUrl",
+                          "SoftwareStart"));
+  EXPECT_TRUE(rig.form.steps[2].ok_visible);
+}
+
 TEST(Sequence, FullReplyConfiguresPhoneAndComposesAddress) {
   Rig rig;
   rig.provisioning.reply = FullReply();

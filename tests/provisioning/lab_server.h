@@ -85,12 +85,21 @@ class LabServer {
         execlp("php", "php", "-S", addr.c_str(), router.c_str(), static_cast<char*>(nullptr));
         _exit(127);
       }
-      for (int i = 0; i < 100; ++i) {
-        if (CanConnect(port_)) return true;
+      bool exited = false;
+      for (int i = 0; i < 100 && !exited; ++i) {
         int status;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (CanConnect(port_)) {
+          // Someone else may have taken the port: php then exits at once.
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+          if (waitpid(pid_, &status, WNOHANG) == 0) return true;
+          exited = true;
+        } else if (waitpid(pid_, &status, WNOHANG) == pid_) {
+          exited = true;
+        } else {
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
       }
+      if (exited) pid_ = -1;
       Stop();
     }
     return false;

@@ -148,6 +148,18 @@ TEST_F(ServiceTest, ServiceErrorKeepsEveryValue) {
   EXPECT_EQ(config_.oID, "0");
 }
 
+TEST_F(ServiceTest, StandInRepliesChosenByQuery) {
+  service_.URL = lab_->Url("/oService?reply=update");
+  ASSERT_TRUE(service_.SoftwareStart());
+  EXPECT_EQ(config_.UpdateFILE, "VelnaroDS-setup.sh");
+  EXPECT_EQ(config_.UpdateMSG, "\xC3\x88 disponibile una nuova versione.");
+  service_.URL = lab_->Url("/oService?reply=error");
+  EXPECT_FALSE(service_.SoftwareStart());
+  EXPECT_EQ(service_.ErrorID, 7);
+  EXPECT_EQ(service_.ErrorDS, "Postazione non abilitata");
+  EXPECT_EQ(config_.UpdateFILE, "VelnaroDS-setup.sh");
+}
+
 TEST_F(ServiceTest, ErrorIDThatIsNoWholeNumberIsMinusOne) {
   for (const char* error : {R"({"ErrorDS":"x"})", R"({"ErrorID":"","ErrorDS":"x"})",
                             R"({"ErrorID":"abc","ErrorDS":"x"})", R"({"ErrorID":"1.0","ErrorDS":"x"})",

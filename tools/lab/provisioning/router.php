@@ -4,7 +4,7 @@
 //   php -S 127.0.0.1:8088 tools/lab/provisioning/router.php
 //
 // POST .../oService answers ActionCode SOFTWARE.START with the JSON reply file, read
-// afresh on every request: $VELNARO_LAB_REPLY, else replies/<name>.json for ?reply=<name>,
+// afresh on every request: replies/<name>.json for ?reply=<name>, else $VELNARO_LAB_REPLY,
 // else replies/default.json. Every posted form is kept for tests in $VELNARO_LAB_STATE
 // (default: <system temp>/velnaro-lab-provisioning): last_body.txt (raw body),
 // last_post.json (the form as PHP decoded it) and requests.log (one line per request).
@@ -75,11 +75,11 @@ if (preg_match('#/oService$#', $path)) {
             ['ErrorID' => '1', 'ErrorDS' => 'Azione non riconosciuta: ' . $action]]]);
         exit;
     }
-    $reply = getenv('VELNARO_LAB_REPLY');
-    if (!$reply) {
-        parse_str($query, $q);
-        $name = isset($q['reply']) ? basename((string)$q['reply']) : 'default';
-        $reply = $dir . '/replies/' . $name . '.json';
+    parse_str($query, $q);
+    if (isset($q['reply'])) {
+        $reply = $dir . '/replies/' . basename((string)$q['reply']) . '.json';
+    } else {
+        $reply = getenv('VELNARO_LAB_REPLY') ?: ($dir . '/replies/default.json');
     }
     $text = @file_get_contents($reply);
     if ($text === false) {

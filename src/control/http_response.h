@@ -1,0 +1,26 @@
+#pragma once
+// The bytes the control endpoint sends back, built whole so they go out in one write.
+
+#include <string>
+
+#include "control/http_request.h"
+
+namespace velnaro {
+
+class TwebServer;
+
+inline constexpr const char* kServerHeader = "velnaro-ds";
+
+// The handler for GET, HEAD and POST: the interpreter's reply with the cross-origin
+// headers, the default page for an empty reply, 500 when producing the reply fails.
+void IdHTTPServer1CommandGet(TwebServer& server, const HttpRequest& request,
+                             const std::string& peer_ip, std::string& response);
+
+// Every method: GET, HEAD and POST go to the handler above, others get a bare 200.
+void ServeRequest(TwebServer& server, const HttpRequest& request, const std::string& peer_ip,
+                  std::string& response);
+
+// A request that could not be read whole: 400, 408, 413, 414 or 431.
+void ErrorResponse(int status, std::string& response);
+
+}  // namespace velnaro

@@ -1,0 +1,366 @@
+#include "control/http_endpoint.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+
+#include "control/reply.h"
+#include "control/web_server.h"
+#include "raw_http_client.h"
+
+namespace velnaro {
+namespace {
+
+using namespace std::chrono_literals;
+using testing_http::Exchange;
+using testing_http::Parse;
+using testing_http::RawClient;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+const std::string kCrossOrigin =
+    "Access-Control-Allow-Origin: *\r\n"
+    "Access-Control-Allow-Methods: *\r\n"
+    "Access-Control-Allow-Headers: Origin, X-Requested-With, Content-Type, Accept, "
+    "Authorization\r\n";
+
+std::string Get(const std::string& target) {
+  return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+}
+
+class Endpoint : public ::testing::Test {
+ protected:
+  void StartWith(EndpointOptions options) {
+    endpoint_ = std::make_unique<HttpEndpoint>(server_, options);
+    endpoint_->Start(0);
+    port_ = endpoint_->port();
+  }
+  void SetUp() override {
+    StartWith({});
+    server_.Commands().Add("/phone/", "COUNT", [this](const CommandRequest& r, std::string& reply) {
+      ++count_;
+      last_ = r;
+      reply = reply::Simple("COUNT");
+    });
+  }
+  void TearDown() override { endpoint_->Stop(); }
+
+  TwebServer server_;
+  std::unique_ptr<HttpEndpoint> endpoint_;
+  uint16_t port_ = 0;
+  std::atomic<int> count_{0};
+  CommandRequest last_;
+};
+
+TEST_F(Endpoint, ReplyHeadersExactlyInOrder) {
+  const std::string status = reply::Status({"", "", "", "", "0", "0", "0"});
+  EXPECT_EQ(Exchange(port_, Get("/phone/?Action=GETSTATUS")),
+            "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 261\r\n"
+            "Connection: close\r\n" + kCrossOrigin + "Server: velnaro-ds\r\n\r\n" + status);
+  // Not recognised is still a 200 with the error reply.
+  const auto r = Parse(Exchange(port_, Get("/PHONE/?Action=GETSTATUS")));
+  EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK");
+  EXPECT_EQ(r.body, reply::NotRecognised());
+}
+
+TEST_F(Endpoint, DefaultPageForEmptyReply) {
+  for (const char* target : {"/", "/phone/", "/phone/?"}) {
+    EXPECT_EQ(Exchange(port_, Get(target)),
+              "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n" +
+                  kCrossOrigin + "Server: velnaro-ds\r\n\r\n"
+                  "<HTML><BODY><B>200 OK</B></BODY></HTML>\r\n")
+        << target;
+  }
+  EXPECT_THAT(server_.memoLogs(), ElementsAre("-----------------", "Nessun parametro. IP: 127.0.0.1",
+                                              "/", "-----------------",
+                                              "Nessun parametro. IP: 127.0.0.1", "/phone/",
+                                              "-----------------",
+                                              "Nessun parametro. IP: 127.0.0.1", "/phone/"));
+}
+
+TEST_F(Endpoint, HeadAndPostActLikeGet) {
+  const auto get = Parse(Exchange(port_, Get("/phone/?Action=COUNT")));
+  const auto head = Parse(Exchange(
+      port_, "HEAD /phone/?Action=COUNT HTTP/1.1\r\nHost: x\r\n\r\n"));
+  const auto post = Parse(Exchange(
+      port_, "POST /phone/?Action=COUNT HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n"));
+  EXPECT_EQ(count_, 3);
+  EXPECT_EQ(get.body, reply::Simple("COUNT"));
+  EXPECT_EQ(head.body, "");
+  EXPECT_EQ(head.headers, get.headers);  // Content-Length of the reply, without the body
+  EXPECT_EQ(post.headers, get.headers);
+  EXPECT_EQ(post.body, get.body);
+}
+
+TEST_F(Endpoint, FormBodyPiecesComeBeforeTheQuery) {
+  auto post = [&](const std::string& type, const std::string& body) {
+    return Exchange(port_, "POST /phone/?Number=9 HTTP/1.1\r\nHost: x\r\nContent-Type: " + type +
+                               "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+                               body);
+  };
+  post("application/x-www-form-urlencoded", "Action=COUNT&Number=1+2");
+  EXPECT_EQ(count_, 1);
+  EXPECT_EQ(last_.raw_query, "Action=COUNT&Number=1 2&Number=9");
+  EXPECT_EQ(last_.number, "9");
+  post("Application/X-WWW-Form-Urlencoded", "Action=COUNT");
+  EXPECT_EQ(count_, 2);
+  // With parameters after the type, or another type, the body is not read as a form.
+  post("application/x-www-form-urlencoded; charset=UTF-8", "Action=COUNT");
+  post("text/plain", "Action=COUNT");
+  EXPECT_EQ(count_, 2);
+  // A chunked form body is read whole.
+  Exchange(port_,
+           "POST /phone/ HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded"
+           "\r\nTransfer-Encoding: chunked\r\n\r\n7\r\nAction=\r\n5\r\nCOUNT\r\n0\r\n\r\n");
+  EXPECT_EQ(count_, 3);
+}
+
+TEST_F(Endpoint, OtherMethodsGetBare200AndChangeNothing) {
+  for (const char* method : {"OPTIONS", "PUT", "DELETE", "TRACE", "BREW"}) {
+    EXPECT_EQ(Exchange(port_, std::string(method) + " /phone/?Action=COUNT HTTP/1.1\r\n"
+                                                    "Host: x\r\nOrigin: http://a\r\n\r\n"),
+              "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n"
+              "Server: velnaro-ds\r\n\r\n")
+        << method;
+  }
+  EXPECT_EQ(count_, 0);
+  EXPECT_TRUE(server_.memoLogs().empty());
+}
+
+TEST_F(Endpoint, FailureInCommandAnswers500WithoutCrossOrigin) {
+  server_.Commands().Add("/phone/", "BOOM", [](const CommandRequest&, std::string& reply) {
+    reply = "partial";
+    throw std::runtime_error("component refused");
+  });
+  EXPECT_EQ(Exchange(port_, Get("/phone/?Action=BOOM")),
+            "HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/html\r\n"
+            "Content-Length: 17\r\nConnection: close\r\nServer: velnaro-ds\r\n\r\n"
+            "component refused");
+  // The server goes on.
+  EXPECT_THAT(Exchange(port_, Get("/phone/?Action=GETSTATUS")), StartsWith("HTTP/1.1 200 OK"));
+}
+
+TEST_F(Endpoint, QueryAndPathDecoding) {
+  Exchange(port_, Get("/ph%6Fne/?Action=COUNT&Number=a+b%2Bc%26d%zz&&Prefix=%41&"));
+  ASSERT_EQ(count_, 1);
+  EXPECT_EQ(last_.path, "/phone/");
+  EXPECT_EQ(last_.number, "a b+c&d%zz");
+  EXPECT_EQ(last_.prefix, "A");
+  EXPECT_EQ(last_.raw_query, "Action=COUNT&Number=a b+c&d%zz&&Prefix=A");
+  // A '+' in the path is not a space; an absolute target keeps only path and query.
+  Exchange(port_, Get("http://127.0.0.1:9090/phone/?Action=COUNT&Number=+"));
+  EXPECT_EQ(count_, 2);
+  EXPECT_EQ(last_.number, " ");
+  Exchange(port_, Get("/phone+/?Action=COUNT"));
+  EXPECT_EQ(count_, 2);
+}
+
+TEST_F(Endpoint, PeerAddressOverIPv4AndIPv6) {
+  server_.ckLogHTTPRequest = true;
+  Exchange(port_, Get("/phone/?Action=COUNT"));
+  EXPECT_EQ(last_.peer_ip, "127.0.0.1");  // dotted, also over a dual-stack socket
+  if (!endpoint_->dual_stack()) GTEST_SKIP() << "no IPv6 on this system";
+  RawClient probe(port_, true);
+  if (probe.fd() < 0) GTEST_SKIP() << "::1 not reachable";
+  probe.Send(Get("/phone/?Action=COUNT"));
+  EXPECT_THAT(probe.ReadAll(), StartsWith("HTTP/1.1 200 OK"));
+  EXPECT_EQ(last_.peer_ip, "::1");
+  EXPECT_THAT(server_.memoLogs(), ::testing::Contains("Client: ::1"));
+}
+
+TEST_F(Endpoint, RequestsRunInParallel) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::promise<void> entered;
+  server_.Commands().Add("/phone/", "WAIT", [&](const CommandRequest&, std::string& reply) {
+    entered.set_value();
+    released.wait();
+    reply = reply::Simple("WAIT");
+  });
+  auto held = std::async(std::launch::async,
+                         [&] { return Exchange(port_, Get("/phone/?Action=WAIT")); });
+  entered.get_future().wait();
+  // While one request is held inside its command, others are answered.
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(Parse(Exchange(port_, Get("/phone/?Action=COUNT"))).body, reply::Simple("COUNT"));
+  }
+  EXPECT_EQ(held.wait_for(0s), std::future_status::timeout);
+  release.set_value();
+  EXPECT_EQ(Parse(held.get()).body, reply::Simple("WAIT"));
+}
+
+TEST_F(Endpoint, ClientThatLeavesEarlyEndsOnlyItsConnection) {
+  {
+    RawClient gone(port_);
+    gone.Send("GET /phone/?Action=COU");
+  }
+  {
+    RawClient silent(port_);
+  }
+  EXPECT_EQ(Parse(Exchange(port_, Get("/phone/?Action=COUNT"))).body, reply::Simple("COUNT"));
+}
+
+class EndpointLimits : public Endpoint {
+ protected:
+  void SetUp() override {
+    EndpointOptions options;
+    options.request_deadline = 400ms;
+    StartWith(options);
+    server_.Commands().Add("/phone/", "COUNT", [this](const CommandRequest&, std::string& reply) {
+      ++count_;
+      reply = reply::Simple("COUNT");
+    });
+  }
+};
+
+TEST_F(EndpointLimits, SlowClientIsCutAtTheDeadlineWhileOthersAreServed) {
+  RawClient slow(port_);
+  ASSERT_TRUE(slow.Send("GET /phone/?Action=COUNT HTTP/1.1\r\n"));
+  const auto start = std::chrono::steady_clock::now();
+  // Trickling bytes does not extend the deadline, which counts from accept.
+  std::atomic<bool> cut{false};
+  std::thread trickle([&] {
+    for (int i = 0; i < 40 && !cut; ++i) {
+      if (!slow.Send("X-Slow: 1\r\n")) break;
+      std::this_thread::sleep_for(50ms);
+    }
+  });
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(Parse(Exchange(port_, Get("/phone/?Action=COUNT"))).body, reply::Simple("COUNT"));
+  }
+  const auto answer = Parse(slow.ReadAll());
+  const auto waited = std::chrono::steady_clock::now() - start;
+  cut = true;
+  trickle.join();
+  EXPECT_EQ(answer.status_line, "HTTP/1.1 408 Request Timeout");
+  EXPECT_LT(waited, 1800ms);  // well before the trickle would have ended
+  EXPECT_EQ(count_, 3);
+}
+
+TEST_F(EndpointLimits, OverLongLineHeadAndBody) {
+  const std::string ok_target = "/phone/?Action=COUNT&x=" + std::string(8192 - 36, 'a');
+  const std::string ok_line = "GET " + ok_target + " HTTP/1.1";
+  ASSERT_EQ(ok_line.size(), 8192u);
+  EXPECT_EQ(Parse(Exchange(port_, ok_line + "\r\nHost: x\r\n\r\n")).status_line, "HTTP/1.1 200 OK");
+  EXPECT_EQ(Parse(Exchange(port_, "GET " + ok_target + "a HTTP/1.1\r\nHost: x\r\n\r\n")).status_line,
+            "HTTP/1.1 414 URI Too Long");
+  // Many fields: 32 KiB for the whole head.
+  std::string fields;
+  while (fields.size() < 33000) fields += "X-Filler: " + std::string(90, 'f') + "\r\n";
+  EXPECT_EQ(Parse(Exchange(port_, "GET /phone/?Action=COUNT HTTP/1.1\r\n" + fields + "\r\n"))
+                .status_line,
+            "HTTP/1.1 431 Request Header Fields Too Large");
+  EXPECT_EQ(Parse(Exchange(port_,
+                           "POST /phone/ HTTP/1.1\r\nContent-Type: application/x-www-form-"
+                           "urlencoded\r\nContent-Length: 1048577\r\n\r\nAction=COUNT"))
+                .status_line,
+            "HTTP/1.1 413 Payload Too Large");
+  for (const char* bad : {"GARBAGE\r\n\r\n", "GET / HTTP/1.1\n\n", "GET / HTTP/9.9\r\n\r\n",
+                          "GET / HTTP/1.1\r\nContent-Length: x\r\n\r\n", "\r\n\r\n",
+                          "GET / HTTP/1.1\r\nContent-Length: 10\r\n\r\nshort"}) {
+    RawClient c(port_);
+    c.Send(bad);
+    ::shutdown(c.fd(), SHUT_WR);
+    EXPECT_EQ(Parse(c.ReadAll()).status_line, "HTTP/1.1 400 Bad Request") << bad;
+  }
+  EXPECT_EQ(count_, 1);
+}
+
+class EndpointManyClients : public Endpoint {
+ protected:
+  void SetUp() override {
+    EndpointOptions options;
+    options.request_deadline = 3s;
+    StartWith(options);
+  }
+};
+
+TEST_F(EndpointManyClients, SlowClientsEachHaveAThreadAndDoNotHoldUpOthers) {
+  // Connected at a pace the 15-deep backlog absorbs; each then holds a thread of its own.
+  std::vector<std::unique_ptr<RawClient>> slow;
+  for (size_t i = 0; i < 200; ++i) {
+    slow.push_back(std::make_unique<RawClient>(port_));
+    slow.back()->Send("GET /phone/?Action=GETSTATUS HTTP/1.1\r\n");
+    const auto until = std::chrono::steady_clock::now() + 1s;
+    while (endpoint_->connection_count() < i + 1 && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(100us);
+    }
+  }
+  EXPECT_EQ(endpoint_->connection_count(), 200u);
+  EXPECT_GT(endpoint_->thread_count(), 200u);
+  EXPECT_EQ(Parse(Exchange(port_, Get("/phone/?Action=GETSTATUS"))).status_line,
+            "HTTP/1.1 200 OK");
+  for (auto& c : slow) EXPECT_THAT(c->ReadAll(), StartsWith("HTTP/1.1 408"));
+}
+
+TEST(EndpointBind, PortTakenByAnotherProgram) {
+  // Another program listening on the loopback address of our port.
+  const int other = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(other, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(other, 4), 0);
+  socklen_t len = sizeof a;
+  ::getsockname(other, reinterpret_cast<sockaddr*>(&a), &len);
+  const uint16_t port = ntohs(a.sin_port);
+
+  TwebServer server;
+  for (bool ipv6 : {true, false}) {
+    EndpointOptions options;
+    options.ipv6 = ipv6;
+    HttpEndpoint endpoint(server, options);
+    try {
+      endpoint.Start(port);
+      ADD_FAILURE() << "bound a taken port";
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "Could not bind socket. Address and port are already in use.");
+    }
+  }
+  // The other program keeps its port.
+  RawClient c(port);
+  EXPECT_GE(c.fd(), 0);
+  const int accepted = ::accept(other, nullptr, nullptr);
+  EXPECT_GE(accepted, 0);
+  ::close(accepted);
+  ::close(other);
+}
+
+TEST(EndpointBind, StopReleasesThePortAndCutsPendingReads) {
+  TwebServer server;
+  HttpEndpoint first(server);
+  first.Start(0);
+  const uint16_t port = first.port();
+  HttpEndpoint second(server);
+  EXPECT_THROW(second.Start(port), std::runtime_error);
+  RawClient pending(port);
+  pending.Send("GET /phone/?Action=GETST");
+  std::this_thread::sleep_for(50ms);
+  const auto start = std::chrono::steady_clock::now();
+  first.Stop();  // does not wait out the 10 s deadline
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  second.Start(port);
+  EXPECT_THAT(Exchange(port, Get("/phone/?Action=GETSTATUS")), StartsWith("HTTP/1.1 200 OK"));
+  second.Stop();
+}
+
+TEST(EndpointBind, IPv4Only) {
+  TwebServer server;
+  EndpointOptions options;
+  options.ipv6 = false;
+  HttpEndpoint endpoint(server, options);
+  endpoint.Start(0);
+  EXPECT_FALSE(endpoint.dual_stack());
+  EXPECT_THAT(Exchange(endpoint.port(), Get("/phone/?Action=GETSTATUS")),
+              StartsWith("HTTP/1.1 200 OK"));
+}
+
+}  // namespace
+}  // namespace velnaro
