@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  if (messages.headless()) {
+  if (messages.headless() || std::getenv("VELNARO_UI_TRACE")) {
     window.SetTrace([](const std::string& line) {
       std::fprintf(stderr, "frmMainPhone: %s\n", line.c_str());
     });

@@ -363,6 +363,7 @@ void MainWindow::ShowServerWindow() {
 }
 
 void MainWindow::eShowApplication() {
+  if (trace_) trace_("restore");
   show();
   setWindowState(windowState() & ~Qt::WindowMinimized);
   raise();
