@@ -57,7 +57,7 @@ TEST_F(Running, OutgoingCallIsAnswered) {
   std::string status = Status();
   EXPECT_EQ(Field(status, "ChiamataPrefix"), "0");
   EXPECT_EQ(Field(status, "ChiamataNumero"), "55");
-  EXPECT_THAT(ReadFile(dir_ + "/sipp-messages.log"), HasSubstr("INVITE sip:055@127.0.0.1"));
+  EXPECT_THAT(SipMessages(), HasSubstr("INVITE sip:055@127.0.0.1"));
 }
 
 TEST_F(Running, HangUpReturnsToIdle) {
@@ -196,7 +196,7 @@ TEST_F(Browser, ConsolePlacesACallAndReadsStatusAcrossOrigins) {
   StartSip();
   Child agent;
   StartAgent("http://127.0.0.1:8088/oService", agent, "agent.log", AgentEnv());
-  Child console({"php", "-S", "127.0.0.1:8090", "-t", Source("tools/lab/console")}, {},
+  Child console({Source("tools/lab/console/start"), "8090"}, {},
                 dir_ + "/console.log");
   ASSERT_TRUE(WaitForStatus("ONLINE", "", 20000)) << Status();
   ASSERT_TRUE(WaitUntil([] { return !HttpGet(8090, "/", 500).empty(); }, 5000));
@@ -205,7 +205,7 @@ TEST_F(Browser, ConsolePlacesACallAndReadsStatusAcrossOrigins) {
   EXPECT_THAT(dom, HasSubstr("class=\"up\">collegato"));
   EXPECT_THAT(dom, HasSubstr("\"Status\":    \"CALLING\""));  // the CALL reply, read cross-origin
   EXPECT_THAT(dom, HasSubstr("<td id=\"Stato\">INCALL</td>"));
-  EXPECT_THAT(ReadFile(dir_ + "/sipp-messages.log"), HasSubstr("INVITE sip:55@127.0.0.1"));
+  EXPECT_THAT(SipMessages(), HasSubstr("INVITE sip:55@127.0.0.1"));
 
   ASSERT_TRUE(WaitForStatus("INCALL", "ANSWERE", 15000)) << Status();
   dom = LoadConsole("");

@@ -216,7 +216,16 @@ class LabFixture : public ::testing::Test {
     ASSERT_TRUE(WaitUntil([] { return !HttpGet(8088, "/status/200", 500).empty(); }, 5000));
   }
 
+  // The lab's SIP server when there is one, else a registrar scenario of the phone's tests.
   void StartSip() {
+    std::string lab = Source("tools/lab/sip/start");
+    if (access(lab.c_str(), X_OK) == 0) {
+      sip_messages_ = dir_ + "/sip-messages.log";
+      sip_.Start({lab, "5060"}, {{"VELNARO_LAB_DIR", dir_}}, dir_ + "/sipp.log");
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      return;
+    }
+    sip_messages_ = dir_ + "/sipp-messages.log";
     sip_.Start({"sipp", "-sf", Source("tests/telephony/sipp/registrar_uas.xml"), "-i", "127.0.0.1",
                 "-p", "5060", "-mi", "127.0.0.1", "-mp", "6000", "-key", "rtpport", "6100",
                 "-nostdin", "-aa", "-trace_msg", "-message_file", dir_ + "/sipp-messages.log",
@@ -254,7 +263,10 @@ class LabFixture : public ::testing::Test {
         ms);
   }
 
+  std::string SipMessages() const { return ReadFile(sip_messages_); }
+
   std::string dir_;
+  std::string sip_messages_;
   Child provisioning_, sip_;
 };
 
