@@ -1,17 +1,15 @@
 #include "control/commands.h"
 
-#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 #include <sys/stat.h>
 
 #include "commands_fake_phone.h"
+#include "commands_http_get.h"
 #include "control/http_endpoint.h"
 #include "control/reply.h"
-#include "control/upload.h"
 #include "control/web_server.h"
 #include "platform/screen_capture.h"
-#include "platform/temp_files.h"
 #include "upload_servers.h"
 
 namespace velnaro {
@@ -48,24 +46,11 @@ class Commands : public ::testing::Test {
     unsetenv("TEMP");
   }
 
-  // GET path + "?" + query (already percent-encoded) from the endpoint; the reply body.
+  // GET path + "?" + query (already percent-encoded); the reply body.
   std::string Send(const std::string& path, const std::string& query) {
-    std::string body;
-    CURL* c = curl_easy_init();
-    const std::string url =
-        "http://127.0.0.1:" + std::to_string(endpoint_.port()) + path + "?" + query;
-    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_PROXY, "");
-    curl_easy_setopt(c, CURLOPT_TIMEOUT, 60L);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, +[](char* d, size_t sz, size_t n, void* out) {
-      static_cast<std::string*>(out)->append(d, sz * n);
-      return sz * n;
-    });
-    status_ = 0;
-    if (curl_easy_perform(c) == CURLE_OK) curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status_);
-    curl_easy_cleanup(c);
-    return body;
+    const testing::HttpReply r = testing::HttpGet(endpoint_.port(), path + "?" + query);
+    status_ = r.status;
+    return r.body;
   }
 
   std::string temp_;
