@@ -166,8 +166,8 @@ class Upload {
   static int SeekCallback(void* self, curl_off_t offset, int origin) {
     auto* u = static_cast<Upload*>(self);
     if (origin != SEEK_SET || offset < 0 || offset > u->body_.size()) return CURL_SEEKFUNC_FAIL;
+    u->EndSending();  // the form may have been cut short by the redirect
     u->body_.Seek(offset);
-    u->sending_ = false;
     return CURL_SEEKFUNC_OK;
   }
 

@@ -201,4 +201,57 @@ class RawHttpServer {
   bool connected_ = false;
 };
 
+
+// Answers as soon as the request's body has begun, before reading it, as a server that
+// redirects or refuses early does; then takes the rest of the body only after a pause,
+// so the client is still sending when the answer arrives. One connection.
+class EarlyAnswerServer {
+ public:
+  explicit EarlyAnswerServer(std::string response) : response_(std::move(response)) {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    const int small = 64 * 1024;  // a small window: the client cannot send everything ahead
+    setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    listen(listener_, 4);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~EarlyAnswerServer() {
+    shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    close(listener_);
+  }
+  std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  void Serve() {
+    const int c = accept(listener_, nullptr, nullptr);
+    if (c < 0) return;
+    std::string data;
+    char buf[65536];
+    // The head and the first bytes of the body: the client has started sending it.
+    while (data.find("\r\n\r\n") == std::string::npos ||
+           data.size() <= data.find("\r\n\r\n") + 4) {
+      const ssize_t n = recv(c, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      data.append(buf, static_cast<size_t>(n));
+    }
+    (void)!send(c, response_.data(), response_.size(), MSG_NOSIGNAL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    while (recv(c, buf, sizeof buf, 0) > 0) {
+    }
+    close(c);
+  }
+
+  std::string response_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+};
+
 }  // namespace velnaro::testing

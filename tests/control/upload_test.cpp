@@ -165,6 +165,42 @@ TEST(UploadToPhp, FollowsARedirectWithTheWholeForm) {
   EXPECT_EQ(web.memoLogs().back(), "Upload OK: 200000 bytes");
 }
 
+// Every transfer that starts also ends, before the next one starts.
+void ExpectTransfersPaired(const std::vector<std::string>& log) {
+  bool open = false;
+  for (const auto& line : log) {
+    if (line.rfind(" - Upload start: ", 0) == 0) {
+      EXPECT_FALSE(open) << "a transfer started before the last one ended";
+      open = true;
+    } else if (line == "- Upload end ") {
+      EXPECT_TRUE(open) << "an end without a start";
+      open = false;
+    }
+  }
+  EXPECT_FALSE(open);
+}
+
+// A redirect that comes while the form is still going out cuts that transfer short; it
+// still ends before the form is sent again.
+TEST(UploadRedirect, ATransferCutShortByAnEarlyRedirectStillEnds) {
+  char tmpl[] = "/tmp/velnaro-early-XXXXXX";
+  const int fd = mkstemp(tmpl);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 16 * 1024 * 1024), 0);  // sparse
+  close(fd);
+  RawHttpServer target(RawHttpServer::kOk, 0);
+  testing::EarlyAnswerServer early("HTTP/1.1 307 Temporary Redirect\r\nLocation: http://" +
+                                   target.host() + kPath + "a=1\r\nContent-Length: 0\r\n\r\n");
+  TwebServer web;
+  std::vector<std::string> log;  // all of it: the window's log keeps only 101 lines
+  web.SetLogObserver([&log](const std::string& line) { log.push_back(line); });
+  UploadFile(web, "http://" + early.host() + kPath + "a=1", tmpl);
+  unlink(tmpl);
+  EXPECT_EQ(log.back(), "ok");
+  EXPECT_EQ(LinesStartingWith(log, " - Upload start: ").size(), 3u);  // form twice, reply
+  ExpectTransfersPaired(log);
+}
+
 // Fifteen redirects are followed, not a sixteenth.
 TEST(UploadToPhp, GivesUpAfterFifteenRedirects) {
   PhpUploadServer php;
