@@ -92,6 +92,23 @@ TEST(UploadRequest, IsExactlyTheFormWithTheFixedHeaders) {
   EXPECT_EQ(web.memoLogs().back(), "ok");
 }
 
+// A quote or a line break in the path (TEMP may hold anything) cannot end the file
+// part's header early or add headers of its own.
+TEST(UploadRequest, FileNameCannotBreakThePartHeader) {
+  Recording rec(10, "rec\"x\r\nContent-Type: text-evil.wav");
+  RawHttpServer server;
+  TwebServer web;
+  UploadFile(web, "http://" + server.host() + kPath + "a=1", rec.path());
+  const std::string body = server.body();
+  const std::string dir = rec.path().substr(0, rec.path().rfind('/') + 1);
+  const std::string first_lines = body.substr(0, body.find("\r\n\r\n"));
+  EXPECT_NE(first_lines.find("; filename=\"" + dir + "rec%22x%0D%0AContent-Type: text-evil.wav\"\r\n"
+                             "Content-Type: application/octet-stream"),
+            std::string::npos)
+      << first_lines;
+  EXPECT_EQ(first_lines.find("\r\nContent-Type: text-evil"), std::string::npos);
+}
+
 // What the receiver of the lab stores: the file byte for byte, the four fields in
 // order, the query as sent. MAX_FILE_SIZE comes after the file, so PHP does not apply
 // it to a 3 MB recording.
