@@ -109,6 +109,20 @@ TEST(UploadRequest, FileNameCannotBreakThePartHeader) {
   EXPECT_EQ(first_lines.find("\r\nContent-Type: text-evil"), std::string::npos);
 }
 
+// The telephone system's server is reached directly, whatever proxy the environment names.
+TEST(UploadRequest, IgnoresProxiesFromTheEnvironment) {
+  Recording rec(10);
+  RawHttpServer server;
+  const std::string dead = "http://127.0.0.1:" + std::to_string(testing::FreeLoopbackPort());
+  setenv("http_proxy", dead.c_str(), 1);
+  setenv("HTTP_PROXY", dead.c_str(), 1);
+  TwebServer web;
+  UploadFile(web, "http://" + server.host() + kPath + "a=1", rec.path());
+  unsetenv("http_proxy");
+  unsetenv("HTTP_PROXY");
+  EXPECT_EQ(web.memoLogs().back(), "ok");
+}
+
 // What the receiver of the lab stores: the file byte for byte, the four fields in
 // order, the query as sent. MAX_FILE_SIZE comes after the file, so PHP does not apply
 // it to a 3 MB recording.
