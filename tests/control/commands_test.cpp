@@ -206,10 +206,20 @@ TEST_F(Commands, RecstopSavesThenUploadsWithTheRequestsQuery) {
   sip_server_ = php.host();
   Send("/phone/", "Action=RECSTART");
   events_.Take();
+  // What the service holds when its own log line is written and when the upload starts.
+  std::string rec_at_log, url_at_upload, file_at_upload;
+  server_.SetLogObserver([&](const std::string& line) {
+    if (line == "phone/RECSTOP") rec_at_log = server_.Record().Rec;
+    if (line.rfind(" - Upload start: ", 0) == 0 && url_at_upload.empty()) {
+      url_at_upload = server_.txtURL2();
+      file_at_upload = server_.txtFileName();
+    }
+  });
 
   const std::string reply = Send("/phone/", "Action=RECSTOP&recording_id=226");
   EXPECT_EQ(reply, reply::Simple("RECSTOP"));
   EXPECT_EQ(server_.Record().Rec, "0");
+  EXPECT_EQ(rec_at_log, "0");
   const std::string path = temp_ + "/rec143005123.wav";
   const std::string url =
       "http://" + php.host() + "/velnaro/service/ds_phone/upload.php?Action=RECSTOP&recording_id=226";
@@ -222,8 +232,8 @@ TEST_F(Commands, RecstopSavesThenUploadsWithTheRequestsQuery) {
   EXPECT_EQ(log[2], kUrlLine + url);
   EXPECT_EQ(log[3].rfind(" - Upload start: ", 0), 0u);
   EXPECT_EQ(log.back(), "Upload OK: " + std::to_string(phone_.wav.size()) + " bytes");
-  EXPECT_EQ(server_.txtURL2(), url);
-  EXPECT_EQ(server_.txtFileName(), path);
+  EXPECT_EQ(url_at_upload, url);
+  EXPECT_EQ(file_at_upload, path);
 
   const auto uploads = php.Uploads();
   ASSERT_EQ(uploads.size(), 1u);
