@@ -210,7 +210,7 @@ size_t HttpEndpoint::thread_count() const {
 
 size_t HttpEndpoint::connection_count() const {
   std::lock_guard lock(mutex_);
-  return queue_.size() + serving_;
+  return serving_;
 }
 
 bool HttpEndpoint::ShortOfWorkersLocked() const {
@@ -334,10 +334,15 @@ void HttpEndpoint::Serve(int fd, const std::string& peer, HttpRequestReader& rea
   char buf[16 * 1024];
   HttpRequestReader::State state = HttpRequestReader::State::kNeedMore;
   bool timed_out = false;
+  bool continued = false;
   while (state == HttpRequestReader::State::kNeedMore) {
     const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
     if (n > 0) {
       state = reader.Feed(std::string_view(buf, static_cast<size_t>(n)));
+      if (!continued && reader.in_body() && reader.request().expect_continue) {
+        continued = true;
+        SendAll(fd, "HTTP/1.1 100 Continue\r\n\r\n", deadline);
+      }
     } else if (n == 0) {
       if (reader.empty()) return;  // connected and left without a word
       state = reader.FeedEof();

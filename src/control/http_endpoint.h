@@ -55,7 +55,7 @@ class HttpEndpoint {
   uint16_t port() const { return port_; }
   bool dual_stack() const { return dual_stack_; }
   size_t thread_count() const;
-  size_t connection_count() const;  // connections accepted and not yet closed
+  size_t connection_count() const;  // connections being served, each on its worker
 
  private:
   struct Worker {
