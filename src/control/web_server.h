@@ -32,6 +32,11 @@ class TwebServer {
 
   // Run by AggiornaStato when the new state is "IDLE" (takes line 1 off hold).
   void SetIdleAction(std::function<void()> action);
+  // The action registered now, so that another one can be chained after it.
+  std::function<void()> IdleAction() const {
+    std::lock_guard lock(mutex_);
+    return idle_action_;
+  }
 
   void SetRec(const std::string& v);
   void SetHold(const std::string& v);

@@ -1,0 +1,2 @@
+add_executable(bench_screenshot ${CMAKE_CURRENT_LIST_DIR}/screenshot_bench.cpp)
+target_link_libraries(bench_screenshot PRIVATE velnaro_control)

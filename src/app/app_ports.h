@@ -1,0 +1,88 @@
+#pragma once
+// What the main window controller needs of its neighbours: the configuration store with the
+// provisioning client, the phone window, the network choice, and its own window on screen.
+// Each has a small adapter over the real object and a fake for tests.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace velnaro {
+
+// The configuration values the start-up sequence and the update offer read.
+struct StartupValues {
+  std::string SoftwareID, SoftwareVersion, ClientID;
+  std::string ServerAddress;
+  std::string SipServer, SipInterno, SipUtente, SipPassword;
+  std::string Rete, ConferenceNumber;
+  std::string UpdateFILE, UpdateURL, UpdateFORCE, UpdateMSG;
+};
+
+// Progress of a download: begin(announced length), work(bytes so far), end().
+struct TransferProgress {
+  std::function<void(int64_t)> begin;
+  std::function<void(int64_t)> work;
+  std::function<void()> end;
+};
+
+class ProvisioningLink {
+ public:
+  virtual ~ProvisioningLink() = default;
+  virtual StartupValues Values() const = 0;
+  virtual void LoadFromRegistry() = 0;
+  virtual void ReadCommandLine() = 0;
+  // Copies the configured ServiceURL into the client's URL.
+  virtual void UseConfiguredServiceUrl() = 0;
+  // Sends "SOFTWARE.START"; on success the reply's values are stored in the configuration.
+  virtual bool SoftwareStart() = 0;
+  virtual std::string ErrorDS() const = 0;
+  virtual void ClearUpdateFile() = 0;
+  virtual bool DownloadFile(const std::string& url, const std::string& path,
+                            const TransferProgress& progress) = 0;
+};
+
+class PhoneLink {
+ public:
+  virtual ~PhoneLink() = default;
+  virtual bool DisattivaTelefono() = 0;
+  virtual void AttivaTelefono() = 0;
+  virtual std::string txtIPVPN() const = 0;
+  virtual void SetTxtIPVPN(const std::string& ip) = 0;
+  virtual void SetAccount(const std::string& proxy, const std::string& display_name,
+                          const std::string& login, const std::string& password) = 0;
+  virtual std::string EditSIPProxy() const = 0;
+  // SIP component operations by their numbers: 16, 5, 10, 11, 24, 6.
+  virtual bool IsLineInCall(int line) = 0;
+  virtual bool PlaceCall(int line, const std::string& target) = 0;
+  virtual void HoldLine(int line) = 0;
+  virtual void UnholdLine(int line) = 0;
+  virtual void SendDtmf(int line, const std::string& digits) = 0;
+  virtual void EndCall(int line) = 0;
+};
+
+class NetworkLink {
+ public:
+  virtual ~NetworkLink() = default;
+  // ListNetworkInterfaces, then ScegliInterfaccia on success: writes the chosen address
+  // through set_ip and its log lines through log. May throw.
+  virtual void ChooseLocalAddress(const std::string& rete,
+                                  const std::function<void(const std::string&)>& set_ip,
+                                  const std::function<void(const std::string&)>& log) = 0;
+};
+
+// The main window as the controller sees it.
+class MainWindowView {
+ public:
+  virtual ~MainWindowView() = default;
+  virtual void StateChanged() = 0;
+  // Paints pending changes while the caller still holds the user-interface thread.
+  virtual void ProcessPendingMessages() = 0;
+  virtual void SetTimer1(bool enabled, int interval_ms) = 0;
+  // A close request; it goes through FormCloseQuery like the title-bar button.
+  virtual void Close() = 0;
+  virtual void ShowPhoneWindow() = 0;
+  virtual void ShowServerWindow() = 0;
+};
+
+}  // namespace velnaro

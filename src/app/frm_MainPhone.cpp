@@ -1,0 +1,299 @@
+#include "app/frm_MainPhone.h"
+
+#include <exception>
+
+#include "platform/temp_files.h"
+
+namespace velnaro {
+
+TfrmMainPhone::TfrmMainPhone(Links links) : links_(links) {
+  steps[0].caption = "Contatto il servizio di configurazione";
+  steps[1].caption = "Accesso al Velnaro DS";
+  steps[2].caption = "Configurazione telefono";
+  steps[3].caption = "Abilito parte telefonica";
+}
+
+bool TfrmMainPhone::FormCreate() {
+  GiaMostrato = false;
+  UscitaDiretta = false;
+  StartupValues v = links_.provisioning.Values();
+  std::string own_title = std::string(kProductName) + " - " + v.SoftwareVersion;
+  std::string instance = v.SoftwareID + v.SoftwareVersion;
+  if (!links_.guard.Claim(instance)) {
+    links_.messages.Show("Il programma risulta già aperto..", MessageKind::Information);
+    links_.guard.AskHolderToRestore(instance);
+    return false;
+  }
+  title = own_title;
+  Changed();
+  return true;
+}
+
+void TfrmMainPhone::FormShow() {
+  if (GiaMostrato) return;
+  steps_bold = false;
+  for (Step& s : steps) s.ok_visible = s.ko_visible = false;
+  btnOpenBrowser_visible = false;
+  // A stored identifier that cannot be read is reported, and start-up goes on with the
+  // derived one rather than never running.
+  try {
+    links_.provisioning.LoadFromRegistry();
+  } catch (const std::exception& e) {
+    links_.messages.Show(e.what(), MessageKind::Error);
+  }
+  links_.provisioning.ReadCommandLine();
+  ShowPage(Page::tsStatus);
+  timer1_enabled = true;
+  if (view_) view_->SetTimer1(true, kTimer1Interval);
+  GiaMostrato = true;
+  Changed();
+}
+
+void TfrmMainPhone::Timer1Timer() {
+  timer1_enabled = false;
+  if (view_) view_->SetTimer1(false, kTimer1Interval);
+  // A fault ends the sequence where it happened; the page keeps what it showed.
+  try {
+    EseguiAvvio();
+  } catch (const std::exception& e) {
+    Changed();
+    links_.messages.Show(e.what(), MessageKind::Error);
+  } catch (...) {
+    Changed();
+    links_.messages.Show("Errore sconosciuto", MessageKind::Error);
+  }
+}
+
+void TfrmMainPhone::EseguiAvvio() {
+  for (Step& s : steps) s.ok_visible = s.ko_visible = false;
+  Paint();
+  links_.phone.DisattivaTelefono();
+  Label1 = links_.provisioning.Values().ClientID;
+  links_.provisioning.UseConfiguredServiceUrl();
+
+  if (links_.provisioning.SoftwareStart()) {
+    EsitoPasso0(true);
+    EsitoPasso1(true);
+    StartupValues v = links_.provisioning.Values();
+    if (!v.SipServer.empty()) {
+      EsitoPasso2(true);
+      links_.phone.SetTxtIPVPN("");
+      txtLog.clear();
+      try {
+        links_.network.ChooseLocalAddress(
+            v.Rete, [this](const std::string& ip) { links_.phone.SetTxtIPVPN(ip); },
+            [this](const std::string& line) { txtLog.push_back(line); });
+      } catch (...) {
+        // The phone then binds to whatever txtIPVPN holds.
+      }
+      links_.phone.SetAccount(v.SipServer, v.SipInterno, v.SipUtente, v.SipPassword);
+      txtNumeroVerde = v.ConferenceNumber;
+      Changed();
+      links_.phone.AttivaTelefono();
+    } else {
+      EsitoPasso2(false);
+    }
+    txtURL = WebApplicationAddress(v);
+  } else {
+    EsitoPasso0(false);
+    lblErrorDS = links_.provisioning.ErrorDS();
+    ShowPage(Page::tsError);
+  }
+
+  StartupValues v = links_.provisioning.Values();
+  if (!v.UpdateFILE.empty()) ShowUpdateOffer(v);
+  Changed();
+}
+
+void TfrmMainPhone::ShowUpdateOffer(const StartupValues& v) {
+  lblUpdateMsg = v.UpdateMSG;
+  btnUpdateOK_caption = "Procedi con l'aggiornamento";
+  btnUpdateKO_caption = v.UpdateFORCE == "0" ? "Continua a lavorare" : "Esci dal programma";
+  btnUpdateOK_visible = btnUpdateKO_visible = true;
+  ShowPage(Page::tsUpdate);
+}
+
+void TfrmMainPhone::Esito(int step, bool ok) {
+  steps[step].ok_visible = ok;
+  steps[step].ko_visible = !ok;
+  Paint();
+}
+
+void TfrmMainPhone::EsitoPasso3(bool ok) {
+  steps[3].ok_visible = ok;
+  steps[3].ko_visible = !ok;
+  btnOpenBrowser_visible = true;
+  Paint();
+}
+
+std::string TfrmMainPhone::WebApplicationAddress(const StartupValues& v) {
+  return "http://" + v.ServerAddress + "/velnaro/?ActionCode=OPEN&SoftwareVersion=" +
+         v.SoftwareVersion + "&ClientID=" + v.ClientID;
+}
+
+void TfrmMainPhone::btnOpenBrowserClick() {
+  if (txtURL.empty()) {
+    links_.messages.Show("Server non settato.", MessageKind::Information);
+    return;
+  }
+  links_.opener.Open(txtURL);
+  if (!txtNumeroVerde.empty()) {
+    line2_page = Line2Page::tsNumero;
+    ShowPage(Page::tsTelefonoLine2);
+  }
+  Changed();
+}
+
+void TfrmMainPhone::DSButton2Click() {
+  ShowPage(Page::tsStatus);
+  Changed();
+}
+
+std::string TfrmMainPhone::InstallerPath(const std::string& temp_folder,
+                                         const std::string& file) {
+  // The name comes from the network: keep only its last component so the installer can
+  // only land inside the temporary folder.
+  size_t cut = file.find_last_of("/\\");
+  std::string base = cut == std::string::npos ? file : file.substr(cut + 1);
+  if (base.empty() || base == "." || base == "..") return {};
+  std::string folder = temp_folder;
+  if (folder.empty() || folder.back() != '/') folder += '/';
+  return folder + base;
+}
+
+void TfrmMainPhone::btnUpdateOKClick() {
+  btnUpdateOK_visible = btnUpdateKO_visible = false;
+  Paint();
+  StartupValues v = links_.provisioning.Values();
+  std::string target = InstallerPath(TempFolder(), v.UpdateFILE);
+  std::string source = v.UpdateURL + v.UpdateFILE;
+
+  TransferProgress progress;
+  progress.begin = [this](int64_t length) {
+    pbUpdate_max = length;
+    pbUpdate_position = 0;
+    pbUpdate_visible = true;
+    Paint();
+  };
+  progress.work = [this](int64_t received) {
+    pbUpdate_position = received;
+    Paint();
+  };
+  progress.end = [this] {
+    pbUpdate_visible = false;
+    Paint();
+  };
+  bool ok = !target.empty() && links_.provisioning.DownloadFile(source, target, progress);
+  pbUpdate_visible = false;
+  if (ok) {
+    links_.opener.Open(target);
+    UscitaDiretta = true;
+    Changed();
+    if (view_) view_->Close();
+    return;
+  }
+  links_.provisioning.ClearUpdateFile();
+  lblErrorDS = "Errore nello scaricare l'aggiornamento";
+  ShowPage(Page::tsError);
+  Changed();
+}
+
+void TfrmMainPhone::eUpdateKO() {
+  if (links_.provisioning.Values().UpdateFORCE == "0") {
+    ShowPage(Page::tsStatus);
+    Changed();
+    return;
+  }
+  UscitaDiretta = true;
+  if (view_) view_->Close();
+}
+
+bool TfrmMainPhone::FormCloseQuery() {
+  if (UscitaDiretta) return true;
+  auto confirmed = [](MessageAnswer a) { return a == MessageAnswer::Ok || a == MessageAnswer::Yes; };
+  if (!links_.provisioning.Values().UpdateFILE.empty()) {
+    if (confirmed(links_.messages.Ask(
+            "C'è un nuovo aggiornamento, vuoi installarlo prima di uscire ?"))) {
+      btnUpdateOK_visible = btnUpdateKO_visible = true;
+      ShowPage(Page::tsUpdate);
+      Changed();
+      return false;
+    }
+    return true;
+  }
+  return confirmed(links_.messages.Ask(
+      "Confermi l'uscita dal Velnaro DS ? Chiudendo il programma, non sarà più disponibile "
+      "la parte telefonica."));
+}
+
+void TfrmMainPhone::eConfigAccess() {
+  if (page != Page::tsAbout) page_before_about_ = page;
+  ShowPage(Page::tsAbout);
+  Changed();
+}
+
+void TfrmMainPhone::eDebugStart() {
+  if (txtPassoword != kDebugPassword) return;
+  ShowPage(Page::tsDebug);
+  Changed();
+}
+
+void TfrmMainPhone::eBack() {
+  // Until "Inizia a lavorare" is there, go back where the operator came from.
+  ShowPage(btnOpenBrowser_visible ? Page::tsStatus : page_before_about_);
+  Changed();
+}
+
+void TfrmMainPhone::DSButton1Click() {
+  if (view_) view_->ShowPhoneWindow();
+}
+
+void TfrmMainPhone::Button1Click() {
+  if (view_) view_->ShowServerWindow();
+}
+
+void TfrmMainPhone::btnChiamaClick() {
+  std::string target = "sip:" + txtNumeroVerde + "@" + links_.phone.EditSIPProxy();
+  if (!links_.phone.IsLineInCall(0)) {
+    links_.messages.Show("Attenzione, devi essere in conversazione per chiamare il numero verde",
+                         MessageKind::Warning);
+    return;
+  }
+  if (!links_.phone.PlaceCall(1, target)) return;
+  links_.phone.HoldLine(0);
+  line2_page = Line2Page::tsTastierino;
+  btnCreaConferenza_visible = true;
+  imgTelRosso_visible = false;
+  Changed();
+}
+
+void TfrmMainPhone::eClickTasto(const std::string& caption) {
+  links_.phone.SendDtmf(1, caption);
+}
+
+void TfrmMainPhone::btnCreaConferenzaClick() {
+  links_.phone.UnholdLine(0);
+  btnCreaConferenza_visible = false;
+  imgTelRosso_visible = true;
+  Changed();
+}
+
+void TfrmMainPhone::eLine2HangUp() {
+  links_.phone.EndCall(1);
+  line2_page = Line2Page::tsNumero;
+  Changed();
+}
+
+void TfrmMainPhone::ShowPage(Page p) { page = p; }
+
+void TfrmMainPhone::Changed() {
+  if (view_) view_->StateChanged();
+}
+
+void TfrmMainPhone::Paint() {
+  if (!view_) return;
+  view_->StateChanged();
+  view_->ProcessPendingMessages();
+}
+
+}  // namespace velnaro

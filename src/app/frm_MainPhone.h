@@ -1,0 +1,132 @@
+#pragma once
+// TfrmMainPhone: the main window's controller. It holds what the window shows (page,
+// step indicators, captions, fields, the line-2 panel) and runs the start-up sequence,
+// the update offer, the debug pages and the line-2 keypad. Views render it and turn the
+// operator's clicks into its handlers.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/app_ports.h"
+#include "platform/desktop_opener.h"
+#include "platform/message_box.h"
+#include "platform/single_instance.h"
+
+namespace velnaro {
+
+class TfrmMainPhone {
+ public:
+  enum class Page { tsStatus, tsError, tsUpdate, tsAbout, tsDebug, tsTelefonoLine2 };
+  enum class Line2Page { tsNumero, tsTastierino };
+
+  static constexpr char kProductName[] = "Velnaro DS";
+  static constexpr char kDebugPassword[] = "5172038469";
+  static constexpr int kTimer1Interval = 1000;
+  static constexpr int kClientWidth = 355;
+  static constexpr int kClientHeight = 561;
+
+  struct Step {
+    std::string caption;
+    bool ok_visible = false;  // stN_ok, the green button
+    bool ko_visible = false;  // stN_ko, the red button
+  };
+
+  struct Links {
+    ProvisioningLink& provisioning;
+    PhoneLink& phone;
+    NetworkLink& network;
+    MessageBox& messages;
+    DesktopOpener& opener;
+    InstanceGuard& guard;
+  };
+
+  explicit TfrmMainPhone(Links links);
+  TfrmMainPhone(const TfrmMainPhone&) = delete;
+  TfrmMainPhone& operator=(const TfrmMainPhone&) = delete;
+
+  void SetView(MainWindowView* view) { view_ = view; }
+
+  // Single-instance guard and title. False: another copy of this version runs; it has been
+  // told to restore its window and this process must end at once.
+  bool FormCreate();
+  void FormShow();
+  void Timer1Timer();
+  void EseguiAvvio();
+  void EsitoPasso0(bool ok) { Esito(0, ok); }
+  void EsitoPasso1(bool ok) { Esito(1, ok); }
+  void EsitoPasso2(bool ok) { Esito(2, ok); }
+  void EsitoPasso3(bool ok);
+  void btnOpenBrowserClick();
+  void DSButton2Click();  // "Indietro" on the error page
+
+  // Update offer.
+  void btnUpdateOKClick();
+  void eUpdateKO();
+  bool FormCloseQuery();
+  // A close that must not ask (the session or the system is ending the program).
+  void RequestExitWithoutQuestion() { UscitaDiretta = true; }
+
+  // Debug pages.
+  void eConfigAccess();
+  void eDebugStart();
+  void eBack();
+  void DSButton1Click();
+  void Button1Click();
+
+  // Line-2 panel.
+  void btnChiamaClick();
+  void eClickTasto(const std::string& caption);
+  void btnCreaConferenzaClick();
+  void eLine2HangUp();
+
+  // Window state.
+  bool GiaMostrato = false;
+  bool UscitaDiretta = false;
+  std::string title;
+  Page page = Page::tsStatus;
+  std::array<Step, 4> steps;
+  bool steps_bold = true;
+  bool btnOpenBrowser_visible = false;
+  bool timer1_enabled = false;
+  std::string lblErrorDS;
+
+  std::string lblUpdateMsg;
+  std::string btnUpdateOK_caption = "Procedi con l'aggiornamento";
+  std::string btnUpdateKO_caption = "Continua a lavorare";
+  bool btnUpdateOK_visible = true;
+  bool btnUpdateKO_visible = true;
+  bool pbUpdate_visible = false;
+  int64_t pbUpdate_max = 100;
+  int64_t pbUpdate_position = 0;
+
+  std::string Label1;  // ClientID on the debug page
+  std::string txtURL;
+  std::vector<std::string> txtLog;
+  std::string txtPassoword;
+
+  Line2Page line2_page = Line2Page::tsNumero;
+  std::string txtNumeroVerde;
+  bool btnCreaConferenza_visible = false;
+  bool imgTelRosso_visible = true;  // with its label txtTelRosso
+
+  // The target path of the installer in the temporary folder; empty when UpdateFILE names
+  // no plain file.
+  static std::string InstallerPath(const std::string& temp_folder, const std::string& file);
+  // "http://" + server + "/velnaro/?ActionCode=OPEN&SoftwareVersion=" + ... unencoded.
+  static std::string WebApplicationAddress(const StartupValues& v);
+
+ private:
+  void Esito(int step, bool ok);
+  void ShowPage(Page p);
+  void Changed();
+  void Paint();
+  void ShowUpdateOffer(const StartupValues& v);
+
+  Links links_;
+  MainWindowView* view_ = nullptr;
+  Page page_before_about_ = Page::tsStatus;
+};
+
+}  // namespace velnaro

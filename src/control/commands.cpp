@@ -1,0 +1,138 @@
+#include "control/commands.h"
+
+#include <memory>
+
+#include "control/phone_port.h"
+#include "control/reply.h"
+#include "control/screen_capture.h"
+#include "control/upload.h"
+#include "control/web_server.h"
+#include "provisioning/clConfig.h"
+#include "platform/temp_files.h"
+
+namespace velnaro {
+namespace {
+
+constexpr int kLine1 = 0;  // the operator's line, component index 0
+constexpr int kRecordingMode = 2;
+
+struct Context {
+  TwebServer& server;
+  PhonePort& phone;
+  CommandOptions options;
+
+  ScreenCapture& capture() const {
+    return options.capture ? *options.capture : DefaultScreenCapture();
+  }
+  const Clock& clock() const { return options.clock ? *options.clock : DefaultClock(); }
+  std::string sip_server() const { return options.sip_server ? options.sip_server() : ""; }
+};
+
+void RecStop(const Context& c, const CommandRequest& request, std::string& reply) {
+  const std::string path = TimeStampedTempPath("rec", ".wav", c.clock());
+  if (!c.phone.SaveRecording(kLine1, path)) {
+    reply = reply::SaveError();
+    c.server.AggiungiLog("phone/RECSTOP - Errore di salvataggio: " + path);
+    return;
+  }
+  reply = reply::Simple("RECSTOP");
+  c.server.SetRec("0");
+  c.server.AggiungiLog("phone/RECSTOP");
+  const std::string url = UploadAddress(c.sip_server(), request.raw_query);
+  c.server.AggiungiLog("              - Upload file: " + path);
+  c.server.AggiungiLog("              - URL: " + url);
+  c.server.SetUploadFields(url, path);
+  // Our own values rather than the fields read back: a concurrent upload may have
+  // written the fields in between.
+  UploadFile(c.server, url, path, c.clock());
+}
+
+}  // namespace
+
+void RegisterCommands(TwebServer& server, PhonePort& phone, CommandOptions options) {
+  auto c = std::make_shared<const Context>(Context{server, phone, std::move(options)});
+  CommandTable& table = server.Commands();
+
+  table.Add("/system/", "SCREENSHOT", [c](const CommandRequest&, std::string& reply) {
+    reply = reply::Simple("SCREENSHOT");
+    const std::string path = SalvaScreenShot(c->capture(), c->clock());
+    c->server.AggiungiLog("system/SCREENSHOT: " + path);
+  });
+
+  table.Add("/phone/", "CALL", [c](const CommandRequest& r, std::string& reply) {
+    reply = reply::Call(r.prefix, r.number);
+    c->phone.SetNumber(r.prefix + r.number);
+    c->server.AggiornaStato("INCALL", "CALLOUT", r.prefix, r.number);
+    c->phone.DialLine1();
+    c->server.AggiungiLog("phone/CALL: " + r.prefix + " " + r.number);
+  });
+
+  table.Add("/phone/", "DTMF", [c](const CommandRequest& r, std::string& reply) {
+    reply = reply::Dtmf(r.number);
+    c->phone.SendDtmf(kLine1, r.number);
+    c->server.AggiungiLog("phone/DTMF/" + r.number);
+  });
+
+  table.Add("/phone/", "HANGUP", [c](const CommandRequest&, std::string& reply) {
+    reply = reply::Simple("HANGUP");
+    c->phone.HangUpLine1();
+    c->server.AggiungiLog("phone/HANGUP");
+  });
+
+  table.Add("/phone/", "HOLD", [c](const CommandRequest&, std::string& reply) {
+    reply = reply::Simple("HOLD");
+    c->phone.HoldLine1();
+    c->server.SetHold("1");
+    c->server.AggiungiLog("phone/HOLD");
+  });
+
+  table.Add("/phone/", "UNHOLD", [c](const CommandRequest&, std::string& reply) {
+    reply = reply::Simple("UNHOLD");
+    c->phone.UnholdLine1();
+    c->server.SetHold("0");
+    c->server.AggiungiLog("phone/UNHOLD");
+  });
+
+  // Besides the flag, the microphone itself: the other side must not hear a muted
+  // operator.
+  table.Add("/phone/", "MUTE", [c](const CommandRequest&, std::string& reply) {
+    reply = reply::Simple("MUTE");
+    c->server.SetMute("1");
+    c->phone.SetMicrophoneMuted(kLine1, true);
+    c->server.AggiungiLog("phone/MUTE");
+  });
+
+  table.Add("/phone/", "UNMUTE", [c](const CommandRequest&, std::string& reply) {
+    reply = reply::Simple("UNMUTE");
+    c->server.SetMute("0");
+    c->phone.SetMicrophoneMuted(kLine1, false);
+    c->server.AggiungiLog("phone/UNMUTE");
+  });
+
+  table.Add("/phone/", "RECSTART", [c](const CommandRequest&, std::string& reply) {
+    reply = reply::Simple("RECSTART");
+    c->phone.StartRecording(kLine1);
+    c->phone.StartRecordingMode(kLine1, kRecordingMode, true);
+    c->server.SetRec("1");
+    c->server.AggiungiLog("phone/RECSTART");
+  });
+
+  table.Add("/phone/", "RECSTOP", [c](const CommandRequest& r, std::string& reply) {
+    RecStop(*c, r, reply);
+  });
+
+  // IDLE clears the Mute flag (right after this action); the microphone follows it.
+  // Only a muted microphone is touched, so an ordinary hang-up adds no component call.
+  server.SetIdleAction([previous = server.IdleAction(), c] {
+    if (previous) previous();
+    if (c->server.Record().Mute == "1") c->phone.SetMicrophoneMuted(kLine1, false);
+  });
+}
+
+void RegisterCommands(TwebServer& server, PhonePort& phone, const TConfig& config,
+                      CommandOptions options) {
+  if (!options.sip_server) options.sip_server = [&config] { return config.SipServer; };
+  RegisterCommands(server, phone, std::move(options));
+}
+
+}  // namespace velnaro

@@ -1,0 +1,32 @@
+#pragma once
+// Modal messages as Qt dialogs. A dialog is always shown on the user-interface thread; a
+// caller on another thread waits until the operator has closed it. Without a display
+// (the offscreen or minimal platform) it behaves as HeadlessMessageBox: nothing waits.
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/message_box.h"
+
+namespace velnaro {
+
+class QtMessageBox final : public MessageBox {
+ public:
+  // Must be created on the user-interface thread after the application object.
+  explicit QtMessageBox(std::string caption);
+  ~QtMessageBox() override;
+  void SetLogSink(std::function<void(const std::string&)> sink);
+  void Show(const std::string& text, MessageKind kind = MessageKind::Information) override;
+  MessageAnswer Ask(const std::string& text) override;
+  bool headless() const { return headless_; }
+
+ private:
+  struct Shared;
+  std::shared_ptr<Shared> shared_;
+  std::string caption_;
+  bool headless_;
+  HeadlessMessageBox fallback_{MessageAnswer::No};
+};
+
+}  // namespace velnaro

@@ -1,0 +1,590 @@
+#include "telephony/frm_Telefono.h"
+
+#include "platform/clock.h"
+
+namespace velnaro {
+
+namespace {
+struct EventScope {
+  explicit EventScope(int& depth) : depth_(depth) { ++depth_; }
+  ~EventScope() { --depth_; }
+  int& depth_;
+};
+}  // namespace
+
+std::string SipErrorMessage(int code) {
+  switch (code) {
+    case 10: return "You are not Online, please click the 'Online' button first.";
+    case 11: return "Cann't open local communication port.";
+    case 13: return "Fail to initialize SIP task window.";
+    case 14: return "Cann't access Input/Mic device or device is already in use.";
+    case 15: return "Cann't access Output/Speaker device or device is already in use.";
+    case 16: return "Input/Mic device is not open.";
+    case 17: return "Output/Speaker device is not open.";
+    case 18: return "Your sound device does not support mic volume.";
+    case 19: return "Your sound device does not support speaker volume.";
+    case 20: return "Recording media initialization fail.";
+    case 21: return "Cann't open the wave file.";
+    case 22: return "Provided SIP URI is not valid.";
+    case 23: return "Codec is not supported.";
+    case 24: return "Error to create SDP (Session Description Protocol) request.";
+    case 25: return "Error to create CONNECTION request. Please check the provided SIP URI is valid.";
+    case 26: return "Error to create REGISTER request. Please check the provided SIP URI is valid.";
+    case 27: return "Error to create UN-REGISTER request. Please check the provided SIP URI is valid.";
+    case 28: return "Error to create DISCONNECT request.";
+    case 29: return "Line No is not valid.";
+    case 30: return "Line is already busy.";
+    case 31: return "Line is not open.";
+    case 32: return "Invalid Call-Id.";
+    case 33: return "Provided value is not valid.";
+    case 34: return "Selected line is not in voice session.";
+    case 35: return "Fail to read wave file.";
+    case 36: return "Fail to write wave file.";
+    case 37: return "Unsupported wave file format.";
+    default: return {};
+  }
+}
+
+TfrmTelefono::TfrmTelefono(SipUserAgent& agent, TwebServer& web, MessageBox& messages)
+    : agent_(agent), web_(web), messages_(messages) {
+  agent_.SetEventSink(this);
+  web_.SetIdleAction([this] { Button6Click(); });
+}
+
+TfrmTelefono::~TfrmTelefono() {
+  web_.SetIdleAction(nullptr);
+  agent_.SetEventSink(nullptr);
+  {
+    std::lock_guard lock(message_mutex_);
+    message_stop_ = true;
+  }
+  message_cv_.notify_all();
+  if (message_thread_.joinable()) message_thread_.join();
+}
+
+void TfrmTelefono::ShowLater(std::vector<std::string> texts) {
+  std::lock_guard lock(message_mutex_);
+  for (auto& t : texts) message_queue_.push_back(std::move(t));
+  if (!message_thread_.joinable()) message_thread_ = std::thread([this] { MessageLoop(); });
+  message_cv_.notify_all();
+}
+
+void TfrmTelefono::MessageLoop() {
+  std::unique_lock lock(message_mutex_);
+  while (true) {
+    message_cv_.wait(lock, [&] { return message_stop_ || !message_queue_.empty(); });
+    if (message_queue_.empty()) return;
+    std::string text = std::move(message_queue_.front());
+    message_queue_.pop_front();
+    message_busy_ = true;
+    lock.unlock();
+    messages_.Show(text, MessageKind::Warning);
+    lock.lock();
+    message_busy_ = false;
+    message_cv_.notify_all();
+  }
+}
+
+void TfrmTelefono::WaitForMessages() {
+  std::unique_lock lock(message_mutex_);
+  message_cv_.wait(lock, [&] { return message_queue_.empty() && !message_busy_; });
+}
+
+TfrmTelefono::Settings TfrmTelefono::GetSettings() const {
+  std::lock_guard lock(mutex_);
+  return settings_;
+}
+
+void TfrmTelefono::UpdateSettings(const std::function<void(Settings&)>& edit) {
+  std::lock_guard lock(mutex_);
+  edit(settings_);
+}
+
+void TfrmTelefono::SetSoftwareVersion(const std::string& version) {
+  std::lock_guard lock(mutex_);
+  software_version_ = version;
+}
+
+void TfrmTelefono::SetEsitoPasso3(std::function<void(bool)> callback) {
+  std::lock_guard lock(mutex_);
+  esito_passo3_ = std::move(callback);
+}
+
+void TfrmTelefono::SetLogObserver(std::function<void(const std::string&)> observer) {
+  std::lock_guard lock(mutex_);
+  log_observer_ = std::move(observer);
+}
+
+std::string TfrmTelefono::BtnInitCaption() const {
+  std::lock_guard lock(mutex_);
+  return btn_init_caption_;
+}
+
+std::vector<std::string> TfrmTelefono::txtLog() const {
+  std::lock_guard lock(mutex_);
+  return log_;
+}
+
+int TfrmTelefono::SipPort() const {
+  std::lock_guard lock(mutex_);
+  return sip_port_;
+}
+
+int TfrmTelefono::MediaPort(int line) const {
+  std::lock_guard lock(mutex_);
+  return media_port_[line & 1];
+}
+
+void TfrmTelefono::Run(const std::function<void()>& body) {
+  std::vector<std::string> pending;
+  bool from_event = false;
+  agent_.Invoke([&] {
+    std::vector<std::string>* outer = pending_messages_;
+    if (!outer) {
+      pending_messages_ = &pending;
+      from_event = event_depth_ > 0;
+    }
+    body();
+    pending_messages_ = outer;
+  });
+  if (pending.empty()) return;
+  // Modal boxes wait for the operator. An operation started elsewhere waits for them too
+  // (off the component's thread); an event handler must not hold up the component.
+  if (from_event)
+    ShowLater(std::move(pending));
+  else
+    for (const auto& text : pending) messages_.Show(text, MessageKind::Warning);
+}
+
+void TfrmTelefono::Message(const std::string& text) {
+  if (pending_messages_)
+    pending_messages_->push_back(text);
+  else
+    messages_.Show(text, MessageKind::Warning);
+}
+
+void TfrmTelefono::ScriviLog(const std::string& message) {
+  const std::string line =
+      FormatTime(DefaultClock().Now(), "dd/mm/yyyy hh:nn:ss") + " - " + message;
+  std::function<void(const std::string&)> observer;
+  {
+    std::lock_guard lock(mutex_);
+    log_.push_back(line);
+    observer = log_observer_;
+  }
+  if (observer) observer(line);
+}
+
+std::string TfrmTelefono::LocalIp(const Settings& s) {
+  if (!s.txtIPVPN.empty()) return s.txtIPVPN;
+  agent_.SetProxyHint(s.EditSIPProxy);
+  return agent_.LocalIp();
+}
+
+void TfrmTelefono::MostraErroreAgente() {
+  Run([&] {
+    const std::string text = SipErrorMessage(agent_.LastError());
+    if (!text.empty()) Message(text);
+  });
+}
+
+void TfrmTelefono::AttivaTelefono() {
+  Run([&] {
+    ScriviLog("Richiesta di registrazione della linea SIP");
+    const Settings s = GetSettings();
+    if (s.EditLoginId.empty()) {
+      ScriviLog("User Login non specificato");
+      Message("User Login non specificato");
+      return;
+    }
+    if (s.EditSIPProxy.empty()) {
+      ScriviLog("SIP Proxy non specificato");
+      Message("SIP Proxy non specificato");
+      return;
+    }
+    if (!InizializzaAgente()) return;
+    std::string version;
+    {
+      std::lock_guard lock(mutex_);
+      version = software_version_;
+    }
+    agent_.SetUserAgentText("Velnaro.DS " + version);
+    if (!ApriLinee()) return;
+    if (s.CheckBoxRegisterToProxy && !agent_.Register(3600)) {
+      MostraErroreAgente();
+      return;
+    }
+    agent_.FixedSetting21(2);
+    agent_.FixedSetting21(3);
+    agent_.FixedSetting17(10);
+    std::lock_guard lock(mutex_);
+    btn_init_caption_ = "Offline";
+  });
+}
+
+bool TfrmTelefono::InizializzaAgente() {
+  bool ok = false;
+  Run([&] {
+    const Settings s = GetSettings();
+    const std::string display = s.EditDisplayName.empty() ? s.EditLoginId : s.EditDisplayName;
+    const std::string own = display + " <sip:" + s.EditLoginId + "@" + s.EditSIPProxy + ">";
+    const std::string ip = LocalIp(s);
+    for (int port = kFirstSipPort; port <= kLastSipPort; ++port) {
+      if (agent_.Initialize(false, ip, port, own, s.EditOutboundProxy, s.EditSIPProxy,
+                            s.EditLoginId, s.EditLoginPwd, true, 7)) {
+        std::lock_guard lock(mutex_);
+        sip_port_ = port;
+        ok = true;
+        return;
+      }
+      if (agent_.LastError() != sip_error::kPortInUse) {
+        MostraErroreAgente();
+        return;
+      }
+    }
+    Message("Cann't open SIP communication port.");
+  });
+  return ok;
+}
+
+bool TfrmTelefono::ApriLinee() {
+  bool ok = false;
+  Run([&] {
+    const std::string ip = LocalIp(GetSettings());
+    int port = kFirstMediaPort;
+    int busy = 0;
+    int line = 0;
+    while (line < 2) {
+      if (agent_.OpenLine(line, false, ip, port)) {
+        std::lock_guard lock(mutex_);
+        media_port_[line] = port;
+        ++line;
+      } else if (agent_.LastError() == sip_error::kPortInUse) {
+        if (++busy >= kMediaBusyLimit) {
+          Message("Unable to open RTP communication port.");
+          return;
+        }
+      } else {
+        MostraErroreAgente();
+        return;
+      }
+      port += 2;
+    }
+    ok = true;
+  });
+  return ok;
+}
+
+bool TfrmTelefono::DisattivaTelefono() {
+  bool done = false;
+  Run([&] {
+    {
+      std::lock_guard lock(mutex_);
+      if (btn_init_caption_ != "Offline") return;
+      btn_init_caption_ = "Online";
+    }
+    agent_.Shutdown();
+    done = true;
+  });
+  return done;
+}
+
+void TfrmTelefono::BtnInitClick() {
+  Run([&] {
+    if (BtnInitCaption() == "Offline" && DisattivaTelefono()) return;
+    AttivaTelefono();
+  });
+}
+
+// --- call operations ---
+
+void TfrmTelefono::PlaceCall(int line, const std::string& number, bool line1) {
+  const std::string target = "sip:" + number + "@" + GetSettings().EditSIPProxy;
+  const bool ok = agent_.PlaceCall(line, target, 0, 0);
+  if (line1) {
+    if (!ok) MostraErroreAgente();
+  } else {
+    ScriviLog(ok ? "Linea 2 - Numero verde chiamato" : "Linea 2 - Errore di chiamata numero verde");
+  }
+}
+
+void TfrmTelefono::Button1Click() {
+  Run([&] {
+    const std::string number = GetSettings().txtNumero;
+    if (number.empty()) {
+      Message("Please enter a phone number.");
+      return;
+    }
+    PlaceCall(0, number, true);
+  });
+}
+
+void TfrmTelefono::Hangup(int line, const char* ok_text, const char* fail_text,
+                          bool update_status) {
+  Run([&] {
+    if (agent_.EndCall(line)) {
+      ScriviLog(ok_text);
+      if (update_status) web_.AggiornaStato("IDLE", "HANGUP", "", "");
+    } else {
+      ScriviLog(fail_text);
+    }
+  });
+}
+
+void TfrmTelefono::Button2Click() {
+  Hangup(0, "Linea 1 - Chiamata riagganciata", "Linea 1 - ERRORE richiesta di hangup chiamata",
+         true);
+}
+
+void TfrmTelefono::Button3Click() {
+  Run([&] { PlaceCall(1, GetSettings().txtNumeroVerde, false); });
+}
+
+void TfrmTelefono::Button4Click() {
+  Hangup(1, "Linea 2 - Chiamata riagganciata", "Linea 2 - ERRORE richiesta di hangup chiamata",
+         false);
+}
+
+void TfrmTelefono::HoldIfInCall(int line) {
+  Run([&] {
+    if (agent_.IsLineInCall(line)) agent_.Hold(line);
+  });
+}
+
+void TfrmTelefono::UnholdIfOnHold(int line) {
+  Run([&] {
+    if (agent_.IsLineOnHold(line)) agent_.Unhold(line);
+  });
+}
+
+void TfrmTelefono::Button5Click() { HoldIfInCall(0);
+}
+void TfrmTelefono::Button6Click() { UnholdIfOnHold(0);
+}
+void TfrmTelefono::Button7Click() { HoldIfInCall(1);
+}
+void TfrmTelefono::Button8Click() { UnholdIfOnHold(1);
+}
+
+void TfrmTelefono::Button9Click() {
+  Run([&] { agent_.SendDtmf(1, GetSettings().txtDTMF2); });
+}
+
+// --- PhonePort ---
+
+void TfrmTelefono::SetNumber(const std::string& number) {
+  UpdateSettings([&](Settings& s) { s.txtNumero = number; });
+}
+
+bool TfrmTelefono::SendDtmf(int line, const std::string& digits) {
+  bool ok = false;
+  Run([&] { ok = agent_.SendDtmf(line, digits); });
+  return ok;
+}
+
+bool TfrmTelefono::StartRecording(int line) {
+  bool ok = false;
+  Run([&] { ok = agent_.RecordStart(line); });
+  return ok;
+}
+
+bool TfrmTelefono::StartRecordingMode(int line, int mode, bool enable) {
+  bool ok = false;
+  Run([&] { ok = agent_.RecordMode(line, mode, enable); });
+  return ok;
+}
+
+bool TfrmTelefono::SaveRecording(int line, const std::string& path) {
+  bool ok = false;
+  Run([&] { ok = agent_.RecordSave(line, path); });
+  return ok;
+}
+
+void TfrmTelefono::SetMicrophoneMuted(int line, bool muted) {
+  Run([&] { agent_.SetMicrophoneMuted(line, muted); });
+}
+
+// --- event handlers ---
+
+void TfrmTelefono::SipUserAgentTryingToRegister() {
+  Run([&] {
+    ScriviLog("Tentativo di registrazione interno SIP");
+    web_.AggiornaStato("REGISTERING", "", "", "");
+  });
+}
+
+void TfrmTelefono::SipUserAgentSuccessToRegister() {
+  Run([&] {
+    ScriviLog("Telefono On-Line");
+    web_.AggiornaStato("ONLINE", "", "", "");
+  });
+  std::function<void(bool)> cb;
+  {
+    std::lock_guard lock(mutex_);
+    cb = esito_passo3_;
+  }
+  if (cb) cb(true);
+}
+
+void TfrmTelefono::SipUserAgentFailToRegister() {
+  Run([&] {
+    ScriviLog("Errore di registrazione della linea ");
+    web_.AggiornaStato("OFFLINE", "", "", "");
+  });
+}
+
+void TfrmTelefono::SipUserAgentTryingToUnRegister() {
+  Run([&] {
+    ScriviLog("Tentativo di de registrazione interno SIP");
+    web_.AggiornaStato("UNREGISTERING", "", "", "");
+  });
+}
+
+void TfrmTelefono::SipUserAgentSuccessToUnRegister() {
+  Run([&] {
+    ScriviLog("Telefono Off-Line");
+    web_.AggiornaStato("UNREGISTER", "", "", "");
+  });
+  std::function<void(bool)> cb;
+  {
+    std::lock_guard lock(mutex_);
+    cb = esito_passo3_;
+  }
+  if (cb) cb(false);
+}
+
+void TfrmTelefono::SipUserAgentConnecting(int line_no) {
+  Run([&] {
+    ScriviLog("Sto per chiamare/rispondere sulla linea  (" + std::to_string(line_no) + ")");
+    web_.AggiornaStato("INCALL", "", "", "");
+  });
+}
+
+void TfrmTelefono::SipUserAgentSuccessToConnect(int line_no, const std::string&, int) {
+  Run([&] {
+    ScriviLog("Chiamata risposta sulla linea  (" + std::to_string(line_no) + ")");
+    web_.AggiornaStato("INCALL", "ANSWERE", "", "");
+  });
+}
+
+void TfrmTelefono::SipUserAgentFailToConnect(int line_no) {
+  Run([&] {
+    ScriviLog("Errore di connessione sulla linea  (" + std::to_string(line_no) + ")");
+    web_.AggiornaStato("OFFLINE", "", "", "");
+  });
+}
+
+void TfrmTelefono::SipUserAgentDisconnectCall(int line_no) {
+  Run([&] {
+    ScriviLog("Chiamata disconnessa sulla linea  (" + std::to_string(line_no) + ")");
+    web_.AggiornaStato("IDLE", "", "", "");
+  });
+}
+
+void TfrmTelefono::SipUserAgentGeneralFailureResponse(int line_no, int status_code,
+                                                      const std::string& reason_phrase) {
+  Run([&] {
+    ScriviLog("Errore generale sulla linea (" + std::to_string(line_no) + ") - Errore: " +
+              reason_phrase + " (" + std::to_string(status_code) + ")");
+    web_.AggiornaStato("ERROR", "", "", "");
+  });
+}
+
+void TfrmTelefono::SipUserAgentIncomingCallRingingStart(const std::string& call_id) {
+  Run([&] {
+    ScriviLog("Inizio Squillo (" + call_id + ")");
+    web_.AggiornaStato("INCALL", "RINGING", "", call_id);
+  });
+}
+
+void TfrmTelefono::SipUserAgentIncomingCallRingingStop(const std::string& call_id) {
+  Run([&] {
+    ScriviLog("Fine Squillo (" + call_id + ")");
+    web_.AggiornaStato("INCALL", "RINGINGSTOP", "", call_id);
+  });
+}
+
+void TfrmTelefono::SipUserAgentIncomingCall(const std::string& call_id, const std::string&,
+                                            const std::string& user_name,
+                                            const std::string& from_uri,
+                                            const std::string& to_uri) {
+  Run([&] {
+    ScriviLog("Chiamata da " + user_name + " (" + call_id + ")" + from_uri + " -> " + to_uri);
+    web_.AggiornaStato("INCALL", "CALLIN", "", call_id);
+    if (agent_.AcceptCall(0, call_id, 0, 0))
+      ScriviLog("Chiamata risposta: " + user_name + " (" + call_id + ")");
+    else
+      MostraErroreAgente();
+  });
+}
+
+void TfrmTelefono::SipUserAgentIncomingDiagnostic(const std::string&, const std::string&, int) {}
+void TfrmTelefono::SipUserAgentMsgNOTIFY(const std::string&) {}
+
+void TfrmTelefono::OnIncomingDiagnostic(const std::string& msg_sip, const std::string& from_ip,
+                                        int from_port) {
+  EventScope scope(event_depth_);
+  SipUserAgentIncomingDiagnostic(msg_sip, from_ip, from_port);
+}
+void TfrmTelefono::OnMsgNOTIFY(const std::string& msg) {
+  EventScope scope(event_depth_);
+  SipUserAgentMsgNOTIFY(msg);
+}
+void TfrmTelefono::OnTryingToUnRegister() {
+  EventScope scope(event_depth_);
+  SipUserAgentTryingToUnRegister();
+}
+void TfrmTelefono::OnSuccessToUnRegister() {
+  EventScope scope(event_depth_);
+  SipUserAgentSuccessToUnRegister();
+}
+void TfrmTelefono::OnTryingToRegister() {
+  EventScope scope(event_depth_);
+  SipUserAgentTryingToRegister();
+}
+void TfrmTelefono::OnFailToRegister() {
+  EventScope scope(event_depth_);
+  SipUserAgentFailToRegister();
+}
+void TfrmTelefono::OnSuccessToRegister() {
+  EventScope scope(event_depth_);
+  SipUserAgentSuccessToRegister();
+}
+void TfrmTelefono::OnFailToConnect(int line_no) {
+  EventScope scope(event_depth_);
+  SipUserAgentFailToConnect(line_no);
+}
+void TfrmTelefono::OnConnecting(int line_no) {
+  EventScope scope(event_depth_);
+  SipUserAgentConnecting(line_no);
+}
+void TfrmTelefono::OnIncomingCallRingingStart(const std::string& call_id) {
+  EventScope scope(event_depth_);
+  SipUserAgentIncomingCallRingingStart(call_id);
+}
+void TfrmTelefono::OnIncomingCallRingingStop(const std::string& call_id) {
+  EventScope scope(event_depth_);
+  SipUserAgentIncomingCallRingingStop(call_id);
+}
+void TfrmTelefono::OnDisconnectCall(int line_no) {
+  EventScope scope(event_depth_);
+  SipUserAgentDisconnectCall(line_no);
+}
+void TfrmTelefono::OnGeneralFailureResponse(int line_no, int status_code,
+                                            const std::string& reason_phrase) {
+  EventScope scope(event_depth_);
+  SipUserAgentGeneralFailureResponse(line_no, status_code, reason_phrase);
+}
+void TfrmTelefono::OnSuccessToConnect(int line_no, const std::string& to_rtp_ip,
+                                      int to_rtp_port) {
+  EventScope scope(event_depth_);
+  SipUserAgentSuccessToConnect(line_no, to_rtp_ip, to_rtp_port);
+}
+void TfrmTelefono::OnIncomingCall(const std::string& call_id, const std::string& display_name,
+                                  const std::string& user_name, const std::string& from_uri,
+                                  const std::string& to_uri) {
+  EventScope scope(event_depth_);
+  SipUserAgentIncomingCall(call_id, display_name, user_name, from_uri, to_uri);
+}
+
+}  // namespace velnaro

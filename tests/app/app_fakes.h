@@ -1,0 +1,181 @@
+#pragma once
+// Fakes of the main window's neighbours, recording what the controller asks of them.
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "app/app_ports.h"
+#include "app/frm_MainPhone.h"
+
+namespace velnaro::testing {
+
+class FakeProvisioning : public ProvisioningLink {
+ public:
+  StartupValues values{.SoftwareID = "3", .SoftwareVersion = "4.00.002", .ClientID = "ABC"};
+  StartupValues reply;  // stored into values by a successful SoftwareStart
+  bool start_ok = true;
+  bool throw_on_start = false;
+  std::string error = "Problema di connessione";
+  bool download_ok = true;
+  int64_t download_length = 3000;
+  std::vector<std::string> calls;
+  std::string download_url, download_path;
+
+  StartupValues Values() const override { return values; }
+  bool throw_on_load = false;
+  void LoadFromRegistry() override {
+    calls.push_back("LoadFromRegistry");
+    if (throw_on_load) throw std::runtime_error("Invalid data type for 'ClientID'");
+  }
+  void ReadCommandLine() override { calls.push_back("ReadCommandLine"); }
+  void UseConfiguredServiceUrl() override { calls.push_back("UseConfiguredServiceUrl"); }
+  bool SoftwareStart() override {
+    calls.push_back("SoftwareStart");
+    if (throw_on_start) throw std::runtime_error("Type mismatch in Data");
+    if (start_ok) {
+      std::string id = values.SoftwareID, ver = values.SoftwareVersion, cid = values.ClientID;
+      values = reply;
+      values.SoftwareID = id;
+      values.SoftwareVersion = ver;
+      values.ClientID = cid;
+    }
+    return start_ok;
+  }
+  std::string ErrorDS() const override { return error; }
+  void ClearUpdateFile() override { values.UpdateFILE.clear(); }
+  bool DownloadFile(const std::string& url, const std::string& path,
+                    const TransferProgress& progress) override {
+    download_url = url;
+    download_path = path;
+    progress.begin(download_length);
+    progress.work(download_length / 2);
+    on_half_way();
+    if (download_ok) progress.work(download_length);
+    progress.end();
+    return download_ok;
+  }
+  std::function<void()> on_half_way = [] {};
+};
+
+class FakePhone : public PhoneLink {
+ public:
+  std::vector<std::string> ops;
+  std::string ip, proxy, display, login, password;
+  bool line0_in_call = false;
+  bool place_ok = true;
+
+  bool DisattivaTelefono() override {
+    ops.push_back("DisattivaTelefono");
+    return false;
+  }
+  void AttivaTelefono() override { ops.push_back("AttivaTelefono"); }
+  std::string txtIPVPN() const override { return ip; }
+  void SetTxtIPVPN(const std::string& v) override {
+    ops.push_back("SetTxtIPVPN(" + v + ")");
+    ip = v;
+  }
+  void SetAccount(const std::string& p, const std::string& d, const std::string& l,
+                  const std::string& w) override {
+    ops.push_back("SetAccount");
+    proxy = p;
+    display = d;
+    login = l;
+    password = w;
+  }
+  std::string EditSIPProxy() const override { return proxy; }
+  bool IsLineInCall(int line) override {
+    ops.push_back("16:" + std::to_string(line));
+    return line == 0 && line0_in_call;
+  }
+  bool PlaceCall(int line, const std::string& target) override {
+    ops.push_back("5:" + std::to_string(line) + ":" + target);
+    return place_ok;
+  }
+  void HoldLine(int line) override { ops.push_back("10:" + std::to_string(line)); }
+  void UnholdLine(int line) override { ops.push_back("11:" + std::to_string(line)); }
+  void SendDtmf(int line, const std::string& d) override {
+    ops.push_back("24:" + std::to_string(line) + ":" + d);
+  }
+  void EndCall(int line) override { ops.push_back("6:" + std::to_string(line)); }
+};
+
+class FakeNetwork : public NetworkLink {
+ public:
+  std::string chosen = "10.8.0.5";
+  bool throw_after_choice = false;
+  std::string rete_seen;
+  void ChooseLocalAddress(const std::string& rete,
+                          const std::function<void(const std::string&)>& set_ip,
+                          const std::function<void(const std::string&)>& log) override {
+    rete_seen = rete;
+    log("Interfaccia trovata: " + chosen);
+    set_ip(chosen);
+    if (throw_after_choice) throw std::runtime_error("enumeration failed");
+  }
+};
+
+class FakeView : public MainWindowView {
+ public:
+  TfrmMainPhone* form = nullptr;
+  int changes = 0, paints = 0, close_requests = 0;
+  bool closed = false;
+  bool timer_running = false;
+  int phone_windows = 0, server_windows = 0;
+  // What each paint showed: step indicators at that moment.
+  std::vector<std::string> painted;
+
+  void StateChanged() override { ++changes; }
+  void ProcessPendingMessages() override {
+    ++paints;
+    std::string s;
+    for (auto& st : form->steps) s += st.ok_visible ? 'G' : st.ko_visible ? 'R' : '-';
+    painted.push_back(s);
+  }
+  void SetTimer1(bool enabled, int) override { timer_running = enabled; }
+  void Close() override {
+    ++close_requests;
+    if (form->FormCloseQuery()) closed = true;
+  }
+  void ShowPhoneWindow() override { ++phone_windows; }
+  void ShowServerWindow() override { ++server_windows; }
+};
+
+// Everything one controller needs, wired together.
+struct Rig {
+  FakeProvisioning provisioning;
+  FakePhone phone;
+  FakeNetwork network;
+  FakeMessageBox messages;
+  FakeDesktopOpener opener;
+  FakeInstanceGuard::Registry registry;
+  FakeInstanceGuard guard{registry};
+  FakeView view;
+  TfrmMainPhone form{{provisioning, phone, network, messages, opener, guard}};
+
+  Rig() {
+    view.form = &form;
+    form.SetView(&view);
+  }
+  // Creation, first show and the timer's tick.
+  void Start() {
+    form.FormCreate();
+    form.FormShow();
+    form.Timer1Timer();
+  }
+};
+
+inline StartupValues FullReply() {
+  StartupValues r;
+  r.ServerAddress = "10.1.2.3";
+  r.SipServer = "192.0.2.10";
+  r.SipInterno = "204";
+  r.SipUtente = "u204";
+  r.SipPassword = "secret";
+  r.Rete = "10.8.0";
+  r.ConferenceNumber = "800123";
+  return r;
+}
+
+}  // namespace velnaro::testing

@@ -1,0 +1,147 @@
+// The ways between pages, the debug password and the line-2 panel.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "app_fakes.h"
+
+namespace velnaro::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using Page = TfrmMainPhone::Page;
+using Line2Page = TfrmMainPhone::Line2Page;
+
+class PagesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    rig.provisioning.reply = FullReply();
+    rig.Start();
+  }
+  Rig rig;
+};
+
+TEST_F(PagesTest, PasswordLeadsToDebugAndBackLeadsToStatus) {
+  rig.form.EsitoPasso3(true);
+  rig.form.eConfigAccess();
+  EXPECT_EQ(rig.form.page, Page::tsAbout);
+
+  rig.form.txtPassoword = "517203846";  // one short
+  rig.form.eDebugStart();
+  EXPECT_EQ(rig.form.page, Page::tsAbout);
+  rig.form.txtPassoword = "51720384690";
+  rig.form.eDebugStart();
+  EXPECT_EQ(rig.form.page, Page::tsAbout);
+  EXPECT_EQ(rig.form.txtPassoword, "51720384690");  // the typed text stays
+  EXPECT_TRUE(rig.messages.Shown().empty());
+
+  rig.form.txtPassoword = "5172038469";
+  rig.form.eDebugStart();
+  EXPECT_EQ(rig.form.page, Page::tsDebug);
+  rig.form.eBack();
+  EXPECT_EQ(rig.form.page, Page::tsStatus);
+}
+
+TEST_F(PagesTest, DebugButtonsOpenTheDiagnosticWindows) {
+  rig.form.DSButton1Click();
+  rig.form.Button1Click();
+  EXPECT_EQ(rig.view.phone_windows, 1);
+  EXPECT_EQ(rig.view.server_windows, 1);
+}
+
+TEST_F(PagesTest, BackBeforeRegistrationReturnsWhereTheOperatorCameFrom) {
+  rig.form.eConfigAccess();
+  rig.form.eBack();
+  EXPECT_EQ(rig.form.page, Page::tsStatus);
+
+  Rig failed;
+  failed.provisioning.start_ok = false;
+  failed.Start();
+  failed.form.eConfigAccess();
+  failed.form.txtPassoword = TfrmMainPhone::kDebugPassword;
+  failed.form.eDebugStart();
+  failed.form.eBack();
+  EXPECT_EQ(failed.form.page, Page::tsError);
+}
+
+TEST_F(PagesTest, LogoOnUpdatePageLeadsToAboutAndBackToStatusOnceButtonShows) {
+  rig.form.EsitoPasso3(true);
+  rig.form.page = Page::tsUpdate;
+  rig.form.eConfigAccess();
+  EXPECT_EQ(rig.form.page, Page::tsAbout);
+  rig.form.eConfigAccess();  // a second double-click on the same page changes nothing
+  rig.form.eBack();
+  EXPECT_EQ(rig.form.page, Page::tsStatus);
+}
+
+TEST_F(PagesTest, ErrorPageBackLeadsToStatus) {
+  rig.form.page = Page::tsError;
+  rig.form.DSButton2Click();
+  EXPECT_EQ(rig.form.page, Page::tsStatus);
+}
+
+class Line2Test : public PagesTest {
+ protected:
+  void SetUp() override {
+    PagesTest::SetUp();
+    rig.form.EsitoPasso3(true);
+    rig.form.btnOpenBrowserClick();
+    rig.phone.ops.clear();
+  }
+};
+
+TEST_F(Line2Test, HandsetNeedsACallOnLine1) {
+  rig.phone.line0_in_call = false;
+  rig.form.btnChiamaClick();
+  EXPECT_THAT(rig.messages.Shown(),
+              ElementsAre("Attenzione, devi essere in conversazione per chiamare il numero verde"));
+  EXPECT_THAT(rig.phone.ops, ElementsAre("16:0"));
+  EXPECT_EQ(rig.form.line2_page, Line2Page::tsNumero);
+}
+
+TEST_F(Line2Test, WholeConferenceRoundTrip) {
+  rig.phone.line0_in_call = true;
+  rig.form.txtNumeroVerde = "800999";  // typed over the received number
+  rig.form.btnChiamaClick();
+  EXPECT_THAT(rig.phone.ops, ElementsAre("16:0", "5:1:sip:800999@192.0.2.10", "10:0"));
+  EXPECT_EQ(rig.form.line2_page, Line2Page::tsTastierino);
+  EXPECT_TRUE(rig.form.btnCreaConferenza_visible);
+  EXPECT_FALSE(rig.form.imgTelRosso_visible);
+
+  rig.phone.ops.clear();
+  for (std::string key : {"1", "0", "*", "#"}) rig.form.eClickTasto(key);
+  EXPECT_THAT(rig.phone.ops, ElementsAre("24:1:1", "24:1:0", "24:1:*", "24:1:#"));
+
+  rig.phone.ops.clear();
+  rig.form.btnCreaConferenzaClick();
+  EXPECT_THAT(rig.phone.ops, ElementsAre("11:0"));  // no on-hold query first
+  EXPECT_FALSE(rig.form.btnCreaConferenza_visible);
+  EXPECT_TRUE(rig.form.imgTelRosso_visible);
+
+  // The panel keeps its state while the operator visits other pages.
+  rig.form.eConfigAccess();
+  rig.form.eBack();
+  EXPECT_EQ(rig.form.line2_page, Line2Page::tsTastierino);
+
+  rig.phone.ops.clear();
+  rig.form.eLine2HangUp();
+  EXPECT_THAT(rig.phone.ops, ElementsAre("6:1"));  // line 1 untouched
+  EXPECT_EQ(rig.form.line2_page, Line2Page::tsNumero);
+
+  // A new call can follow while line 1 still talks.
+  rig.phone.ops.clear();
+  rig.form.btnChiamaClick();
+  EXPECT_THAT(rig.phone.ops, ElementsAre("16:0", "5:1:sip:800999@192.0.2.10", "10:0"));
+}
+
+TEST_F(Line2Test, RefusedCallLeavesPanelIdleSilently) {
+  rig.phone.line0_in_call = true;
+  rig.phone.place_ok = false;
+  rig.form.btnChiamaClick();
+  EXPECT_THAT(rig.phone.ops, ElementsAre("16:0", "5:1:sip:800123@192.0.2.10"));
+  EXPECT_EQ(rig.form.line2_page, Line2Page::tsNumero);
+  EXPECT_FALSE(rig.form.btnCreaConferenza_visible);
+  EXPECT_TRUE(rig.messages.Shown().empty());
+}
+
+}  // namespace
+}  // namespace velnaro::testing

@@ -1,0 +1,122 @@
+// The single-instance guard between real processes: the holder is a forked child.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstring>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "platform/single_instance.h"
+
+namespace velnaro {
+namespace {
+
+std::string UniqueName(const char* tag) {
+  return std::string(tag) + "-" + std::to_string(getpid());
+}
+
+// Forks a child that claims name, reports on a pipe, and exits 7 after one restore request
+// (or waits to be killed when wait_for_restore is false).
+pid_t StartHolder(const std::string& name, bool wait_for_restore) {
+  int p[2];
+  if (pipe(p) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(p[0]);
+    UnixSocketInstanceGuard guard;
+    std::atomic<bool> restored{false};
+    guard.SetRestoreHandler([&] { restored = true; });
+    char ok = guard.Claim(name) ? 'Y' : 'N';
+    (void)!write(p[1], &ok, 1);
+    for (int i = 0; i < 1000; ++i) {
+      if (wait_for_restore && restored) _exit(7);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    _exit(1);
+  }
+  close(p[1]);
+  char ok = 0;
+  (void)!read(p[0], &ok, 1);
+  close(p[0]);
+  if (ok != 'Y') {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
+  }
+  return pid;
+}
+
+TEST(SingleInstance, SecondProcessIsRefusedAndRestoresTheFirst) {
+  std::string name = UniqueName("34.00.002");
+  pid_t holder = StartHolder(name, true);
+  ASSERT_GT(holder, 0);
+
+  UnixSocketInstanceGuard second;
+  EXPECT_FALSE(second.Claim(name));
+  EXPECT_TRUE(second.AskHolderToRestore(name));
+  int status = 0;
+  ASSERT_EQ(waitpid(holder, &status, 0), holder);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 7);  // the holder received the restore request
+
+  // The name is free again once the holder has gone.
+  UnixSocketInstanceGuard third;
+  EXPECT_TRUE(third.Claim(name));
+}
+
+TEST(SingleInstance, KilledHolderReleasesTheName) {
+  std::string name = UniqueName("crash");
+  pid_t holder = StartHolder(name, false);
+  ASSERT_GT(holder, 0);
+  UnixSocketInstanceGuard probe;
+  EXPECT_FALSE(probe.Claim(name));
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  EXPECT_TRUE(probe.Claim(name));
+  EXPECT_FALSE(probe.AskHolderToRestore(name + "-nobody"));
+}
+
+TEST(SingleInstance, OtherVersionRunsSideBySide) {
+  std::string base = UniqueName("3");
+  pid_t holder = StartHolder(base + "4.00.002", false);
+  ASSERT_GT(holder, 0);
+  UnixSocketInstanceGuard other;
+  EXPECT_TRUE(other.Claim(base + "4.00.003"));
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+}
+
+TEST(SingleInstance, SilentPeerDoesNotBlockTheHolder) {
+  std::string name = UniqueName("silent");
+  UnixSocketInstanceGuard holder;
+  std::atomic<int> restores{0};
+  holder.SetRestoreHandler([&] { ++restores; });
+  ASSERT_TRUE(holder.Claim(name));
+  // A peer that connects and says nothing, or something else, is dropped.
+  int silent = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::string full = "velnaro-ds/" + name;
+  std::memcpy(addr.sun_path + 1, full.data(), full.size());
+  socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + full.size());
+  ASSERT_EQ(connect(silent, reinterpret_cast<sockaddr*>(&addr), len), 0);
+  int noisy = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(connect(noisy, reinterpret_cast<sockaddr*>(&addr), len), 0);
+  ASSERT_EQ(write(noisy, "HELLO\n", 6), 6);
+  close(noisy);
+  UnixSocketInstanceGuard asker;
+  EXPECT_TRUE(asker.AskHolderToRestore(name));
+  close(silent);
+  EXPECT_EQ(restores.load(), 1);
+}
+
+}  // namespace
+}  // namespace velnaro

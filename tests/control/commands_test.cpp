@@ -1,0 +1,266 @@
+#include "control/commands.h"
+
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+#include <sys/stat.h>
+
+#include "commands_fake_phone.h"
+#include "control/reply.h"
+#include "control/upload.h"
+#include "control/web_server.h"
+#include "platform/screen_capture.h"
+#include "platform/temp_files.h"
+#include "upload_servers.h"
+
+namespace velnaro {
+namespace {
+
+using testing::EventList;
+using testing::FakePhone;
+using V = std::vector<std::string>;
+
+const std::string kUploadLine = "              - Upload file: ";
+const std::string kUrlLine = "              - URL: ";
+
+// The service with the commands registered over a fake phone, TEMP in a folder of its own.
+class Commands : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/velnaro-cmd-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    temp_ = tmpl;
+    setenv("TEMP", temp_.c_str(), 1);
+    RgbImage picture{16, 8, std::vector<uint8_t>(16 * 8 * 3, 128)};
+    capture_.SetImage(picture);
+    // The phone's own idle action comes first; the commands chain after it.
+    server_.SetIdleAction([this] { events_.Add("phone idle action"); });
+    RegisterCommands(server_, phone_,
+                     {[this] { return sip_server_; }, &capture_, &clock_});
+    server_.SetLogObserver([this](const std::string& line) { events_.Add("log:" + line); });
+  }
+  void TearDown() override {
+    (void)std::system(("rm -rf '" + temp_ + "'").c_str());
+    unsetenv("TEMP");
+  }
+
+  // Runs path + query as the interpreter would and returns the reply.
+  std::string Send(const std::string& path, const std::string& query) {
+    CommandRequest r;
+    r.path = path;
+    r.raw_query = query;
+    size_t start = 0;
+    while (start <= query.size()) {
+      const size_t end = std::min(query.find('&', start), query.size());
+      const std::string entry = query.substr(start, end - start);
+      const std::string name = entry.substr(0, 6), value = entry.size() > 7 ? entry.substr(7) : "";
+      if (name == "Action") r.action = value;
+      if (name == "Prefix") r.prefix = value;
+      if (name == "Number") r.number = value;
+      start = end + 1;
+    }
+    std::string reply = reply::NotRecognised();
+    if (auto handler = server_.Commands().Find(path, r.action)) handler(r, reply);
+    return reply;
+  }
+
+  std::string temp_;
+  std::string sip_server_ = "127.0.0.1:1";
+  TwebServer server_;
+  EventList events_;
+  FakePhone phone_{server_, events_};
+  FakeScreenCapture capture_;
+  FakeClock clock_{{2026, 12, 8, 14, 30, 5, 123}};
+};
+
+TEST_F(Commands, SimpleCommandsReplyActAndLogInOrder) {
+  struct Case {
+    std::string action;
+    size_t length;
+    V events;
+    std::string hold, mute, rec;
+  };
+  const std::vector<Case> cases = {
+      {"HOLD", 94, {"HoldLine1 [Hold 0]", "log:phone/HOLD"}, "1", "0", "0"},
+      {"UNHOLD", 96, {"UnholdLine1 [Hold 1]", "log:phone/UNHOLD"}, "0", "0", "0"},
+      {"MUTE", 94, {"SetMicrophoneMuted 0 true [Mute 1]", "log:phone/MUTE"}, "0", "1", "0"},
+      {"UNMUTE", 96, {"SetMicrophoneMuted 0 false [Mute 0]", "log:phone/UNMUTE"}, "0", "0", "0"},
+      {"RECSTART",
+       98,
+       {"StartRecording 0", "StartRecordingMode 0 2 true [Rec 0]", "log:phone/RECSTART"},
+       "0", "0", "1"},
+      {"HANGUP",
+       96,
+       {"HangUpLine1", "phone idle action", "log:phone/HANGUP"},  // microphone already open
+       "0", "0", "1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.action);
+    const std::string reply = Send("/phone/", "Action=" + c.action);
+    EXPECT_EQ(reply, reply::Simple(c.action));
+    EXPECT_EQ(reply.size(), c.length);
+    EXPECT_EQ(events_.Take(), c.events);
+    const auto r = server_.Record();
+    EXPECT_EQ(r.Hold, c.hold);
+    EXPECT_EQ(r.Mute, c.mute);
+    EXPECT_EQ(r.Rec, c.rec);
+  }
+}
+
+TEST_F(Commands, HangUpReplyIsExactly96Characters) {
+  EXPECT_EQ(Send("/phone/", "Action=HANGUP"),
+            "{   \"ErroreID\": 0,  \"ErroreDS\": \"\",   \"Dati\": {             \"Status\":    "
+            "\"HANGUP\"           } } ");
+  EXPECT_EQ(server_.memoLogs(), V{"phone/HANGUP"});
+}
+
+TEST_F(Commands, CallWritesTheNumberSetsTheStateDialsAndLogs) {
+  const std::string reply = Send("/phone/", "Action=CALL&Prefix=0&Number=55");
+  EXPECT_EQ(reply, reply::Call("0", "55"));
+  EXPECT_EQ(reply.size(), 153u);
+  EXPECT_EQ(events_.Take(),
+            (V{"SetNumber 055", "DialLine1 055 [INCALL/CALLOUT/0/55]", "log:phone/CALL: 0 55"}));
+
+  // Without Number the last call's values stay.
+  Send("/phone/", "Action=CALL&Prefix=9");
+  auto r = server_.Record();
+  EXPECT_EQ(r.Stato, "INCALL");
+  EXPECT_EQ(r.ChiamataStato, "CALLOUT");
+  EXPECT_EQ(r.ChiamataPrefix, "0");
+  EXPECT_EQ(r.ChiamataNumero, "55");
+  events_.Take();
+
+  // Neither: still INCALL/CALLOUT, two empty values in the reply, the dial is asked to
+  // place the empty number (and refuses it itself).
+  server_.AggiornaStato("IDLE", "HANGUP", "", "");
+  events_.Take();
+  const std::string empty = Send("/phone/", "Action=CALL");
+  EXPECT_EQ(empty.size(), 150u);
+  EXPECT_EQ(events_.Take(), (V{"SetNumber ", "DialLine1  [INCALL/CALLOUT/0/55]", "log:phone/CALL:  "}));
+}
+
+TEST_F(Commands, DtmfSendsTheDigitsOnLine1) {
+  const std::string reply = Send("/phone/", "Action=DTMF&Number=12");
+  EXPECT_EQ(reply, reply::Dtmf("12"));
+  EXPECT_EQ(reply.size(), 123u);
+  EXPECT_EQ(events_.Take(), (V{"SendDtmf 0 12", "log:phone/DTMF/12"}));
+}
+
+// The Mute flag follows the commands and IDLE; the microphone follows the flag.
+TEST_F(Commands, MuteLastsUntilTheLineIsIdleAgain) {
+  Send("/phone/", "Action=MUTE");
+  EXPECT_EQ(server_.Record().Mute, "1");
+  Send("/phone/", "Action=HOLD");
+  events_.Take();
+  server_.AggiornaStato("ONLINE", "", "", "");
+  EXPECT_EQ(server_.Record().Mute, "1");
+  EXPECT_TRUE(events_.Take().empty());
+  server_.AggiornaStato("IDLE", "HANGUP", "", "");
+  EXPECT_EQ(server_.Record().Mute, "0");
+  EXPECT_EQ(server_.Record().Hold, "0");
+  EXPECT_EQ(events_.Take(), (V{"phone idle action", "SetMicrophoneMuted 0 false [Mute 1]"}));
+}
+
+TEST_F(Commands, ScreenshotSavesTheFileAndLogsItsPath) {
+  const std::string reply = Send("/system/", "Action=SCREENSHOT");
+  EXPECT_EQ(reply, reply::Simple("SCREENSHOT"));
+  EXPECT_EQ(reply.size(), 100u);
+  const std::string path = temp_ + "/img143005123.jpg";
+  EXPECT_EQ(server_.memoLogs(), V{"system/SCREENSHOT: " + path});
+  struct stat st {};
+  EXPECT_EQ(stat(path.c_str(), &st), 0);
+
+  // Only under /system/.
+  EXPECT_EQ(Send("/phone/", "Action=SCREENSHOT"), reply::NotRecognised());
+
+  // A display that cannot be read fails the request (500) and logs nothing.
+  capture_.SetError("Cannot open the X display \":99\"");
+  server_.SetLogObserver(nullptr);
+  const auto before = server_.memoLogs();
+  EXPECT_THROW(Send("/system/", "Action=SCREENSHOT"), ScreenCaptureError);
+  EXPECT_EQ(server_.memoLogs(), before);
+}
+
+TEST_F(Commands, RecstopThatCannotSaveAnswersTheSaveErrorAndKeepsRec) {
+  Send("/phone/", "Action=RECSTART");
+  events_.Take();
+  phone_.save_ok = false;
+  const std::string reply = Send("/phone/", "Action=RECSTOP&recording_id=226");
+  EXPECT_EQ(reply, reply::SaveError());
+  EXPECT_EQ(reply.size(), 108u);
+  const std::string path = temp_ + "/rec143005123.wav";
+  EXPECT_EQ(events_.Take(),
+            (V{"SaveRecording 0 " + path, "log:phone/RECSTOP - Errore di salvataggio: " + path}));
+  EXPECT_EQ(server_.Record().Rec, "1");
+}
+
+// Saved: the reply, Rec "0", the log line, then the upload of the new WAV with the
+// request's own query.
+TEST_F(Commands, RecstopSavesThenUploadsWithTheRequestsQuery) {
+  testing::PhpUploadServer php;
+  if (!php.ok()) GTEST_SKIP() << "php -S not available";
+  sip_server_ = php.host();
+  Send("/phone/", "Action=RECSTART");
+  events_.Take();
+
+  const std::string reply = Send("/phone/", "Action=RECSTOP&recording_id=226");
+  EXPECT_EQ(reply, reply::Simple("RECSTOP"));
+  EXPECT_EQ(server_.Record().Rec, "0");
+  const std::string path = temp_ + "/rec143005123.wav";
+  const std::string url =
+      "http://" + php.host() + "/velnaro/service/ds_phone/upload.php?Action=RECSTOP&recording_id=226";
+  auto log = server_.memoLogs();
+  ASSERT_EQ(log[0], "phone/RECSTART");
+  log.erase(log.begin());
+  ASSERT_GE(log.size(), 6u);
+  EXPECT_EQ(log[0], "phone/RECSTOP");
+  EXPECT_EQ(log[1], kUploadLine + path);
+  EXPECT_EQ(log[2], kUrlLine + url);
+  EXPECT_EQ(log[3].rfind(" - Upload start: ", 0), 0u);
+  EXPECT_EQ(log.back(), "Upload OK: " + std::to_string(phone_.wav.size()) + " bytes");
+  EXPECT_EQ(server_.txtURL2(), url);
+  EXPECT_EQ(server_.txtFileName(), path);
+
+  const auto uploads = php.Uploads();
+  ASSERT_EQ(uploads.size(), 1u);
+  EXPECT_EQ(testing::ReadWholeFile(uploads[0] + "/Allegato"), phone_.wav);
+  EXPECT_EQ(testing::ReadWholeFile(path), phone_.wav);  // the recording stays in TEMP
+}
+
+// Decoded text from the page is encoded again where it would break the request; the
+// receiver gets back exactly what the page sent.
+TEST_F(Commands, RecstopQueryCannotBreakTheRequest) {
+  testing::PhpUploadServer php;
+  if (!php.ok()) GTEST_SKIP() << "php -S not available";
+  sip_server_ = php.host();
+  Send("/phone/", "Action=RECSTOP&note=a b#c%d\r\nX-Evil: 1");
+  const std::string encoded = "Action=RECSTOP&note=a%20b%23c%25d%0D%0AX-Evil:%201";
+  EXPECT_EQ(server_.memoLogs()[2],
+            kUrlLine + "http://" + php.host() + "/velnaro/service/ds_phone/upload.php?" + encoded);
+  const auto uploads = php.Uploads();
+  ASSERT_EQ(uploads.size(), 1u);
+  rapidjson::Document meta;
+  meta.Parse(testing::ReadWholeFile(uploads[0] + "/meta.json").c_str());
+  ASSERT_TRUE(meta.IsObject());
+  EXPECT_STREQ(meta["query"].GetString(), encoded.c_str());
+  EXPECT_STREQ(meta["get"]["note"].GetString(), "a b#c%d\r\nX-Evil: 1");
+  EXPECT_FALSE(meta["headers"].HasMember("X-Evil"));
+}
+
+// A failed upload is logged; the reply stays the successful one and the WAV stays.
+TEST_F(Commands, RecstopUploadFailureKeepsTheReply) {
+  sip_server_ = "127.0.0.1:" + std::to_string(testing::FreeLoopbackPort());
+  Send("/phone/", "Action=RECSTART");
+  EXPECT_EQ(Send("/phone/", "Action=RECSTOP&recording_id=7"), reply::Simple("RECSTOP"));
+  EXPECT_EQ(server_.Record().Rec, "0");
+  EXPECT_EQ(server_.memoLogs().back(), "Errore nel post del file");
+  EXPECT_EQ(testing::ReadWholeFile(temp_ + "/rec143005123.wav"), phone_.wav);
+
+  testing::PhpUploadServer php(500);
+  if (!php.ok()) GTEST_SKIP() << "php -S not available";
+  sip_server_ = php.host();
+  EXPECT_EQ(Send("/phone/", "Action=RECSTOP&recording_id=7"), reply::Simple("RECSTOP"));
+  EXPECT_EQ(server_.memoLogs().back(), "Errore nel post del file");
+}
+
+}  // namespace
+}  // namespace velnaro

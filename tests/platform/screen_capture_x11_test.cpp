@@ -1,0 +1,137 @@
+#include "platform/screen_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "screen_capture_xvfb.h"
+
+namespace velnaro {
+namespace {
+
+using testing::PaintRoot;
+using testing::TestPattern;
+using testing::Xvfb;
+
+constexpr int kWidth = 640, kHeight = 360;
+
+uint32_t PixelAt(const RgbImage& image, int x, int y) {
+  const uint8_t* p = image.Row(y) + x * 3;
+  return (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
+}
+
+// Compares every pixel of image with the pattern seen from (x0, 0).
+void ExpectPattern(const RgbImage& image, int x0) {
+  int mismatches = 0;
+  for (int y = 0; y < image.height && mismatches < 5; ++y)
+    for (int x = 0; x < image.width && mismatches < 5; ++x)
+      if (PixelAt(image, x, y) != TestPattern(x0 + x, y, kWidth, kHeight)) {
+        ADD_FAILURE() << "pixel " << x << "," << y;
+        ++mismatches;
+      }
+}
+
+class X11Capture : public ::testing::TestWithParam<bool> {};
+
+// The second of two monitors is primary: only it is read, from its own top-left corner.
+TEST_P(X11Capture, ReadsOnlyThePrimaryMonitor) {
+  Xvfb x(kWidth, kHeight);
+  if (!x.ok()) GTEST_SKIP() << "Xvfb not available";
+  ASSERT_TRUE(x.Xrandr("--setmonitor left 320/100x360/100+0+0 none"));
+  ASSERT_TRUE(x.Xrandr("--setmonitor '*right' 320/100x360/100+320+0 none"));
+  ASSERT_TRUE(PaintRoot(x.display(), [](int px, int py) {
+    return TestPattern(px, py, kWidth, kHeight);
+  }));
+  const RgbImage image = MakeX11ScreenCapture(x.display(), GetParam())->CapturePrimary();
+  ASSERT_EQ(image.width, 320);
+  ASSERT_EQ(image.height, 360);
+  ASSERT_EQ(image.pixels.size(), 320u * 360u * 3u);
+  ExpectPattern(image, 320);
+}
+
+// With no primary named, the whole root window.
+TEST_P(X11Capture, ReadsTheWholeRootWithoutPrimary) {
+  Xvfb x(kWidth, kHeight);
+  if (!x.ok()) GTEST_SKIP() << "Xvfb not available";
+  ASSERT_TRUE(PaintRoot(x.display(), [](int px, int py) {
+    return TestPattern(px, py, kWidth, kHeight);
+  }));
+  const RgbImage image = MakeX11ScreenCapture(x.display(), GetParam())->CapturePrimary();
+  ASSERT_EQ(image.width, kWidth);
+  ASSERT_EQ(image.height, kHeight);
+  ExpectPattern(image, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(ShmAndPlain, X11Capture, ::testing::Bool(),
+                         [](const auto& p) { return p.param ? "Shm" : "GetImage"; });
+
+TEST(X11CaptureFallback, ServerWithoutShmStillCaptures) {
+  Xvfb x(kWidth, kHeight, {"-extension", "MIT-SHM"});
+  if (!x.ok()) GTEST_SKIP() << "Xvfb not available";
+  ASSERT_TRUE(x.Xrandr("--setmonitor '*right' 320/100x360/100+320+0 none"));
+  ASSERT_TRUE(PaintRoot(x.display(), [](int px, int py) {
+    return TestPattern(px, py, kWidth, kHeight);
+  }));
+  const RgbImage image = MakeX11ScreenCapture(x.display(), true)->CapturePrimary();
+  ASSERT_EQ(image.width, 320);
+  ExpectPattern(image, 320);
+}
+
+// A primary monitor reaching past the screen is cut to what exists.
+TEST(X11CaptureFallback, MonitorPastTheScreenEdgeIsClipped) {
+  Xvfb x(kWidth, kHeight);
+  if (!x.ok()) GTEST_SKIP() << "Xvfb not available";
+  ASSERT_TRUE(x.Xrandr("--setmonitor '*wide' 640/100x360/100+320+0 none"));
+  ASSERT_TRUE(PaintRoot(x.display(), [](int px, int py) {
+    return TestPattern(px, py, kWidth, kHeight);
+  }));
+  const RgbImage image = MakeX11ScreenCapture(x.display())->CapturePrimary();
+  EXPECT_EQ(image.width, 320);
+  EXPECT_EQ(image.height, 360);
+}
+
+// A 16-bit screen goes through the general converter: channels scaled up to 8 bits.
+TEST(X11CaptureFallback, SixteenBitScreenIsScaledTo24Bits) {
+  Xvfb x(kWidth, kHeight, {}, 16);
+  if (!x.ok()) GTEST_SKIP() << "Xvfb not available";
+  ASSERT_TRUE(x.Xrandr("--setmonitor '*right' 320/100x360/100+320+0 none"));
+  ASSERT_TRUE(PaintRoot(x.display(), [](int px, int py) {
+    return TestPattern(px, py, kWidth, kHeight);
+  }));
+  const RgbImage image = MakeX11ScreenCapture(x.display())->CapturePrimary();
+  ASSERT_EQ(image.width, 320);
+  ASSERT_EQ(image.height, 360);
+  int worst = 0;
+  for (int y = 0; y < image.height; y += 3)
+    for (int px = 0; px < image.width; px += 3) {
+      const uint32_t want = TestPattern(320 + px, y, kWidth, kHeight);
+      const uint32_t got = PixelAt(image, px, y);
+      for (int shift : {16, 8, 0})
+        worst = std::max(worst, std::abs(static_cast<int>((want >> shift) & 0xff) -
+                                         static_cast<int>((got >> shift) & 0xff)));
+    }
+  EXPECT_LE(worst, 8);  // 5 bits lose at most 255/31
+}
+
+TEST(X11CaptureErrors, NoDisplayIsAClearError) {
+  // A display number nobody serves.
+  try {
+    MakeX11ScreenCapture(":32767")->CapturePrimary();
+    FAIL() << "no error";
+  } catch (const ScreenCaptureError& e) {
+    EXPECT_EQ(std::string(e.what()), "Cannot open the X display \":32767\"");
+  }
+  const char* saved = std::getenv("DISPLAY");
+  const std::string keep = saved ? saved : "";
+  unsetenv("DISPLAY");
+  try {
+    MakeX11ScreenCapture()->CapturePrimary();
+    ADD_FAILURE() << "no error";
+  } catch (const ScreenCaptureError& e) {
+    EXPECT_EQ(std::string(e.what()), "Cannot open the X display: DISPLAY is not set");
+  }
+  if (saved) setenv("DISPLAY", keep.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace velnaro

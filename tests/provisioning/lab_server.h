@@ -1,0 +1,135 @@
+#pragma once
+// Starts the provisioning stand-in (php -S) on a free loopback port for one test suite,
+// with its own state folder and reply file.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+namespace velnaro::test {
+
+inline int FreeLoopbackPort() {
+  int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(s);
+  return ntohs(a.sin_port);
+}
+
+inline bool CanConnect(int port) {
+  int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(s);
+  return ok;
+}
+
+inline std::string ReadWholeFile(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+inline void WriteWholeFile(const std::filesystem::path& p, const std::string& text) {
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+class LabServer {
+ public:
+  LabServer() {
+    char tmpl[] = "/tmp/velnaro-lab-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    std::filesystem::create_directories(dir_ / "state");
+    std::filesystem::create_directories(dir_ / "files");
+    WriteReply(ReadWholeFile(std::filesystem::path(VELNARO_SOURCE_DIR) /
+                             "tools/lab/provisioning/replies/default.json"));
+  }
+  ~LabServer() {
+    Stop();
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+
+  bool Start() {
+    for (int attempt = 0; attempt < 5 && pid_ <= 0; ++attempt) {
+      port_ = FreeLoopbackPort();
+      pid_ = fork();
+      if (pid_ == 0) {
+        setenv("VELNARO_LAB_REPLY", (dir_ / "reply.json").c_str(), 1);
+        setenv("VELNARO_LAB_STATE", (dir_ / "state").c_str(), 1);
+        setenv("VELNARO_LAB_FILES", (dir_ / "files").c_str(), 1);
+        std::string addr = "127.0.0.1:" + std::to_string(port_);
+        std::string router = std::string(VELNARO_SOURCE_DIR) + "/tools/lab/provisioning/router.php";
+        freopen("/dev/null", "w", stdout);
+        freopen((dir_ / "php.log").c_str(), "w", stderr);
+        execlp("php", "php", "-S", addr.c_str(), router.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+      }
+      bool exited = false;
+      for (int i = 0; i < 100 && !exited; ++i) {
+        int status;
+        if (CanConnect(port_)) {
+          // Someone else may have taken the port: php then exits at once.
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+          if (waitpid(pid_, &status, WNOHANG) == 0) return true;
+          exited = true;
+        } else if (waitpid(pid_, &status, WNOHANG) == pid_) {
+          exited = true;
+        } else {
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+      }
+      if (exited) pid_ = -1;
+      Stop();
+    }
+    return false;
+  }
+
+  void Stop() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+  void WriteReply(const std::string& text) const { WriteWholeFile(dir_ / "reply.json", text); }
+  void PutFile(const std::string& name, const std::string& text) const {
+    WriteWholeFile(dir_ / "files" / name, text);
+  }
+  std::string LastBody() const { return ReadWholeFile(dir_ / "state/last_body.txt"); }
+  std::string LastPost() const { return ReadWholeFile(dir_ / "state/last_post.json"); }
+  std::string LastHeaders() const { return ReadWholeFile(dir_ / "state/last_headers.json"); }
+  std::string RequestLog() const { return ReadWholeFile(dir_ / "state/requests.log"); }
+  const std::filesystem::path& dir() const { return dir_; }
+
+ private:
+  std::filesystem::path dir_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+};
+
+}  // namespace velnaro::test

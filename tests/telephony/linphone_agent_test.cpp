@@ -1,0 +1,402 @@
+// The real SIP component against sipp on 127.0.0.1, with the agent's virtual sound card.
+
+#include <gtest/gtest.h>
+
+#include "control/web_server.h"
+#include "platform/message_box.h"
+#include "sip_test_support.h"
+#include "telephony/frm_Telefono.h"
+#include "telephony/linphone_sip_user_agent.h"
+
+namespace velnaro {
+namespace {
+
+using test::EventLog;
+using test::FreePortPair;
+using test::RtpPeer;
+using test::Sipp;
+
+class AgentTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = (std::filesystem::temp_directory_path() /
+            ("velnaro-agent-test-" + std::to_string(::getpid())))
+               .string();
+    std::filesystem::create_directories(dir_);
+    sipp_port_ = FreePortPair();
+    agent_port_ = FreePortPair();
+    line0_ = FreePortPair();
+    line1_ = FreePortPair();
+    peer_port_ = FreePortPair();
+    LinphoneAgentOptions o;
+    o.state_dir = dir_ + "/state";
+    o.force_virtual_sound = true;
+    agent_ = MakeLinphoneSipUserAgent(o);
+    log_.SetAgent(agent_.get());
+    agent_->SetEventSink(&log_);
+  }
+  void TearDown() override {
+    agent_.reset();
+    std::error_code ec;
+    if (!HasFailure()) std::filesystem::remove_all(dir_, ec);
+  }
+
+  std::string Proxy() const { return "127.0.0.1:" + std::to_string(sipp_port_); }
+  std::string Target(const std::string& user, int port = 0) const {
+    return "sip:" + user + "@127.0.0.1:" + std::to_string(port ? port : sipp_port_);
+  }
+
+  void Online(bool do_register, const std::string& password = "secret1001") {
+    ASSERT_TRUE(agent_->Initialize(false, "127.0.0.1", agent_port_,
+                                   "1001 <sip:1001@" + Proxy() + ">", "", Proxy(), "1001",
+                                   password, true, 7))
+        << agent_->LastError();
+    ASSERT_TRUE(agent_->OpenLine(0, false, "127.0.0.1", line0_));
+    ASSERT_TRUE(agent_->OpenLine(1, false, "127.0.0.1", line1_));
+    if (do_register) {
+      ASSERT_TRUE(agent_->Register(3600));
+    }
+  }
+
+  void Registered() {
+    Online(true);
+    ASSERT_TRUE(log_.WaitFor("SuccessToRegister")) << Dump();
+  }
+
+  std::string Dump() const {
+    std::string s;
+    for (auto& e : log_.Events()) s += e + "\n";
+    return s;
+  }
+
+  // Bodies of the INVITE requests sipp received, in order.
+  static std::vector<std::string> Invites(const std::string& messages) {
+    std::vector<std::string> out;
+    size_t p = 0;
+    while ((p = messages.find("\nINVITE sip:", p)) != std::string::npos) {
+      size_t end = messages.find("\n----", p);
+      out.push_back(messages.substr(p, end == std::string::npos ? std::string::npos : end - p));
+      ++p;
+    }
+    return out;
+  }
+
+  std::string dir_;
+  int sipp_port_ = 0, agent_port_ = 0, line0_ = 0, line1_ = 0, peer_port_ = 0;
+  std::unique_ptr<LinphoneSipUserAgent> agent_;
+  EventLog log_;
+};
+
+TEST_F(AgentTest, RegistersAfterDigestChallengeAndUnregistersOnShutdown) {
+  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
+  Registered();
+  auto ev = log_.Events();
+  ASSERT_GE(ev.size(), 2u);
+  EXPECT_EQ(ev.front(), "TryingToRegister");
+  EXPECT_EQ(agent_->LocalIp(), "127.0.0.1");
+  agent_->Shutdown();
+  EXPECT_TRUE(log_.WaitFor("SuccessToUnRegister", 5000)) << Dump();
+  ev = log_.Events();
+  ASSERT_GE(ev.size(), 2u);
+  EXPECT_EQ(ev[ev.size() - 2], "TryingToUnRegister");
+  const std::string m = sipp.Messages();
+  EXPECT_NE(m.find("401 Unauthorized"), std::string::npos);
+  const size_t auth = m.find("\nAuthorization:");
+  ASSERT_NE(auth, std::string::npos);
+  EXPECT_NE(m.substr(auth, m.find('\n', auth + 1) - auth).find("response=\""), std::string::npos);
+  EXPECT_NE(m.find("Expires: 0"), std::string::npos);
+  EXPECT_NE(m.find("username=\"1001\""), std::string::npos);
+  EXPECT_EQ(log_.off_thread(), 0);
+  // Only loopback was used.
+  EXPECT_EQ(m.find("Via: SIP/2.0/UDP 1"), m.find("Via: SIP/2.0/UDP 127."));
+  // Operations after shutdown report "not online".
+  EXPECT_FALSE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  EXPECT_EQ(agent_->LastError(), sip_error::kNotOnline);
+}
+
+TEST_F(AgentTest, RefusedRegistrationIsReported) {
+  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
+  Online(true, "wrong");
+  EXPECT_TRUE(log_.WaitFor("FailToRegister")) << Dump();
+  EXPECT_FALSE(log_.Has("SuccessToRegister"));
+  EXPECT_NE(sipp.Messages().find("403 Forbidden"), std::string::npos);
+}
+
+TEST_F(AgentTest, OutgoingCallAnsweredAndEndedByUs) {
+  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
+  Registered();
+  EXPECT_FALSE(agent_->IsLineInCall(0));
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  EXPECT_TRUE(log_.Has("Connecting 0"));
+  EXPECT_TRUE(agent_->IsLineInCall(0));
+  EXPECT_FALSE(agent_->IsLineInCall(1));
+  EXPECT_FALSE(agent_->IsLineOnHold(0));
+  EXPECT_FALSE(agent_->PlaceCall(0, Target("2001"), 0, 0));
+  EXPECT_EQ(agent_->LastError(), sip_error::kLineBusy);
+  ASSERT_TRUE(agent_->EndCall(0));
+  ASSERT_TRUE(log_.WaitFor("Disconnect 0")) << Dump();
+  EXPECT_FALSE(agent_->IsLineInCall(0));
+  EXPECT_FALSE(agent_->EndCall(0));
+  EXPECT_EQ(agent_->LastError(), sip_error::kNotInVoiceSession);
+  const auto invites = Invites(sipp.Messages());
+  ASSERT_FALSE(invites.empty());
+  EXPECT_NE(invites[0].find("m=audio " + std::to_string(line0_)), std::string::npos);
+  EXPECT_NE(invites[0].find("INVITE sip:2000@127.0.0.1"), std::string::npos);
+}
+
+TEST_F(AgentTest, OutgoingCallEndedByFarEnd) {
+  Sipp sipp(dir_, "hangup_uas.xml", sipp_port_, peer_port_, {"-d", "500"});
+  Registered();
+  ASSERT_TRUE(agent_->PlaceCall(1, Target("2000"), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 1")) << Dump();
+  ASSERT_TRUE(log_.WaitFor("Disconnect 1")) << Dump();
+  EXPECT_FALSE(agent_->IsLineInCall(1));
+  EXPECT_TRUE(log_.Find("GeneralFailure").empty());
+}
+
+TEST_F(AgentTest, BusyHereIsAGeneralFailureWithCodeAndPhrase) {
+  Sipp sipp(dir_, "busy_uas.xml", sipp_port_, peer_port_);
+  Online(false);
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("GeneralFailure 0 486 Busy Here")) << Dump();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(log_.Has("Disconnect 0"));
+  EXPECT_FALSE(log_.Has("FailToConnect 0"));
+  EXPECT_FALSE(agent_->IsLineInCall(0));
+}
+
+TEST_F(AgentTest, CallToNobodyIsAFailureToConnect) {
+  Online(false);
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000", FreePortPair()), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("FailToConnect 0", 60000)) << Dump();
+  EXPECT_TRUE(log_.Find("GeneralFailure").empty()) << Dump();
+  EXPECT_FALSE(log_.Has("Disconnect 0"));
+  EXPECT_FALSE(agent_->IsLineInCall(0));
+}
+
+TEST_F(AgentTest, HoldAndOffHoldAreReInvites) {
+  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
+  Registered();
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  ASSERT_TRUE(agent_->Hold(0));
+  EXPECT_TRUE(agent_->IsLineOnHold(0));
+  EXPECT_TRUE(agent_->IsLineInCall(0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  ASSERT_TRUE(agent_->Unhold(0));
+  EXPECT_FALSE(agent_->IsLineOnHold(0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  ASSERT_TRUE(agent_->EndCall(0));
+  ASSERT_TRUE(log_.WaitFor("Disconnect 0"));
+  const auto invites = Invites(sipp.Messages());
+  ASSERT_GE(invites.size(), 3u) << sipp.Messages();
+  EXPECT_EQ(invites[0].find("a=sendonly"), std::string::npos);
+  EXPECT_NE(invites[1].find("a=sendonly"), std::string::npos);
+  EXPECT_EQ(invites[2].find("a=sendonly"), std::string::npos);
+  EXPECT_EQ(invites[2].find("a=inactive"), std::string::npos);
+}
+
+TEST_F(AgentTest, DtmfDigitsAreRfc2833Events) {
+  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
+  RtpPeer peer(peer_port_);
+  peer.SendTo(line0_);
+  Online(false);
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(agent_->SendDtmf(0, "123#"));
+  for (int i = 0; i < 100 && peer.Digits().size() < 4; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(peer.Digits(), "123#");
+  EXPECT_FALSE(agent_->SendDtmf(1, "5"));
+  EXPECT_EQ(agent_->LastError(), sip_error::kNotInVoiceSession);
+  agent_->EndCall(0);
+}
+
+TEST_F(AgentTest, IncomingCallAnsweredByItsCallId) {
+  Online(false);
+  // Answer from the event handler itself, on the owner thread, as the controller does.
+  log_.on_event = [this](const std::string& e) {
+    if (e.rfind("IncomingCall ", 0) == 0) {
+      const std::string id = e.substr(13, e.find('|') - 13);
+      EXPECT_TRUE(agent_->AcceptCall(0, id, 0, 0)) << agent_->LastError();
+    }
+  };
+  EXPECT_FALSE(agent_->AcceptCall(0, "nope", 0, 0));
+  EXPECT_EQ(agent_->LastError(), sip_error::kInvalidCallId);
+  Sipp caller(dir_, "uac_invite.xml", sipp_port_, peer_port_,
+              {"127.0.0.1:" + std::to_string(agent_port_), "-s", "1001", "-m", "1", "-d", "700", "-cid_str", "velnaro-test-%u@sipp"});
+  ASSERT_TRUE(log_.WaitFor("Disconnect 0", 15000)) << Dump();
+  const std::string id = "velnaro-test-1@sipp";
+  const std::string sp = std::to_string(sipp_port_), ap = std::to_string(agent_port_);
+  EXPECT_TRUE(log_.Has("RingingStart " + id));
+  EXPECT_TRUE(log_.Has("IncomingCall " + id + "|Mario Rossi|1002|sip:1002@127.0.0.1:" + sp +
+                       "|sip:1001@127.0.0.1:" + ap))
+      << Dump();
+  EXPECT_TRUE(log_.Has("SuccessToConnect 0"));
+  EXPECT_TRUE(log_.Has("RingingStop " + id));
+  EXPECT_EQ(caller.Wait(5000), 0);
+  EXPECT_EQ(log_.off_thread(), 0);
+}
+
+TEST_F(AgentTest, RecordingOfACallEndedByTheFarEndHoldsItsTone) {
+  Sipp sipp(dir_, "hangup_uas.xml", sipp_port_, peer_port_, {"-d", "2500"});
+  RtpPeer peer(peer_port_, 1000);
+  peer.SendTo(line0_);
+  Online(false);
+  const std::string out = dir_ + "/rec.wav";
+  EXPECT_FALSE(agent_->RecordSave(0, out));
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  ASSERT_TRUE(agent_->RecordStart(0));
+  ASSERT_TRUE(agent_->RecordMode(0, 2, true));
+  ASSERT_TRUE(log_.WaitFor("Disconnect 0", 10000)) << Dump();
+  ASSERT_TRUE(agent_->RecordSave(0, out)) << agent_->LastError();
+  test::Wav wav;
+  ASSERT_TRUE(test::ReadWav(out, &wav));
+  EXPECT_EQ(wav.bits, 16);
+  EXPECT_GE(wav.samples.size(), static_cast<size_t>(wav.rate));  // at least a second
+  EXPECT_GT(test::ToneShare(wav.samples, wav.rate, 1000), 0.5);
+  EXPECT_LT(test::ToneShare(wav.samples, wav.rate, 1700), 0.1);
+}
+
+TEST_F(AgentTest, ConferenceLetsEachFarEndHearTheOther) {
+  // Both calls go through the registrar; the toll-free one (800) gets its own media port.
+  const int peer_b = FreePortPair();
+  Sipp a(dir_, "registrar_uas.xml", sipp_port_, peer_port_, {}, peer_b);
+  RtpPeer pa(peer_port_, 600), pb(peer_b, 1400);
+  pa.SendTo(line0_);
+  pb.SendTo(line1_);
+  agent_->SetVirtualTone(2200);  // the local user speaks too
+  Registered();
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  // As the line-2 panel does: call line 2, put line 1 on hold, then join.
+  ASSERT_TRUE(agent_->PlaceCall(1, Target("800"), 0, 0));
+  agent_->Hold(0);
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 1")) << Dump();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  ASSERT_TRUE(agent_->Unhold(0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  pa.ClearReceived();
+  pb.ClearReceived();
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  auto ra = pa.Received(), rb = pb.Received();
+  EXPECT_GT(test::ToneShare(ra, 8000, 1400), 0.15) << "A hears B";
+  EXPECT_GT(test::ToneShare(rb, 8000, 600), 0.15) << "B hears A";
+  // The local user's share is smaller (the mixer weighs it down) but clearly there.
+  EXPECT_GT(test::ToneShare(ra, 8000, 2200), 0.01) << "A hears the local user";
+  EXPECT_GT(test::ToneShare(rb, 8000, 2200), 0.01) << "B hears the local user";
+  EXPECT_TRUE(agent_->IsLineInCall(0));
+  EXPECT_TRUE(agent_->IsLineInCall(1));
+  EXPECT_FALSE(agent_->IsLineOnHold(0));
+  EXPECT_FALSE(agent_->IsLineOnHold(1));
+
+  // A held line leaves the mix.
+  ASSERT_TRUE(agent_->Hold(0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  pb.ClearReceived();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  rb = pb.Received();
+  EXPECT_LT(test::ToneShare(rb, 8000, 600), 0.05) << "B no longer hears A";
+  EXPECT_TRUE(agent_->IsLineOnHold(0));
+  EXPECT_TRUE(agent_->IsLineInCall(1));
+
+  EXPECT_TRUE(agent_->EndCall(1));
+  ASSERT_TRUE(log_.WaitFor("Disconnect 1")) << Dump();
+  EXPECT_TRUE(agent_->IsLineInCall(0));
+  EXPECT_TRUE(agent_->EndCall(0));
+  ASSERT_TRUE(log_.WaitFor("Disconnect 0")) << Dump();
+}
+
+TEST_F(AgentTest, EventsStayOnTheOwnerThreadWhileRequestThreadsCall) {
+  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
+  Registered();
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> requests;
+  for (int t = 0; t < 3; ++t)
+    requests.emplace_back([&, t] {
+      while (!stop) {
+        agent_->IsLineInCall(t % 2);
+        agent_->IsLineOnHold(0);
+        agent_->SendDtmf(1, "1");
+        agent_->LastError();
+      }
+    });
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0)) << agent_->LastError();
+    ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+    ASSERT_TRUE(agent_->EndCall(0));
+    ASSERT_TRUE(log_.WaitFor("Disconnect 0")) << Dump();
+    log_.Clear();
+  }
+  stop = true;
+  for (auto& th : requests) th.join();
+  EXPECT_EQ(log_.off_thread(), 0);
+  EXPECT_EQ(log_.overlapped(), 0);
+}
+
+// The controller with the real component: busy SIP and media ports move on.
+TEST(PhoneOnRealAgent, BusyPortsMoveOnAndThePhoneGoesOnline) {
+  // Hold the first two free SIP ports from 5070 and the first free media pair from 7000
+  // (other programs on this machine may hold some already).
+  auto first_free = [](int from, int step, bool pair) {
+    for (int p = from; p < from + 400; p += step)
+      if (test::UdpFree(p) && (!pair || test::UdpFree(p + 1))) return p;
+    return 0;
+  };
+  const int sip_a = first_free(5070, 1, false);
+  test::BoundUdp s0(sip_a);
+  const int sip_b = first_free(sip_a + 1, 1, false);
+  test::BoundUdp s1(sip_b);
+  const int media_a = first_free(7000, 2, true);
+  test::BoundUdp m0(media_a);
+  ASSERT_TRUE(s0.ok() && s1.ok() && m0.ok());
+  const int want_sip = first_free(sip_b + 1, 1, false);
+  const int want_l0 = first_free(media_a + 2, 2, true);
+  const int want_l1 = first_free(want_l0 + 2, 2, true);
+  const std::string dir = (std::filesystem::temp_directory_path() /
+                           ("velnaro-phone-test-" + std::to_string(::getpid())))
+                              .string();
+  std::filesystem::create_directories(dir);
+  const int sipp_port = FreePortPair();
+  Sipp sipp(dir, "registrar_uas.xml", sipp_port, FreePortPair());
+  LinphoneAgentOptions o;
+  o.state_dir = dir + "/state";
+  o.force_virtual_sound = true;
+  auto agent = MakeLinphoneSipUserAgent(o);
+  TwebServer web;
+  FakeMessageBox box;
+  std::atomic<int> esito{-1};
+  {
+    TfrmTelefono phone(*agent, web, box);
+    phone.SetEsitoPasso3([&](bool v) { esito = v; });
+    phone.UpdateSettings([&](TfrmTelefono::Settings& s) {
+      s.EditLoginId = "1001";
+      s.EditLoginPwd = "secret1001";
+      s.EditSIPProxy = "127.0.0.1:" + std::to_string(sipp_port);
+      s.EditDisplayName = "1001";
+      s.txtIPVPN = "127.0.0.1";
+    });
+    phone.AttivaTelefono();
+    EXPECT_EQ(phone.SipPort(), want_sip);
+    EXPECT_EQ(phone.MediaPort(0), want_l0);
+    EXPECT_EQ(phone.MediaPort(1), want_l1);
+    EXPECT_TRUE(box.Shown().empty());
+    EXPECT_EQ(phone.BtnInitCaption(), "Offline");
+    for (int i = 0; i < 100 && esito != 1; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(esito, 1);
+    EXPECT_EQ(web.Record().Stato, "ONLINE");
+    EXPECT_TRUE(phone.DisattivaTelefono());
+    EXPECT_EQ(web.Record().Stato, "UNREGISTER");
+    EXPECT_EQ(esito, 0);
+  }
+  agent.reset();
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+}
+
+}  // namespace
+}  // namespace velnaro

@@ -1,0 +1,45 @@
+// The "webServer" diagnostic window on the offscreen platform.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include "qt_env.h"
+#include "ui/server_window.h"
+
+namespace velnaro::testing {
+namespace {
+
+TEST(ServerWindowView, MirrorsRecordWithinASecondAndShowsLog) {
+  TwebServer server;
+  ui::ServerWindow window(server);
+  EXPECT_EQ(window.windowTitle(), "webServer");
+  EXPECT_TRUE(window.findChild<QLabel*>("txtStato")->text().isEmpty());
+  auto* check = window.findChild<QCheckBox*>("ckLogHTTPRequest");
+  EXPECT_EQ(check->text(), "Visualizza log http richieste");
+  EXPECT_FALSE(check->isChecked());
+  check->setChecked(true);
+  EXPECT_TRUE(server.ckLogHTTPRequest.load());
+  EXPECT_EQ(window.findChild<QPushButton*>("Button1")->text(), "ScreenShot");
+
+  window.show();
+  server.AggiornaStato("INCALL", "CALLOUT", "0", "55");
+  server.AggiungiLog("riga uno");
+  auto* stato = window.findChild<QLabel*>("txtStato");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return stato->text() == "INCALL"; }, 1500));
+  EXPECT_EQ(window.findChild<QLabel*>("txtChiamataStato")->text(), "CALLOUT");
+  EXPECT_EQ(window.findChild<QLabel*>("txtChiamataPrefix")->text(), "0");
+  EXPECT_EQ(window.findChild<QLabel*>("txtChiamataNumero")->text(), "55");
+  EXPECT_TRUE(window.findChild<QPlainTextEdit*>("memoLogs")->toPlainText().contains("riga uno"));
+
+  bool shot = false;
+  window.SetButton1Click([&] { shot = true; });
+  QTest::mouseClick(window.findChild<QPushButton*>("Button1"), Qt::LeftButton);
+  EXPECT_TRUE(shot);
+}
+
+}  // namespace
+}  // namespace velnaro::testing

@@ -1,0 +1,2 @@
+#!/bin/sh
+echo "Velnaro DS lab update installer"
