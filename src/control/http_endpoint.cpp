@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
 #include "control/http_response.h"
 
@@ -264,7 +265,19 @@ void HttpEndpoint::KeeperLoop() {
     const auto self = std::prev(workers_.end());
     lock.unlock();
     for (std::thread& t : done) t.join();
-    std::thread thread([this, self] { WorkerLoop(self); });
+    std::thread thread;
+    try {
+      thread = std::thread([this, self] { WorkerLoop(self); });
+    } catch (const std::system_error&) {
+      // Out of threads for now: queued connections wait for a worker to come free.
+      lock.lock();
+      --waiting_;
+      workers_.erase(self);
+      lock.unlock();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      lock.lock();
+      continue;
+    }
     lock.lock();
     self->thread = std::move(thread);
   }
