@@ -114,6 +114,37 @@ TEST_F(AgentTest, RegistersAfterDigestChallengeAndUnregistersOnShutdown) {
   EXPECT_EQ(agent_->LastError(), sip_error::kNotOnline);
 }
 
+TEST_F(AgentTest, BusyPortsAndBadArgumentsReportTheirCodes) {
+  agent_->SetProxyHint("127.0.0.9:5060");
+  EXPECT_EQ(agent_->LocalIp(), "127.0.0.1");  // the route to the proxy, nothing sent
+  EXPECT_FALSE(agent_->OpenLine(0, false, "127.0.0.1", line0_));
+  EXPECT_EQ(agent_->LastError(), sip_error::kNotOnline);
+  {
+    test::BoundUdp busy(agent_port_);
+    EXPECT_FALSE(agent_->Initialize(false, "127.0.0.1", agent_port_, "a <sip:a@127.0.0.1>", "",
+                                    "127.0.0.1", "a", "b", true, 7));
+    EXPECT_EQ(agent_->LastError(), sip_error::kPortInUse);
+  }
+  ASSERT_TRUE(agent_->Initialize(false, "127.0.0.1", agent_port_, "a <sip:a@127.0.0.1>", "",
+                                 "127.0.0.1", "a", "b", true, 7));
+  {
+    test::BoundUdp rtcp(line0_ + 1);  // the library would quietly move RTP elsewhere
+    EXPECT_FALSE(agent_->OpenLine(0, false, "127.0.0.1", line0_));
+    EXPECT_EQ(agent_->LastError(), sip_error::kPortInUse);
+  }
+  EXPECT_TRUE(agent_->OpenLine(0, false, "127.0.0.1", line0_));
+  EXPECT_FALSE(agent_->OpenLine(1, false, "127.0.0.1", line0_));
+  EXPECT_EQ(agent_->LastError(), sip_error::kPortInUse);
+  EXPECT_FALSE(agent_->OpenLine(2, false, "127.0.0.1", line1_));
+  EXPECT_EQ(agent_->LastError(), sip_error::kInvalidLine);
+  EXPECT_FALSE(agent_->PlaceCall(1, Target("2000"), 0, 0));
+  EXPECT_EQ(agent_->LastError(), sip_error::kLineNotOpen);
+  EXPECT_FALSE(agent_->PlaceCall(0, "not a uri", 0, 0));
+  EXPECT_EQ(agent_->LastError(), sip_error::kInvalidUri);
+  EXPECT_FALSE(agent_->RecordStart(0));
+  EXPECT_EQ(agent_->LastError(), sip_error::kNotInVoiceSession);
+}
+
 TEST_F(AgentTest, RefusedRegistrationIsReported) {
   Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
   Online(true, "wrong");
