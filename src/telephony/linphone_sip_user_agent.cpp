@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "telephony/virtual_sound_card.h"
+#include "telephony/wav_file.h"
 
 namespace velnaro {
 namespace {
@@ -384,6 +385,7 @@ class Agent final : public LinphoneSipUserAgent {
   void Pump() {
     if (core_) linphone_core_iterate(core_);
     if (core_ && reconcile_) Reconcile();
+    if (core_) SyncRecorder();
     Deliver();
   }
 
@@ -529,6 +531,8 @@ class Agent final : public LinphoneSipUserAgent {
   // Hangs up, unregisters (raising the unregistration events when asked) and stops.
   void DestroyCore(bool events) {
     if (!core_) return;
+    StopRecorder();  // what was recorded can still be saved
+    want_recording_ = false;
     const bool had_account = account_ != nullptr;
     // Calls first, while still registered: ending conference members unregistered crashes.
     if (linphone_core_get_calls_nb(core_) > 0) {
@@ -641,10 +645,9 @@ class Agent final : public LinphoneSipUserAgent {
     linphone_call_params_enable_video(p, FALSE);
     if (line == 0) {
       // Line 1's calls always carry a record file; recording starts only on request.
-      record_file_ = state_dir_ + "/line0-" + std::to_string(++record_seq_) + ".wav";
-      linphone_call_params_set_record_file(p, record_file_.c_str());
-      recorded_ = false;
-      recording_ = false;
+      ResetRecording();
+      call_record_file_ = state_dir_ + "/line0-call.wav";
+      linphone_call_params_set_record_file(p, call_record_file_.c_str());
     }
     return p;
   }
@@ -764,34 +767,87 @@ class Agent final : public LinphoneSipUserAgent {
   }
 
   // --- recording ---
+  //
+  // Line 1's recording is a list of finished WAV segments: the call's own recorder while the
+  // call stands alone, the conference's while it is in the mix (the call's recorder would
+  // hold only its far end there). Saving joins them.
+
+  enum class Recorder { kNone, kCall, kConference };
+
+  std::string NextSegment() {
+    return state_dir_ + "/line0-segment-" + std::to_string(++segment_seq_) + ".wav";
+  }
+
+  void ResetRecording() {
+    StopRecorder();
+    std::error_code ec;
+    for (const auto& f : segments_) std::filesystem::remove(f, ec);
+    segments_.clear();
+    want_recording_ = false;
+  }
+
+  // The call's recorder writes one fixed file; a finished one is moved aside so that a
+  // restart begins a new file.
+  void TakeCallFile() {
+    std::error_code ec;
+    if (call_record_file_.empty() || !std::filesystem::exists(call_record_file_, ec)) return;
+    const std::string seg = NextSegment();
+    std::filesystem::rename(call_record_file_, seg, ec);
+    if (!ec) segments_.push_back(seg);
+  }
+
+  void StopRecorder() {
+    if (recorder_ == Recorder::kCall) {
+      LinphoneCall* c = lines_[0].call;
+      if (c && Alive(linphone_call_get_state(c))) linphone_call_stop_recording(c);
+      TakeCallFile();
+    } else if (recorder_ == Recorder::kConference) {
+      if (conference_ && core_ && linphone_core_get_conference(core_) == conference_)
+        linphone_conference_stop_recording(conference_);
+      segments_.push_back(conference_file_);
+    }
+    recorder_ = Recorder::kNone;
+  }
+
+  // Runs the recorder that fits line 1's state, switching when the call joins or leaves
+  // the mix or ends.
+  void SyncRecorder() {
+    Recorder want = Recorder::kNone;
+    LinphoneCall* c = lines_[0].call;
+    if (want_recording_ && c && lines_[0].connected && Alive(linphone_call_get_state(c))) {
+      const bool in_mix = conference_ && linphone_call_get_conference(c) == conference_ &&
+                          linphone_core_get_conference(core_) == conference_;
+      want = in_mix ? Recorder::kConference : Recorder::kCall;
+    }
+    if (want == recorder_) return;
+    StopRecorder();
+    if (want == Recorder::kCall) {
+      linphone_call_start_recording(c);
+      recorder_ = Recorder::kCall;
+    } else if (want == Recorder::kConference) {
+      conference_file_ = NextSegment();
+      if (linphone_conference_start_recording(conference_, conference_file_.c_str()) == 0)
+        recorder_ = Recorder::kConference;
+    }
+  }
 
   bool DoRecordStart(int line) {
     if (!core_) return Fail(sip_error::kNotOnline);
     if (line != 0) return Fail(sip_error::kInvalidLine);
     LinphoneCall* c = lines_[0].call;
     if (!c || !Alive(linphone_call_get_state(c))) return Fail(sip_error::kNotInVoiceSession);
-    if (!recording_) {
-      linphone_call_start_recording(c);
-      recording_ = true;
-      recorded_ = true;
-    }
+    want_recording_ = true;
+    SyncRecorder();
     return Ok();
   }
 
   bool DoRecordSave(int line, const std::string& path) {
     if (line != 0) return Fail(sip_error::kInvalidLine);
-    if (!recorded_ || record_file_.empty()) return Fail(sip_error::kRecordingInit);
-    LinphoneCall* c = lines_[0].call;
-    if (recording_ && c && Alive(linphone_call_get_state(c))) {
-      // Stopping finalises the file; a later start appends to it.
-      linphone_call_stop_recording(c);
-    }
-    recording_ = false;
-    std::error_code ec;
-    if (!std::filesystem::exists(record_file_, ec)) return Fail(sip_error::kWriteWave);
-    std::filesystem::copy_file(record_file_, path,
-                               std::filesystem::copy_options::overwrite_existing, ec);
-    if (ec) return Fail(sip_error::kWriteWave);
+    StopRecorder();
+    want_recording_ = false;
+    TakeCallFile();  // a call that ended while recording left its file behind
+    if (segments_.empty()) return Fail(sip_error::kRecordingInit);
+    if (!wav::Concatenate(segments_, path, 8000)) return Fail(sip_error::kWriteWave);
     return Ok();
   }
 
@@ -874,7 +930,6 @@ class Agent final : public LinphoneSipUserAgent {
         } else {
           Queue([line](SipUserAgentEvents& e) { e.OnDisconnectCall(line); });
         }
-        if (line == 0) recording_ = false;  // the library finalised the file
         reconcile_ = true;
         break;
       }
@@ -944,10 +999,11 @@ class Agent final : public LinphoneSipUserAgent {
   bool mic_muted_[2] = {false, false};
   std::string local_ip_, own_address_, outbound_, proxy_, login_, password_, proxy_hint_;
   std::string user_agent_;
-  std::string record_file_;
-  int record_seq_ = 0;
-  bool recording_ = false;
-  bool recorded_ = false;
+  std::string call_record_file_, conference_file_;
+  std::vector<std::string> segments_;
+  int segment_seq_ = 0;
+  bool want_recording_ = false;
+  Recorder recorder_ = Recorder::kNone;
 };
 
 }  // namespace

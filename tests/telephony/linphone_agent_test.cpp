@@ -341,6 +341,41 @@ TEST_F(AgentTest, ConferenceLetsEachFarEndHearTheOther) {
   ASSERT_TRUE(log_.WaitFor("Disconnect 0")) << Dump();
 }
 
+TEST_F(AgentTest, RecordingFollowsLine1IntoTheConference) {
+  const int peer_b = FreePortPair();
+  Sipp a(dir_, "registrar_uas.xml", sipp_port_, peer_port_, {}, peer_b);
+  RtpPeer pa(peer_port_, 600), pb(peer_b, 1400);
+  pa.SendTo(line0_);
+  pb.SendTo(line1_);
+  agent_->SetVirtualTone(2200);
+  Registered();
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  ASSERT_TRUE(agent_->RecordStart(0));
+  ASSERT_TRUE(agent_->RecordMode(0, 2, true));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ASSERT_TRUE(agent_->PlaceCall(1, Target("800"), 0, 0));
+  agent_->Hold(0);
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 1")) << Dump();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_TRUE(agent_->Unhold(0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+  const std::string out = dir_ + "/conf.wav";
+  ASSERT_TRUE(agent_->RecordSave(0, out)) << agent_->LastError();
+  test::Wav wav;
+  ASSERT_TRUE(test::ReadWav(out, &wav));
+  ASSERT_EQ(wav.rate, 8000);
+  ASSERT_GT(wav.samples.size(), 8000u * 3);
+  const std::vector<int16_t> first(wav.samples.begin(), wav.samples.begin() + 8000);
+  const std::vector<int16_t> last(wav.samples.end() - 8000, wav.samples.end());
+  EXPECT_GT(test::ToneShare(first, 8000, 600), 0.3) << "line 1's far end before the mix";
+  EXPECT_GT(test::ToneShare(last, 8000, 600), 0.05) << "line 1's far end in the mix";
+  EXPECT_GT(test::ToneShare(last, 8000, 1400), 0.05) << "line 2's far end in the mix";
+  EXPECT_GT(test::ToneShare(last, 8000, 2200), 0.005) << "the local user in the mix";
+  agent_->EndCall(1);
+  agent_->EndCall(0);
+}
+
 TEST_F(AgentTest, EventsStayOnTheOwnerThreadWhileRequestThreadsCall) {
   Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
   Registered();
