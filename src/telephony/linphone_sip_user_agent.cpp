@@ -741,7 +741,10 @@ class Agent final : public LinphoneSipUserAgent {
       }
       if (!l.user_held) active.push_back(l.call);
     }
-    if (active.size() >= 2 && Registered()) {
+    if (active.size() >= 2) {
+      // No mix without a registration: the library crashes taking members out of it then.
+      // Leave the calls as the library put them (one of them paused).
+      if (!Registered()) return;
       if (conference_ && conference_ != linphone_core_get_conference(core_)) {
         linphone_conference_unref(conference_);  // the library ended it
         conference_ = nullptr;

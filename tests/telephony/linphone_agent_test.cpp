@@ -376,6 +376,24 @@ TEST_F(AgentTest, RecordingFollowsLine1IntoTheConference) {
   agent_->EndCall(0);
 }
 
+TEST_F(AgentTest, WithoutRegistrationTwoCallsStayApart) {
+  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
+  Online(false);
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  ASSERT_TRUE(agent_->PlaceCall(1, Target("800"), 0, 0));
+  ASSERT_TRUE(agent_->Hold(0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 1")) << Dump();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_TRUE(agent_->Unhold(0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  // No endless pause/resume between the two calls.
+  EXPECT_LE(Invites(sipp.Messages()).size(), 6u);
+  EXPECT_TRUE(agent_->EndCall(1));
+  EXPECT_TRUE(agent_->EndCall(0));
+  ASSERT_TRUE(log_.WaitFor("Disconnect 0")) << Dump();
+}
+
 TEST_F(AgentTest, EventsStayOnTheOwnerThreadWhileRequestThreadsCall) {
   Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
   Registered();
