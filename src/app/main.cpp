@@ -1,32 +1,163 @@
-// Program entry: serves the control endpoint until SIGINT or SIGTERM.
-#include <csignal>
-#include <cstdio>
+// Program entry: the application object, the program's six long-lived objects in their
+// order, the message loop.
 #include <pthread.h>
-#include <stdexcept>
+#include <signal.h>
 
+#include <QApplication>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <thread>
+
+#include "app/frm_MainPhone.h"
+#include "app/links.h"
+#include "control/commands.h"
 #include "control/http_endpoint.h"
+#include "control/screen_capture.h"
+#include "control/upload.h"
 #include "control/web_server.h"
+#include "platform/desktop_opener.h"
+#include "platform/message_box_qt.h"
+#include "platform/single_instance.h"
+#include "provisioning/clConfig.h"
+#include "provisioning/obj_VelnaroDS.h"
+#include "provisioning/obj_oService.h"
+#include "telephony/frm_Telefono.h"
+#include "telephony/linphone_sip_user_agent.h"
+#include "ui/main_window.h"
+#include "ui/phone_window.h"
+#include "ui/server_window.h"
+#include "ui/tray.h"
 
-int main() {
-  // Blocked before any thread starts, so every thread inherits the mask and the
-  // signals are taken only by sigwait below.
+
+int main(int argc, char** argv) {
+  using namespace velnaro;
+
+  // Blocked before any thread starts, so every thread inherits the mask and the stop
+  // signals are taken only by the waiting thread below.
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-  velnaro::TwebServer web_server;
-  velnaro::HttpEndpoint endpoint(web_server);
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(TfrmMainPhone::kProductName);
+  QApplication::setApplicationDisplayName(TfrmMainPhone::kProductName);
+  // Minimising hides the last window; only the main window's granted close ends the program.
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  QtMessageBox messages(TfrmMainPhone::kProductName);
+  XdgDesktopOpener opener;
+  UnixSocketInstanceGuard guard;
+
+  // 1-3: configuration, provisioning client, web-application address holder. The client
+  // keeps a reference to the holder, which is a plain record.
+  TConfig config;
+  auto velnaro_ds = std::make_unique<TobjVelnaroDS>();
+  ToService service(config, *velnaro_ds);
+
+  // The status record is needed by the phone controller; the control service proper
+  // (its HTTP server) starts as the sixth object below.
+  TwebServer web;
+  ServiceProvisioningLink provisioning(config, service, *velnaro_ds);
+  TelefonoPhoneLink phone_link;
+  NetUtilsLink network;
+
+  // 4: the main window; its creation runs the single-instance guard.
+  TfrmMainPhone form({provisioning, phone_link, network, messages, opener, guard});
+  if (!form.FormCreate()) return 0;
+  ui::MainWindow window(form);
+  QApplication::setApplicationDisplayName(QString::fromStdString(form.title));
+
+  // 5: the phone window with its SIP component.
+  std::unique_ptr<LinphoneSipUserAgent> agent = MakeLinphoneSipUserAgent();
+  TfrmTelefono telefono(*agent, web, messages);
+  telefono.SetSoftwareVersion(config.SoftwareVersion);
+  phone_link.Attach(&telefono);
+  messages.SetLogSink([&telefono](const std::string& line) { telefono.ScriviLog(line); });
+  // Registration outcomes arrive on the component's thread; the page is the UI thread's.
+  telefono.SetEsitoPasso3([&window, &form](bool ok) {
+    QMetaObject::invokeMethod(&window, [&form, ok] { form.EsitoPasso3(ok); },
+                              Qt::QueuedConnection);
+  });
+  ui::PhoneWindow phone_window(telefono);
+
+  // 6: the control service; it answers from now on.
+  CommandOptions command_options;
+  command_options.sip_server = [&provisioning] { return provisioning.SipServer(); };
+  RegisterCommands(web, telefono, command_options);
+  ui::ServerWindow server_window(web);
+  server_window.SetButton2Click([&web] {
+    try {
+      Button2Click(web);
+    } catch (const std::exception& e) {
+      web.AggiungiLog(e.what());
+    }
+  });
+  server_window.SetButton1Click([&web] {
+    try {
+      Button1Click(web);
+    } catch (const std::exception& e) {
+      web.AggiungiLog(e.what());
+    }
+  });
+  HttpEndpoint endpoint(web);
+  // The lab and the tests may move the service off 9090 so that several agents can run.
+  uint16_t control_port = HttpEndpoint::kDefaultPort;
+  if (const char* p = std::getenv("VELNARO_CONTROL_PORT"); p && *p)
+    control_port = static_cast<uint16_t>(std::strtoul(p, nullptr, 10));
   try {
-    endpoint.Start(velnaro::HttpEndpoint::kDefaultPort);
-  } catch (const std::runtime_error& e) {
-    std::fprintf(stderr, "%s\n", e.what());
+    endpoint.Start(control_port);
+  } catch (const std::exception& e) {
+    messages.Show(e.what(), MessageKind::Error);
     return 1;
   }
 
-  int signal_number = 0;
-  sigwait(&stop_signals, &signal_number);
+  if (messages.headless() || std::getenv("VELNARO_UI_TRACE")) {
+    window.SetTrace([](const std::string& line) {
+      std::fprintf(stderr, "frmMainPhone: %s\n", line.c_str());
+    });
+  }
+  window.SetPhoneWindow(&phone_window);
+  window.SetServerWindow(&server_window);
+  guard.SetRestoreHandler([&window] {
+    QMetaObject::invokeMethod(&window, [&window] { window.eShowApplication(); },
+                              Qt::QueuedConnection);
+  });
+
+  std::unique_ptr<ui::TrayIcon> tray;
+  if (!messages.headless())
+    tray = std::make_unique<ui::TrayIcon>(QString::fromStdString(form.title),
+                                          [&window] { window.eShowApplication(); });
+
+  // SIGINT/SIGTERM: leave cleanly, without the close questions.
+  std::atomic<bool> leaving{false}, signalled{false};
+  std::thread stop_waiter([&] {
+    int signal_number = 0;
+    sigwait(&stop_signals, &signal_number);
+    signalled = true;
+    if (leaving) return;
+    QMetaObject::invokeMethod(&window, [&form] {
+      form.RequestExitWithoutQuestion();
+      QApplication::quit();
+    }, Qt::QueuedConnection);
+  });
+
+  QObject::connect(&window, &ui::MainWindow::closed, [] { QApplication::quit(); });
+  window.show();
+  int rc = QApplication::exec();
+  leaving = true;
+  // Blocked everywhere, so this only wakes the waiting thread.
+  if (!signalled) pthread_kill(stop_waiter.native_handle(), SIGTERM);
+  stop_waiter.join();
+
+  // Stop taking requests before the objects they reach go away.
+  messages.SetLogSink({});
   endpoint.Stop();
-  return 0;
+  telefono.SetEsitoPasso3({});
+  telefono.DisattivaTelefono();
+  return rc;
 }

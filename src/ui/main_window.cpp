@@ -302,6 +302,26 @@ void MainWindow::Render() {
   btnCreaConferenza_->setVisible(form_.btnCreaConferenza_visible);
   imgTelRosso_->setVisible(form_.imgTelRosso_visible);
   txtTelRosso_->setVisible(form_.imgTelRosso_visible);
+  if (trace_) {
+    std::string summary = Summary();
+    if (summary != last_summary_) {
+      last_summary_ = summary;
+      trace_(summary);
+    }
+  }
+}
+
+std::string MainWindow::Summary() const {
+  static const char* kPages[] = {"tsStatus", "tsError", "tsUpdate",
+                                 "tsAbout", "tsDebug", "tsTelefonoLine2"};
+  std::string s = kPages[int(form_.page)];
+  s += " steps=";
+  for (const auto& st : form_.steps) s += st.ok_visible ? 'G' : st.ko_visible ? 'R' : '-';
+  s += form_.btnOpenBrowser_visible ? " browser=1" : " browser=0";
+  if (form_.page == Page::tsError) s += " lblErrorDS=" + form_.lblErrorDS;
+  if (form_.page == Page::tsUpdate)
+    s += " btnUpdateOK=" + form_.btnUpdateOK_caption + " btnUpdateKO=" + form_.btnUpdateKO_caption;
+  return s;
 }
 
 void MainWindow::StateChanged() {
@@ -343,6 +363,7 @@ void MainWindow::ShowServerWindow() {
 }
 
 void MainWindow::eShowApplication() {
+  if (trace_) trace_("restore");
   show();
   setWindowState(windowState() & ~Qt::WindowMinimized);
   raise();

@@ -32,6 +32,11 @@ class MainWindow : public QWidget, public MainWindowView {
   void ShowServerWindow() override;
 
   void SetPhoneWindow(QWidget* w) { phone_window_ = w; }
+  // Receives one line whenever what the window shows changes (page, steps, texts); used
+  // without a display, where nobody sees the window.
+  void SetTrace(std::function<void(const std::string&)> trace) { trace_ = std::move(trace); }
+  // What the window shows, in one line: "tsStatus steps=GGG- browser=1 ...".
+  std::string Summary() const;
   void SetServerWindow(QWidget* w) { server_window_ = w; }
 
   // "Apri" in the tray, or a second start of the program: back on screen and in front.
@@ -82,6 +87,8 @@ class MainWindow : public QWidget, public MainWindowView {
   DSButton* imgTelRosso_;
   QLabel* txtTelRosso_;
   bool render_queued_ = false;
+  std::function<void(const std::string&)> trace_;
+  std::string last_summary_;
 };
 
 }  // namespace velnaro::ui

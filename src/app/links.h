@@ -1,0 +1,74 @@
+#pragma once
+// The main window's links over the program's real objects: the configuration store with
+// the provisioning client, the phone controller, and the interface selection.
+
+#include <mutex>
+#include <string>
+
+#include "app/app_ports.h"
+
+namespace velnaro {
+
+class TConfig;
+class ToService;
+class TobjVelnaroDS;
+class TfrmTelefono;
+
+class ServiceProvisioningLink final : public ProvisioningLink {
+ public:
+  ServiceProvisioningLink(TConfig& config, ToService& service, TobjVelnaroDS& velnaro)
+      : config_(config), service_(service), velnaro_(velnaro) {}
+
+  StartupValues Values() const override;
+  void LoadFromRegistry() override;
+  void ReadCommandLine() override;
+  void UseConfiguredServiceUrl() override;
+  bool SoftwareStart() override;
+  std::string ErrorDS() const override;
+  void ClearUpdateFile() override;
+  bool DownloadFile(const std::string& url, const std::string& path,
+                    const TransferProgress& progress) override;
+
+  // The SIP server as the last start-up stored it; safe from any thread (uploads).
+  std::string SipServer() const;
+
+ private:
+  TConfig& config_;
+  ToService& service_;
+  TobjVelnaroDS& velnaro_;
+  mutable std::mutex sip_server_mutex_;
+  std::string sip_server_;
+};
+
+// The phone window is created after the main window, so it is attached later.
+class TelefonoPhoneLink final : public PhoneLink {
+ public:
+  void Attach(TfrmTelefono* phone) { phone_ = phone; }
+
+  bool DisattivaTelefono() override;
+  void AttivaTelefono() override;
+  std::string txtIPVPN() const override;
+  void SetTxtIPVPN(const std::string& ip) override;
+  void SetAccount(const std::string& proxy, const std::string& display_name,
+                  const std::string& login, const std::string& password) override;
+  std::string EditSIPProxy() const override;
+  bool IsLineInCall(int line) override;
+  bool PlaceCall(int line, const std::string& target) override;
+  void HoldLine(int line) override;
+  void UnholdLine(int line) override;
+  void SendDtmf(int line, const std::string& digits) override;
+  void EndCall(int line) override;
+
+ private:
+  TfrmTelefono& Phone() const;
+  TfrmTelefono* phone_ = nullptr;
+};
+
+class NetUtilsLink final : public NetworkLink {
+ public:
+  void ChooseLocalAddress(const std::string& rete,
+                          const std::function<void(const std::string&)>& set_ip,
+                          const std::function<void(const std::string&)>& log) override;
+};
+
+}  // namespace velnaro

@@ -1,0 +1,173 @@
+#include "ui/phone_window.h"
+
+#include <QCheckBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "telephony/frm_Telefono.h"
+
+namespace velnaro::ui {
+
+namespace {
+
+void SetIfIdle(QLineEdit* edit, const std::string& value) {
+  // Never overwrite what the operator is typing.
+  if (edit->hasFocus()) return;
+  QString v = QString::fromStdString(value);
+  if (edit->text() != v) edit->setText(v);
+}
+
+}  // namespace
+
+PhoneWindow::PhoneWindow(TfrmTelefono& phone, QWidget* parent)
+    : QWidget(parent, Qt::Window), phone_(phone) {
+  setObjectName("frmTelefono");
+  setWindowTitle("Telefono");
+  resize(560, 620);
+  auto* top = new QVBoxLayout(this);
+
+  auto* settings = new QGroupBox(" SIP Proxy Settings ", this);
+  settings->setObjectName("gbSIPProxySettings");
+  auto* form = new QFormLayout(settings);
+  EditLoginId_ = AddEdit(form, "Login", "EditLoginId");
+  EditLoginPwd_ = AddEdit(form, "Password", "EditLoginPwd");
+  EditLoginPwd_->setEchoMode(QLineEdit::Password);
+  EditSIPProxy_ = AddEdit(form, "SIP Proxy", "EditSIPProxy");
+  EditOutboundProxy_ = AddEdit(form, "Outbound-Proxy", "EditOutboundProxy");
+  EditDisplayName_ = AddEdit(form, "Display-Name", "EditDisplayName");
+  CheckBoxRegisterToProxy_ = new QCheckBox("Register to SIP Proxy", settings);
+  CheckBoxRegisterToProxy_->setObjectName("CheckBoxRegisterToProxy");
+  connect(CheckBoxRegisterToProxy_, &QCheckBox::toggled, this, [this] { PushSettings(); });
+  form->addRow(CheckBoxRegisterToProxy_);
+  txtIPVPN_ = AddEdit(form, "IP VPN", "txtIPVPN");
+  BtnInit_ = new QPushButton(settings);
+  BtnInit_->setObjectName("BtnInit");
+  connect(BtnInit_, &QPushButton::clicked, this, [this] {
+    phone_.BtnInitClick();
+    Refresh();
+  });
+  form->addRow(BtnInit_);
+  top->addWidget(settings);
+
+  auto* line1 = new QGroupBox("Linea 1", this);
+  auto* l1 = new QVBoxLayout(line1);
+  auto* f1 = new QFormLayout;
+  txtNumero_ = AddEdit(f1, "Telefono", "txtNumero");
+  l1->addLayout(f1);
+  auto* r1 = new QHBoxLayout;
+  connect(AddButton(r1, "Chiama", "Button1"), &QPushButton::clicked, this,
+          [this] { phone_.Button1Click(); });
+  connect(AddButton(r1, "HangUp", "Button2"), &QPushButton::clicked, this,
+          [this] { phone_.Button2Click(); });
+  connect(AddButton(r1, "Hold", "Button5"), &QPushButton::clicked, this,
+          [this] { phone_.Button5Click(); });
+  connect(AddButton(r1, "UnHold", "Button6"), &QPushButton::clicked, this,
+          [this] { phone_.Button6Click(); });
+  l1->addLayout(r1);
+  top->addWidget(line1);
+
+  auto* line2 = new QGroupBox("Linea 2", this);
+  auto* l2 = new QVBoxLayout(line2);
+  auto* f2 = new QFormLayout;
+  txtNumeroVerde_ = AddEdit(f2, "Telefono", "txtNumeroVerde");
+  l2->addLayout(f2);
+  auto* r2 = new QHBoxLayout;
+  connect(AddButton(r2, "Chiama", "Button3"), &QPushButton::clicked, this,
+          [this] { phone_.Button3Click(); });
+  connect(AddButton(r2, "HangUp", "Button4"), &QPushButton::clicked, this,
+          [this] { phone_.Button4Click(); });
+  connect(AddButton(r2, "Hold", "Button7"), &QPushButton::clicked, this,
+          [this] { phone_.Button7Click(); });
+  connect(AddButton(r2, "UnHold", "Button8"), &QPushButton::clicked, this,
+          [this] { phone_.Button8Click(); });
+  l2->addLayout(r2);
+  auto* r3 = new QHBoxLayout;
+  txtDTMF2_ = new QLineEdit(line2);
+  txtDTMF2_->setObjectName("txtDTMF2");
+  connect(txtDTMF2_, &QLineEdit::textEdited, this, [this] { PushSettings(); });
+  r3->addWidget(txtDTMF2_);
+  connect(AddButton(r3, "Button9", "Button9"), &QPushButton::clicked, this,
+          [this] { phone_.Button9Click(); });
+  l2->addLayout(r3);
+  top->addWidget(line2);
+
+  txtLog_ = new QPlainTextEdit(this);
+  txtLog_->setObjectName("txtLog");
+  txtLog_->setReadOnly(true);
+  top->addWidget(txtLog_, 1);
+
+  refresh_ = new QTimer(this);
+  refresh_->setInterval(500);
+  connect(refresh_, &QTimer::timeout, this, [this] {
+    if (isVisible()) Refresh();
+  });
+  refresh_->start();
+  Refresh();
+}
+
+QLineEdit* PhoneWindow::AddEdit(QFormLayout* form, const char* label, const char* name) {
+  auto* edit = new QLineEdit(this);
+  edit->setObjectName(name);
+  connect(edit, &QLineEdit::textEdited, this, [this] { PushSettings(); });
+  form->addRow(label, edit);
+  return edit;
+}
+
+QPushButton* PhoneWindow::AddButton(QHBoxLayout* row, const char* caption, const char* name) {
+  auto* b = new QPushButton(caption, this);
+  b->setObjectName(name);
+  row->addWidget(b);
+  return b;
+}
+
+void PhoneWindow::PushSettings() {
+  phone_.UpdateSettings([this](TfrmTelefono::Settings& s) {
+    s.EditLoginId = EditLoginId_->text().toStdString();
+    s.EditLoginPwd = EditLoginPwd_->text().toStdString();
+    s.EditSIPProxy = EditSIPProxy_->text().toStdString();
+    s.EditOutboundProxy = EditOutboundProxy_->text().toStdString();
+    s.EditDisplayName = EditDisplayName_->text().toStdString();
+    s.CheckBoxRegisterToProxy = CheckBoxRegisterToProxy_->isChecked();
+    s.txtIPVPN = txtIPVPN_->text().toStdString();
+    s.txtNumero = txtNumero_->text().toStdString();
+    s.txtNumeroVerde = txtNumeroVerde_->text().toStdString();
+    s.txtDTMF2 = txtDTMF2_->text().toStdString();
+  });
+}
+
+void PhoneWindow::Refresh() {
+  TfrmTelefono::Settings s = phone_.GetSettings();
+  SetIfIdle(EditLoginId_, s.EditLoginId);
+  SetIfIdle(EditLoginPwd_, s.EditLoginPwd);
+  SetIfIdle(EditSIPProxy_, s.EditSIPProxy);
+  SetIfIdle(EditOutboundProxy_, s.EditOutboundProxy);
+  SetIfIdle(EditDisplayName_, s.EditDisplayName);
+  SetIfIdle(txtIPVPN_, s.txtIPVPN);
+  SetIfIdle(txtNumero_, s.txtNumero);
+  SetIfIdle(txtNumeroVerde_, s.txtNumeroVerde);
+  SetIfIdle(txtDTMF2_, s.txtDTMF2);
+  {
+    QSignalBlocker block(CheckBoxRegisterToProxy_);
+    CheckBoxRegisterToProxy_->setChecked(s.CheckBoxRegisterToProxy);
+  }
+  BtnInit_->setText(QString::fromStdString(phone_.BtnInitCaption()));
+  // The log only grows; append what is new.
+  std::vector<std::string> log = phone_.txtLog();
+  if (log.size() < shown_lines_) {
+    txtLog_->clear();
+    shown_lines_ = 0;
+  }
+  for (size_t i = shown_lines_; i < log.size(); ++i)
+    txtLog_->appendPlainText(QString::fromStdString(log[i]));
+  shown_lines_ = log.size();
+}
+
+}  // namespace velnaro::ui

@@ -1,0 +1,45 @@
+#pragma once
+// The phone controller's diagnostic window "frm_Telefono": the SIP settings, the online
+// button, the test buttons of both lines and the log.
+
+#include <QWidget>
+#include <string>
+#include <vector>
+
+class QCheckBox;
+class QFormLayout;
+class QHBoxLayout;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QTimer;
+
+namespace velnaro {
+class TfrmTelefono;
+}
+
+namespace velnaro::ui {
+
+class PhoneWindow : public QWidget {
+  Q_OBJECT
+ public:
+  explicit PhoneWindow(TfrmTelefono& phone, QWidget* parent = nullptr);
+  // Brings the fields, the button caption and the log up to date.
+  void Refresh();
+
+ private:
+  QLineEdit* AddEdit(QFormLayout* form, const char* label, const char* name);
+  QPushButton* AddButton(QHBoxLayout* row, const char* caption, const char* name);
+  void PushSettings();
+
+  TfrmTelefono& phone_;
+  QTimer* refresh_;
+  QLineEdit *EditLoginId_, *EditLoginPwd_, *EditSIPProxy_, *EditOutboundProxy_,
+      *EditDisplayName_, *txtIPVPN_, *txtNumero_, *txtNumeroVerde_, *txtDTMF2_;
+  QCheckBox* CheckBoxRegisterToProxy_;
+  QPushButton* BtnInit_;
+  QPlainTextEdit* txtLog_;
+  size_t shown_lines_ = 0;
+};
+
+}  // namespace velnaro::ui

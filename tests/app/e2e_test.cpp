@@ -1,0 +1,269 @@
+// The real program, offscreen, against the lab in a network namespace of its own.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "lab_harness.h"
+
+namespace velnaro::testing {
+namespace {
+
+using ::testing::HasSubstr;
+
+class EndToEnd : public LabFixture {};
+
+class Running : public LabFixture {
+ protected:
+  void SetUp() override {
+    LabFixture::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    StartProvisioning();
+    StartSip();
+    StartAgent("http://127.0.0.1:8088/oService", agent_, "agent.log", AgentEnv());
+    ASSERT_TRUE(WaitForStatus("ONLINE", "", 20000)) << Status() << agent_.Output();
+  }
+  void TearDown() override {
+    if (agent_.Running()) {
+      // SIGTERM: a clean end without questions.
+      int rc = agent_.Stop(10000);
+      EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << "exit status " << rc;
+    } else if (!IsSkipped()) {
+      ADD_FAILURE() << "the agent is gone, wait status " << agent_.Stop() << "\n"
+                    << agent_.Output();
+    }
+    LabFixture::TearDown();
+  }
+  void CallAnswered() {
+    std::string reply = HttpGet(9090, "/phone/?Action=CALL&Prefix=0&Number=55");
+    EXPECT_THAT(reply, HasSubstr("\"Status\":    \"CALLING\""));
+    ASSERT_TRUE(WaitForStatus("INCALL", "ANSWERE", 15000)) << Status();
+  }
+  int AgentSipPort() {
+    int sip_port = 0;
+    for (int p : UdpPortsOf(agent_.pid()))
+      if (p >= 5070 && p <= 6999) sip_port = p;
+    return sip_port;
+  }
+  Child agent_;
+};
+
+TEST_F(Running, StartUpReachesOnlineAndShowsTheButton) {
+  EXPECT_THAT(agent_.Output(), HasSubstr("frmMainPhone: tsStatus steps=GGGG browser=1"));
+  std::string post = ReadFile(dir_ + "/prov-state/last_body.txt");
+  EXPECT_THAT(post, HasSubstr("SOFTWARE.START"));
+}
+
+TEST_F(Running, OutgoingCallIsAnswered) {
+  CallAnswered();
+  std::string status = Status();
+  EXPECT_EQ(Field(status, "ChiamataPrefix"), "0");
+  EXPECT_EQ(Field(status, "ChiamataNumero"), "55");
+  EXPECT_THAT(SipMessages(), HasSubstr("INVITE sip:055@127.0.0.1"));
+}
+
+TEST_F(Running, HangUpReturnsToIdle) {
+  CallAnswered();
+  EXPECT_THAT(HttpGet(9090, "/phone/?Action=HANGUP"), HasSubstr("\"HANGUP\""));
+  EXPECT_TRUE(WaitForStatus("IDLE", "HANGUP", 10000)) << Status();
+}
+
+TEST_F(Running, IncomingCallIsAnsweredAtOnce) {
+  int sip_port = AgentSipPort();
+  ASSERT_NE(sip_port, 0);
+  Child caller({"sipp", "-sf", Source("tests/telephony/sipp/uac_invite.xml"),
+                "127.0.0.1:" + std::to_string(sip_port), "-i", "127.0.0.1", "-p", "5062",
+                "-mi", "127.0.0.1", "-mp", "6200", "-key", "rtpport", "6300", "-s", "1001",
+                "-m", "1", "-d", "1500", "-cid_str", "velnaro-e2e-%u@sipp", "-nostdin",
+                "-timeout", "30"},
+               {}, dir_ + "/caller.log");
+  ASSERT_TRUE(WaitUntil([&] { return Field(Status(), "ChiamataStato") == "ANSWERE"; }, 10000))
+      << Status();
+  EXPECT_EQ(Field(Status(), "Stato"), "INCALL");
+  EXPECT_EQ(Field(Status(), "ChiamataNumero"), "velnaro-e2e-1@sipp");
+  int caller_status = caller.Wait(15000);
+  EXPECT_TRUE(WIFEXITED(caller_status) && WEXITSTATUS(caller_status) == 0) << caller.Output();
+  // The caller hung up: the line is idle again.
+  EXPECT_TRUE(WaitForStatus("IDLE", "", 10000)) << Status();
+}
+
+TEST_F(EndToEnd, ProvisioningDownShowsConnectionError) {
+  Child agent;
+  StartAgent("http://127.0.0.1:8088/oService", agent, "agent.log", AgentEnv());
+  ASSERT_TRUE(WaitUntil(
+      [&] { return agent.Output().find("lblErrorDS=Problema di connessione") != std::string::npos; },
+      15000))
+      << agent.Output();
+  EXPECT_THAT(agent.Output(), HasSubstr("frmMainPhone: tsError steps=R--- browser=0"));
+  // The control service answers all the same, with the initial record.
+  std::string status = Status();
+  EXPECT_EQ(Field(status, "Stato"), "");
+  EXPECT_EQ(Field(status, "Rec"), "0");
+  int rc = agent.Stop(10000);
+  EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0);
+}
+
+TEST_F(EndToEnd, ErrorReplyAndUpdateOffer) {
+  StartProvisioning();
+  {
+    Child agent;
+    StartAgent("http://127.0.0.1:8088/oService?reply=error", agent, "agent-error.log", AgentEnv());
+    EXPECT_TRUE(WaitUntil(
+        [&] { return agent.Output().find("lblErrorDS=Postazione non abilitata") != std::string::npos; },
+        15000))
+        << agent.Output();
+  }
+  Child agent;
+  StartAgent("http://127.0.0.1:8088/oService?reply=update", agent, "agent-update.log", AgentEnv());
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return agent.Output().find("tsUpdate steps=GGG- browser=0 btnUpdateOK=Procedi con "
+                                   "l'aggiornamento btnUpdateKO=Continua a lavorare") !=
+               std::string::npos;
+      },
+      15000))
+      << agent.Output();
+}
+
+TEST_F(EndToEnd, SecondStartRestoresTheFirstAndLeaves) {
+  StartProvisioning();
+  Child first;
+  StartAgent("http://127.0.0.1:8088/oService", first, "first.log", AgentEnv());
+  ASSERT_TRUE(WaitUntil([&] { return first.Output().find("steps=GG") != std::string::npos; }, 15000))
+      << first.Output();
+  std::string requests_before = ReadFile(dir_ + "/prov-state/requests.log");
+
+  Child second;
+  StartAgent("http://127.0.0.1:8088/oService", second, "second.log", AgentEnv());
+  int rc = second.Wait(10000);
+  ASSERT_NE(rc, -1) << "the second copy did not leave";
+  EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0);
+  EXPECT_THAT(second.Output(), HasSubstr("Il programma risulta già aperto.."));
+  EXPECT_TRUE(WaitUntil([&] { return first.Output().find("frmMainPhone: restore") != std::string::npos; },
+                        5000));
+  // The second copy never asked the service.
+  EXPECT_EQ(ReadFile(dir_ + "/prov-state/requests.log"), requests_before);
+  EXPECT_TRUE(first.Running());
+}
+
+TEST_F(EndToEnd, PortConflictEndsBeforeTheMainWindow) {
+  // Another program holds 9090.
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(9090);
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(fd, 1), 0);
+  StartProvisioning();
+  Child agent;
+  StartAgent("http://127.0.0.1:8088/oService", agent, "agent.log", AgentEnv());
+  int rc = agent.Wait(15000);
+  close(fd);
+  ASSERT_NE(rc, -1);
+  EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) != 0);
+  EXPECT_THAT(agent.Output(), HasSubstr("Could not bind socket. Address and port are already in use."));
+  EXPECT_THAT(agent.Output(), ::testing::Not(HasSubstr("frmMainPhone:")));
+  EXPECT_EQ(ReadFile(dir_ + "/prov-state/requests.log").find("oService"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace velnaro::testing
+
+namespace velnaro::testing {
+namespace {
+
+using ::testing::HasSubstr;
+
+class Browser : public LabFixture {
+ protected:
+  // Loads the console page from its own origin and returns the DOM after a few polls.
+  std::string LoadConsole(const std::string& query) {
+    std::string profile = dir_ + "/chromium-" + std::to_string(++loads_);
+    Child chromium({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                    "--disable-background-networking", "--disable-component-update",
+                    "--disable-sync", "--no-first-run", "--user-data-dir=" + profile,
+                    "--virtual-time-budget=4000", "--dump-dom",
+                    "http://127.0.0.1:8090/" + query},
+                   {{"HOME", dir_ + "/home"}}, dir_ + "/dom-" + std::to_string(loads_) + ".html");
+    if (chromium.Wait(60000) == -1) return {};
+    return chromium.Output();
+  }
+  int loads_ = 0;
+};
+
+TEST_F(Browser, ConsolePlacesACallAndReadsStatusAcrossOrigins) {
+  if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "chromium is not installed";
+  StartProvisioning();
+  StartSip();
+  Child agent;
+  StartAgent("http://127.0.0.1:8088/oService", agent, "agent.log", AgentEnv());
+  Child console({Source("tools/lab/console/start"), "8090"}, {},
+                dir_ + "/console.log");
+  ASSERT_TRUE(WaitForStatus("ONLINE", "", 20000)) << Status();
+  ASSERT_TRUE(WaitUntil([] { return !HttpGet(8090, "/", 500).empty(); }, 5000));
+
+  std::string dom = LoadConsole("?click=btnCALL");
+  EXPECT_THAT(dom, HasSubstr("class=\"up\">collegato"));
+  EXPECT_THAT(dom, HasSubstr("\"Status\":    \"CALLING\""));  // the CALL reply, read cross-origin
+  EXPECT_THAT(dom, HasSubstr("<td id=\"Stato\">INCALL</td>"));
+  EXPECT_THAT(SipMessages(), HasSubstr("INVITE sip:55@127.0.0.1"));
+
+  ASSERT_TRUE(WaitForStatus("INCALL", "ANSWERE", 15000)) << Status();
+  dom = LoadConsole("");
+  EXPECT_THAT(dom, HasSubstr("<td id=\"ChiamataStato\">ANSWERE</td>"));
+  EXPECT_THAT(dom, HasSubstr("<td id=\"ChiamataNumero\">55</td>"));
+}
+
+// Screenshots of the main window under a virtual X server, one per start-up outcome. They
+// stay in the build folder (screenshots/) for people to look at.
+class Screens : public LabFixture {
+ protected:
+  void StartX() {
+    for (int n = 90; n < 200; ++n) {
+      std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
+      std::string sock = "/tmp/.X11-unix/X" + std::to_string(n);
+      if (access(lock.c_str(), F_OK) == 0 || access(sock.c_str(), F_OK) == 0) continue;
+      display_ = ":" + std::to_string(n);
+      xvfb_.Start({"Xvfb", display_, "-screen", "0", "800x700x24", "-nolisten", "tcp"}, {},
+                  dir_ + "/xvfb.log");
+      if (WaitUntil([&] { return access(sock.c_str(), F_OK) == 0; }, 5000)) return;
+      xvfb_.Stop();
+    }
+    display_.clear();
+  }
+  void Shoot(const std::string& service, const std::string& until, const std::string& name) {
+    auto env = AgentEnv(false);
+    env["DISPLAY"] = display_;
+    env["VELNARO_UI_TRACE"] = "1";
+    Child agent;
+    StartAgent(service, agent, name + ".log", env);
+    ASSERT_TRUE(WaitUntil([&] { return agent.Output().find(until) != std::string::npos; }, 20000))
+        << agent.Output();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // let it paint
+    std::string folder = std::string(VELNARO_BINARY_DIR) + "/screenshots";
+    mkdir(folder.c_str(), 0755);
+    std::string file = folder + "/main-window-" + name + ".png";
+    Child shot({"import", "-display", display_, "-window", "root", file}, {},
+               dir_ + "/import-" + name + ".log");
+    EXPECT_EQ(shot.Wait(20000), 0) << shot.Output();
+    struct stat st {};
+    EXPECT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_GT(st.st_size, 1000);
+  }
+  std::string display_;
+  Child xvfb_;
+};
+
+TEST_F(Screens, EachStartUpOutcome) {
+  if (access("/usr/bin/Xvfb", X_OK) != 0 || access("/usr/bin/import", X_OK) != 0)
+    GTEST_SKIP() << "Xvfb or ImageMagick import is not installed";
+  StartX();
+  ASSERT_FALSE(display_.empty()) << "no free X display";
+  Shoot("http://127.0.0.1:8088/oService", "tsError steps=R---", "error");
+  StartProvisioning();
+  StartSip();
+  Shoot("http://127.0.0.1:8088/oService", "tsStatus steps=GGGG browser=1", "status");
+  Shoot("http://127.0.0.1:8088/oService?reply=update", "tsUpdate", "update");
+}
+
+}  // namespace
+}  // namespace velnaro::testing

@@ -1,0 +1,273 @@
+#pragma once
+// End-to-end harness: a network namespace of the test's own (so the fixed ports 9090,
+// 8088, 5060 and the single-instance name are private to it), the lab's stand-ins and the
+// real program, each a child process with its output in the test's folder.
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace velnaro::testing {
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+inline bool WaitUntil(const std::function<bool()>& done, int ms) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < until) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return done();
+}
+
+// One request per connection, as the control service serves them. Empty on failure.
+inline std::string HttpGet(int port, const std::string& target, int timeout_ms = 5000) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return {};
+  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string all;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+    std::string req = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    if (write(fd, req.data(), req.size()) == static_cast<ssize_t>(req.size())) {
+      char buf[4096];
+      ssize_t n;
+      while ((n = read(fd, buf, sizeof buf)) > 0) all.append(buf, static_cast<size_t>(n));
+    }
+  }
+  close(fd);
+  size_t body = all.find("\r\n\r\n");
+  return body == std::string::npos ? std::string() : all.substr(body + 4);
+}
+
+// A field of a control reply ("Stato", "ChiamataStato", ...).
+inline std::string Field(const std::string& reply, const std::string& key) {
+  std::smatch m;
+  std::regex re("\"" + key + "\": \"([^\"]*)\"");
+  return std::regex_search(reply, m, re) ? m[1].str() : std::string();
+}
+
+class Child {
+ public:
+  Child() = default;
+  Child(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+        const std::string& output, bool clean_env = false) {
+    Start(args, env, output, clean_env);
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() { Stop(); }
+
+  void Start(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+             const std::string& output, bool clean_env = false) {
+    output_ = output;
+    std::map<std::string, std::string> all;
+    if (!clean_env) {
+      for (char** e = environ; *e; ++e) {
+        std::string kv = *e;
+        size_t eq = kv.find('=');
+        if (eq != std::string::npos) all[kv.substr(0, eq)] = kv.substr(eq + 1);
+      }
+    }
+    for (const auto& [k, v] : env) {
+      if (v.empty())
+        all.erase(k);
+      else
+        all[k] = v;
+    }
+    std::vector<std::string> envs;
+    for (const auto& [k, v] : all) envs.push_back(k + "=" + v);
+    std::vector<char*> envp, argv;
+    for (auto& e : envs) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> a = args;
+    for (auto& s : a) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    if (posix_spawnp(&pid_, argv[0], &fa, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&fa);
+  }
+
+  pid_t pid() const { return pid_; }
+  bool Running() {
+    if (pid_ <= 0) return false;
+    int status;
+    pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      exit_status_ = status;
+      pid_ = -1;
+      return false;
+    }
+    return true;
+  }
+  // Waits for the end; the wait status, or -1 on timeout.
+  int Wait(int ms) {
+    if (!WaitUntil([&] { return !Running(); }, ms)) return -1;
+    return exit_status_;
+  }
+  // SIGTERM, then SIGKILL after a grace period; the wait status.
+  int Stop(int grace_ms = 5000) {
+    if (Running()) {
+      kill(pid_, SIGTERM);
+      if (Wait(grace_ms) == -1 && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        Wait(2000);
+      }
+    }
+    return exit_status_;
+  }
+  std::string Output() const { return ReadFile(output_); }
+
+ private:
+  pid_t pid_ = -1;
+  int exit_status_ = -1;
+  std::string output_;
+};
+
+// UDP ports the process holds open (from /proc), for finding the SIP port it chose.
+inline std::vector<int> UdpPortsOf(pid_t pid) {
+  std::vector<std::string> inodes;
+  std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
+  if (DIR* d = opendir(fd_dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      char target[128] = {};
+      std::string link = fd_dir + "/" + e->d_name;
+      ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+      if (n > 0 && std::strncmp(target, "socket:[", 8) == 0)
+        inodes.emplace_back(target + 8, target + n - 1);
+    }
+    closedir(d);
+  }
+  std::vector<int> ports;
+  std::istringstream udp(ReadFile("/proc/net/udp"));
+  std::string line;
+  std::getline(udp, line);
+  while (std::getline(udp, line)) {
+    std::istringstream f(line);
+    std::string sl, local, rem, st, q, tr, rt, uid, to, inode;
+    f >> sl >> local >> rem >> st >> q >> tr >> rt >> uid >> to >> inode;
+    for (const auto& i : inodes) {
+      if (i == inode) ports.push_back(std::stoi(local.substr(local.find(':') + 1), nullptr, 16));
+    }
+  }
+  return ports;
+}
+
+class LabFixture : public ::testing::Test {
+ protected:
+  static std::string Source(const std::string& rel) {
+    return std::string(VELNARO_SOURCE_DIR) + "/" + rel;
+  }
+  static std::string Program() { return std::string(VELNARO_BINARY_DIR) + "/src/app/velnaro-ds"; }
+
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace of its own";
+    if (unshare(CLONE_NEWNET) != 0) GTEST_SKIP() << "cannot make a network namespace";
+    if (std::system("ip link set lo up") != 0) GTEST_SKIP() << "cannot bring up loopback";
+    char tmpl[] = "/tmp/velnaro-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    mkdir((dir_ + "/run").c_str(), 0700);
+    mkdir((dir_ + "/home").c_str(), 0700);
+  }
+
+  void TearDown() override {
+    if (HasFailure() && !dir_.empty())
+      std::fprintf(stderr, "lab files kept in %s\n", dir_.c_str());
+  }
+
+  void StartProvisioning() {
+    provisioning_.Start({"php", "-S", "127.0.0.1:8088", Source("tools/lab/provisioning/router.php")},
+                        {{"VELNARO_LAB_STATE", dir_ + "/prov-state"}}, dir_ + "/provisioning.log");
+    ASSERT_TRUE(WaitUntil([] { return !HttpGet(8088, "/status/200", 500).empty(); }, 5000));
+  }
+
+  // The lab's SIP server when there is one, else a registrar scenario of the phone's tests.
+  void StartSip() {
+    std::string lab = Source("tools/lab/sip/start");
+    if (access(lab.c_str(), X_OK) == 0) {
+      sip_messages_ = dir_ + "/sip-messages.log";
+      sip_.Start({lab, "5060"}, {{"VELNARO_LAB_DIR", dir_}}, dir_ + "/sipp.log");
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      return;
+    }
+    sip_messages_ = dir_ + "/sipp-messages.log";
+    sip_.Start({"sipp", "-sf", Source("tests/telephony/sipp/registrar_uas.xml"), "-i", "127.0.0.1",
+                "-p", "5060", "-mi", "127.0.0.1", "-mp", "6000", "-key", "rtpport", "6100",
+                "-nostdin", "-aa", "-trace_msg", "-message_file", dir_ + "/sipp-messages.log",
+                "-timeout", "300"},
+               {}, dir_ + "/sipp.log");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+
+  std::map<std::string, std::string> AgentEnv(bool headless = true) {
+    std::map<std::string, std::string> env = {
+        {"HOME", dir_ + "/home"},           {"XDG_CONFIG_HOME", dir_ + "/home/.config"},
+        {"TEMP", dir_},                     {"XDG_RUNTIME_DIR", dir_ + "/run"},
+        {"VELNARO_VIRTUAL_SOUND", "1"},     {"VELNARO_OPENER", "/bin/true"},
+        {"VELNARO_CONTROL_PORT", ""},
+    };
+    if (headless) {
+      env["QT_QPA_PLATFORM"] = "offscreen";
+      env["DISPLAY"] = "";
+    }
+    return env;
+  }
+
+  void StartAgent(const std::string& service, Child& agent, const std::string& log,
+                  std::map<std::string, std::string> env) {
+    agent.Start({Program(), service}, env, dir_ + "/" + log);
+  }
+
+  std::string Status() { return HttpGet(9090, "/phone/?Action=GETSTATUS"); }
+  bool WaitForStatus(const std::string& stato, const std::string& chiamata, int ms) {
+    return WaitUntil(
+        [&] {
+          std::string r = Status();
+          return Field(r, "Stato") == stato && (chiamata.empty() || Field(r, "ChiamataStato") == chiamata);
+        },
+        ms);
+  }
+
+  std::string SipMessages() const { return ReadFile(sip_messages_); }
+
+  std::string dir_;
+  std::string sip_messages_;
+  Child provisioning_, sip_;
+};
+
+}  // namespace velnaro::testing
