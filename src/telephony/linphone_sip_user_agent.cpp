@@ -109,10 +109,12 @@ class Agent final : public LinphoneSipUserAgent {
     const char* env = std::getenv("VELNARO_VIRTUAL_SOUND");
     force_virtual_ = o.force_virtual_sound || (env && std::string(env) == "1");
     state_dir_ = o.state_dir;
-    if (state_dir_.empty())
+    if (state_dir_.empty()) {
       state_dir_ = (std::filesystem::temp_directory_path() /
                     ("velnaro-sip-" + std::to_string(::getpid())))
                        .string();
+      own_state_dir_ = true;  // ours alone: removed at the end
+    }
     std::error_code ec;
     std::filesystem::create_directories(state_dir_, ec);
     // The sound library keeps its runtime files under XDG_RUNTIME_DIR.
@@ -131,6 +133,10 @@ class Agent final : public LinphoneSipUserAgent {
     }
     task_cv_.notify_all();
     thread_.join();
+    if (own_state_dir_) {
+      std::error_code ec;
+      std::filesystem::remove_all(state_dir_, ec);
+    }
   }
 
   // --- threading ---
@@ -556,6 +562,7 @@ class Agent final : public LinphoneSipUserAgent {
       linphone_account_unref(account_);
       account_ = nullptr;
     }
+    registered_reported_ = false;
     linphone_core_clear_all_auth_info(core_);
     for (auto& l : lines_) {
       if (l.call) linphone_call_unref(l.call);
@@ -592,6 +599,7 @@ class Agent final : public LinphoneSipUserAgent {
       account_ = nullptr;
     }
     linphone_core_clear_all_auth_info(core_);
+    registered_reported_ = false;
     LinphoneAddress* identity = linphone_factory_create_address(f, own_address_.c_str());
     if (!identity) return Fail(sip_error::kRegisterRequest);
     std::string server = proxy_;
@@ -872,15 +880,20 @@ class Agent final : public LinphoneSipUserAgent {
     if (self) self->OnRegistration(state);
   }
 
+  // Refreshes of a standing registration raise nothing: they would overwrite the phone's
+  // state in the middle of a call. A failed refresh is reported.
   void OnRegistration(LinphoneRegistrationState state) {
     switch (state) {
       case LinphoneRegistrationProgress:
-        if (!unregistering_) Queue([](SipUserAgentEvents& e) { e.OnTryingToRegister(); });
+        if (!unregistering_ && !registered_reported_)
+          Queue([](SipUserAgentEvents& e) { e.OnTryingToRegister(); });
         break;
       case LinphoneRegistrationOk:
-        Queue([](SipUserAgentEvents& e) { e.OnSuccessToRegister(); });
+        if (!registered_reported_) Queue([](SipUserAgentEvents& e) { e.OnSuccessToRegister(); });
+        registered_reported_ = true;
         break;
       case LinphoneRegistrationFailed:
+        registered_reported_ = false;
         if (!unregistering_) Queue([](SipUserAgentEvents& e) { e.OnFailToRegister(); });
         break;
       default:
@@ -976,6 +989,7 @@ class Agent final : public LinphoneSipUserAgent {
   bool force_virtual_ = false;
   std::atomic<bool> using_virtual_{false};
   std::string state_dir_;
+  bool own_state_dir_ = false;
 
   std::thread thread_;
   std::atomic<std::thread::id> owner_id_{};
@@ -995,6 +1009,7 @@ class Agent final : public LinphoneSipUserAgent {
   bool delivering_ = false;
   bool reconcile_ = false;
   bool unregistering_ = false;
+  bool registered_reported_ = false;
   int placing_line_ = -1;
   int last_error_ = sip_error::kNone;
   Line lines_[2];

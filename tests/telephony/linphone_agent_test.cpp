@@ -145,6 +145,20 @@ TEST_F(AgentTest, BusyPortsAndBadArgumentsReportTheirCodes) {
   EXPECT_EQ(agent_->LastError(), sip_error::kNotInVoiceSession);
 }
 
+TEST_F(AgentTest, RegistrationRefreshesRaiseNothing) {
+  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
+  Online(false);
+  ASSERT_TRUE(agent_->Register(3));  // refreshed about every 2.7 s
+  ASSERT_TRUE(log_.WaitFor("SuccessToRegister")) << Dump();
+  std::this_thread::sleep_for(std::chrono::milliseconds(6500));
+  size_t registers = 0;
+  const std::string m = sipp.Messages();
+  for (size_t p = 0; (p = m.find("\nREGISTER sip:", p)) != std::string::npos; ++p) ++registers;
+  EXPECT_GE(registers, 4u) << "the registration was refreshed";
+  EXPECT_EQ(log_.Count("SuccessToRegister"), 1) << Dump();
+  EXPECT_EQ(log_.Count("TryingToRegister"), 1) << Dump();
+}
+
 TEST_F(AgentTest, RefusedRegistrationIsReported) {
   Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
   Online(true, "wrong");
