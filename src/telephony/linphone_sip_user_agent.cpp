@@ -747,7 +747,13 @@ class Agent final : public LinphoneSipUserAgent {
         reconcile_ = true;  // try again once the re-INVITE is through
         return;
       }
-      if (!l.user_held) active.push_back(l.call);
+      if (!l.user_held) {
+        active.push_back(l.call);
+      } else if (s == LinphoneCallStreamsRunning && !linphone_call_get_conference(l.call)) {
+        linphone_call_pause(l.call);  // held before it was answered
+        reconcile_ = true;
+        return;
+      }
     }
     if (active.size() >= 2) {
       // No mix without a registration: the library crashes taking members out of it then.
