@@ -242,6 +242,22 @@ TEST_F(AgentTest, HoldAndOffHoldAreReInvites) {
   EXPECT_EQ(invites[2].find("a=inactive"), std::string::npos);
 }
 
+TEST_F(AgentTest, LineHeldWhileRingingIsHeldOnceAnswered) {
+  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_, {"-d", "1500"});
+  Online(false);
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_FALSE(log_.Has("SuccessToConnect 0"));
+  ASSERT_TRUE(agent_->Hold(0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_TRUE(agent_->IsLineOnHold(0));
+  const auto invites = Invites(sipp.Messages());
+  ASSERT_GE(invites.size(), 2u) << sipp.Messages();
+  EXPECT_NE(invites[1].find("a=sendonly"), std::string::npos);
+  agent_->EndCall(0);
+}
+
 TEST_F(AgentTest, DtmfDigitsAreRfc2833Events) {
   Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
   RtpPeer peer(peer_port_);
