@@ -258,6 +258,35 @@ TEST_F(AgentTest, LineHeldWhileRingingIsHeldOnceAnswered) {
   agent_->EndCall(0);
 }
 
+TEST_F(AgentTest, VirtualSoundCardPlaysTheFarEndAndSendsItsTone) {
+  LinphoneAgentOptions o;
+  o.state_dir = dir_ + "/state2";
+  o.force_virtual_sound = true;
+  o.keep_played_audio = true;
+  o.virtual_tone_hz = 1700;
+  agent_ = MakeLinphoneSipUserAgent(o);
+  log_.SetAgent(agent_.get());
+  agent_->SetEventSink(&log_);
+  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
+  RtpPeer peer(peer_port_, 1000);
+  peer.SendTo(line0_);
+  Online(false);
+  EXPECT_TRUE(agent_->UsingVirtualSound());
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  int rate = 0;
+  agent_->TakePlayedAudio(&rate);
+  peer.ClearReceived();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const auto played = agent_->TakePlayedAudio(&rate);
+  ASSERT_GT(rate, 0);
+  EXPECT_GE(played.size(), static_cast<size_t>(rate));  // about 1.5 s were played
+  EXPECT_GT(test::ToneShare(played, rate, 1000), 0.5) << "the local user hears the far end";
+  EXPECT_GT(test::ToneShare(peer.Received(), 8000, 1700), 0.5) << "the far end hears the local user";
+  agent_->EndCall(0);
+}
+
 TEST_F(AgentTest, DtmfDigitsAreRfc2833Events) {
   Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
   RtpPeer peer(peer_port_);
