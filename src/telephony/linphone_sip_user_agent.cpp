@@ -141,9 +141,13 @@ class Agent final : public LinphoneSipUserAgent {
 
   // --- threading ---
 
+  // On the owner thread, between two events: once this returns no handler of the old sink
+  // is still running.
   void SetEventSink(SipUserAgentEvents* sink) override {
-    std::lock_guard lock(sink_mutex_);
-    sink_ = sink;
+    Invoke([&] {
+      std::lock_guard lock(sink_mutex_);
+      sink_ = sink;
+    });
   }
 
   bool OnOwnerThread() const override { return std::this_thread::get_id() == owner_id_; }
