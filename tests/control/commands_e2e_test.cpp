@@ -1,10 +1,10 @@
 // The commands end to end: HTTP, the phone controller, the real SIP component, and sipp
 // as registrar and answering far end (with an RTP peer that plays a tone and reads DTMF).
 
-#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include "../telephony/sip_test_support.h"
+#include "commands_http_get.h"
 #include "control/commands.h"
 #include "control/http_endpoint.h"
 #include "control/reply.h"
@@ -17,23 +17,6 @@
 
 namespace velnaro {
 namespace {
-
-std::string Get(uint16_t port, const std::string& target) {
-  std::string body;
-  CURL* c = curl_easy_init();
-  const std::string url = "http://127.0.0.1:" + std::to_string(port) + target;
-  curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(c, CURLOPT_PROXY, "");
-  curl_easy_setopt(c, CURLOPT_TIMEOUT, 60L);
-  curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
-  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, +[](char* d, size_t s, size_t n, void* out) {
-    static_cast<std::string*>(out)->append(d, s * n);
-    return s * n;
-  });
-  if (curl_easy_perform(c) != CURLE_OK) body = "request failed";
-  curl_easy_cleanup(c);
-  return body;
-}
 
 template <typename F>
 bool WaitUntil(F done, int ms = 10000) {
@@ -102,7 +85,7 @@ class CommandsEndToEnd : public ::testing::Test {
     if (!dir_.empty() && !HasFailure()) std::filesystem::remove_all(dir_, ec);
   }
 
-  std::string Send(const std::string& target) { return Get(port_, target); }
+  std::string Send(const std::string& target) { return testing::HttpGet(port_, target).body; }
   void Call() {
     ASSERT_EQ(Send("/phone/?Action=CALL&Prefix=&Number=2000"), reply::Call("", "2000"));
     ASSERT_TRUE(WaitUntil([&] { return web_.Record().ChiamataStato == "ANSWERE"; }))

@@ -1,11 +1,11 @@
 // The commands over real HTTP against the phone controller on a fake SIP component.
 
-#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <fstream>
 
+#include "commands_http_get.h"
 #include "control/commands.h"
 #include "control/http_endpoint.h"
 #include "control/reply.h"
@@ -21,27 +21,8 @@ namespace {
 
 using Args = std::vector<std::string>;
 
-struct HttpReply {
-  long status = 0;
-  std::string body;
-};
-
-HttpReply Get(uint16_t port, const std::string& target) {
-  HttpReply r;
-  CURL* c = curl_easy_init();
-  const std::string url = "http://127.0.0.1:" + std::to_string(port) + target;
-  curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(c, CURLOPT_PROXY, "");
-  curl_easy_setopt(c, CURLOPT_TIMEOUT, 60L);
-  curl_easy_setopt(c, CURLOPT_WRITEDATA, &r.body);
-  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, +[](char* d, size_t s, size_t n, void* out) {
-    static_cast<std::string*>(out)->append(d, s * n);
-    return s * n;
-  });
-  if (curl_easy_perform(c) == CURLE_OK) curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &r.status);
-  curl_easy_cleanup(c);
-  return r;
-}
+using testing::HttpGet;
+using testing::HttpReply;
 
 bool Logged(const TwebServer& web, const std::string& line) {
   const auto log = web.memoLogs();
@@ -68,7 +49,7 @@ class CommandsOverHttp : public ::testing::Test {
   }
 
   std::string Body(const std::string& target) {
-    const HttpReply r = Get(port_, target);
+    const HttpReply r = HttpGet(port_, target);
     EXPECT_EQ(r.status, 200) << target;
     return r.body;
   }
@@ -200,7 +181,7 @@ TEST_F(CommandsOverHttp, ScreenshotOnlyUnderSystemAndFailuresAre500) {
   EXPECT_EQ(Body("/phone/?Action=SCREENSHOT"), reply::NotRecognised());
 
   capture_.SetError("Cannot open the X display \":99\"");
-  const HttpReply failed = Get(port_, "/system/?Action=SCREENSHOT");
+  const HttpReply failed = HttpGet(port_, "/system/?Action=SCREENSHOT");
   EXPECT_EQ(failed.status, 500);
   EXPECT_NE(failed.body.find("Cannot open the X display \":99\""), std::string::npos);
 }
