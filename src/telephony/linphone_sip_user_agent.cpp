@@ -334,8 +334,11 @@ class Agent final : public LinphoneSipUserAgent {
     Invoke([&] {
       if (line != 0 && line != 1) return (void)Fail(sip_error::kInvalidLine);
       if (!core_) return (void)Fail(sip_error::kNotOnline);
+      // A mute lasts until the line's call ends (the next call starts open). An ended call
+      // has no streams left to mute: the media library crashes on it.
       mic_muted_[line] = muted;
-      if (lines_[line].call) linphone_call_set_microphone_muted(lines_[line].call, muted);
+      LinphoneCall* c = lines_[line].call;
+      if (c && Alive(linphone_call_get_state(c))) linphone_call_set_microphone_muted(c, muted);
       ok = Ok();
     });
     return ok;
@@ -940,6 +943,7 @@ class Agent final : public LinphoneSipUserAgent {
         break;
       case LinphoneCallError:
       case LinphoneCallEnd: {
+        mic_muted_[line] = false;
         if (l.reported_end) break;
         l.reported_end = true;
         const LinphoneErrorInfo* ei = linphone_call_get_error_info(call);

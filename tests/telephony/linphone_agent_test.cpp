@@ -287,6 +287,43 @@ TEST_F(AgentTest, VirtualSoundCardPlaysTheFarEndAndSendsItsTone) {
   agent_->EndCall(0);
 }
 
+TEST_F(AgentTest, MuteLastsUntilTheCallEnds) {
+  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
+  RtpPeer peer(peer_port_);
+  peer.SendTo(line0_);
+  agent_->SetVirtualTone(1700);
+  Online(false);
+  auto heard = [&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    peer.ClearReceived();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    return test::ToneShare(peer.Received(), 8000, 1700);
+  };
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  ASSERT_TRUE(agent_->SetMicrophoneMuted(0, true));
+  EXPECT_LT(heard(), 0.05);
+  ASSERT_TRUE(agent_->EndCall(0));
+  ASSERT_TRUE(log_.WaitFor("Disconnect 0"));
+  // Unmuting after the end touches no ended call.
+  EXPECT_TRUE(agent_->SetMicrophoneMuted(0, true));
+  EXPECT_TRUE(agent_->SetMicrophoneMuted(0, false));
+  EXPECT_TRUE(agent_->SetMicrophoneMuted(0, true));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  log_.Clear();
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  EXPECT_LT(heard(), 0.05) << "muted between calls: the next call starts muted";
+  ASSERT_TRUE(agent_->EndCall(0));
+  ASSERT_TRUE(log_.WaitFor("Disconnect 0"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  log_.Clear();
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  EXPECT_GT(heard(), 0.3) << "a call that ended muted leaves the next one open";
+  agent_->EndCall(0);
+}
+
 TEST_F(AgentTest, DtmfDigitsAreRfc2833Events) {
   Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
   RtpPeer peer(peer_port_);
