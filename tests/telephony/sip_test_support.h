@@ -90,7 +90,7 @@ class Sipp {
     std::vector<std::string> args = {"sipp", "-sf", SippDir() + scenario, "-i", "127.0.0.1",
                                      "-p", std::to_string(sip_port), "-mi", "127.0.0.1",
                                      "-mp", std::to_string(FreePortPair()), "-key", "rtpport",
-                                     std::to_string(rtp_port), "-key", "rtpport2",
+                                     std::to_string(rtp_port), "-set", "rtpport2",
                                      std::to_string(rtp_port2 ? rtp_port2 : rtp_port), "-nostdin", "-aa", "-trace_msg",
                                      "-message_file", log_, "-timeout", "120"};
     args.insert(args.end(), extra.begin(), extra.end());
