@@ -473,7 +473,7 @@ TEST_F(AgentTest, RecordingFollowsLine1IntoTheConference) {
 }
 
 TEST_F(AgentTest, WithoutRegistrationTwoCallsStayApart) {
-  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
+  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_, {}, FreePortPair());
   Online(false);
   ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
   ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
