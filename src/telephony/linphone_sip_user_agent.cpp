@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
-#include <map>
 #include <mutex>
 #include <thread>
 
@@ -105,7 +104,7 @@ bool Settled(LinphoneCallState s) {
 
 class Agent final : public LinphoneSipUserAgent {
  public:
-  explicit Agent(const LinphoneAgentOptions& o) : options_(o) {
+  explicit Agent(const LinphoneAgentOptions& o) {
     const char* env = std::getenv("VELNARO_VIRTUAL_SOUND");
     force_virtual_ = o.force_virtual_sound || (env && std::string(env) == "1");
     state_dir_ = o.state_dir;
@@ -117,8 +116,10 @@ class Agent final : public LinphoneSipUserAgent {
     }
     std::error_code ec;
     std::filesystem::create_directories(state_dir_, ec);
-    // The sound library keeps its runtime files under XDG_RUNTIME_DIR.
-    ::setenv("XDG_RUNTIME_DIR", state_dir_.c_str(), 1);
+    // The sound library keeps its runtime files under XDG_RUNTIME_DIR, or in $HOME and /tmp
+    // without one. A desktop session's own (where the sound server listens) is kept.
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (!runtime || !*runtime) ::setenv("XDG_RUNTIME_DIR", state_dir_.c_str(), 1);
     linphone_logging_service_set_log_level(linphone_logging_service_get(), LinphoneLogLevelFatal);
     virtual_sound::SetTone(o.virtual_tone_hz);
     virtual_sound::SetKeepPlayed(o.keep_played_audio);
@@ -999,7 +1000,6 @@ class Agent final : public LinphoneSipUserAgent {
     }
   }
 
-  LinphoneAgentOptions options_;
   bool force_virtual_ = false;
   std::atomic<bool> using_virtual_{false};
   std::string state_dir_;
