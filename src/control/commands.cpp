@@ -99,6 +99,9 @@ void RegisterCommands(TwebServer& server, PhonePort& phone, CommandOptions optio
     reply = reply::Simple("MUTE");
     c->server.SetMute("1");
     c->phone.SetMicrophoneMuted(kLine1, true);
+    // The line may have gone idle while the mute waited for the phone: the idle action
+    // then ran before it, and IDLE cleared the flag. The microphone follows the flag.
+    if (c->server.Record().Mute != "1") c->phone.SetMicrophoneMuted(kLine1, false);
     c->server.AggiungiLog("phone/MUTE");
   });
 
