@@ -34,9 +34,9 @@ QMessageBox::Icon IconFor(MessageKind kind) {
 
 }  // namespace
 
-QtMessageBox::QtMessageBox(std::string caption)
+QtMessageBox::QtMessageBox(std::string caption, bool always_dialogs)
     : shared_(std::make_shared<Shared>()), caption_(std::move(caption)),
-      headless_(!qApp || PlatformHasNoDisplay()) {
+      headless_(!qApp || (!always_dialogs && PlatformHasNoDisplay())) {
   if (qApp) {
     std::weak_ptr<Shared> weak = shared_;
     QObject::connect(qApp, &QCoreApplication::aboutToQuit, qApp, [weak] {
