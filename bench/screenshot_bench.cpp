@@ -2,6 +2,7 @@
 // picture as a PPM so the script can time the stand-alone encoder on the same pixels.
 // Usage: bench_screenshot DISPLAY RUNS OUT.ppm
 
+#include <curl/curl.h>
 #include <xcb/xcb.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "control/commands.h"
+#include "control/http_endpoint.h"
 #include "control/phone_port.h"
 #include "control/web_server.h"
 #include "platform/screen_capture.h"
@@ -124,6 +126,33 @@ int main(int argc, char** argv) {
     shot.push_back(Ms(Clock::now() - t0));
   }
 
+  // The same command as the web application sends it.
+  velnaro::HttpEndpoint endpoint(server);
+  endpoint.Start(0);
+  const std::string url =
+      "http://127.0.0.1:" + std::to_string(endpoint.port()) + "/system/?Action=SCREENSHOT";
+  std::vector<double> http;
+  std::string body;
+  for (int i = 0; i < runs; ++i) {
+    CURL* c = curl_easy_init();
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_PROXY, "");
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, +[](char* d, size_t sz, size_t n, void* out) {
+      static_cast<std::string*>(out)->append(d, sz * n);
+      return sz * n;
+    });
+    const auto t0 = Clock::now();
+    const CURLcode rc = curl_easy_perform(c);
+    http.push_back(Ms(Clock::now() - t0));
+    curl_easy_cleanup(c);
+    if (rc != CURLE_OK) {
+      std::fprintf(stderr, "request failed: %s\n", curl_easy_strerror(rc));
+      return 1;
+    }
+  }
+  endpoint.Stop();
+
   FILE* f = std::fopen(argv[3], "wb");
   if (!f) return 1;
   std::fprintf(f, "P6\n%d %d\n255\n", picture.width, picture.height);
@@ -133,6 +162,7 @@ int main(int argc, char** argv) {
   std::printf("picture %dx%d\n", picture.width, picture.height);
   std::printf("raw capture median ms %.2f\n", Median(raw));
   std::printf("SCREENSHOT median ms %.2f\n", Median(shot));
+  std::printf("SCREENSHOT over HTTP median ms %.2f\n", Median(http));
   std::printf("last file %s\n", server.memoLogs().back().c_str());
   return 0;
 }

@@ -121,10 +121,11 @@ void RegisterCommands(TwebServer& server, PhonePort& phone, CommandOptions optio
     RecStop(*c, r, reply);
   });
 
-  // IDLE clears the Mute flag; the microphone follows it.
+  // IDLE clears the Mute flag (right after this action); the microphone follows it.
+  // Only a muted microphone is touched, so an ordinary hang-up adds no component call.
   server.SetIdleAction([previous = server.IdleAction(), c] {
     if (previous) previous();
-    c->phone.SetMicrophoneMuted(kLine1, false);
+    if (c->server.Record().Mute == "1") c->phone.SetMicrophoneMuted(kLine1, false);
   });
 }
 

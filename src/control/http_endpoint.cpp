@@ -2,7 +2,9 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,7 +18,7 @@ namespace velnaro {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr size_t kSpareThreads = 8;  // workers kept waiting in accept()
+constexpr size_t kSpareThreads = 8;  // workers kept waiting beyond the queued connections
 
 std::string PeerText(const sockaddr_storage& addr) {
   char text[INET6_ADDRSTRLEN] = "";
@@ -91,7 +93,7 @@ void DrainBriefly(int fd) {
 
 int OpenListener(int family, uint16_t port, int backlog, int& bind_errno) {
   bind_errno = 0;
-  const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     bind_errno = errno;
     return -1;
@@ -114,6 +116,13 @@ int OpenListener(int family, uint16_t port, int backlog, int& bind_errno) {
     r = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
   }
   if (r == 0) r = ::listen(fd, backlog);
+  // Hand a connection over only once its first bytes are there: the worker then reads at
+  // once instead of sleeping again, and a connection that never speaks holds no thread.
+  const int defer_seconds = 1;
+  if (r == 0) {
+    ::setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer_seconds, sizeof defer_seconds);
+  }
+
   if (r != 0) {
     bind_errno = errno;
     ::close(fd);
@@ -148,13 +157,19 @@ void HttpEndpoint::Start(uint16_t port) {
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
   port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
                                             : reinterpret_cast<sockaddr_in&>(bound).sin_port);
+  wake_fd_ = ::eventfd(0, EFD_CLOEXEC);
+  if (wake_fd_ < 0) {
+    ::close(fd);
+    throw std::runtime_error("Could not create the endpoint's wake-up descriptor");
+  }
   listen_fd_ = fd;
   {
     std::lock_guard lock(mutex_);
     stopping_ = false;
-    idle_ = 0;
+    waiting_ = serving_ = 0;
   }
   keeper_ = std::thread([this] { KeeperLoop(); });
+  acceptor_ = std::thread([this] { AcceptorLoop(); });
 }
 
 void HttpEndpoint::Stop() {
@@ -162,102 +177,153 @@ void HttpEndpoint::Stop() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
-    for (int fd : active_fds_) ::shutdown(fd, SHUT_RDWR);
+    for (const Worker& w : workers_) {
+      if (w.fd >= 0) ::shutdown(w.fd, SHUT_RDWR);
+    }
   }
-  spare_cv_.notify_all();
+  work_cv_.notify_all();
+  keeper_cv_.notify_all();
+  const uint64_t one = 1;
+  [[maybe_unused]] ssize_t written = ::write(wake_fd_, &one, sizeof one);  // wakes the acceptor
+  acceptor_.join();
   keeper_.join();
-  ::shutdown(listen_fd_, SHUT_RDWR);  // wakes every worker blocked in accept()
-  ThreadList threads;
+  WorkerList workers;
   std::vector<std::thread> finished;
   {
-    std::lock_guard lock(threads_mutex_);
-    threads.swap(threads_);
+    std::lock_guard lock(mutex_);
+    workers.swap(workers_);
     finished.swap(finished_);
   }
-  for (auto& t : threads) t.join();
-  for (auto& t : finished) t.join();
+  for (Worker& w : workers) w.thread.join();
+  for (std::thread& t : finished) t.join();
+  for (const Job& job : queue_) ::close(job.fd);
+  queue_.clear();
   ::close(listen_fd_);
-  listen_fd_ = -1;
+  ::close(wake_fd_);
+  listen_fd_ = wake_fd_ = -1;
 }
 
 size_t HttpEndpoint::thread_count() const {
-  std::lock_guard lock(threads_mutex_);
-  return threads_.size();
+  std::lock_guard lock(mutex_);
+  return workers_.size();
 }
 
 size_t HttpEndpoint::connection_count() const {
   std::lock_guard lock(mutex_);
-  return active_fds_.size();
+  return queue_.size() + serving_;
 }
 
-void HttpEndpoint::KeeperLoop() {
-  for (;;) {
-    {
-      std::unique_lock lock(mutex_);
-      spare_cv_.wait(lock, [this] { return stopping_ || idle_ < kSpareThreads; });
-      if (stopping_) return;
-      ++idle_;  // counted from now, so the worker's first accept needs no bookkeeping
-    }
-    std::lock_guard lock(threads_mutex_);
-    for (auto& t : finished_) t.join();
-    finished_.clear();
-    threads_.emplace_back();
-    auto self = std::prev(threads_.end());
-    *self = std::thread([this, self] { WorkerLoop(self); });
-  }
+bool HttpEndpoint::ShortOfWorkersLocked() const {
+  return waiting_ < queue_.size() + kSpareThreads;
 }
 
-void HttpEndpoint::WorkerLoop(ThreadList::iterator self) {
-  HttpRequestReader reader(options_.limits);
-  std::string response;
-  response.reserve(1024);
+void HttpEndpoint::AcceptorLoop() {
   for (;;) {
-    sockaddr_storage addr{};
-    socklen_t len = sizeof addr;
-    const int fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len,
-                             SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) {
+    Job job;
+    socklen_t len = sizeof job.addr;
+    job.fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&job.addr), &len,
+                       SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (job.fd < 0) {
       const int e = errno;
-      {
-        std::lock_guard lock(mutex_);
-        if (stopping_) return;
+      if (e == EAGAIN || e == EWOULDBLOCK) {
+        pollfd p[2] = {{listen_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+        if (::poll(p, 2, -1) > 0 && p[1].revents) return;  // Stop
+        continue;
       }
       if (e == EMFILE || e == ENFILE || e == ENOBUFS || e == ENOMEM) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));  // let others free some
       }
+      std::lock_guard lock(mutex_);
+      if (stopping_) return;
       continue;
     }
-    bool short_of_spares;
+    bool short_of_workers;
     {
       std::lock_guard lock(mutex_);
       if (stopping_) {
-        ::close(fd);
+        ::close(job.fd);
         return;
       }
-      active_fds_.insert(fd);
-      short_of_spares = --idle_ < kSpareThreads;
+      queue_.push_back(job);
+      short_of_workers = ShortOfWorkersLocked();
     }
-    if (short_of_spares) spare_cv_.notify_one();
-    Serve(fd, PeerText(addr), reader, response);
-    bool retire = false;
-    {
-      std::lock_guard lock(mutex_);
-      active_fds_.erase(fd);
-      // Closed only after leaving active_fds_, so Stop never touches a reused number.
-      ::close(fd);
-      if (stopping_) return;
-      if (idle_ >= options_.max_idle_threads) {
-        retire = true;
-      } else {
-        ++idle_;
-      }
+    work_cv_.notify_one();
+    if (short_of_workers) keeper_cv_.notify_one();
+  }
+}
+
+void HttpEndpoint::KeeperLoop() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    keeper_cv_.wait(lock, [this] { return stopping_ || ShortOfWorkersLocked(); });
+    if (stopping_) return;
+    std::vector<std::thread> done;
+    done.swap(finished_);
+    ++waiting_;  // counted from now, so the shortage is not seen twice
+    workers_.emplace_back();
+    const auto self = std::prev(workers_.end());
+    lock.unlock();
+    for (std::thread& t : done) t.join();
+    std::thread thread([this, self] { WorkerLoop(self); });
+    lock.lock();
+    self->thread = std::move(thread);
+  }
+}
+
+bool HttpEndpoint::ServeJob(WorkerList::iterator self, const Job& job, HttpRequestReader& reader,
+                            std::string& response) {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) {
+      ::close(job.fd);
+      return false;
     }
-    if (retire) {
-      std::lock_guard lock(threads_mutex_);
-      finished_.push_back(std::move(*self));
-      threads_.erase(self);
+    ++serving_;
+    self->fd = job.fd;
+  }
+  Serve(job.fd, PeerText(job.addr), reader, response);
+  {
+    std::lock_guard lock(mutex_);
+    self->fd = -1;  // before close, so Stop never cuts a reused number
+    --serving_;
+  }
+  ::close(job.fd);
+  return true;
+}
+
+void HttpEndpoint::WorkerLoop(WorkerList::iterator self) {
+  HttpRequestReader reader(options_.limits);
+  std::string response;
+  response.reserve(1024);
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    work_cv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+    if (stopping_) return;
+    Job job = queue_.front();
+    queue_.pop_front();
+    --waiting_;
+    const bool short_of_workers = ShortOfWorkersLocked();
+    lock.unlock();
+    if (short_of_workers) keeper_cv_.notify_one();
+
+    // Then take connections straight from the backlog while there are any: under load
+    // the backlog empties without waiting for the acceptor to be scheduled.
+    for (;;) {
+      if (!ServeJob(self, job, reader, response)) return;
+      socklen_t len = sizeof job.addr;
+      job.fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&job.addr), &len,
+                         SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (job.fd < 0) break;
+    }
+
+    lock.lock();
+    if (stopping_) return;
+    if (waiting_ >= options_.max_idle_threads && self->thread.joinable()) {
+      finished_.push_back(std::move(self->thread));
+      workers_.erase(self);
       return;
     }
+    ++waiting_;
   }
 }
 

@@ -2,16 +2,19 @@
 // The control endpoint (IdHTTPServer1): HTTP on every local address, each connection in
 // progress on a thread of its own, one request per connection.
 //
-// Threads are reused: an idle worker waits in accept() on the shared listening socket,
-// and a worker that takes a connection starts another when none is left waiting, so
-// no connection waits for another and there is no limit on their number.
+// One acceptor thread takes connections off the short listen backlog as they come and
+// queues them; a pool of reusable workers serves them. A keeper thread starts workers
+// whenever fewer are waiting than connections queued plus a few spare, so no connection
+// waits for another and there is no limit on their number.
+
+#include <sys/socket.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,29 +58,43 @@ class HttpEndpoint {
   size_t connection_count() const;  // connections accepted and not yet closed
 
  private:
-  using ThreadList = std::list<std::thread>;
+  struct Worker {
+    std::thread thread;
+    int fd = -1;  // the connection it serves, for Stop to cut
+  };
+  using WorkerList = std::list<Worker>;
+  struct Job {
+    int fd = -1;
+    sockaddr_storage addr{};
+  };
+
+  void AcceptorLoop();
   void KeeperLoop();
-  void WorkerLoop(ThreadList::iterator self);
+  void WorkerLoop(WorkerList::iterator self);
+  // False when stopping (the connection is then closed unserved).
+  bool ServeJob(WorkerList::iterator self, const Job& job, HttpRequestReader& reader,
+                std::string& response);
+  bool ShortOfWorkersLocked() const;
   void Serve(int fd, const std::string& peer, HttpRequestReader& reader, std::string& response);
 
   TwebServer& server_;
   const EndpointOptions options_;
   int listen_fd_ = -1;
+  int wake_fd_ = -1;  // eventfd that wakes the acceptor for Stop
   uint16_t port_ = 0;
   bool dual_stack_ = false;
 
-  // Workers waiting in accept(), stop flag, connections being served.
   mutable std::mutex mutex_;
-  std::condition_variable spare_cv_;
+  std::condition_variable work_cv_;    // a connection was queued
+  std::condition_variable keeper_cv_;  // workers are short
+  std::deque<Job> queue_;
+  size_t waiting_ = 0;  // workers waiting for a connection, or being started
+  size_t serving_ = 0;
   bool stopping_ = false;
-  size_t idle_ = 0;
-  std::set<int> active_fds_;
-
-  // The keeper starts workers off the accept path whenever too few are waiting.
-  std::thread keeper_;
-  mutable std::mutex threads_mutex_;
-  ThreadList threads_;
+  WorkerList workers_;
   std::vector<std::thread> finished_;  // retired workers, joined by the keeper or Stop
+  std::thread acceptor_;
+  std::thread keeper_;
 };
 
 }  // namespace velnaro

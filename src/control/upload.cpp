@@ -198,6 +198,13 @@ class Upload {
     return n;
   }
 
+  // A transfer cut short still ends.
+  void EndSending() {
+    if (sending_) {
+      sending_ = false;
+      IdHTTP_WorkEnd();
+    }
+  }
   void EndReceiving() {
     if (receiving_) {
       receiving_ = false;
@@ -299,6 +306,7 @@ void UploadFile(TwebServer& server, const std::string& url, const std::string& p
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(c, CURLOPT_MAXREDIRS, kMaxRedirects);
     const CURLcode result = curl_easy_perform(c);
+    upload.EndSending();
     upload.EndReceiving();
     long status = 0;
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);

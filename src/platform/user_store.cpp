@@ -1,9 +1,11 @@
 #include "platform/user_store.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
@@ -45,7 +47,7 @@ bool TypeFromName(std::string_view s, StoreValueType& t) {
   return false;
 }
 
-std::string ReadStringValue(const std::map<std::string, StoreValue>& key, std::string_view name) {
+std::string ReadStringValue(const StoreValues& key, std::string_view name) {
   auto it = key.find(std::string(name));
   if (it == key.end()) return "";
   const StoreValue& v = it->second;
@@ -76,14 +78,24 @@ bool WriteAll(int fd, const char* p, size_t n) {
   return true;
 }
 
-}  // namespace
-
-std::string NormaliseStoreKey(std::string_view key) {
+std::string StripTrailingBackslashes(std::string_view key) {
   std::string s(key);
   while (!s.empty() && s.back() == '\\') s.pop_back();
-  for (char& c : s) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  return s;
+}
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+}  // namespace
+
+bool StoreNameLess::operator()(const std::string& a, const std::string& b) const {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                      [](char x, char y) { return Lower(x) < Lower(y); });
+}
+
+std::string NormaliseStoreKey(std::string_view key) {
+  std::string s = StripTrailingBackslashes(key);
+  for (char& c : s) c = Lower(c);
   return s;
 }
 
@@ -93,6 +105,9 @@ std::string DefaultUserStorePath() {
     base = x;
   } else if (const char* h = std::getenv("HOME"); h && *h) {
     base = std::string(h) + "/.config";
+  } else if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir && *pw->pw_dir) {
+    // No HOME (started by a service manager): the account's own home, never a shared folder.
+    base = std::string(pw->pw_dir) + "/.config";
   } else {
     base = "/tmp";
   }
@@ -123,7 +138,9 @@ FileUserStore::LoadResult FileUserStore::Load(std::map<std::string, Key>& keys) 
   const rapidjson::Value& root = doc;
   for (auto k = root.MemberBegin(); k != root.MemberEnd(); ++k) {
     if (!k->value.IsObject()) return LoadResult::kUnusable;
-    Key& key = keys[NormaliseStoreKey({k->name.GetString(), k->name.GetStringLength()})];
+    std::string_view spelling(k->name.GetString(), k->name.GetStringLength());
+    Key& key = keys[NormaliseStoreKey(spelling)];
+    if (key.spelling.empty()) key.spelling = StripTrailingBackslashes(spelling);
     for (auto v = k->value.MemberBegin(); v != k->value.MemberEnd(); ++v) {
       StoreValue sv;
       const auto& val = v->value;
@@ -148,7 +165,7 @@ FileUserStore::LoadResult FileUserStore::Load(std::map<std::string, Key>& keys) 
       } else {
         sv.type = StoreValueType::kBinary;
       }
-      key[std::string(v->name.GetString(), v->name.GetStringLength())] = std::move(sv);
+      key.values.emplace(std::string(v->name.GetString(), v->name.GetStringLength()), std::move(sv));
     }
   }
   return LoadResult::kLoaded;
@@ -159,9 +176,9 @@ bool FileUserStore::Save(const std::map<std::string, Key>& keys) const {
   rapidjson::PrettyWriter<rapidjson::StringBuffer> w(buf);
   w.StartObject();
   for (const auto& [path, key] : keys) {
-    w.Key(path.c_str(), static_cast<rapidjson::SizeType>(path.size()));
+    w.Key(key.spelling.c_str(), static_cast<rapidjson::SizeType>(key.spelling.size()));
     w.StartObject();
-    for (const auto& [name, v] : key) {
+    for (const auto& [name, v] : key.values) {
       w.Key(name.c_str(), static_cast<rapidjson::SizeType>(name.size()));
       if (v.type == StoreValueType::kString) {
         w.String(v.data.c_str(), static_cast<rapidjson::SizeType>(v.data.size()));
@@ -215,7 +232,7 @@ bool FileUserStore::OpenKey(std::string_view key, bool can_create) {
   if (r == LoadResult::kUnusable) return false;
   if (!keys.count(k)) {
     if (!can_create) return false;
-    keys[k];
+    keys[k].spelling = StripTrailingBackslashes(key);
     if (!Save(keys)) return false;
   }
   current_ = k;
@@ -229,14 +246,16 @@ std::string FileUserStore::ReadString(std::string_view name) {
   if (current_.empty() || Load(keys) != LoadResult::kLoaded) return "";
   auto it = keys.find(current_);
   if (it == keys.end()) return "";
-  return ReadStringValue(it->second, name);
+  return ReadStringValue(it->second.values, name);
 }
 
 void FileUserStore::WriteString(std::string_view name, std::string_view value) {
   std::map<std::string, Key> keys;
   if (current_.empty() || Load(keys) == LoadResult::kUnusable)
     throw StoreError(FailedToSet(name));
-  keys[current_][std::string(name)] = StoreValue{StoreValueType::kString, std::string(value)};
+  Key& key = keys[current_];
+  if (key.spelling.empty()) key.spelling = current_;  // the file lost the key meanwhile
+  key.values[std::string(name)] = StoreValue{StoreValueType::kString, std::string(value)};
   if (!Save(keys)) throw StoreError(FailedToSet(name));
 }
 

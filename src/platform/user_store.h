@@ -1,6 +1,7 @@
 #pragma once
 // Per-user settings store: keys named by backslash paths ("Software\Velnaro\VelnaroDS"),
-// each holding named, typed values. Stands in for the per-user registry hive.
+// each holding named, typed values. Stands in for the per-user registry hive: key paths and
+// value names match whatever their case, and keep the spelling they were created with.
 
 #include <map>
 #include <memory>
@@ -17,6 +18,12 @@ struct StoreValue {
   std::string data;
 };
 
+// Orders value names without regard to ASCII case.
+struct StoreNameLess {
+  bool operator()(const std::string& a, const std::string& b) const;
+};
+using StoreValues = std::map<std::string, StoreValue, StoreNameLess>;
+
 // "Invalid data type for '<name>'", "Failed to set data for '<name>'".
 class StoreError : public std::runtime_error {
  public:
@@ -26,7 +33,8 @@ class StoreError : public std::runtime_error {
 class UserStore {
  public:
   virtual ~UserStore() = default;
-  // Key paths are compared without a trailing backslash and without regard to case.
+  // Key paths are compared without a trailing backslash and without regard to case; so are
+  // value names.
   virtual bool KeyExists(std::string_view key) = 0;
   // Makes `key` the current key. Without can_create a missing key fails.
   virtual bool OpenKey(std::string_view key, bool can_create) = 0;
@@ -55,7 +63,10 @@ class FileUserStore final : public UserStore {
   const std::string& path() const { return path_; }
 
  private:
-  using Key = std::map<std::string, StoreValue>;
+  struct Key {
+    std::string spelling;  // the path as first written, without trailing backslash
+    StoreValues values;
+  };
   enum class LoadResult { kLoaded, kMissing, kUnusable };
   LoadResult Load(std::map<std::string, Key>& keys) const;
   bool Save(const std::map<std::string, Key>& keys) const;
@@ -83,7 +94,7 @@ class FakeUserStore final : public UserStore {
   int writes = 0;
 
  private:
-  std::map<std::string, std::map<std::string, StoreValue>> keys_;
+  std::map<std::string, StoreValues> keys_;
   std::string current_;
 };
 

@@ -55,6 +55,74 @@ bool ValidUtf8(const unsigned char* s, size_t n) {
   return true;
 }
 
+bool Hex4(std::string_view s, size_t at, unsigned& value) {
+  if (at + 4 > s.size()) return false;
+  value = 0;
+  for (size_t k = at; k < at + 4; ++k) {
+    char c = s[k];
+    unsigned d;
+    if (c >= '0' && c <= '9') {
+      d = static_cast<unsigned>(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      d = static_cast<unsigned>(c - 'a' + 10);
+    } else if (c >= 'A' && c <= 'F') {
+      d = static_cast<unsigned>(c - 'A' + 10);
+    } else {
+      return false;
+    }
+    value = value * 16 + d;
+  }
+  return true;
+}
+
+// The reader refuses a \u escape of a high surrogate without its low half, which would cost
+// the whole document; such a string is only meant to read as empty, its bytes being no
+// UTF-8. Put the three bytes that code encodes to in the escape's place: the reader passes
+// them through and GetText then finds the string invalid.
+std::string LoneSurrogatesAsBytes(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  bool in_string = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (!in_string || c == '"') {
+      if (c == '"') in_string = !in_string;
+      out += c;
+      continue;
+    }
+    if (c != '\\' || i + 1 == text.size()) {
+      out += c;
+      continue;
+    }
+    unsigned high = 0, low = 0;
+    if (text[i + 1] != 'u' || !Hex4(text, i + 2, high) || high < 0xD800 || high > 0xDBFF) {
+      out += c;
+      out += text[++i];
+      continue;
+    }
+    bool paired = text.substr(i + 6, 2) == "\\u" && Hex4(text, i + 8, low) && low >= 0xDC00 &&
+                  low <= 0xDFFF;
+    if (paired) {
+      out.append(text.substr(i, 12));
+      i += 11;
+    } else {
+      out += static_cast<char>(0xE0 | (high >> 12));
+      out += static_cast<char>(0x80 | ((high >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (high & 0x3F));
+      i += 5;
+    }
+  }
+  return out;
+}
+
+bool ParseInto(rapidjson::Document& doc, std::string_view text) {
+  // Iterative: nesting depth costs heap, not stack. Encoding is checked per string when
+  // it is read, so one bad string does not lose the document.
+  doc.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag>(text.data(),
+                                                                                 text.size());
+  return !doc.HasParseError();
+}
+
 }  // namespace
 
 std::unique_ptr<JsonDocument> ParseJson(std::string_view text) {
@@ -63,12 +131,11 @@ std::unique_ptr<JsonDocument> ParseJson(std::string_view text) {
     text.remove_prefix(3);
   if (text.empty()) return nullptr;
   auto doc = std::make_unique<JsonDocument>();
-  // Iterative: nesting depth costs heap, not stack. Encoding is checked per string when
-  // it is read, so one bad string does not lose the document.
-  doc->Raw().Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag>(
-      text.data(), text.size());
-  if (doc->Raw().HasParseError()) return nullptr;
-  return doc;
+  if (ParseInto(doc->Raw(), text)) return doc;
+  if (doc->Raw().GetParseError() == rapidjson::kParseErrorStringUnicodeSurrogateInvalid &&
+      ParseInto(doc->Raw(), LoneSurrogatesAsBytes(text)))
+    return doc;
+  return nullptr;
 }
 
 const JsonValue* FieldByName(const JsonValue& object, std::string_view name) {

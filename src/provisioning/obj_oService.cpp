@@ -105,7 +105,7 @@ std::string EncodeFormValue(const std::string& value) {
     bool plain = c >= 33 && c <= 127;
     switch (c) {
       case '*': case '#': case '%': case '<': case '>': case '[': case ']':
-      case '&': case '+': case '=': case 127:
+      case '&': case '+': case '=':
         plain = false;
         break;
       default:

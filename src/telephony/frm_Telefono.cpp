@@ -4,6 +4,14 @@
 
 namespace velnaro {
 
+namespace {
+struct EventScope {
+  explicit EventScope(int& depth) : depth_(depth) { ++depth_; }
+  ~EventScope() { --depth_; }
+  int& depth_;
+};
+}  // namespace
+
 std::string SipErrorMessage(int code) {
   switch (code) {
     case 10: return "You are not Online, please click the 'Online' button first.";
@@ -46,6 +54,40 @@ TfrmTelefono::TfrmTelefono(SipUserAgent& agent, TwebServer& web, MessageBox& mes
 TfrmTelefono::~TfrmTelefono() {
   web_.SetIdleAction(nullptr);
   agent_.SetEventSink(nullptr);
+  {
+    std::lock_guard lock(message_mutex_);
+    message_stop_ = true;
+  }
+  message_cv_.notify_all();
+  if (message_thread_.joinable()) message_thread_.join();
+}
+
+void TfrmTelefono::ShowLater(std::vector<std::string> texts) {
+  std::lock_guard lock(message_mutex_);
+  for (auto& t : texts) message_queue_.push_back(std::move(t));
+  if (!message_thread_.joinable()) message_thread_ = std::thread([this] { MessageLoop(); });
+  message_cv_.notify_all();
+}
+
+void TfrmTelefono::MessageLoop() {
+  std::unique_lock lock(message_mutex_);
+  while (true) {
+    message_cv_.wait(lock, [&] { return message_stop_ || !message_queue_.empty(); });
+    if (message_queue_.empty()) return;
+    std::string text = std::move(message_queue_.front());
+    message_queue_.pop_front();
+    message_busy_ = true;
+    lock.unlock();
+    messages_.Show(text, MessageKind::Warning);
+    lock.lock();
+    message_busy_ = false;
+    message_cv_.notify_all();
+  }
+}
+
+void TfrmTelefono::WaitForMessages() {
+  std::unique_lock lock(message_mutex_);
+  message_cv_.wait(lock, [&] { return message_queue_.empty() && !message_busy_; });
 }
 
 TfrmTelefono::Settings TfrmTelefono::GetSettings() const {
@@ -95,15 +137,23 @@ int TfrmTelefono::MediaPort(int line) const {
 
 void TfrmTelefono::Run(const std::function<void()>& body) {
   std::vector<std::string> pending;
+  bool from_event = false;
   agent_.Invoke([&] {
     std::vector<std::string>* outer = pending_messages_;
-    if (!outer) pending_messages_ = &pending;
+    if (!outer) {
+      pending_messages_ = &pending;
+      from_event = event_depth_ > 0;
+    }
     body();
     pending_messages_ = outer;
   });
-  // Modal boxes wait for the operator: keep them off the component's thread where the
-  // operation came from elsewhere.
-  for (const auto& text : pending) messages_.Show(text, MessageKind::Warning);
+  if (pending.empty()) return;
+  // Modal boxes wait for the operator. An operation started elsewhere waits for them too
+  // (off the component's thread); an event handler must not hold up the component.
+  if (from_event)
+    ShowLater(std::move(pending));
+  else
+    for (const auto& text : pending) messages_.Show(text, MessageKind::Warning);
 }
 
 void TfrmTelefono::Message(const std::string& text) {
@@ -307,10 +357,14 @@ void TfrmTelefono::UnholdIfOnHold(int line) {
   });
 }
 
-void TfrmTelefono::Button5Click() { HoldIfInCall(0); }
-void TfrmTelefono::Button6Click() { UnholdIfOnHold(0); }
-void TfrmTelefono::Button7Click() { HoldIfInCall(1); }
-void TfrmTelefono::Button8Click() { UnholdIfOnHold(1); }
+void TfrmTelefono::Button5Click() { HoldIfInCall(0);
+}
+void TfrmTelefono::Button6Click() { UnholdIfOnHold(0);
+}
+void TfrmTelefono::Button7Click() { HoldIfInCall(1);
+}
+void TfrmTelefono::Button8Click() { UnholdIfOnHold(1);
+}
 
 void TfrmTelefono::Button9Click() {
   Run([&] { agent_.SendDtmf(1, GetSettings().txtDTMF2); });
@@ -469,34 +523,67 @@ void TfrmTelefono::SipUserAgentMsgNOTIFY(const std::string&) {}
 
 void TfrmTelefono::OnIncomingDiagnostic(const std::string& msg_sip, const std::string& from_ip,
                                         int from_port) {
+  EventScope scope(event_depth_);
   SipUserAgentIncomingDiagnostic(msg_sip, from_ip, from_port);
 }
-void TfrmTelefono::OnMsgNOTIFY(const std::string& msg) { SipUserAgentMsgNOTIFY(msg); }
-void TfrmTelefono::OnTryingToUnRegister() { SipUserAgentTryingToUnRegister(); }
-void TfrmTelefono::OnSuccessToUnRegister() { SipUserAgentSuccessToUnRegister(); }
-void TfrmTelefono::OnTryingToRegister() { SipUserAgentTryingToRegister(); }
-void TfrmTelefono::OnFailToRegister() { SipUserAgentFailToRegister(); }
-void TfrmTelefono::OnSuccessToRegister() { SipUserAgentSuccessToRegister(); }
-void TfrmTelefono::OnFailToConnect(int line_no) { SipUserAgentFailToConnect(line_no); }
-void TfrmTelefono::OnConnecting(int line_no) { SipUserAgentConnecting(line_no); }
+void TfrmTelefono::OnMsgNOTIFY(const std::string& msg) {
+  EventScope scope(event_depth_);
+  SipUserAgentMsgNOTIFY(msg);
+}
+void TfrmTelefono::OnTryingToUnRegister() {
+  EventScope scope(event_depth_);
+  SipUserAgentTryingToUnRegister();
+}
+void TfrmTelefono::OnSuccessToUnRegister() {
+  EventScope scope(event_depth_);
+  SipUserAgentSuccessToUnRegister();
+}
+void TfrmTelefono::OnTryingToRegister() {
+  EventScope scope(event_depth_);
+  SipUserAgentTryingToRegister();
+}
+void TfrmTelefono::OnFailToRegister() {
+  EventScope scope(event_depth_);
+  SipUserAgentFailToRegister();
+}
+void TfrmTelefono::OnSuccessToRegister() {
+  EventScope scope(event_depth_);
+  SipUserAgentSuccessToRegister();
+}
+void TfrmTelefono::OnFailToConnect(int line_no) {
+  EventScope scope(event_depth_);
+  SipUserAgentFailToConnect(line_no);
+}
+void TfrmTelefono::OnConnecting(int line_no) {
+  EventScope scope(event_depth_);
+  SipUserAgentConnecting(line_no);
+}
 void TfrmTelefono::OnIncomingCallRingingStart(const std::string& call_id) {
+  EventScope scope(event_depth_);
   SipUserAgentIncomingCallRingingStart(call_id);
 }
 void TfrmTelefono::OnIncomingCallRingingStop(const std::string& call_id) {
+  EventScope scope(event_depth_);
   SipUserAgentIncomingCallRingingStop(call_id);
 }
-void TfrmTelefono::OnDisconnectCall(int line_no) { SipUserAgentDisconnectCall(line_no); }
+void TfrmTelefono::OnDisconnectCall(int line_no) {
+  EventScope scope(event_depth_);
+  SipUserAgentDisconnectCall(line_no);
+}
 void TfrmTelefono::OnGeneralFailureResponse(int line_no, int status_code,
                                             const std::string& reason_phrase) {
+  EventScope scope(event_depth_);
   SipUserAgentGeneralFailureResponse(line_no, status_code, reason_phrase);
 }
 void TfrmTelefono::OnSuccessToConnect(int line_no, const std::string& to_rtp_ip,
                                       int to_rtp_port) {
+  EventScope scope(event_depth_);
   SipUserAgentSuccessToConnect(line_no, to_rtp_ip, to_rtp_port);
 }
 void TfrmTelefono::OnIncomingCall(const std::string& call_id, const std::string& display_name,
                                   const std::string& user_name, const std::string& from_uri,
                                   const std::string& to_uri) {
+  EventScope scope(event_depth_);
   SipUserAgentIncomingCall(call_id, display_name, user_name, from_uri, to_uri);
 }
 

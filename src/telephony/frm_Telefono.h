@@ -10,8 +10,11 @@
 // never interleave with another's. Message boxes of an operation are shown after that part,
 // on the calling thread, before the operation returns.
 
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -154,6 +157,10 @@ class TfrmTelefono final : public SipUserAgentEvents, public PhonePort {
 
   SipUserAgent& Agent() { return agent_; }
 
+  // Messages raised by event handlers are shown on a thread of their own, so a modal box
+  // never stalls the component's thread; this waits until all of them have been shown.
+  void WaitForMessages();
+
  private:
   // Runs body on the component's thread; messages it raises are shown afterwards.
   void Run(const std::function<void()>& body);
@@ -180,6 +187,16 @@ class TfrmTelefono final : public SipUserAgentEvents, public PhonePort {
 
   // Messages raised inside the running operation; touched only on the component's thread.
   std::vector<std::string>* pending_messages_ = nullptr;
+  int event_depth_ = 0;  // inside an event handler; component's thread only
+
+  void ShowLater(std::vector<std::string> texts);
+  void MessageLoop();
+  std::mutex message_mutex_;
+  std::condition_variable message_cv_;
+  std::deque<std::string> message_queue_;
+  bool message_busy_ = false;
+  bool message_stop_ = false;
+  std::thread message_thread_;
 };
 
 }  // namespace velnaro

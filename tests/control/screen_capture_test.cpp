@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <thread>
 
 #include <jpeglib.h>
@@ -225,7 +224,12 @@ TEST_F(ScreenShot, CapturesThePrimaryOfTwoMonitorsUnderXvfb) {
   }));
   auto capture = MakeX11ScreenCapture(x.display());
   const std::string path = SalvaScreenShot(*capture);
-  EXPECT_TRUE(std::regex_match(path, std::regex(dir_ + "/img[0-9]{9}\\.jpg")));
+  const std::string name = path.substr(dir_.size() + 1);
+  EXPECT_EQ(path.substr(0, dir_.size() + 1), dir_ + "/");
+  ASSERT_EQ(name.size(), 16u);  // img + nine digits + .jpg
+  EXPECT_EQ(name.substr(0, 3), "img");
+  EXPECT_EQ(name.find_first_not_of("0123456789", 3), 12u);
+  EXPECT_EQ(name.substr(12), ".jpg");
   const Decoded d = DecodeJpeg(ReadFile(path));
   ASSERT_TRUE(d.ok);
   ASSERT_EQ(d.width, 640);
@@ -240,6 +244,27 @@ TEST_F(ScreenShot, CapturesThePrimaryOfTwoMonitorsUnderXvfb) {
       }
     }
   EXPECT_LE(worst, 12);  // smooth gradients: JPEG error stays small
+}
+
+// One display of 1920 by 1080: the file is that size, under img + nine digits + .jpg.
+TEST_F(ScreenShot, FullHdDisplayGivesAFullHdPicture) {
+  testing::Xvfb x(1920, 1080);
+  if (!x.ok()) GTEST_SKIP() << "Xvfb not available";
+  ASSERT_TRUE(testing::PaintRoot(x.display(), [](int px, int py) {
+    return testing::TestPattern(px, py, 1920, 1080);
+  }));
+  TwebServer server;
+  auto capture = MakeX11ScreenCapture(x.display());
+  Button1Click(server, *capture);
+  const std::string line = server.memoLogs().back();
+  const std::string prefix = "system/SCREENSHOT: " + dir_ + "/img";
+  ASSERT_EQ(line.substr(0, prefix.size()), prefix);
+  const Decoded d = DecodeJpeg(ReadFile(line.substr(std::string("system/SCREENSHOT: ").size())));
+  ASSERT_TRUE(d.ok);
+  EXPECT_EQ(d.width, 1920);
+  EXPECT_EQ(d.height, 1080);
+  EXPECT_NEAR(d.At(1919, 1079, 0), 255, 12);  // bottom-right corner of the right half
+  EXPECT_NEAR(d.At(0, 0, 2), 40, 12);         // top-left of the left half
 }
 
 }  // namespace

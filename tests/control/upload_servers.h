@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -73,6 +74,7 @@ class PhpUploadServer {
       port_ = FreeLoopbackPort();
       pid_ = fork();
       if (pid_ == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);  // no orphan if the test crashes
         const int devnull = open("/dev/null", O_WRONLY);
         dup2(devnull, 1);
         dup2(devnull, 2);

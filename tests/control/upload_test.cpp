@@ -165,6 +165,18 @@ TEST(UploadToPhp, FollowsARedirectWithTheWholeForm) {
   EXPECT_EQ(web.memoLogs().back(), "Upload OK: 200000 bytes");
 }
 
+// Fifteen redirects are followed, not a sixteenth.
+TEST(UploadToPhp, GivesUpAfterFifteenRedirects) {
+  PhpUploadServer php;
+  if (!php.ok()) GTEST_SKIP() << "php -S not available";
+  Recording rec(1000);
+  TwebServer web;
+  UploadFile(web, "http://" + php.host() + "/velnaro/service/ds_phone/loop.php?a=1", rec.path());
+  EXPECT_EQ(web.memoLogs().back(), "Errore nel post del file");
+  EXPECT_EQ(LinesStartingWith(web.memoLogs(), "- Upload end ").size(), 16u);  // 1 + 15 sends
+  EXPECT_TRUE(php.Uploads().empty());
+}
+
 TEST(UploadFailures, ErrorStatusAndNoServerAreLoggedAsAFailedPost) {
   Recording rec(5000);
   {

@@ -90,6 +90,29 @@ TEST(X11CaptureFallback, MonitorPastTheScreenEdgeIsClipped) {
   EXPECT_EQ(image.height, 360);
 }
 
+// A 16-bit screen goes through the general converter: channels scaled up to 8 bits.
+TEST(X11CaptureFallback, SixteenBitScreenIsScaledTo24Bits) {
+  Xvfb x(kWidth, kHeight, {}, 16);
+  if (!x.ok()) GTEST_SKIP() << "Xvfb not available";
+  ASSERT_TRUE(x.Xrandr("--setmonitor '*right' 320/100x360/100+320+0 none"));
+  ASSERT_TRUE(PaintRoot(x.display(), [](int px, int py) {
+    return TestPattern(px, py, kWidth, kHeight);
+  }));
+  const RgbImage image = MakeX11ScreenCapture(x.display())->CapturePrimary();
+  ASSERT_EQ(image.width, 320);
+  ASSERT_EQ(image.height, 360);
+  int worst = 0;
+  for (int y = 0; y < image.height; y += 3)
+    for (int px = 0; px < image.width; px += 3) {
+      const uint32_t want = TestPattern(320 + px, y, kWidth, kHeight);
+      const uint32_t got = PixelAt(image, px, y);
+      for (int shift : {16, 8, 0})
+        worst = std::max(worst, std::abs(static_cast<int>((want >> shift) & 0xff) -
+                                         static_cast<int>((got >> shift) & 0xff)));
+    }
+  EXPECT_LE(worst, 8);  // 5 bits lose at most 255/31
+}
+
 TEST(X11CaptureErrors, NoDisplayIsAClearError) {
   // A display number nobody serves.
   try {

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
@@ -20,12 +21,13 @@ namespace velnaro::testing {
 // leaves (-noreset), stopped on destruction.
 class Xvfb {
  public:
-  Xvfb(int width, int height, std::vector<std::string> extra_args = {}) {
+  Xvfb(int width, int height, std::vector<std::string> extra_args = {}, int depth = 24) {
     if (access("/usr/bin/Xvfb", X_OK) != 0) return;
     int fds[2];
     if (pipe(fds) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGTERM);  // no orphan if the test crashes
       close(fds[0]);
       const int devnull = open("/dev/null", O_WRONLY);
       dup2(devnull, 1);
@@ -33,7 +35,7 @@ class Xvfb {
       std::vector<std::string> args = {"Xvfb", "-displayfd", std::to_string(fds[1]),
                                        "-noreset", "-nolisten", "tcp", "-screen", "0",
                                        std::to_string(width) + "x" + std::to_string(height) +
-                                           "x24"};
+                                           "x" + std::to_string(depth)};
       args.insert(args.end(), extra_args.begin(), extra_args.end());
       std::vector<char*> argv;
       for (auto& a : args) argv.push_back(a.data());
@@ -87,14 +89,22 @@ inline bool PaintRoot(const std::string& display,
   const xcb_gcontext_t gc = xcb_generate_id(c);
   xcb_create_gc(c, gc, pixmap, 0, nullptr);
   const int rows = 32;  // keeps every PutImage under the request size limit
+  const bool depth16 = s->root_depth == 16;  // 5-6-5, two bytes a pixel
   std::vector<uint32_t> strip(static_cast<size_t>(w) * rows);
+  std::vector<uint16_t> strip16(static_cast<size_t>(w) * rows);
   for (int y0 = 0; y0 < h; y0 += rows) {
     const int n = std::min(rows, h - y0);
     for (int y = 0; y < n; ++y)
-      for (int x = 0; x < w; ++x) strip[static_cast<size_t>(y) * w + x] = color(x, y0 + y);
+      for (int x = 0; x < w; ++x) {
+        const uint32_t v = color(x, y0 + y);
+        strip[static_cast<size_t>(y) * w + x] = v;
+        strip16[static_cast<size_t>(y) * w + x] = static_cast<uint16_t>(
+            ((v >> 19) & 0x1f) << 11 | ((v >> 10) & 0x3f) << 5 | ((v >> 3) & 0x1f));
+      }
+    const auto* data = depth16 ? reinterpret_cast<const uint8_t*>(strip16.data())
+                               : reinterpret_cast<const uint8_t*>(strip.data());
     xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap, gc, w, n, 0, y0, 0, s->root_depth,
-                  static_cast<uint32_t>(w * n * 4),
-                  reinterpret_cast<const uint8_t*>(strip.data()));
+                  static_cast<uint32_t>(w * n * (depth16 ? 2 : 4)), data);
   }
   xcb_change_window_attributes(c, s->root, XCB_CW_BACK_PIXMAP, &pixmap);
   xcb_clear_area(c, 0, s->root, 0, 0, 0, 0);

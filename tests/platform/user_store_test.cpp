@@ -1,5 +1,6 @@
 #include "platform/user_store.h"
 
+#include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,8 +65,26 @@ TEST_F(FileStoreTest, CreateWriteReadAcrossInstances) {
   EXPECT_FALSE(s.KeyExists("Software\\Velnaro"));
   ASSERT_TRUE(s.OpenKey("software\\velnaro\\velnaroDS", false));
   EXPECT_EQ(s.ReadString("ClientID"), "DSM3030\"\\\xC3\xA8");
+  EXPECT_EQ(s.ReadString("CLIENTID"), "DSM3030\"\\\xC3\xA8");  // value names too
   EXPECT_EQ(s.ReadString("Other"), "");
   EXPECT_EQ(fs::status(path_).permissions() & fs::perms::others_read, fs::perms::none);
+}
+
+TEST_F(FileStoreTest, KeysAndValuesKeepTheSpellingTheyWereCreatedWith) {
+  Plant(R"({"Software\\Morvel\\VelnaroDS\\": {"clientid": "DSMOLD"}})");
+  FileUserStore s(path_.string());
+  ASSERT_TRUE(s.OpenKey("Software\\Velnaro\\VelnaroDS\\", true));
+  s.WriteString("ClientID", "DSM1");
+  s.WriteString("CLIENTID", "DSM2");  // the same value
+  ASSERT_TRUE(s.OpenKey("SOFTWARE\\MORVEL\\VELNARODS", false));
+  EXPECT_EQ(s.ReadString("ClientID"), "DSMOLD");
+  s.WriteString("ClientID", "DSMOLD2");
+  std::string text = Slurp(path_);
+  EXPECT_NE(text.find(R"("Software\\Velnaro\\VelnaroDS": {)"), std::string::npos) << text;
+  EXPECT_NE(text.find(R"("ClientID": "DSM2")"), std::string::npos) << text;
+  EXPECT_NE(text.find(R"("Software\\Morvel\\VelnaroDS": {)"), std::string::npos) << text;
+  EXPECT_NE(text.find(R"("clientid": "DSMOLD2")"), std::string::npos) << text;
+  EXPECT_EQ(text.find("DSM1"), std::string::npos) << text;
 }
 
 TEST_F(FileStoreTest, ValueTypes) {
@@ -177,6 +196,12 @@ TEST(DefaultUserStorePath, FollowsXdgConfigHomeThenHome) {
   EXPECT_EQ(DefaultUserStorePath(), "/home/op/.config/velnaro/VelnaroDS.json");
   unsetenv("XDG_CONFIG_HOME");
   EXPECT_EQ(DefaultUserStorePath(), "/home/op/.config/velnaro/VelnaroDS.json");
+  // Without HOME the account's home directory, not a folder every user can write.
+  unsetenv("HOME");
+  const passwd* pw = getpwuid(getuid());
+  if (pw && pw->pw_dir && *pw->pw_dir) {
+    EXPECT_EQ(DefaultUserStorePath(), std::string(pw->pw_dir) + "/.config/velnaro/VelnaroDS.json");
+  }
   if (had_xdg) setenv("XDG_CONFIG_HOME", old_xdg.c_str(), 1);
   setenv("HOME", old_home.c_str(), 1);
 }

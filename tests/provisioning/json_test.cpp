@@ -92,6 +92,23 @@ TEST(JsonGetText, InvalidUtf8MakesOnlyThatStringEmpty) {
   }
 }
 
+TEST(JsonGetText, EscapedSurrogateWithoutItsPartnerEmptiesOnlyItsString) {
+  auto doc = ParseJson(R"({"a":"x\ud800y","b":"ok","c":"\uD83D\u0041","d":"\udc00",)"
+                       R"("e":"\\ud800","f":"\ud83d\ude00","g\ud800":"1","h":"\ud800"})");
+  ASSERT_NE(doc, nullptr);
+  EXPECT_EQ(GetText(doc->Root(), "a"), "");
+  EXPECT_EQ(GetText(doc->Root(), "b"), "ok");
+  EXPECT_EQ(GetText(doc->Root(), "c"), "");
+  EXPECT_EQ(GetText(doc->Root(), "d"), "");
+  EXPECT_EQ(GetText(doc->Root(), "e"), "\\ud800");  // an escaped backslash, no escape
+  EXPECT_EQ(GetText(doc->Root(), "f"), "\xF0\x9F\x98\x80");
+  EXPECT_EQ(GetText(doc->Root(), "h"), "");
+  EXPECT_EQ(doc->Root().MemberCount(), 8u);
+  // Still malformed after the repair: no document.
+  EXPECT_EQ(ParseJson(R"({"a":"\ud800)"), nullptr);
+  EXPECT_EQ(ParseJson(R"({"a":"\ud800",})"), nullptr);
+}
+
 TEST(JsonGetText, NonStringMembersAreTypeErrors) {
   auto doc = ParseJson(R"({"Rete":10,"b":true,"n":null,"o":{},"a":["x"]})");
   ASSERT_NE(doc, nullptr);

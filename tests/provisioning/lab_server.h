@@ -122,6 +122,7 @@ class LabServer {
   }
   std::string LastBody() const { return ReadWholeFile(dir_ / "state/last_body.txt"); }
   std::string LastPost() const { return ReadWholeFile(dir_ / "state/last_post.json"); }
+  std::string LastHeaders() const { return ReadWholeFile(dir_ / "state/last_headers.json"); }
   std::string RequestLog() const { return ReadWholeFile(dir_ / "state/requests.log"); }
   const std::filesystem::path& dir() const { return dir_; }
 

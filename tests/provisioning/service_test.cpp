@@ -74,8 +74,9 @@ TEST(FormEncoding, EncodesTheReservedBytesAndEverythingFrom128) {
   EXPECT_EQ(EncodeFormValue("a?b/c:d;e!~'\"(),$@^`{}|\\_-."), "a?b/c:d;e!~'\"(),$@^`{}|\\_-.");
   EXPECT_EQ(EncodeFormValue("*#%<>[]"), "%2A%23%25%3C%3E%5B%5D");
   EXPECT_EQ(EncodeFormValue("a&b=c+d"), "a%26b%3Dc%2Bd");
+  // DEL is the last byte that travels as it is; from 128 up everything is encoded.
   EXPECT_EQ(EncodeFormValue(std::string("\x00\x01\x1F\x7F\x80\xE8\xFF", 7)),
-            "%00%01%1F%7F%80%E8%FF");
+            "%00%01%1F\x7F%80%E8%FF");
   EXPECT_EQ(EncodeFormValue(""), "");
 }
 
@@ -87,6 +88,9 @@ TEST_F(ServiceTest, StartRequestCarriesTheEnvelopeTwiceInOrder) {
   EXPECT_EQ(lab_->LastPost(),
             R"({"oID":"0","ClientID":"DSM303031413242334334443545","ClientVersion":"Windows 333",)"
             R"("SoftwareID":"3","SoftwareVersion":"4.00.002","ActionCode":"SOFTWARE.START","Out":"json"})");
+  EXPECT_EQ(lab_->LastHeaders(),
+            R"js({"User-Agent":"Mozilla/5.0 (Windows; U; Windows NT 6.0; it; rv:1.8.1.12)",)js"
+            R"("Content-Type":"application/x-www-form-urlencoded"})");
 }
 
 TEST_F(ServiceTest, ValuesWithReservedCharactersArriveUnchanged) {
@@ -297,6 +301,9 @@ TEST_F(DownloadTest, WholeBodyArrivesUnderItsNameWithProgress) {
   EXPECT_EQ(events_, (std::vector<std::string>{"begin 300000", "end"}));
   EXPECT_EQ(last_, 300000);
   EXPECT_GE(works_, 1);
+  EXPECT_EQ(lab_->LastHeaders(),
+            R"js({"User-Agent":"Mozilla/5.0 (Windows; U; Windows NT 6.0; it; rv:1.8.1.12)",)js"
+            R"("Content-Type":null})");
 }
 
 TEST_F(DownloadTest, EmptyBodyGivesAnEmptyFile) {

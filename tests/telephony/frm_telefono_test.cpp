@@ -5,6 +5,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
+
 #include "platform/clock.h"
 #include "telephony/fake_sip_user_agent.h"
 
@@ -248,6 +251,7 @@ TEST_F(PhoneTest, IncomingCallIsAnsweredAtOnce) {
   Event([](SipUserAgentEvents& e) { e.OnIncomingCallRingingStop("abc@h"); });
   EXPECT_EQ(Rec().Stato, "INCALL");
   EXPECT_EQ(Rec().ChiamataStato, "RINGINGSTOP");
+  phone_.WaitForMessages();
   EXPECT_THAT(Log(), ElementsAre("Inizio Squillo (abc@h)",
                                  "Chiamata da 1002 (abc@h)sip:1002@pbx -> sip:1001@pbx",
                                  "Chiamata risposta: 1002 (abc@h)", "Fine Squillo (abc@h)"));
@@ -257,9 +261,49 @@ TEST_F(PhoneTest, IncomingCallIsAnsweredAtOnce) {
 TEST_F(PhoneTest, IncomingCallWhileLineBusyShowsMessage) {
   agent_.SetResult(7, false, 30);
   Event([](SipUserAgentEvents& e) { e.OnIncomingCall("c2", "", "1003", "sip:a", "sip:b"); });
+  phone_.WaitForMessages();
   EXPECT_THAT(box_.Shown(), ElementsAre("Line is already busy."));
   EXPECT_THAT(Log(), ElementsAre("Chiamata da 1003 (c2)sip:a -> sip:b"));
   EXPECT_EQ(Rec().ChiamataStato, "CALLIN");
+}
+
+// A box the operator has not closed yet must not hold up the component's events.
+TEST(PhoneMessages, OpenBoxFromAnEventDoesNotStallEvents) {
+  class BlockingBox final : public MessageBox {
+   public:
+    void Show(const std::string& text, MessageKind) override {
+      std::unique_lock lock(m);
+      shown.push_back(text);
+      cv.notify_all();
+      cv.wait(lock, [&] { return closed; });
+    }
+    MessageAnswer Ask(const std::string&) override { return MessageAnswer::No; }
+    void Close() {
+      std::lock_guard lock(m);
+      closed = true;
+      cv.notify_all();
+    }
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::string> shown;
+    bool closed = false;
+  } box;
+  FakeSipUserAgent agent;
+  TwebServer web;
+  {
+    TfrmTelefono phone(agent, web, box);
+    agent.SetResult(7, false, 30);
+    agent.Raise([](SipUserAgentEvents& e) { e.OnIncomingCall("c3", "", "1004", "sip:a", "sip:b"); });
+    agent.Raise([](SipUserAgentEvents& e) { e.OnDisconnectCall(0); });
+    EXPECT_EQ(web.Record().Stato, "IDLE");
+    {
+      std::unique_lock lock(box.m);
+      EXPECT_TRUE(box.cv.wait_for(lock, std::chrono::seconds(5), [&] { return !box.shown.empty(); }));
+    }
+    box.Close();
+    phone.WaitForMessages();
+  }
+  EXPECT_EQ(box.shown, std::vector<std::string>{"Line is already busy."});
 }
 
 TEST_F(PhoneTest, CallOperationsLine1) {

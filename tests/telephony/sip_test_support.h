@@ -85,12 +85,13 @@ inline std::string ReadFile(const std::string& path) {
 class Sipp {
  public:
   Sipp(const std::string& dir, const std::string& scenario, int sip_port, int rtp_port,
-       std::vector<std::string> extra = {}) {
+       std::vector<std::string> extra = {}, int rtp_port2 = 0) {
     log_ = dir + "/sipp-" + std::to_string(sip_port) + ".log";
     std::vector<std::string> args = {"sipp", "-sf", SippDir() + scenario, "-i", "127.0.0.1",
                                      "-p", std::to_string(sip_port), "-mi", "127.0.0.1",
                                      "-mp", std::to_string(FreePortPair()), "-key", "rtpport",
-                                     std::to_string(rtp_port), "-nostdin", "-aa", "-trace_msg",
+                                     std::to_string(rtp_port), "-key", "rtpport2",
+                                     std::to_string(rtp_port2 ? rtp_port2 : rtp_port), "-nostdin", "-aa", "-trace_msg",
                                      "-message_file", log_, "-timeout", "120"};
     args.insert(args.end(), extra.begin(), extra.end());
     const std::string out = dir + "/sipp-" + std::to_string(sip_port) + ".out";

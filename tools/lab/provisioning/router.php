@@ -7,7 +7,8 @@
 // afresh on every request: replies/<name>.json for ?reply=<name>, else $VELNARO_LAB_REPLY,
 // else replies/default.json. Every posted form is kept for tests in $VELNARO_LAB_STATE
 // (default: <system temp>/velnaro-lab-provisioning): last_body.txt (raw body),
-// last_post.json (the form as PHP decoded it) and requests.log (one line per request).
+// last_post.json (the form as PHP decoded it), last_headers.json (User-Agent and
+// Content-Type of the latest request of any kind) and requests.log (one line per request).
 // Helpers for download tests: /files/<name> serves $VELNARO_LAB_FILES/<name>,
 // /redirect/<path> answers 302 to /<path>, /cut/<n> announces 2n bytes and sends n,
 // /status/<code> answers that status.
@@ -24,6 +25,10 @@ function log_request(string $state, string $path): void {
 }
 
 log_request($state, $path);
+file_put_contents($state . '/last_headers.json', json_encode([
+    'User-Agent' => $_SERVER['HTTP_USER_AGENT'] ?? null,
+    'Content-Type' => $_SERVER['CONTENT_TYPE'] ?? ($_SERVER['HTTP_CONTENT_TYPE'] ?? null),
+], JSON_UNESCAPED_SLASHES), LOCK_EX);
 
 if (preg_match('#^/redirect(/.*)$#', $path, $m)) {
     header('Location: ' . $m[1] . ($query !== '' ? '?' . $query : ''), true, 302);

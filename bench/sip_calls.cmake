@@ -1,0 +1,2 @@
+add_executable(bench_sip_calls ${CMAKE_CURRENT_LIST_DIR}/sip_calls_bench.cpp)
+target_link_libraries(bench_sip_calls PRIVATE velnaro_telephony)

@@ -1,0 +1,185 @@
+// The commands end to end: HTTP, the phone controller, the real SIP component, and sipp
+// as registrar and answering far end (with an RTP peer that plays a tone and reads DTMF).
+
+#include <gtest/gtest.h>
+
+#include "../telephony/sip_test_support.h"
+#include "commands_http_get.h"
+#include "control/commands.h"
+#include "control/http_endpoint.h"
+#include "control/reply.h"
+#include "control/web_server.h"
+#include "platform/message_box.h"
+#include "platform/screen_capture.h"
+#include "telephony/frm_Telefono.h"
+#include "telephony/linphone_sip_user_agent.h"
+#include "upload_servers.h"
+
+namespace velnaro {
+namespace {
+
+template <typename F>
+bool WaitUntil(F done, int ms = 10000) {
+  for (int i = 0; i < ms / 20; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return done();
+}
+
+std::vector<std::string> Invites(const std::string& messages) {
+  std::vector<std::string> out;
+  size_t p = 0;
+  while ((p = messages.find("\nINVITE sip:", p)) != std::string::npos) {
+    const size_t end = messages.find("\n----", p);
+    out.push_back(messages.substr(p, end == std::string::npos ? std::string::npos : end - p));
+    ++p;
+  }
+  return out;
+}
+
+class CommandsEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!php_.ok()) GTEST_SKIP() << "php -S not available";
+    dir_ = (std::filesystem::temp_directory_path() /
+            ("velnaro-cmd-e2e-" + std::to_string(::getpid())))
+               .string();
+    std::filesystem::create_directories(dir_);
+    setenv("TEMP", dir_.c_str(), 1);
+    sipp_port_ = test::FreePortPair();
+    peer_port_ = test::FreePortPair();
+    sipp_ = std::make_unique<test::Sipp>(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
+    peer_ = std::make_unique<test::RtpPeer>(peer_port_, 1000);  // the far end says 1000 Hz
+    LinphoneAgentOptions o;
+    o.state_dir = dir_ + "/state";
+    o.force_virtual_sound = true;
+    o.virtual_tone_hz = 2200;  // the operator says 2200 Hz
+    agent_ = MakeLinphoneSipUserAgent(o);
+    phone_ = std::make_unique<TfrmTelefono>(*agent_, web_, box_);
+    phone_->UpdateSettings([&](TfrmTelefono::Settings& s) {
+      s.EditLoginId = "1001";
+      s.EditLoginPwd = "secret1001";
+      s.EditSIPProxy = "127.0.0.1:" + std::to_string(sipp_port_);
+      s.EditDisplayName = "1001";
+      s.txtIPVPN = "127.0.0.1";
+    });
+    RegisterCommands(web_, *phone_, {[this] { return php_.host(); }, &capture_, nullptr});
+    endpoint_ = std::make_unique<HttpEndpoint>(web_);
+    endpoint_->Start(0);
+    port_ = endpoint_->port();
+    phone_->AttivaTelefono();
+    ASSERT_TRUE(WaitUntil([&] { return web_.Record().Stato == "ONLINE"; }))
+        << web_.Record().Stato;
+    peer_->SendTo(phone_->MediaPort(0));
+  }
+  void TearDown() override {
+    if (endpoint_) endpoint_->Stop();
+    if (phone_) phone_->DisattivaTelefono();
+    phone_.reset();
+    agent_.reset();
+    sipp_.reset();
+    peer_.reset();
+    unsetenv("TEMP");
+    std::error_code ec;
+    if (!dir_.empty() && !HasFailure()) std::filesystem::remove_all(dir_, ec);
+  }
+
+  std::string Send(const std::string& target) { return testing::HttpGet(port_, target).body; }
+  void Call() {
+    ASSERT_EQ(Send("/phone/?Action=CALL&Prefix=&Number=2000"), reply::Call("", "2000"));
+    ASSERT_TRUE(WaitUntil([&] { return web_.Record().ChiamataStato == "ANSWERE"; }))
+        << web_.Record().ChiamataStato;
+  }
+  // Share of the operator's tone in what the far end hears over the next second.
+  double OperatorHeard() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    peer_->ClearReceived();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    return test::ToneShare(peer_->Received(), 8000, 2200);
+  }
+
+  testing::PhpUploadServer php_;
+  std::string dir_;
+  int sipp_port_ = 0, peer_port_ = 0;
+  std::unique_ptr<test::Sipp> sipp_;
+  std::unique_ptr<test::RtpPeer> peer_;
+  std::unique_ptr<LinphoneSipUserAgent> agent_;
+  TwebServer web_;
+  FakeMessageBox box_;
+  FakeScreenCapture capture_;
+  std::unique_ptr<TfrmTelefono> phone_;
+  std::unique_ptr<HttpEndpoint> endpoint_;
+  uint16_t port_ = 0;
+};
+
+TEST_F(CommandsEndToEnd, CallDtmfHoldMuteAndARecordingThatIsUploaded) {
+  Call();
+  EXPECT_NE(Invites(sipp_->Messages()).at(0).find("INVITE sip:2000@127.0.0.1"),
+            std::string::npos);
+  EXPECT_EQ(Send("/phone/?Action=RECSTART"), reply::Simple("RECSTART"));
+
+  // DTMF: RFC 2833 events at the far end.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(Send("/phone/?Action=DTMF&Number=123%23"), reply::Dtmf("123#"));
+  EXPECT_TRUE(WaitUntil([&] { return peer_->Digits().size() >= 4; }, 5000));
+  EXPECT_EQ(peer_->Digits(), "123#");
+
+  // MUTE: the far end stops hearing the operator; UNMUTE: it hears them again.
+  EXPECT_GT(OperatorHeard(), 0.15);
+  EXPECT_EQ(Send("/phone/?Action=MUTE"), reply::Simple("MUTE"));
+  EXPECT_LT(OperatorHeard(), 0.05);
+  EXPECT_EQ(web_.Record().Mute, "1");
+  EXPECT_EQ(Send("/phone/?Action=UNMUTE"), reply::Simple("UNMUTE"));
+  EXPECT_GT(OperatorHeard(), 0.15);
+
+  // HOLD / UNHOLD: two re-INVITEs, the first sendonly.
+  EXPECT_EQ(Send("/phone/?Action=HOLD"), reply::Simple("HOLD"));
+  EXPECT_EQ(web_.Record().Hold, "1");
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  EXPECT_EQ(Send("/phone/?Action=UNHOLD"), reply::Simple("UNHOLD"));
+  EXPECT_EQ(web_.Record().Hold, "0");
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  const auto invites = Invites(sipp_->Messages());
+  ASSERT_GE(invites.size(), 3u);
+  EXPECT_NE(invites[1].find("a=sendonly"), std::string::npos);
+  EXPECT_EQ(invites[2].find("a=sendonly"), std::string::npos);
+
+  // RECSTOP: a WAV with the call's audio, uploaded before the reply.
+  EXPECT_EQ(Send("/phone/?Action=RECSTOP&recording_id=226"), reply::Simple("RECSTOP"));
+  EXPECT_EQ(web_.Record().Rec, "0");
+  const auto uploads = php_.Uploads();
+  ASSERT_EQ(uploads.size(), 1u);
+  const std::string sent = testing::ReadWholeFile(uploads[0] + "/Allegato");
+  const std::string path = web_.txtFileName();
+  EXPECT_EQ(testing::ReadWholeFile(path), sent);
+  test::Wav wav;
+  ASSERT_TRUE(test::ReadWav(path, &wav));
+  EXPECT_GE(wav.samples.size(), static_cast<size_t>(wav.rate) * 3);
+  EXPECT_GT(test::ToneShare(wav.samples, wav.rate, 1000), 0.15) << "far end in the recording";
+  EXPECT_EQ(web_.memoLogs().back(), "Upload OK: " + std::to_string(sent.size()) + " bytes");
+
+  // HANGUP: idle again, the flags cleared.
+  EXPECT_EQ(Send("/phone/?Action=HANGUP"), reply::Simple("HANGUP"));
+  EXPECT_TRUE(WaitUntil([&] { return web_.Record().Stato == "IDLE"; }));
+  EXPECT_TRUE(box_.Shown().empty()) << box_.Shown().front();
+}
+
+// A call that ends muted leaves the microphone open for the next one. Disabled: the SIP
+// adapter's SetMicrophoneMuted acts on the ended call (in its End state, streams gone)
+// and crashes inside the media library; enable once it skips calls that are not alive.
+TEST_F(CommandsEndToEnd, DISABLED_ACallThatEndsMutedLeavesTheMicrophoneOpen) {
+  Call();
+  EXPECT_EQ(Send("/phone/?Action=MUTE"), reply::Simple("MUTE"));
+  EXPECT_LT(OperatorHeard(), 0.05);
+  EXPECT_EQ(Send("/phone/?Action=HANGUP"), reply::Simple("HANGUP"));
+  ASSERT_TRUE(WaitUntil([&] { return web_.Record().Stato == "IDLE"; }));
+  EXPECT_EQ(web_.Record().Mute, "0");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  Call();
+  EXPECT_GT(OperatorHeard(), 0.15);
+  Send("/phone/?Action=HANGUP");
+}
+
+}  // namespace
+}  // namespace velnaro
