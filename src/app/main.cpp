@@ -26,6 +26,7 @@
 #include "provisioning/obj_oService.h"
 #include "telephony/frm_Telefono.h"
 #include "telephony/linphone_sip_user_agent.h"
+#include "ui/application.h"
 #include "ui/main_window.h"
 #include "ui/phone_window.h"
 #include "ui/server_window.h"
@@ -43,13 +44,17 @@ int main(int argc, char** argv) {
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-  QApplication app(argc, argv);
+  ui::Application app(argc, argv);
   QApplication::setApplicationName(TfrmMainPhone::kProductName);
   QApplication::setApplicationDisplayName(TfrmMainPhone::kProductName);
   // Minimising hides the last window; only the main window's granted close ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
 
-  QtMessageBox messages(TfrmMainPhone::kProductName);
+  // Dialogs carry the application's title.
+  QtMessageBox messages("");
+  app.SetErrorHandler([&messages](const std::string& what) {
+    messages.Show(what, MessageKind::Error);
+  });
   XdgDesktopOpener opener;
   UnixSocketInstanceGuard guard;
 

@@ -99,7 +99,8 @@ void QtMessageBox::Show(const std::string& text, MessageKind kind) {
     fallback_.Show(text, kind);
     return;
   }
-  QString title = QString::fromStdString(caption_);
+  QString title = caption_.empty() ? QGuiApplication::applicationDisplayName()
+                                   : QString::fromStdString(caption_);
   QString body = QString::fromStdString(text);
   OnUiThread<int>(
       shared_, shared_->mutex, shared_->cv, shared_->quitting,
@@ -113,7 +114,8 @@ void QtMessageBox::Show(const std::string& text, MessageKind kind) {
 
 MessageAnswer QtMessageBox::Ask(const std::string& text) {
   if (headless_ || !qApp || QCoreApplication::closingDown()) return fallback_.Ask(text);
-  QString title = QString::fromStdString(caption_);
+  QString title = caption_.empty() ? QGuiApplication::applicationDisplayName()
+                                   : QString::fromStdString(caption_);
   QString body = QString::fromStdString(text);
   return OnUiThread<MessageAnswer>(
       shared_, shared_->mutex, shared_->cv, shared_->quitting,

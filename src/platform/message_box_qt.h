@@ -14,7 +14,8 @@ namespace velnaro {
 class QtMessageBox final : public MessageBox {
  public:
   // Must be created on the user-interface thread after the application object.
-  // always_dialogs shows dialogs even on a platform without a display (tests).
+  // caption: the dialogs' title, empty for the application's display name. always_dialogs
+  // shows dialogs even on a platform without a display (tests).
   explicit QtMessageBox(std::string caption, bool always_dialogs = false);
   ~QtMessageBox() override;
   void SetLogSink(std::function<void(const std::string&)> sink);
