@@ -32,7 +32,6 @@
 #include "ui/server_window.h"
 #include "ui/tray.h"
 
-
 int main(int argc, char** argv) {
   using namespace velnaro;
 
@@ -76,6 +75,11 @@ int main(int argc, char** argv) {
   if (!form.FormCreate()) return 0;
   ui::MainWindow window(form);
   QApplication::setApplicationDisplayName(QString::fromStdString(form.title));
+  // The tray icon lives as long as the main window (there is no tray without a display).
+  std::unique_ptr<ui::TrayIcon> tray;
+  if (!messages.headless())
+    tray = std::make_unique<ui::TrayIcon>(QString::fromStdString(form.title),
+                                          [&window] { window.eShowApplication(); });
 
   // 5: the phone window with its SIP component.
   std::unique_ptr<LinphoneSipUserAgent> agent = MakeLinphoneSipUserAgent();
@@ -132,11 +136,6 @@ int main(int argc, char** argv) {
     QMetaObject::invokeMethod(&window, [&window] { window.eShowApplication(); },
                               Qt::QueuedConnection);
   });
-
-  std::unique_ptr<ui::TrayIcon> tray;
-  if (!messages.headless())
-    tray = std::make_unique<ui::TrayIcon>(QString::fromStdString(form.title),
-                                          [&window] { window.eShowApplication(); });
 
   // SIGINT/SIGTERM: leave cleanly, without the close questions.
   std::atomic<bool> leaving{false}, signalled{false};
