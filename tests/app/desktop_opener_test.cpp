@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -26,7 +27,10 @@ class DesktopOpenerTest : public ::testing::Test {
                            << "mv \"" << dir_ << "/opened.tmp\" \"" << dir_ << "/opened\"\n";
     chmod(script_.c_str(), 0755);
   }
-  void TearDown() override { unsetenv("VELNARO_OPENER"); }
+  void TearDown() override {
+    unsetenv("VELNARO_OPENER");
+    std::filesystem::remove_all(dir_);
+  }
   std::string WaitForOpened() {
     std::string path = dir_ + "/opened";
     for (int i = 0; i < 200 && access(path.c_str(), F_OK) != 0; ++i)

@@ -225,6 +225,10 @@ TEST_F(Browser, ConsolePlacesACallAndReadsStatusAcrossOrigins) {
 // stay in the build folder (screenshots/) for people to look at.
 class Screens : public LabFixture {
  protected:
+  void TearDown() override {
+    xvfb_.Stop();
+    LabFixture::TearDown();
+  }
   void StartX() {
     for (int n = 90; n < 200; ++n) {
       std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
