@@ -55,5 +55,31 @@ TEST(PhoneWindowView, SettingsButtonsAndLog) {
               ::testing::HasSubstr(" - riga di prova"));
 }
 
+TEST(PhoneWindowView, OnlineButtonFollowsThePhone) {
+  TwebServer web;
+  FakeMessageBox messages;
+  FakeSipUserAgent agent;
+  TfrmTelefono phone(agent, web, messages);
+  ui::PhoneWindow window(phone);
+  window.show();
+  auto* init = window.findChild<QPushButton*>("BtnInit");
+
+  // Without a login the phone refuses with its own message and stays offline.
+  QTest::mouseClick(init, Qt::LeftButton);
+  EXPECT_THAT(messages.Shown(), ::testing::Contains("User Login non specificato"));
+  EXPECT_EQ(init->text(), "Online");
+
+  phone.UpdateSettings([](TfrmTelefono::Settings& s) {
+    s.EditLoginId = "1001";
+    s.EditSIPProxy = "127.0.0.1";
+  });
+  QTest::mouseClick(init, Qt::LeftButton);
+  EXPECT_EQ(init->text(), "Offline");
+  EXPECT_FALSE(agent.Ops(58).empty());
+  QTest::mouseClick(init, Qt::LeftButton);
+  EXPECT_EQ(init->text(), "Online");
+  EXPECT_FALSE(agent.Ops(1).empty());
+}
+
 }  // namespace
 }  // namespace velnaro::testing
