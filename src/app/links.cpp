@@ -30,7 +30,12 @@ StartupValues ServiceProvisioningLink::Values() const {
 }
 
 void ServiceProvisioningLink::LoadFromRegistry() { config_.LoadFromRegistry(); }
-void ServiceProvisioningLink::ReadCommandLine() { config_.ReadCommandLine(); }
+void ServiceProvisioningLink::ReadCommandLine() {
+  if (has_params_)
+    config_.ReadCommandLine(params_);
+  else
+    config_.ReadCommandLine();
+}
 void ServiceProvisioningLink::UseConfiguredServiceUrl() { service_.URL = config_.ServiceURL; }
 
 bool ServiceProvisioningLink::SoftwareStart() {

@@ -4,6 +4,7 @@
 
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/app_ports.h"
 
@@ -31,11 +32,18 @@ class ServiceProvisioningLink final : public ProvisioningLink {
 
   // The SIP server as the last start-up stored it; safe from any thread (uploads).
   std::string SipServer() const;
+  // Parameters to read instead of the process's own command line (tests).
+  void SetCommandLine(std::vector<std::string> params) {
+    params_ = std::move(params);
+    has_params_ = true;
+  }
 
  private:
   TConfig& config_;
   ToService& service_;
   TobjVelnaroDS& velnaro_;
+  std::vector<std::string> params_;
+  bool has_params_ = false;
   mutable std::mutex sip_server_mutex_;
   std::string sip_server_;
 };

@@ -26,11 +26,11 @@
 #include "provisioning/obj_oService.h"
 #include "telephony/frm_Telefono.h"
 #include "telephony/linphone_sip_user_agent.h"
+#include "ui/application.h"
 #include "ui/main_window.h"
 #include "ui/phone_window.h"
 #include "ui/server_window.h"
 #include "ui/tray.h"
-
 
 int main(int argc, char** argv) {
   using namespace velnaro;
@@ -43,13 +43,17 @@ int main(int argc, char** argv) {
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-  QApplication app(argc, argv);
+  ui::Application app(argc, argv);
   QApplication::setApplicationName(TfrmMainPhone::kProductName);
   QApplication::setApplicationDisplayName(TfrmMainPhone::kProductName);
   // Minimising hides the last window; only the main window's granted close ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
 
-  QtMessageBox messages(TfrmMainPhone::kProductName);
+  // Dialogs carry the application's title.
+  QtMessageBox messages("");
+  app.SetErrorHandler([&messages](const std::string& what) {
+    messages.Show(what, MessageKind::Error);
+  });
   XdgDesktopOpener opener;
   UnixSocketInstanceGuard guard;
 
@@ -71,6 +75,11 @@ int main(int argc, char** argv) {
   if (!form.FormCreate()) return 0;
   ui::MainWindow window(form);
   QApplication::setApplicationDisplayName(QString::fromStdString(form.title));
+  // The tray icon lives as long as the main window (there is no tray without a display).
+  std::unique_ptr<ui::TrayIcon> tray;
+  if (!messages.headless())
+    tray = std::make_unique<ui::TrayIcon>(QString::fromStdString(form.title),
+                                          [&window] { window.eShowApplication(); });
 
   // 5: the phone window with its SIP component.
   std::unique_ptr<LinphoneSipUserAgent> agent = MakeLinphoneSipUserAgent();
@@ -127,11 +136,6 @@ int main(int argc, char** argv) {
     QMetaObject::invokeMethod(&window, [&window] { window.eShowApplication(); },
                               Qt::QueuedConnection);
   });
-
-  std::unique_ptr<ui::TrayIcon> tray;
-  if (!messages.headless())
-    tray = std::make_unique<ui::TrayIcon>(QString::fromStdString(form.title),
-                                          [&window] { window.eShowApplication(); });
 
   // SIGINT/SIGTERM: leave cleanly, without the close questions.
   std::atomic<bool> leaving{false}, signalled{false};

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
 #include "control/http_response.h"
 
@@ -210,7 +211,7 @@ size_t HttpEndpoint::thread_count() const {
 
 size_t HttpEndpoint::connection_count() const {
   std::lock_guard lock(mutex_);
-  return queue_.size() + serving_;
+  return serving_;
 }
 
 bool HttpEndpoint::ShortOfWorkersLocked() const {
@@ -264,7 +265,19 @@ void HttpEndpoint::KeeperLoop() {
     const auto self = std::prev(workers_.end());
     lock.unlock();
     for (std::thread& t : done) t.join();
-    std::thread thread([this, self] { WorkerLoop(self); });
+    std::thread thread;
+    try {
+      thread = std::thread([this, self] { WorkerLoop(self); });
+    } catch (const std::system_error&) {
+      // Out of threads for now: queued connections wait for a worker to come free.
+      lock.lock();
+      --waiting_;
+      workers_.erase(self);
+      lock.unlock();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      lock.lock();
+      continue;
+    }
     lock.lock();
     self->thread = std::move(thread);
   }
@@ -334,10 +347,15 @@ void HttpEndpoint::Serve(int fd, const std::string& peer, HttpRequestReader& rea
   char buf[16 * 1024];
   HttpRequestReader::State state = HttpRequestReader::State::kNeedMore;
   bool timed_out = false;
+  bool continued = false;
   while (state == HttpRequestReader::State::kNeedMore) {
     const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
     if (n > 0) {
       state = reader.Feed(std::string_view(buf, static_cast<size_t>(n)));
+      if (!continued && reader.in_body() && reader.request().expect_continue) {
+        continued = true;
+        SendAll(fd, "HTTP/1.1 100 Continue\r\n\r\n", deadline);
+      }
     } else if (n == 0) {
       if (reader.empty()) return;  // connected and left without a word
       state = reader.FeedEof();

@@ -3,9 +3,10 @@
 // progress on a thread of its own, one request per connection.
 //
 // One acceptor thread takes connections off the short listen backlog as they come and
-// queues them; a pool of reusable workers serves them. A keeper thread starts workers
-// whenever fewer are waiting than connections queued plus a few spare, so no connection
-// waits for another and there is no limit on their number.
+// queues them; a pool of reusable workers serves them, and a worker that has finished
+// also takes connections straight from the backlog while any are there. A keeper thread
+// starts workers whenever fewer are waiting than connections queued plus a few spare, so
+// no connection waits for another and there is no limit on their number.
 
 #include <sys/socket.h>
 
@@ -55,7 +56,7 @@ class HttpEndpoint {
   uint16_t port() const { return port_; }
   bool dual_stack() const { return dual_stack_; }
   size_t thread_count() const;
-  size_t connection_count() const;  // connections accepted and not yet closed
+  size_t connection_count() const;  // connections being served, each on its worker
 
  private:
   struct Worker {

@@ -98,7 +98,11 @@ class HttpRequestReader::Parser : public http::basic_parser<true> {
   }
   void on_field_impl(http::field name, boost::beast::string_view, boost::beast::string_view value,
                      error_code&) override {
-    if (name == http::field::content_type) request_.content_type.assign(value.data(), value.size());
+    if (name == http::field::content_type) {
+      request_.content_type.assign(value.data(), value.size());
+    } else if (name == http::field::expect) {
+      request_.expect_continue = boost::beast::iequals(value, "100-continue");
+    }
   }
   void on_header_impl(error_code&) override {
     request_.form = request_.kind == HttpMethodKind::kPost &&
@@ -150,6 +154,7 @@ void HttpRequestReader::Reset() {
   request_.content_type.clear();
   request_.form = false;
   request_.form_body.clear();
+  request_.expect_continue = false;
   parser_.reset();
 }
 

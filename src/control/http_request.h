@@ -27,6 +27,7 @@ struct HttpRequest {
   std::string content_type;
   bool form = false;      // POST with content type exactly application/x-www-form-urlencoded
   std::string form_body;  // only kept for a form post
+  bool expect_continue = false;  // "Expect: 100-continue": the client waits before the body
 };
 
 // Percent-decodes text; with plus_is_space, '+' becomes a space first. Malformed escapes
@@ -64,6 +65,8 @@ class HttpRequestReader {
   int error_status() const { return error_status_; }
   // Nothing at all was received.
   bool empty() const { return received_ == 0; }
+  // The head is complete and the body is still to come.
+  bool in_body() const { return in_body_ && state_ == State::kNeedMore; }
   const HttpRequest& request() const { return request_; }
 
  private:

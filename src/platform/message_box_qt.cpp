@@ -34,9 +34,9 @@ QMessageBox::Icon IconFor(MessageKind kind) {
 
 }  // namespace
 
-QtMessageBox::QtMessageBox(std::string caption)
+QtMessageBox::QtMessageBox(std::string caption, bool always_dialogs)
     : shared_(std::make_shared<Shared>()), caption_(std::move(caption)),
-      headless_(!qApp || PlatformHasNoDisplay()) {
+      headless_(!qApp || (!always_dialogs && PlatformHasNoDisplay())) {
   if (qApp) {
     std::weak_ptr<Shared> weak = shared_;
     QObject::connect(qApp, &QCoreApplication::aboutToQuit, qApp, [weak] {
@@ -99,7 +99,8 @@ void QtMessageBox::Show(const std::string& text, MessageKind kind) {
     fallback_.Show(text, kind);
     return;
   }
-  QString title = QString::fromStdString(caption_);
+  QString title = caption_.empty() ? QGuiApplication::applicationDisplayName()
+                                   : QString::fromStdString(caption_);
   QString body = QString::fromStdString(text);
   OnUiThread<int>(
       shared_, shared_->mutex, shared_->cv, shared_->quitting,
@@ -113,7 +114,8 @@ void QtMessageBox::Show(const std::string& text, MessageKind kind) {
 
 MessageAnswer QtMessageBox::Ask(const std::string& text) {
   if (headless_ || !qApp || QCoreApplication::closingDown()) return fallback_.Ask(text);
-  QString title = QString::fromStdString(caption_);
+  QString title = caption_.empty() ? QGuiApplication::applicationDisplayName()
+                                   : QString::fromStdString(caption_);
   QString body = QString::fromStdString(text);
   return OnUiThread<MessageAnswer>(
       shared_, shared_->mutex, shared_->cv, shared_->quitting,

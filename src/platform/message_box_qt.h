@@ -14,7 +14,9 @@ namespace velnaro {
 class QtMessageBox final : public MessageBox {
  public:
   // Must be created on the user-interface thread after the application object.
-  explicit QtMessageBox(std::string caption);
+  // caption: the dialogs' title, empty for the application's display name. always_dialogs
+  // shows dialogs even on a platform without a display (tests).
+  explicit QtMessageBox(std::string caption, bool always_dialogs = false);
   ~QtMessageBox() override;
   void SetLogSink(std::function<void(const std::string&)> sink);
   void Show(const std::string& text, MessageKind kind = MessageKind::Information) override;

@@ -1,6 +1,10 @@
 #include "provisioning/json.h"
 
-#include <rapidjson/error/en.h>
+#include <locale.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <string>
 
 namespace velnaro {
 namespace {
@@ -75,18 +79,40 @@ bool Hex4(std::string_view s, size_t at, unsigned& value) {
   return true;
 }
 
-// The reader refuses a \u escape of a high surrogate without its low half, which would cost
-// the whole document; such a string is only meant to read as empty, its bytes being no
-// UTF-8. Put the three bytes that code encodes to in the escape's place: the reader passes
-// them through and GetText then finds the string invalid.
-std::string LoneSurrogatesAsBytes(std::string_view text) {
+// Valid JSON that the reader refuses as it is, rewritten so that it reads as intended:
+// - a \u escape of a high surrogate without its low half would cost the whole document,
+//   while only its string is meant to read as empty (its bytes are no UTF-8): the three
+//   bytes that code encodes to take the escape's place, the reader passes them through and
+//   GetText then finds the string invalid;
+// - a number beyond the range of a double is refused as well; it becomes an infinite
+//   number. No part reads a number's value, but it must stay a number.
+std::string Repair(std::string_view text) {
+  static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", nullptr);
   std::string out;
   out.reserve(text.size());
   bool in_string = false;
   for (size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
-    if (!in_string || c == '"') {
-      if (c == '"') in_string = !in_string;
+    if (!in_string) {
+      if (c == '"') in_string = true;
+      if (c != '-' && (c < '0' || c > '9')) {
+        out += c;
+        continue;
+      }
+      size_t j = text.find_first_not_of("0123456789+-.eE", i);
+      if (j == std::string_view::npos) j = text.size();
+      std::string token(text.substr(i, j - i));
+      double v = strtod_l(token.c_str(), nullptr, c_locale);
+      if (std::isinf(v)) {
+        out += v < 0 ? "-2e308" : "2e308";  // within the reader's limits, yet infinite
+      } else {
+        out += token;
+      }
+      i = j - 1;
+      continue;
+    }
+    if (c == '"') {
+      in_string = false;
       out += c;
       continue;
     }
@@ -115,13 +141,7 @@ std::string LoneSurrogatesAsBytes(std::string_view text) {
   return out;
 }
 
-bool ParseInto(rapidjson::Document& doc, std::string_view text) {
-  // Iterative: nesting depth costs heap, not stack. Encoding is checked per string when
-  // it is read, so one bad string does not lose the document.
-  doc.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag>(text.data(),
-                                                                                 text.size());
-  return !doc.HasParseError();
-}
+constexpr unsigned kParseFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag;
 
 }  // namespace
 
@@ -131,11 +151,19 @@ std::unique_ptr<JsonDocument> ParseJson(std::string_view text) {
     text.remove_prefix(3);
   if (text.empty()) return nullptr;
   auto doc = std::make_unique<JsonDocument>();
-  if (ParseInto(doc->Raw(), text)) return doc;
-  if (doc->Raw().GetParseError() == rapidjson::kParseErrorStringUnicodeSurrogateInvalid &&
-      ParseInto(doc->Raw(), LoneSurrogatesAsBytes(text)))
-    return doc;
-  return nullptr;
+  // Iterative: nesting depth costs heap, not stack. Encoding is checked per string when it
+  // is read, so one bad string does not lose the document.
+  rapidjson::Document& d = doc->Raw();
+  d.Parse<kParseFlags>(text.data(), text.size());
+  if (!d.HasParseError()) return doc;
+  auto code = d.GetParseError();
+  if (code != rapidjson::kParseErrorStringUnicodeSurrogateInvalid &&
+      code != rapidjson::kParseErrorNumberTooBig)
+    return nullptr;
+  std::string repaired = Repair(text);
+  d.Parse<kParseFlags>(repaired.data(), repaired.size());
+  if (d.HasParseError()) return nullptr;
+  return doc;
 }
 
 const JsonValue* FieldByName(const JsonValue& object, std::string_view name) {

@@ -17,11 +17,11 @@
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
-#include <map>
 #include <mutex>
 #include <thread>
 
 #include "telephony/virtual_sound_card.h"
+#include "telephony/wav_file.h"
 
 namespace velnaro {
 namespace {
@@ -104,18 +104,22 @@ bool Settled(LinphoneCallState s) {
 
 class Agent final : public LinphoneSipUserAgent {
  public:
-  explicit Agent(const LinphoneAgentOptions& o) : options_(o) {
+  explicit Agent(const LinphoneAgentOptions& o) {
     const char* env = std::getenv("VELNARO_VIRTUAL_SOUND");
     force_virtual_ = o.force_virtual_sound || (env && std::string(env) == "1");
     state_dir_ = o.state_dir;
-    if (state_dir_.empty())
+    if (state_dir_.empty()) {
       state_dir_ = (std::filesystem::temp_directory_path() /
                     ("velnaro-sip-" + std::to_string(::getpid())))
                        .string();
+      own_state_dir_ = true;  // ours alone: removed at the end
+    }
     std::error_code ec;
     std::filesystem::create_directories(state_dir_, ec);
-    // The sound library keeps its runtime files under XDG_RUNTIME_DIR.
-    ::setenv("XDG_RUNTIME_DIR", state_dir_.c_str(), 1);
+    // The sound library keeps its runtime files under XDG_RUNTIME_DIR, or in $HOME and /tmp
+    // without one. A desktop session's own (where the sound server listens) is kept.
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (!runtime || !*runtime) ::setenv("XDG_RUNTIME_DIR", state_dir_.c_str(), 1);
     linphone_logging_service_set_log_level(linphone_logging_service_get(), LinphoneLogLevelFatal);
     virtual_sound::SetTone(o.virtual_tone_hz);
     virtual_sound::SetKeepPlayed(o.keep_played_audio);
@@ -130,13 +134,21 @@ class Agent final : public LinphoneSipUserAgent {
     }
     task_cv_.notify_all();
     thread_.join();
+    if (own_state_dir_) {
+      std::error_code ec;
+      std::filesystem::remove_all(state_dir_, ec);
+    }
   }
 
   // --- threading ---
 
+  // On the owner thread, between two events: once this returns no handler of the old sink
+  // is still running.
   void SetEventSink(SipUserAgentEvents* sink) override {
-    std::lock_guard lock(sink_mutex_);
-    sink_ = sink;
+    Invoke([&] {
+      std::lock_guard lock(sink_mutex_);
+      sink_ = sink;
+    });
   }
 
   bool OnOwnerThread() const override { return std::this_thread::get_id() == owner_id_; }
@@ -323,8 +335,11 @@ class Agent final : public LinphoneSipUserAgent {
     Invoke([&] {
       if (line != 0 && line != 1) return (void)Fail(sip_error::kInvalidLine);
       if (!core_) return (void)Fail(sip_error::kNotOnline);
+      // A mute lasts until the line's call ends (the next call starts open). An ended call
+      // has no streams left to mute: the media library crashes on it.
       mic_muted_[line] = muted;
-      if (lines_[line].call) linphone_call_set_microphone_muted(lines_[line].call, muted);
+      LinphoneCall* c = lines_[line].call;
+      if (c && Alive(linphone_call_get_state(c))) linphone_call_set_microphone_muted(c, muted);
       ok = Ok();
     });
     return ok;
@@ -384,6 +399,7 @@ class Agent final : public LinphoneSipUserAgent {
   void Pump() {
     if (core_) linphone_core_iterate(core_);
     if (core_ && reconcile_) Reconcile();
+    if (core_) SyncRecorder();
     Deliver();
   }
 
@@ -529,6 +545,8 @@ class Agent final : public LinphoneSipUserAgent {
   // Hangs up, unregisters (raising the unregistration events when asked) and stops.
   void DestroyCore(bool events) {
     if (!core_) return;
+    StopRecorder();  // what was recorded can still be saved
+    want_recording_ = false;
     const bool had_account = account_ != nullptr;
     // Calls first, while still registered: ending conference members unregistered crashes.
     if (linphone_core_get_calls_nb(core_) > 0) {
@@ -552,6 +570,7 @@ class Agent final : public LinphoneSipUserAgent {
       linphone_account_unref(account_);
       account_ = nullptr;
     }
+    registered_reported_ = false;
     linphone_core_clear_all_auth_info(core_);
     for (auto& l : lines_) {
       if (l.call) linphone_call_unref(l.call);
@@ -588,6 +607,7 @@ class Agent final : public LinphoneSipUserAgent {
       account_ = nullptr;
     }
     linphone_core_clear_all_auth_info(core_);
+    registered_reported_ = false;
     LinphoneAddress* identity = linphone_factory_create_address(f, own_address_.c_str());
     if (!identity) return Fail(sip_error::kRegisterRequest);
     std::string server = proxy_;
@@ -641,10 +661,9 @@ class Agent final : public LinphoneSipUserAgent {
     linphone_call_params_enable_video(p, FALSE);
     if (line == 0) {
       // Line 1's calls always carry a record file; recording starts only on request.
-      record_file_ = state_dir_ + "/line0-" + std::to_string(++record_seq_) + ".wav";
-      linphone_call_params_set_record_file(p, record_file_.c_str());
-      recorded_ = false;
-      recording_ = false;
+      ResetRecording();
+      call_record_file_ = state_dir_ + "/line0-call.wav";
+      linphone_call_params_set_record_file(p, call_record_file_.c_str());
     }
     return p;
   }
@@ -736,9 +755,18 @@ class Agent final : public LinphoneSipUserAgent {
         reconcile_ = true;  // try again once the re-INVITE is through
         return;
       }
-      if (!l.user_held) active.push_back(l.call);
+      if (!l.user_held) {
+        active.push_back(l.call);
+      } else if (s == LinphoneCallStreamsRunning && !linphone_call_get_conference(l.call)) {
+        linphone_call_pause(l.call);  // held before it was answered
+        reconcile_ = true;
+        return;
+      }
     }
-    if (active.size() >= 2 && Registered()) {
+    if (active.size() >= 2) {
+      // No mix without a registration: the library crashes taking members out of it then.
+      // Leave the calls as the library put them (one of them paused).
+      if (!Registered()) return;
       if (conference_ && conference_ != linphone_core_get_conference(core_)) {
         linphone_conference_unref(conference_);  // the library ended it
         conference_ = nullptr;
@@ -764,34 +792,87 @@ class Agent final : public LinphoneSipUserAgent {
   }
 
   // --- recording ---
+  //
+  // Line 1's recording is a list of finished WAV segments: the call's own recorder while the
+  // call stands alone, the conference's while it is in the mix (the call's recorder would
+  // hold only its far end there). Saving joins them.
+
+  enum class Recorder { kNone, kCall, kConference };
+
+  std::string NextSegment() {
+    return state_dir_ + "/line0-segment-" + std::to_string(++segment_seq_) + ".wav";
+  }
+
+  void ResetRecording() {
+    StopRecorder();
+    std::error_code ec;
+    for (const auto& f : segments_) std::filesystem::remove(f, ec);
+    segments_.clear();
+    want_recording_ = false;
+  }
+
+  // The call's recorder writes one fixed file; a finished one is moved aside so that a
+  // restart begins a new file.
+  void TakeCallFile() {
+    std::error_code ec;
+    if (call_record_file_.empty() || !std::filesystem::exists(call_record_file_, ec)) return;
+    const std::string seg = NextSegment();
+    std::filesystem::rename(call_record_file_, seg, ec);
+    if (!ec) segments_.push_back(seg);
+  }
+
+  void StopRecorder() {
+    if (recorder_ == Recorder::kCall) {
+      LinphoneCall* c = lines_[0].call;
+      if (c && Alive(linphone_call_get_state(c))) linphone_call_stop_recording(c);
+      TakeCallFile();
+    } else if (recorder_ == Recorder::kConference) {
+      if (conference_ && core_ && linphone_core_get_conference(core_) == conference_)
+        linphone_conference_stop_recording(conference_);
+      segments_.push_back(conference_file_);
+    }
+    recorder_ = Recorder::kNone;
+  }
+
+  // Runs the recorder that fits line 1's state, switching when the call joins or leaves
+  // the mix or ends.
+  void SyncRecorder() {
+    Recorder want = Recorder::kNone;
+    LinphoneCall* c = lines_[0].call;
+    if (want_recording_ && c && lines_[0].connected && Alive(linphone_call_get_state(c))) {
+      const bool in_mix = conference_ && linphone_call_get_conference(c) == conference_ &&
+                          linphone_core_get_conference(core_) == conference_;
+      want = in_mix ? Recorder::kConference : Recorder::kCall;
+    }
+    if (want == recorder_) return;
+    StopRecorder();
+    if (want == Recorder::kCall) {
+      linphone_call_start_recording(c);
+      recorder_ = Recorder::kCall;
+    } else if (want == Recorder::kConference) {
+      conference_file_ = NextSegment();
+      if (linphone_conference_start_recording(conference_, conference_file_.c_str()) == 0)
+        recorder_ = Recorder::kConference;
+    }
+  }
 
   bool DoRecordStart(int line) {
     if (!core_) return Fail(sip_error::kNotOnline);
     if (line != 0) return Fail(sip_error::kInvalidLine);
     LinphoneCall* c = lines_[0].call;
     if (!c || !Alive(linphone_call_get_state(c))) return Fail(sip_error::kNotInVoiceSession);
-    if (!recording_) {
-      linphone_call_start_recording(c);
-      recording_ = true;
-      recorded_ = true;
-    }
+    want_recording_ = true;
+    SyncRecorder();
     return Ok();
   }
 
   bool DoRecordSave(int line, const std::string& path) {
     if (line != 0) return Fail(sip_error::kInvalidLine);
-    if (!recorded_ || record_file_.empty()) return Fail(sip_error::kRecordingInit);
-    LinphoneCall* c = lines_[0].call;
-    if (recording_ && c && Alive(linphone_call_get_state(c))) {
-      // Stopping finalises the file; a later start appends to it.
-      linphone_call_stop_recording(c);
-    }
-    recording_ = false;
-    std::error_code ec;
-    if (!std::filesystem::exists(record_file_, ec)) return Fail(sip_error::kWriteWave);
-    std::filesystem::copy_file(record_file_, path,
-                               std::filesystem::copy_options::overwrite_existing, ec);
-    if (ec) return Fail(sip_error::kWriteWave);
+    StopRecorder();
+    want_recording_ = false;
+    TakeCallFile();  // a call that ended while recording left its file behind
+    if (segments_.empty()) return Fail(sip_error::kRecordingInit);
+    if (!wav::Concatenate(segments_, path, 8000)) return Fail(sip_error::kWriteWave);
     return Ok();
   }
 
@@ -813,15 +894,20 @@ class Agent final : public LinphoneSipUserAgent {
     if (self) self->OnRegistration(state);
   }
 
+  // Refreshes of a standing registration raise nothing: they would overwrite the phone's
+  // state in the middle of a call. A failed refresh is reported.
   void OnRegistration(LinphoneRegistrationState state) {
     switch (state) {
       case LinphoneRegistrationProgress:
-        if (!unregistering_) Queue([](SipUserAgentEvents& e) { e.OnTryingToRegister(); });
+        if (!unregistering_ && !registered_reported_)
+          Queue([](SipUserAgentEvents& e) { e.OnTryingToRegister(); });
         break;
       case LinphoneRegistrationOk:
-        Queue([](SipUserAgentEvents& e) { e.OnSuccessToRegister(); });
+        if (!registered_reported_) Queue([](SipUserAgentEvents& e) { e.OnSuccessToRegister(); });
+        registered_reported_ = true;
         break;
       case LinphoneRegistrationFailed:
+        registered_reported_ = false;
         if (!unregistering_) Queue([](SipUserAgentEvents& e) { e.OnFailToRegister(); });
         break;
       default:
@@ -858,6 +944,7 @@ class Agent final : public LinphoneSipUserAgent {
         break;
       case LinphoneCallError:
       case LinphoneCallEnd: {
+        mic_muted_[line] = false;
         if (l.reported_end) break;
         l.reported_end = true;
         const LinphoneErrorInfo* ei = linphone_call_get_error_info(call);
@@ -874,7 +961,6 @@ class Agent final : public LinphoneSipUserAgent {
         } else {
           Queue([line](SipUserAgentEvents& e) { e.OnDisconnectCall(line); });
         }
-        if (line == 0) recording_ = false;  // the library finalised the file
         reconcile_ = true;
         break;
       }
@@ -914,10 +1000,10 @@ class Agent final : public LinphoneSipUserAgent {
     }
   }
 
-  LinphoneAgentOptions options_;
   bool force_virtual_ = false;
   std::atomic<bool> using_virtual_{false};
   std::string state_dir_;
+  bool own_state_dir_ = false;
 
   std::thread thread_;
   std::atomic<std::thread::id> owner_id_{};
@@ -937,6 +1023,7 @@ class Agent final : public LinphoneSipUserAgent {
   bool delivering_ = false;
   bool reconcile_ = false;
   bool unregistering_ = false;
+  bool registered_reported_ = false;
   int placing_line_ = -1;
   int last_error_ = sip_error::kNone;
   Line lines_[2];
@@ -944,10 +1031,11 @@ class Agent final : public LinphoneSipUserAgent {
   bool mic_muted_[2] = {false, false};
   std::string local_ip_, own_address_, outbound_, proxy_, login_, password_, proxy_hint_;
   std::string user_agent_;
-  std::string record_file_;
-  int record_seq_ = 0;
-  bool recording_ = false;
-  bool recorded_ = false;
+  std::string call_record_file_, conference_file_;
+  std::vector<std::string> segments_;
+  int segment_seq_ = 0;
+  bool want_recording_ = false;
+  Recorder recorder_ = Recorder::kNone;
 };
 
 }  // namespace

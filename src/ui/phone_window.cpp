@@ -37,17 +37,21 @@ PhoneWindow::PhoneWindow(TfrmTelefono& phone, QWidget* parent)
   auto* settings = new QGroupBox(" SIP Proxy Settings ", this);
   settings->setObjectName("gbSIPProxySettings");
   auto* form = new QFormLayout(settings);
-  EditLoginId_ = AddEdit(form, "Login", "EditLoginId");
-  EditLoginPwd_ = AddEdit(form, "Password", "EditLoginPwd");
+  using S = TfrmTelefono::Settings;
+  EditLoginId_ = AddEdit(form, "Login", "EditLoginId", &S::EditLoginId);
+  EditLoginPwd_ = AddEdit(form, "Password", "EditLoginPwd", &S::EditLoginPwd);
   EditLoginPwd_->setEchoMode(QLineEdit::Password);
-  EditSIPProxy_ = AddEdit(form, "SIP Proxy", "EditSIPProxy");
-  EditOutboundProxy_ = AddEdit(form, "Outbound-Proxy", "EditOutboundProxy");
-  EditDisplayName_ = AddEdit(form, "Display-Name", "EditDisplayName");
+  EditSIPProxy_ = AddEdit(form, "SIP Proxy", "EditSIPProxy", &S::EditSIPProxy);
+  EditOutboundProxy_ =
+      AddEdit(form, "Outbound-Proxy", "EditOutboundProxy", &S::EditOutboundProxy);
+  EditDisplayName_ = AddEdit(form, "Display-Name", "EditDisplayName", &S::EditDisplayName);
   CheckBoxRegisterToProxy_ = new QCheckBox("Register to SIP Proxy", settings);
   CheckBoxRegisterToProxy_->setObjectName("CheckBoxRegisterToProxy");
-  connect(CheckBoxRegisterToProxy_, &QCheckBox::toggled, this, [this] { PushSettings(); });
+  connect(CheckBoxRegisterToProxy_, &QCheckBox::toggled, this, [this](bool on) {
+    phone_.UpdateSettings([on](TfrmTelefono::Settings& s) { s.CheckBoxRegisterToProxy = on; });
+  });
   form->addRow(CheckBoxRegisterToProxy_);
-  txtIPVPN_ = AddEdit(form, "IP VPN", "txtIPVPN");
+  txtIPVPN_ = AddEdit(form, "IP VPN", "txtIPVPN", &S::txtIPVPN);
   BtnInit_ = new QPushButton(settings);
   BtnInit_->setObjectName("BtnInit");
   connect(BtnInit_, &QPushButton::clicked, this, [this] {
@@ -60,7 +64,7 @@ PhoneWindow::PhoneWindow(TfrmTelefono& phone, QWidget* parent)
   auto* line1 = new QGroupBox("Linea 1", this);
   auto* l1 = new QVBoxLayout(line1);
   auto* f1 = new QFormLayout;
-  txtNumero_ = AddEdit(f1, "Telefono", "txtNumero");
+  txtNumero_ = AddEdit(f1, "Telefono", "txtNumero", &S::txtNumero);
   l1->addLayout(f1);
   auto* r1 = new QHBoxLayout;
   connect(AddButton(r1, "Chiama", "Button1"), &QPushButton::clicked, this,
@@ -77,7 +81,7 @@ PhoneWindow::PhoneWindow(TfrmTelefono& phone, QWidget* parent)
   auto* line2 = new QGroupBox("Linea 2", this);
   auto* l2 = new QVBoxLayout(line2);
   auto* f2 = new QFormLayout;
-  txtNumeroVerde_ = AddEdit(f2, "Telefono", "txtNumeroVerde");
+  txtNumeroVerde_ = AddEdit(f2, "Telefono", "txtNumeroVerde", &S::txtNumeroVerde);
   l2->addLayout(f2);
   auto* r2 = new QHBoxLayout;
   connect(AddButton(r2, "Chiama", "Button3"), &QPushButton::clicked, this,
@@ -92,7 +96,7 @@ PhoneWindow::PhoneWindow(TfrmTelefono& phone, QWidget* parent)
   auto* r3 = new QHBoxLayout;
   txtDTMF2_ = new QLineEdit(line2);
   txtDTMF2_->setObjectName("txtDTMF2");
-  connect(txtDTMF2_, &QLineEdit::textEdited, this, [this] { PushSettings(); });
+  Connect(txtDTMF2_, &S::txtDTMF2);
   r3->addWidget(txtDTMF2_);
   connect(AddButton(r3, "Button9", "Button9"), &QPushButton::clicked, this,
           [this] { phone_.Button9Click(); });
@@ -113,12 +117,20 @@ PhoneWindow::PhoneWindow(TfrmTelefono& phone, QWidget* parent)
   Refresh();
 }
 
-QLineEdit* PhoneWindow::AddEdit(QFormLayout* form, const char* label, const char* name) {
+QLineEdit* PhoneWindow::AddEdit(QFormLayout* form, const char* label, const char* name,
+                                std::string TfrmTelefono::Settings::*field) {
   auto* edit = new QLineEdit(this);
   edit->setObjectName(name);
-  connect(edit, &QLineEdit::textEdited, this, [this] { PushSettings(); });
+  Connect(edit, field);
   form->addRow(label, edit);
   return edit;
+}
+
+void PhoneWindow::Connect(QLineEdit* edit, std::string TfrmTelefono::Settings::*field) {
+  connect(edit, &QLineEdit::textEdited, this, [this, field](const QString& text) {
+    std::string value = text.toStdString();
+    phone_.UpdateSettings([&](TfrmTelefono::Settings& s) { s.*field = value; });
+  });
 }
 
 QPushButton* PhoneWindow::AddButton(QHBoxLayout* row, const char* caption, const char* name) {
@@ -126,21 +138,6 @@ QPushButton* PhoneWindow::AddButton(QHBoxLayout* row, const char* caption, const
   b->setObjectName(name);
   row->addWidget(b);
   return b;
-}
-
-void PhoneWindow::PushSettings() {
-  phone_.UpdateSettings([this](TfrmTelefono::Settings& s) {
-    s.EditLoginId = EditLoginId_->text().toStdString();
-    s.EditLoginPwd = EditLoginPwd_->text().toStdString();
-    s.EditSIPProxy = EditSIPProxy_->text().toStdString();
-    s.EditOutboundProxy = EditOutboundProxy_->text().toStdString();
-    s.EditDisplayName = EditDisplayName_->text().toStdString();
-    s.CheckBoxRegisterToProxy = CheckBoxRegisterToProxy_->isChecked();
-    s.txtIPVPN = txtIPVPN_->text().toStdString();
-    s.txtNumero = txtNumero_->text().toStdString();
-    s.txtNumeroVerde = txtNumeroVerde_->text().toStdString();
-    s.txtDTMF2 = txtDTMF2_->text().toStdString();
-  });
 }
 
 void PhoneWindow::Refresh() {

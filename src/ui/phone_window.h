@@ -14,9 +14,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QTimer;
 
-namespace velnaro {
-class TfrmTelefono;
-}
+#include "telephony/frm_Telefono.h"
 
 namespace velnaro::ui {
 
@@ -28,9 +26,11 @@ class PhoneWindow : public QWidget {
   void Refresh();
 
  private:
-  QLineEdit* AddEdit(QFormLayout* form, const char* label, const char* name);
+  QLineEdit* AddEdit(QFormLayout* form, const char* label, const char* name,
+                     std::string TfrmTelefono::Settings::*field);
   QPushButton* AddButton(QHBoxLayout* row, const char* caption, const char* name);
-  void PushSettings();
+  // Each control writes only its own setting, so values written meanwhile by others stay.
+  void Connect(QLineEdit* edit, std::string TfrmTelefono::Settings::*field);
 
   TfrmTelefono& phone_;
   QTimer* refresh_;

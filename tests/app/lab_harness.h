@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <dirent.h>
 #include <fstream>
 #include <functional>
@@ -206,8 +207,13 @@ class LabFixture : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (HasFailure() && !dir_.empty())
+    provisioning_.Stop();
+    sip_.Stop();
+    if (dir_.empty()) return;
+    if (HasFailure())
       std::fprintf(stderr, "lab files kept in %s\n", dir_.c_str());
+    else
+      std::filesystem::remove_all(dir_);
   }
 
   void StartProvisioning() {

@@ -14,20 +14,17 @@
 
 namespace {
 
-velnaro::TwebServer& Server() {
-  static velnaro::TwebServer* server = [] {
-    auto* s = new velnaro::TwebServer;
-    // Echoes request values into replies, so escaping is exercised.
-    s->Commands().Add("/phone/", "CALL", [s](const velnaro::CommandRequest& r, std::string& out) {
-      out = velnaro::reply::Call(r.prefix, r.number);
-      s->AggiornaStato("INCALL", "CALLOUT", r.prefix, r.number);
-    });
-    s->Commands().Add("/phone/", "DTMF", [](const velnaro::CommandRequest& r, std::string& out) {
-      out = velnaro::reply::Dtmf(r.number);
-    });
-    return s;
-  }();
-  return *server;
+// A fresh service per input: what one input leaves behind (log lines, record) would
+// otherwise look like a leak to the fuzzer.
+void AddEchoCommands(velnaro::TwebServer& s) {
+  // Echo request values into replies, so escaping is exercised.
+  s.Commands().Add("/phone/", "CALL", [&s](const velnaro::CommandRequest& r, std::string& out) {
+    out = velnaro::reply::Call(r.prefix, r.number);
+    s.AggiornaStato("INCALL", "CALLOUT", r.prefix, r.number);
+  });
+  s.Commands().Add("/phone/", "DTMF", [](const velnaro::CommandRequest& r, std::string& out) {
+    out = velnaro::reply::Dtmf(r.number);
+  });
 }
 
 void Check(bool ok) {
@@ -38,7 +35,8 @@ void Check(bool ok) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  velnaro::TwebServer& server = Server();
+  velnaro::TwebServer server;
+  AddEchoCommands(server);
   server.ckLogHTTPRequest = data[0] & 1;
   const size_t piece = (data[0] >> 1) + 1u;
   const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
@@ -77,6 +75,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     doc.Parse(body.data(), body.size());
     Check(!doc.HasParseError() && doc.IsObject());
   }
-  Check(server.memoLogs().size() <= velnaro::TwebServer::kLogLimit + 1);
   return 0;
 }

@@ -1,5 +1,8 @@
 #include "provisioning/json.h"
 
+#include <clocale>
+#include <cmath>
+
 #include <gtest/gtest.h>
 
 namespace velnaro {
@@ -24,6 +27,34 @@ TEST(JsonParse, AnyKindOfValueIsARoot) {
     EXPECT_NE(ParseJson(ok), nullptr) << "input: " << ok;
   }
   EXPECT_TRUE(ParseJson("[1,2]")->Root().IsArray());
+}
+
+TEST(JsonParse, NumbersBeyondTheRangeOfADoubleKeepTheDocument) {
+  const std::string digits(400, '9');
+  auto doc = ParseJson(R"({"big":1e400,"neg":-1E+999,"tiny":1e-400,"half":1.5,"long":)" + digits +
+                       R"(,"a":"ok","s":"\ud800"})");
+  ASSERT_NE(doc, nullptr);
+  EXPECT_EQ(GetText(doc->Root(), "a"), "ok");
+  EXPECT_EQ(GetText(doc->Root(), "s"), "");
+  EXPECT_THROW(GetText(doc->Root(), "big"), JsonTypeError);  // still a number
+  EXPECT_TRUE(std::isinf(FieldByName(doc->Root(), "big")->GetDouble()));
+  EXPECT_LT(FieldByName(doc->Root(), "neg")->GetDouble(), 0);
+  EXPECT_EQ(FieldByName(doc->Root(), "tiny")->GetDouble(), 0);
+  EXPECT_TRUE(std::isinf(FieldByName(doc->Root(), "long")->GetDouble()));
+  // The point is the separator whatever the locale says.
+  const char* old = setlocale(LC_NUMERIC, nullptr);
+  std::string saved = old ? old : "C";
+  if (setlocale(LC_NUMERIC, "it_IT.UTF-8") || setlocale(LC_NUMERIC, "de_DE.UTF-8")) {
+    auto again = ParseJson(R"({"big":1e400,"half":1.5})");
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(FieldByName(again->Root(), "half")->GetDouble(), 1.5);
+  }
+  setlocale(LC_NUMERIC, saved.c_str());
+  EXPECT_EQ(FieldByName(doc->Root(), "half")->GetDouble(), 1.5);
+  // Malformed input stays malformed; literals stay refused.
+  EXPECT_EQ(ParseJson(R"({"big":1e400,"x":1.})"), nullptr);
+  EXPECT_EQ(ParseJson(R"({"big":1e400,"x":NaN})"), nullptr);
+  EXPECT_EQ(ParseJson(R"({"big":1e400,"x":Infinity})"), nullptr);
 }
 
 TEST(JsonParse, ByteOrderMarkIsSkipped) {

@@ -94,13 +94,13 @@ TEST_F(ServiceTest, StartRequestCarriesTheEnvelopeTwiceInOrder) {
 }
 
 TEST_F(ServiceTest, ValuesWithReservedCharactersArriveUnchanged) {
-  config_.ClientID = "a&b=c+d %41 caff\xC3\xA8 #1*<x>[y]";
+  config_.ClientID = "a&b=c+d %41 caff\xC3\xA8 #1*<x>[y]\x7F";
   std::vector<std::string> fields{"Extra=1+1=2&more", "Flag"};
   service_.ActionUser = "op&1";
   service_.ActionPass = "";
   ASSERT_TRUE(service_.PostAction("TEST.ACTION", fields));
   std::string post = lab_->LastPost();
-  EXPECT_THAT(post, HasSubstr(R"("ClientID":"a&b=c+d %41 caffè #1*<x>[y]")"));
+  EXPECT_THAT(post, HasSubstr("\"ClientID\":\"a&b=c+d %41 caff\xC3\xA8 #1*<x>[y]\x7F\""));
   EXPECT_THAT(post, HasSubstr(R"("Extra":"1+1=2&more")"));
   EXPECT_THAT(post, HasSubstr(R"("ActionUser":"op&1","ActionPass":"")"));
   // Caller's lines first, then the envelope; the list holds what was sent, twice.

@@ -114,6 +114,51 @@ TEST_F(AgentTest, RegistersAfterDigestChallengeAndUnregistersOnShutdown) {
   EXPECT_EQ(agent_->LastError(), sip_error::kNotOnline);
 }
 
+TEST_F(AgentTest, BusyPortsAndBadArgumentsReportTheirCodes) {
+  agent_->SetProxyHint("127.0.0.9:5060");
+  EXPECT_EQ(agent_->LocalIp(), "127.0.0.1");  // the route to the proxy, nothing sent
+  EXPECT_FALSE(agent_->OpenLine(0, false, "127.0.0.1", line0_));
+  EXPECT_EQ(agent_->LastError(), sip_error::kNotOnline);
+  {
+    test::BoundUdp busy(agent_port_);
+    EXPECT_FALSE(agent_->Initialize(false, "127.0.0.1", agent_port_, "a <sip:a@127.0.0.1>", "",
+                                    "127.0.0.1", "a", "b", true, 7));
+    EXPECT_EQ(agent_->LastError(), sip_error::kPortInUse);
+  }
+  ASSERT_TRUE(agent_->Initialize(false, "127.0.0.1", agent_port_, "a <sip:a@127.0.0.1>", "",
+                                 "127.0.0.1", "a", "b", true, 7));
+  {
+    test::BoundUdp rtcp(line0_ + 1);  // the library would quietly move RTP elsewhere
+    EXPECT_FALSE(agent_->OpenLine(0, false, "127.0.0.1", line0_));
+    EXPECT_EQ(agent_->LastError(), sip_error::kPortInUse);
+  }
+  EXPECT_TRUE(agent_->OpenLine(0, false, "127.0.0.1", line0_));
+  EXPECT_FALSE(agent_->OpenLine(1, false, "127.0.0.1", line0_));
+  EXPECT_EQ(agent_->LastError(), sip_error::kPortInUse);
+  EXPECT_FALSE(agent_->OpenLine(2, false, "127.0.0.1", line1_));
+  EXPECT_EQ(agent_->LastError(), sip_error::kInvalidLine);
+  EXPECT_FALSE(agent_->PlaceCall(1, Target("2000"), 0, 0));
+  EXPECT_EQ(agent_->LastError(), sip_error::kLineNotOpen);
+  EXPECT_FALSE(agent_->PlaceCall(0, "not a uri", 0, 0));
+  EXPECT_EQ(agent_->LastError(), sip_error::kInvalidUri);
+  EXPECT_FALSE(agent_->RecordStart(0));
+  EXPECT_EQ(agent_->LastError(), sip_error::kNotInVoiceSession);
+}
+
+TEST_F(AgentTest, RegistrationRefreshesRaiseNothing) {
+  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
+  Online(false);
+  ASSERT_TRUE(agent_->Register(3));  // refreshed about every 2.7 s
+  ASSERT_TRUE(log_.WaitFor("SuccessToRegister")) << Dump();
+  std::this_thread::sleep_for(std::chrono::milliseconds(6500));
+  size_t registers = 0;
+  const std::string m = sipp.Messages();
+  for (size_t p = 0; (p = m.find("\nREGISTER sip:", p)) != std::string::npos; ++p) ++registers;
+  EXPECT_GE(registers, 4u) << "the registration was refreshed";
+  EXPECT_EQ(log_.Count("SuccessToRegister"), 1) << Dump();
+  EXPECT_EQ(log_.Count("TryingToRegister"), 1) << Dump();
+}
+
 TEST_F(AgentTest, RefusedRegistrationIsReported) {
   Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
   Online(true, "wrong");
@@ -195,6 +240,88 @@ TEST_F(AgentTest, HoldAndOffHoldAreReInvites) {
   EXPECT_NE(invites[1].find("a=sendonly"), std::string::npos);
   EXPECT_EQ(invites[2].find("a=sendonly"), std::string::npos);
   EXPECT_EQ(invites[2].find("a=inactive"), std::string::npos);
+}
+
+TEST_F(AgentTest, LineHeldWhileRingingIsHeldOnceAnswered) {
+  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_, {"-d", "1500"});
+  Online(false);
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_FALSE(log_.Has("SuccessToConnect 0"));
+  ASSERT_TRUE(agent_->Hold(0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_TRUE(agent_->IsLineOnHold(0));
+  const auto invites = Invites(sipp.Messages());
+  ASSERT_GE(invites.size(), 2u) << sipp.Messages();
+  EXPECT_NE(invites[1].find("a=sendonly"), std::string::npos);
+  agent_->EndCall(0);
+}
+
+TEST_F(AgentTest, VirtualSoundCardPlaysTheFarEndAndSendsItsTone) {
+  LinphoneAgentOptions o;
+  o.state_dir = dir_ + "/state2";
+  o.force_virtual_sound = true;
+  o.keep_played_audio = true;
+  o.virtual_tone_hz = 1700;
+  agent_ = MakeLinphoneSipUserAgent(o);
+  log_.SetAgent(agent_.get());
+  agent_->SetEventSink(&log_);
+  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
+  RtpPeer peer(peer_port_, 1000);
+  peer.SendTo(line0_);
+  Online(false);
+  EXPECT_TRUE(agent_->UsingVirtualSound());
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  int rate = 0;
+  agent_->TakePlayedAudio(&rate);
+  peer.ClearReceived();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const auto played = agent_->TakePlayedAudio(&rate);
+  ASSERT_GT(rate, 0);
+  EXPECT_GE(played.size(), static_cast<size_t>(rate));  // about 1.5 s were played
+  EXPECT_GT(test::ToneShare(played, rate, 1000), 0.5) << "the local user hears the far end";
+  EXPECT_GT(test::ToneShare(peer.Received(), 8000, 1700), 0.5) << "the far end hears the local user";
+  agent_->EndCall(0);
+}
+
+TEST_F(AgentTest, MuteLastsUntilTheCallEnds) {
+  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
+  RtpPeer peer(peer_port_);
+  peer.SendTo(line0_);
+  agent_->SetVirtualTone(1700);
+  Online(false);
+  auto heard = [&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    peer.ClearReceived();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    return test::ToneShare(peer.Received(), 8000, 1700);
+  };
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  ASSERT_TRUE(agent_->SetMicrophoneMuted(0, true));
+  EXPECT_LT(heard(), 0.05);
+  ASSERT_TRUE(agent_->EndCall(0));
+  ASSERT_TRUE(log_.WaitFor("Disconnect 0"));
+  // Unmuting after the end touches no ended call.
+  EXPECT_TRUE(agent_->SetMicrophoneMuted(0, true));
+  EXPECT_TRUE(agent_->SetMicrophoneMuted(0, false));
+  EXPECT_TRUE(agent_->SetMicrophoneMuted(0, true));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  log_.Clear();
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  EXPECT_LT(heard(), 0.05) << "muted between calls: the next call starts muted";
+  ASSERT_TRUE(agent_->EndCall(0));
+  ASSERT_TRUE(log_.WaitFor("Disconnect 0"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  log_.Clear();
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  EXPECT_GT(heard(), 0.3) << "a call that ended muted leaves the next one open";
+  agent_->EndCall(0);
 }
 
 TEST_F(AgentTest, DtmfDigitsAreRfc2833Events) {
@@ -306,6 +433,59 @@ TEST_F(AgentTest, ConferenceLetsEachFarEndHearTheOther) {
   EXPECT_TRUE(agent_->EndCall(1));
   ASSERT_TRUE(log_.WaitFor("Disconnect 1")) << Dump();
   EXPECT_TRUE(agent_->IsLineInCall(0));
+  EXPECT_TRUE(agent_->EndCall(0));
+  ASSERT_TRUE(log_.WaitFor("Disconnect 0")) << Dump();
+}
+
+TEST_F(AgentTest, RecordingFollowsLine1IntoTheConference) {
+  const int peer_b = FreePortPair();
+  Sipp a(dir_, "registrar_uas.xml", sipp_port_, peer_port_, {}, peer_b);
+  RtpPeer pa(peer_port_, 600), pb(peer_b, 1400);
+  pa.SendTo(line0_);
+  pb.SendTo(line1_);
+  agent_->SetVirtualTone(2200);
+  Registered();
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  ASSERT_TRUE(agent_->RecordStart(0));
+  ASSERT_TRUE(agent_->RecordMode(0, 2, true));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ASSERT_TRUE(agent_->PlaceCall(1, Target("800"), 0, 0));
+  agent_->Hold(0);
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 1")) << Dump();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_TRUE(agent_->Unhold(0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+  const std::string out = dir_ + "/conf.wav";
+  ASSERT_TRUE(agent_->RecordSave(0, out)) << agent_->LastError();
+  test::Wav wav;
+  ASSERT_TRUE(test::ReadWav(out, &wav));
+  ASSERT_EQ(wav.rate, 8000);
+  ASSERT_GT(wav.samples.size(), 8000u * 3);
+  const std::vector<int16_t> first(wav.samples.begin(), wav.samples.begin() + 8000);
+  const std::vector<int16_t> last(wav.samples.end() - 8000, wav.samples.end());
+  EXPECT_GT(test::ToneShare(first, 8000, 600), 0.3) << "line 1's far end before the mix";
+  EXPECT_GT(test::ToneShare(last, 8000, 600), 0.05) << "line 1's far end in the mix";
+  EXPECT_GT(test::ToneShare(last, 8000, 1400), 0.05) << "line 2's far end in the mix";
+  EXPECT_GT(test::ToneShare(last, 8000, 2200), 0.005) << "the local user in the mix";
+  agent_->EndCall(1);
+  agent_->EndCall(0);
+}
+
+TEST_F(AgentTest, WithoutRegistrationTwoCallsStayApart) {
+  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_, {}, FreePortPair());
+  Online(false);
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  ASSERT_TRUE(agent_->PlaceCall(1, Target("800"), 0, 0));
+  ASSERT_TRUE(agent_->Hold(0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 1")) << Dump();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_TRUE(agent_->Unhold(0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  // No endless pause/resume between the two calls.
+  EXPECT_LE(Invites(sipp.Messages()).size(), 6u);
+  EXPECT_TRUE(agent_->EndCall(1));
   EXPECT_TRUE(agent_->EndCall(0));
   ASSERT_TRUE(log_.WaitFor("Disconnect 0")) << Dump();
 }

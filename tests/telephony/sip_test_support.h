@@ -90,9 +90,13 @@ class Sipp {
     std::vector<std::string> args = {"sipp", "-sf", SippDir() + scenario, "-i", "127.0.0.1",
                                      "-p", std::to_string(sip_port), "-mi", "127.0.0.1",
                                      "-mp", std::to_string(FreePortPair()), "-key", "rtpport",
-                                     std::to_string(rtp_port), "-key", "rtpport2",
-                                     std::to_string(rtp_port2 ? rtp_port2 : rtp_port), "-nostdin", "-aa", "-trace_msg",
+                                     std::to_string(rtp_port), "-nostdin", "-aa", "-trace_msg",
                                      "-message_file", log_, "-timeout", "120"};
+    if (rtp_port2) {  // registrar_uas.xml: media of calls to 800
+      args.push_back("-set");
+      args.push_back("rtpport2");
+      args.push_back(std::to_string(rtp_port2));
+    }
     args.insert(args.end(), extra.begin(), extra.end());
     const std::string out = dir + "/sipp-" + std::to_string(sip_port) + ".out";
     pid_ = ::fork();

@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -187,6 +188,40 @@ TEST(MainWindowView, MinimiseHidesRestoreBringsBackCloseAsks) {
   rig.window.close();
   EXPECT_TRUE(closed);
   EXPECT_EQ(rig.messages.Asked().size(), 2u);
+}
+
+TEST(MainWindowView, EveryPageRendersAndIsKeptAsAnImage) {
+  WindowRig rig;
+  rig.provisioning.reply.UpdateFILE = "setup.bin";
+  rig.provisioning.reply.UpdateMSG = "Nuova versione disponibile.";
+  rig.ShowAndRunSequence();
+  rig.form.EsitoPasso3(true);
+  rig.form.lblErrorDS = "Problema di connessione";
+  rig.form.txtLog = {"eth0 10.8.0.5 255.255.255.0", "Interfaccia scelta: 10.8.0.5"};
+  std::string folder = std::string(VELNARO_BINARY_DIR) + "/screenshots";
+  QDir().mkpath(QString::fromStdString(folder));
+  const std::pair<Page, const char*> pages[] = {
+      {Page::tsStatus, "tsStatus"}, {Page::tsError, "tsError"},   {Page::tsUpdate, "tsUpdate"},
+      {Page::tsAbout, "tsAbout"},   {Page::tsDebug, "tsDebug"},   {Page::tsTelefonoLine2, "tsTelefonoLine2"}};
+  for (auto [page, name] : pages) {
+    rig.form.page = page;
+    rig.window.StateChanged();
+    EXPECT_EQ(rig.CurrentPage()->objectName(), name);
+    QImage image = rig.window.grab().toImage();
+    EXPECT_EQ(image.size(), QSize(355, 561) * image.devicePixelRatio());
+    // Something besides the white background was drawn.
+    int coloured = 0;
+    for (int y = 0; y < image.height(); y += 4)
+      for (int x = 0; x < image.width(); x += 4)
+        if (image.pixelColor(x, y) != QColor(Qt::white)) ++coloured;
+    EXPECT_GT(coloured, 50) << name;
+    image.save(QString::fromStdString(folder + "/offscreen-" + name + ".png"));
+  }
+  rig.form.line2_page = TfrmMainPhone::Line2Page::tsTastierino;
+  rig.form.page = Page::tsTelefonoLine2;
+  rig.window.StateChanged();
+  rig.window.grab().toImage().save(
+      QString::fromStdString(folder + "/offscreen-tsTastierino.png"));
 }
 
 TEST(SkinnedButton, NormalHoverSelectedLooks) {

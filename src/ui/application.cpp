@@ -1,0 +1,20 @@
+#include "ui/application.h"
+
+#include <cstdio>
+#include <exception>
+
+namespace velnaro::ui {
+
+bool Application::notify(QObject* receiver, QEvent* event) {
+  try {
+    return QApplication::notify(receiver, event);
+  } catch (const std::exception& e) {
+    if (handler_) handler_(e.what());
+    else std::fprintf(stderr, "%s\n", e.what());
+  } catch (...) {
+    if (handler_) handler_("Errore sconosciuto");
+  }
+  return false;
+}
+
+}  // namespace velnaro::ui

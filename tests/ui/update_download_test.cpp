@@ -1,0 +1,162 @@
+// The update offer on the real provisioning client against the lab's stand-in: the reply
+// announces an installer, "Procedi con l'aggiornamento" downloads it into TEMP with the
+// progress bar, starts it and closes the window without a question.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QProgressBar>
+#include <QTest>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "../app/app_fakes.h"
+#include "app/links.h"
+#include "platform/adapters.h"
+#include "platform/hardware_info.h"
+#include "platform/user_store.h"
+#include "provisioning/clConfig.h"
+#include "provisioning/obj_VelnaroDS.h"
+#include "provisioning/obj_oService.h"
+#include "qt_env.h"
+#include "ui/main_window.h"
+#include "ui/skinned_button.h"
+
+namespace velnaro::testing {
+namespace {
+
+int FreeTcpPort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+class UpdateDownload : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access("/usr/bin/php", X_OK) != 0) GTEST_SKIP() << "php is not installed";
+    char tmpl[] = "/tmp/velnaro-update-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    port_ = FreeTcpPort();
+    std::string base = "http://127.0.0.1:" + std::to_string(port_);
+    std::ofstream(dir_ + "/reply.json")
+        << R"({"Response": {"Error": {"ErrorID": "0", "ErrorDS": ""}}, "Data": {)"
+        << R"("ServerAddress": "127.0.0.1:8080", "SipServer": "", "UpdateURL": ")" << base
+        << R"(/files/", "UpdateFILE": "VelnaroDS-setup.sh", "UpdateFORCE": "1",)"
+        << R"( "UpdateMSG": "Nuova versione"}})";
+    server_ = fork();
+    if (server_ == 0) {
+      setenv("VELNARO_LAB_REPLY", (dir_ + "/reply.json").c_str(), 1);
+      setenv("VELNARO_LAB_STATE", (dir_ + "/state").c_str(), 1);
+      freopen("/dev/null", "w", stdout);
+      freopen("/dev/null", "w", stderr);
+      std::string router = std::string(VELNARO_SOURCE_DIR) + "/tools/lab/provisioning/router.php";
+      std::string addr = "127.0.0.1:" + std::to_string(port_);
+      execlp("php", "php", "-S", addr.c_str(), router.c_str(), nullptr);
+      _exit(127);
+    }
+    setenv("TEMP", dir_.c_str(), 1);
+    provisioning_.SetCommandLine({base + "/oService"});
+    // Give php a moment to listen.
+    for (int i = 0; i < 100; ++i) {
+      int fd = socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(static_cast<uint16_t>(port_));
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      bool up = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+      close(fd);
+      if (up) break;
+      usleep(50000);
+    }
+  }
+  void TearDown() override {
+    unsetenv("TEMP");
+    if (server_ > 0) {
+      kill(server_, SIGTERM);
+      waitpid(server_, nullptr, 0);
+    }
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  }
+
+  std::string dir_;
+  int port_ = 0;
+  pid_t server_ = -1;
+  FakeUserStore store_;
+  FakeAdapterSource adapters_;
+  FakeHardwareInfoSource hardware_;
+  TConfig config_{ConfigPlatform{&store_, &adapters_, &hardware_}};
+  TobjVelnaroDS velnaro_;
+  ToService service_{config_, velnaro_};
+  ServiceProvisioningLink provisioning_{config_, service_, velnaro_};
+};
+
+TEST_F(UpdateDownload, InstallerIsFetchedStartedAndTheWindowCloses) {
+  FakePhone phone;
+  FakeNetwork network;
+  FakeMessageBox messages;
+  FakeDesktopOpener opener;
+  FakeInstanceGuard::Registry registry;
+  FakeInstanceGuard guard(registry);
+  TfrmMainPhone form({provisioning_, phone, network, messages, opener, guard});
+  ui::MainWindow window(form);
+  bool closed = false;
+  QObject::connect(&window, &ui::MainWindow::closed, [&] { closed = true; });
+  ASSERT_TRUE(form.FormCreate());
+  window.show();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !form.timer1_enabled; }, 5000));
+  ASSERT_EQ(form.page, TfrmMainPhone::Page::tsUpdate) << form.lblErrorDS;
+  auto* ok = window.findChild<ui::DSButton*>("btnUpdateOK");
+  EXPECT_EQ(window.findChild<ui::DSButton*>("btnUpdateKO")->text(), "Esci dal programma");
+
+  QTest::mouseClick(ok, Qt::LeftButton);
+  std::string installer = dir_ + "/VelnaroDS-setup.sh";
+  EXPECT_THAT(Slurp(installer), ::testing::HasSubstr("Velnaro DS lab update installer"));
+  EXPECT_THAT(opener.Opened(), ::testing::ElementsAre(installer));
+  EXPECT_TRUE(closed);
+  EXPECT_TRUE(messages.Asked().empty());
+  EXPECT_FALSE(window.findChild<QProgressBar*>("pbUpdate")->isVisible());
+  EXPECT_EQ(form.pbUpdate_position, form.pbUpdate_max);  // the bar followed to the end
+}
+
+TEST_F(UpdateDownload, MissingInstallerGivesTheDownloadError) {
+  FakePhone phone;
+  FakeNetwork network;
+  FakeMessageBox messages;
+  FakeDesktopOpener opener;
+  FakeInstanceGuard::Registry registry;
+  FakeInstanceGuard guard(registry);
+  TfrmMainPhone form({provisioning_, phone, network, messages, opener, guard});
+  ASSERT_TRUE(form.FormCreate());
+  form.FormShow();
+  form.Timer1Timer();
+  ASSERT_EQ(form.page, TfrmMainPhone::Page::tsUpdate) << form.lblErrorDS;
+  config_.UpdateFILE = "not-there.bin";  // the stand-in answers 404
+  form.btnUpdateOKClick();
+  EXPECT_EQ(form.page, TfrmMainPhone::Page::tsError);
+  EXPECT_EQ(form.lblErrorDS, "Errore nello scaricare l'aggiornamento");
+  EXPECT_TRUE(opener.Opened().empty());
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/not-there.bin"));
+}
+
+}  // namespace
+}  // namespace velnaro::testing
