@@ -20,7 +20,8 @@ bool TfrmMainPhone::FormCreate() {
   std::string own_title = std::string(kProductName) + " - " + v.SoftwareVersion;
   std::string instance = v.SoftwareID + v.SoftwareVersion;
   if (!links_.guard.Claim(instance)) {
-    links_.messages.Show("Il programma risulta già aperto..", MessageKind::Information);
+    // OK and Cancel are offered; either way this copy leaves.
+    links_.messages.ShowOkCancel("Il programma risulta già aperto..", MessageKind::Information);
     links_.guard.AskHolderToRestore(instance);
     return false;
   }

@@ -19,6 +19,12 @@ class MessageBox {
   virtual void Show(const std::string& text, MessageKind kind = MessageKind::Information) = 0;
   // Asks a yes/no question.
   virtual MessageAnswer Ask(const std::string& text) = 0;
+  // Shows text with the buttons OK and Cancel, the icon chosen by kind, and waits; Cancel
+  // (or closing the dialog without a button) answers No.
+  virtual MessageAnswer ShowOkCancel(const std::string& text, MessageKind kind) {
+    Show(text, kind);
+    return MessageAnswer::Ok;
+  }
 };
 
 // No display: writes to standard error (and to an optional log sink); questions answer
@@ -44,6 +50,15 @@ class FakeMessageBox final : public MessageBox {
     std::lock_guard lock(mutex_);
     shown_.push_back(text);
     kinds_.push_back(kind);
+    with_cancel_.push_back(false);
+  }
+  // Recorded with the other messages; the answer is always Ok.
+  MessageAnswer ShowOkCancel(const std::string& text, MessageKind kind) override {
+    std::lock_guard lock(mutex_);
+    shown_.push_back(text);
+    kinds_.push_back(kind);
+    with_cancel_.push_back(true);
+    return MessageAnswer::Ok;
   }
   MessageAnswer Ask(const std::string& text) override {
     std::lock_guard lock(mutex_);
@@ -61,6 +76,15 @@ class FakeMessageBox final : public MessageBox {
     std::lock_guard lock(mutex_);
     return shown_;
   }
+  std::vector<MessageKind> Kinds() const {
+    std::lock_guard lock(mutex_);
+    return kinds_;
+  }
+  // Per shown message: whether it offered Cancel besides OK.
+  std::vector<bool> WithCancel() const {
+    std::lock_guard lock(mutex_);
+    return with_cancel_;
+  }
   std::vector<std::string> Asked() const {
     std::lock_guard lock(mutex_);
     return asked_;
@@ -70,6 +94,7 @@ class FakeMessageBox final : public MessageBox {
   mutable std::mutex mutex_;
   std::vector<std::string> shown_, asked_;
   std::vector<MessageKind> kinds_;
+  std::vector<bool> with_cancel_;
   std::vector<MessageAnswer> answers_;
 };
 

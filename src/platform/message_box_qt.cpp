@@ -113,15 +113,21 @@ void QtMessageBox::Show(const std::string& text, MessageKind kind) {
 }
 
 MessageAnswer QtMessageBox::Ask(const std::string& text) {
-  if (headless_ || !qApp || QCoreApplication::closingDown()) return fallback_.Ask(text);
+  return ShowOkCancel(text, MessageKind::Question);
+}
+
+MessageAnswer QtMessageBox::ShowOkCancel(const std::string& text, MessageKind kind) {
+  if (headless_ || !qApp || QCoreApplication::closingDown()) {
+    return kind == MessageKind::Question ? fallback_.Ask(text)
+                                         : fallback_.ShowOkCancel(text, kind);
+  }
   QString title = caption_.empty() ? QGuiApplication::applicationDisplayName()
                                    : QString::fromStdString(caption_);
   QString body = QString::fromStdString(text);
   return OnUiThread<MessageAnswer>(
       shared_, shared_->mutex, shared_->cv, shared_->quitting,
-      [title, body] {
-        QMessageBox box(QMessageBox::Question, title, body,
-                        QMessageBox::Ok | QMessageBox::Cancel);
+      [title, body, kind] {
+        QMessageBox box(IconFor(kind), title, body, QMessageBox::Ok | QMessageBox::Cancel);
         box.setDefaultButton(QMessageBox::Ok);
         // Closing the dialog without a button counts as Cancel.
         return box.exec() == QMessageBox::Ok ? MessageAnswer::Ok : MessageAnswer::No;

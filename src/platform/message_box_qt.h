@@ -21,6 +21,7 @@ class QtMessageBox final : public MessageBox {
   void SetLogSink(std::function<void(const std::string&)> sink);
   void Show(const std::string& text, MessageKind kind = MessageKind::Information) override;
   MessageAnswer Ask(const std::string& text) override;
+  MessageAnswer ShowOkCancel(const std::string& text, MessageKind kind) override;
   bool headless() const { return headless_; }
 
  private:

@@ -35,6 +35,8 @@ TEST(FormCreate, SecondCopyOfSameVersionLeavesAndRestoresTheFirst) {
   TfrmMainPhone second({provisioning, phone, network, messages, opener, guard});
   EXPECT_FALSE(second.FormCreate());
   EXPECT_THAT(messages.Shown(), ElementsAre("Il programma risulta già aperto.."));
+  EXPECT_THAT(messages.Kinds(), ElementsAre(MessageKind::Information));
+  EXPECT_THAT(messages.WithCancel(), ElementsAre(true));  // OK and Cancel
   EXPECT_EQ(first.guard.restore_requests(), 1);
   EXPECT_THAT(provisioning.calls, ElementsAre());  // the service is never contacted
   EXPECT_TRUE(second.title.empty());

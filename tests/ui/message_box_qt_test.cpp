@@ -73,12 +73,34 @@ TEST(QtMessageBoxTest, RequestThreadWaitsForTheOperator) {
   EXPECT_EQ(seen, "Please enter a phone number.");
 }
 
+// The icon and the buttons of the dialog that is up now.
+std::pair<QMessageBox::Icon, QMessageBox::StandardButtons> DialogLook() {
+  auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+  if (!box) return {QMessageBox::NoIcon, QMessageBox::NoButton};
+  return {box->icon(), box->standardButtons()};
+}
+
 TEST(QtMessageBoxTest, QuestionsAnswerOkOrCancel) {
   QtMessageBox box("Velnaro DS", true);
-  PressWhenShown("OK", nullptr);
+  std::pair<QMessageBox::Icon, QMessageBox::StandardButtons> look;
+  PressWhenShown("OK", nullptr, [&] { look = DialogLook(); });
   EXPECT_EQ(box.Ask("Confermi l'uscita dal Velnaro DS ?"), MessageAnswer::Ok);
+  EXPECT_EQ(look.first, QMessageBox::Question);
+  EXPECT_EQ(look.second, QMessageBox::Ok | QMessageBox::Cancel);
   PressWhenShown("Cancel", nullptr);
   EXPECT_EQ(box.Ask("Confermi l'uscita dal Velnaro DS ?"), MessageAnswer::No);
+
+  // An information with both buttons, as the second start of the program shows it.
+  PressWhenShown("Cancel", nullptr, [&] { look = DialogLook(); });
+  EXPECT_EQ(box.ShowOkCancel("Il programma risulta già aperto..", MessageKind::Information),
+            MessageAnswer::No);
+  EXPECT_EQ(look.first, QMessageBox::Information);
+  EXPECT_EQ(look.second, QMessageBox::Ok | QMessageBox::Cancel);
+
+  // A plain message has OK only.
+  PressWhenShown("OK", nullptr, [&] { look = DialogLook(); });
+  box.Show("Server non settato.", MessageKind::Information);
+  EXPECT_EQ(look.second, QMessageBox::StandardButtons(QMessageBox::Ok));
 }
 
 TEST(QtMessageBoxTest, WaitingRequestIsReleasedWhenTheProgramEnds) {
