@@ -99,20 +99,9 @@ int main(int argc, char** argv) {
   command_options.sip_server = [&provisioning] { return provisioning.SipServer(); };
   RegisterCommands(web, telefono, command_options);
   ui::ServerWindow server_window(web);
-  server_window.SetButton2Click([&web] {
-    try {
-      Button2Click(web);
-    } catch (const std::exception& e) {
-      web.AggiungiLog(e.what());
-    }
-  });
-  server_window.SetButton1Click([&web] {
-    try {
-      Button1Click(web);
-    } catch (const std::exception& e) {
-      web.AggiungiLog(e.what());
-    }
-  });
+  server_window.SetMessageBox(&messages);
+  server_window.SetButton2Click([&web] { Button2Click(web); });
+  server_window.SetButton1Click([&web] { Button1Click(web); });
   HttpEndpoint endpoint(web);
   // The lab and the tests may move the service off 9090 so that several agents can run.
   uint16_t control_port = HttpEndpoint::kDefaultPort;

@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <exception>
 
 namespace velnaro::ui {
 
@@ -62,14 +63,10 @@ ServerWindow::ServerWindow(TwebServer& server, QWidget* parent)
   connect(txtFileName_, &QLineEdit::textEdited, this, sync_fields);
   auto* button2 = new QPushButton("Upload", this);
   button2->setObjectName("Button2");
-  connect(button2, &QPushButton::clicked, this, [this] {
-    if (button2_) button2_();
-  });
+  connect(button2, &QPushButton::clicked, this, [this] { RunButton(button2_); });
   auto* button1 = new QPushButton("ScreenShot", this);
   button1->setObjectName("Button1");
-  connect(button1, &QPushButton::clicked, this, [this] {
-    if (button1_) button1_();
-  });
+  connect(button1, &QPushButton::clicked, this, [this] { RunButton(button1_); });
   upload->addWidget(txtURL2_, 2);
   upload->addWidget(txtFileName_, 1);
   upload->addWidget(button2);
@@ -82,6 +79,18 @@ ServerWindow::ServerWindow(TwebServer& server, QWidget* parent)
   connect(timer1_, &QTimer::timeout, this, [this] { Tick(); });
   timer1_->start();
   Tick();
+}
+
+void ServerWindow::RunButton(const std::function<void()>& handler) {
+  if (!handler) return;
+  try {
+    handler();
+  } catch (const std::exception& e) {
+    if (messages_)
+      messages_->Show(e.what(), MessageKind::Error);
+    else
+      server_.AggiungiLog(e.what());
+  }
 }
 
 void ServerWindow::Tick() {

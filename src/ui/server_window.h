@@ -7,6 +7,7 @@
 #include <string>
 
 #include "control/web_server.h"
+#include "platform/message_box.h"
 
 class QCheckBox;
 class QLabel;
@@ -23,6 +24,9 @@ class ServerWindow : public QWidget {
   // Handlers of Button2 (upload the named file to the URL) and Button1 ("ScreenShot").
   void SetButton2Click(std::function<void()> f) { button2_ = std::move(f); }
   void SetButton1Click(std::function<void()> f) { button1_ = std::move(f); }
+  // Where a fault of either button is shown as an error message; without one it goes to
+  // the request log.
+  void SetMessageBox(MessageBox* messages) { messages_ = messages; }
   // One tick of Timer1: mirror the record into the labels, refresh the log view.
   void Tick();
 
@@ -37,7 +41,10 @@ class ServerWindow : public QWidget {
   QPlainTextEdit* memoLogs_;
   QLineEdit* txtURL2_;
   QLineEdit* txtFileName_;
+  void RunButton(const std::function<void()>& handler);
+
   std::function<void()> button1_, button2_;
+  MessageBox* messages_ = nullptr;
   std::vector<std::string> shown_log_;
 };
 

@@ -1,4 +1,5 @@
 // The "webServer" diagnostic window on the offscreen platform.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
@@ -6,6 +7,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <stdexcept>
 
 #include "qt_env.h"
 #include "ui/server_window.h"
@@ -39,6 +41,22 @@ TEST(ServerWindowView, MirrorsRecordWithinASecondAndShowsLog) {
   window.SetButton1Click([&] { shot = true; });
   QTest::mouseClick(window.findChild<QPushButton*>("Button1"), Qt::LeftButton);
   EXPECT_TRUE(shot);
+}
+
+TEST(ServerWindowView, FailedScreenshotOrUploadIsShownAsAnErrorMessage) {
+  TwebServer server;
+  ui::ServerWindow window(server);
+  FakeMessageBox messages;
+  window.SetMessageBox(&messages);
+  window.SetButton1Click([] { throw std::runtime_error("Cannot open display"); });
+  window.SetButton2Click([] { throw std::runtime_error("Cannot open file \"x.wav\"."); });
+  window.show();
+  QTest::mouseClick(window.findChild<QPushButton*>("Button1"), Qt::LeftButton);
+  QTest::mouseClick(window.findChild<QPushButton*>("Button2"), Qt::LeftButton);
+  EXPECT_THAT(messages.Shown(),
+              ::testing::ElementsAre("Cannot open display", "Cannot open file \"x.wav\"."));
+  EXPECT_THAT(messages.Kinds(), ::testing::Each(MessageKind::Error));
+  EXPECT_TRUE(window.isVisible());  // the window stays usable
 }
 
 }  // namespace
