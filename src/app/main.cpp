@@ -67,6 +67,8 @@ int main(int argc, char** argv) {
   // (its HTTP server) starts as the sixth object below.
   TwebServer web;
   ServiceProvisioningLink provisioning(config, service, *velnaro_ds);
+  // The provisioning address comes from our own parameters, not from options meant for Qt.
+  provisioning.SetCommandLine(app.Parameters());
   TelefonoPhoneLink phone_link;
   NetUtilsLink network;
 

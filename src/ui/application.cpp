@@ -5,6 +5,13 @@
 
 namespace velnaro::ui {
 
+std::vector<std::string> Application::Parameters() const {
+  QStringList args = QCoreApplication::arguments();
+  std::vector<std::string> params;
+  for (qsizetype i = 1; i < args.size(); ++i) params.push_back(args[i].toStdString());
+  return params;
+}
+
 bool Application::notify(QObject* receiver, QEvent* event) {
   try {
     return QApplication::notify(receiver, event);

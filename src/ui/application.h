@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace velnaro::ui {
 
@@ -15,6 +16,9 @@ class Application : public QApplication {
     handler_ = std::move(handler);
   }
   bool notify(QObject* receiver, QEvent* event) override;
+  // The program's own parameters: the command line after the program name, without the
+  // options Qt took for itself (-platform, -display, ...).
+  std::vector<std::string> Parameters() const;
 
  private:
   std::function<void(const std::string&)> handler_;

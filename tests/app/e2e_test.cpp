@@ -151,7 +151,9 @@ TEST_F(EndToEnd, ErrorReplyAndUpdateOffer) {
   StartProvisioning();
   {
     Child agent;
-    StartAgent("http://127.0.0.1:8088/oService?reply=error", agent, "agent-error.log", AgentEnv());
+    // Qt's own options first: the address is still the first parameter of the program.
+    StartAgent("http://127.0.0.1:8088/oService?reply=error", agent, "agent-error.log", AgentEnv(),
+               {"-platform", "offscreen"});
     EXPECT_TRUE(WaitUntil(
         [&] { return agent.Output().find("lblErrorDS=Postazione non abilitata") != std::string::npos; },
         15000))

@@ -254,9 +254,14 @@ class LabFixture : public ::testing::Test {
     return env;
   }
 
+  // qt_options go before the provisioning address, as an operator may put them.
   void StartAgent(const std::string& service, Child& agent, const std::string& log,
-                  std::map<std::string, std::string> env) {
-    agent.Start({Program(), service}, env, dir_ + "/" + log);
+                  std::map<std::string, std::string> env,
+                  const std::vector<std::string>& qt_options = {}) {
+    std::vector<std::string> args{Program()};
+    args.insert(args.end(), qt_options.begin(), qt_options.end());
+    args.push_back(service);
+    agent.Start(args, env, dir_ + "/" + log);
   }
 
   std::string Status() { return HttpGet(9090, "/phone/?Action=GETSTATUS"); }

@@ -28,5 +28,17 @@ TEST(ApplicationTest, FaultInAHandlerIsReportedAndTheProgramGoesOn) {
   EXPECT_TRUE(later_ran);
 }
 
+// The first parameter is the provisioning address, even when Qt options come before it.
+TEST(ApplicationTest, ParametersLeaveOutQtOptions) {
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  char name[] = "velnaro-ds", platform[] = "-platform", offscreen[] = "offscreen",
+       url[] = "http://127.0.0.1:18088/oService", more[] = "extra";
+  char* argv[] = {name, platform, offscreen, url, more, nullptr};
+  int argc = 5;
+  ui::Application app(argc, argv);
+  EXPECT_EQ(app.Parameters(),
+            (std::vector<std::string>{"http://127.0.0.1:18088/oService", "extra"}));
+}
+
 }  // namespace
 }  // namespace velnaro::testing
