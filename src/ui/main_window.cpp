@@ -11,6 +11,8 @@
 #include <QStackedWidget>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
+#include <limits>
 
 #include "ui/skinned_button.h"
 
@@ -284,9 +286,11 @@ void MainWindow::Render() {
   btnUpdateOK_->setVisible(form_.btnUpdateOK_visible);
   btnUpdateKO_->setVisible(form_.btnUpdateKO_visible);
   pbUpdate_->setVisible(form_.pbUpdate_visible);
-  // The bar counts in kilobytes so that large files stay within its range.
-  pbUpdate_->setMaximum(int(std::max<int64_t>(form_.pbUpdate_max, 0) / 1024 + 1));
-  pbUpdate_->setValue(int(std::max<int64_t>(form_.pbUpdate_position, 0) / 1024));
+  // The bar counts bytes; only a length beyond its int range is scaled down to fit.
+  int64_t bar_max = std::max<int64_t>(form_.pbUpdate_max, 0);
+  int64_t bar_unit = bar_max / std::numeric_limits<int>::max() + 1;
+  pbUpdate_->setMaximum(int(bar_max / bar_unit));
+  pbUpdate_->setValue(int(std::clamp<int64_t>(form_.pbUpdate_position, 0, bar_max) / bar_unit));
   Label1_->setText(Q(form_.Label1));
   if (txtURL_->text().toStdString() != form_.txtURL) txtURL_->setText(Q(form_.txtURL));
   QString log;

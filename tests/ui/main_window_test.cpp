@@ -103,14 +103,24 @@ TEST(MainWindowView, UpdatePageCaptionsAndProgressBar) {
   auto* bar = rig.Find<QProgressBar>("pbUpdate");
   EXPECT_FALSE(bar->isVisible());
   bool bar_seen = false;
-  rig.provisioning.download_length = 4 * 1024 * 1024;
-  rig.provisioning.on_half_way = [&] { bar_seen = bar->isVisible() && bar->value() == 2048; };
+  // The bar's range is the announced length and its position the bytes received.
+  rig.provisioning.download_length = 3000;
+  rig.provisioning.on_half_way = [&] {
+    bar_seen = bar->isVisible() && bar->maximum() == 3000 && bar->value() == 1500;
+  };
   rig.provisioning.download_ok = false;
   QTest::mouseClick(rig.Find<DSButton>("btnUpdateOK"), Qt::LeftButton);
   EXPECT_TRUE(bar_seen);
   EXPECT_FALSE(bar->isVisible());
   EXPECT_EQ(rig.CurrentPage()->objectName(), "tsError");
   EXPECT_EQ(rig.Find<QLabel>("lblErrorDS")->text(), "Errore nello scaricare l'aggiornamento");
+
+  // A length beyond the bar's int range still fills it in proportion.
+  rig.form.pbUpdate_max = int64_t{6} * 1024 * 1024 * 1024;
+  rig.form.pbUpdate_position = rig.form.pbUpdate_max / 2;
+  rig.window.StateChanged();
+  EXPECT_GT(bar->maximum(), 0);
+  EXPECT_NEAR(double(bar->value()) / bar->maximum(), 0.5, 0.01);
 }
 
 TEST(MainWindowView, LogoPasswordAndDebugPage) {
