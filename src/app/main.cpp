@@ -76,6 +76,12 @@ int main(int argc, char** argv) {
   TfrmMainPhone form({provisioning, phone_link, network, messages, opener, guard});
   if (!form.FormCreate()) return 0;
   ui::MainWindow window(form);
+  // A second start may come while this one is still starting up: the request waits in the
+  // queue until the loop runs.
+  guard.SetRestoreHandler([&window] {
+    QMetaObject::invokeMethod(&window, [&window] { window.eShowApplication(); },
+                              Qt::QueuedConnection);
+  });
   QApplication::setApplicationDisplayName(QString::fromStdString(form.title));
   // The tray icon lives as long as the main window (there is no tray without a display).
   std::unique_ptr<ui::TrayIcon> tray;
@@ -123,10 +129,6 @@ int main(int argc, char** argv) {
   }
   window.SetPhoneWindow(&phone_window);
   window.SetServerWindow(&server_window);
-  guard.SetRestoreHandler([&window] {
-    QMetaObject::invokeMethod(&window, [&window] { window.eShowApplication(); },
-                              Qt::QueuedConnection);
-  });
 
   // SIGINT/SIGTERM: leave cleanly, without the close questions.
   std::atomic<bool> leaving{false}, signalled{false};

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <string>
 
 namespace velnaro {
 
@@ -22,7 +23,9 @@ constexpr char kRestore[] = "RESTORE\n";
 socklen_t MakeAddress(const std::string& name, sockaddr_un& addr) {
   std::memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
-  std::string full = "velnaro-ds/" + name;
+  // The user's id keeps the name per user, as a session-local name would be: another
+  // operator of the same machine is neither refused nor sent our restore requests.
+  std::string full = "velnaro-ds/" + std::to_string(getuid()) + "/" + name;
   size_t n = std::min(full.size(), sizeof(addr.sun_path) - 1);
   std::memcpy(addr.sun_path + 1, full.data(), n);
   return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + n);

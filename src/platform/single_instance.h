@@ -23,7 +23,7 @@ class InstanceGuard {
   virtual void SetRestoreHandler(std::function<void()> handler) = 0;
 };
 
-// An abstract-namespace Unix socket "velnaro-ds/<name>": the kernel frees the name when the
+// An abstract-namespace Unix socket "velnaro-ds/<uid>/<name>": the kernel frees the name when the
 // holding process ends, however it ends, and leaves no file behind.
 class UnixSocketInstanceGuard final : public InstanceGuard {
  public:

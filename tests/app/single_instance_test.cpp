@@ -94,6 +94,23 @@ TEST(SingleInstance, OtherVersionRunsSideBySide) {
   waitpid(holder, nullptr, 0);
 }
 
+TEST(SingleInstance, AnotherUserOfTheMachineRunsItsOwnCopy) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root to start a process as another user";
+  std::string name = UniqueName("34.00.002-user");
+  UnixSocketInstanceGuard holder;
+  ASSERT_TRUE(holder.Claim(name));
+  pid_t child = fork();
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    UnixSocketInstanceGuard other;
+    _exit(other.Claim(name) && !other.AskHolderToRestore(name + "-x") ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 TEST(SingleInstance, SilentPeerDoesNotBlockTheHolder) {
   std::string name = UniqueName("silent");
   UnixSocketInstanceGuard holder;
@@ -104,7 +121,7 @@ TEST(SingleInstance, SilentPeerDoesNotBlockTheHolder) {
   int silent = socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
-  std::string full = "velnaro-ds/" + name;
+  std::string full = "velnaro-ds/" + std::to_string(getuid()) + "/" + name;
   std::memcpy(addr.sun_path + 1, full.data(), full.size());
   socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + full.size());
   ASSERT_EQ(connect(silent, reinterpret_cast<sockaddr*>(&addr), len), 0);
