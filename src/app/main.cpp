@@ -153,6 +153,7 @@ int main(int argc, char** argv) {
 
   // Stop taking requests before the objects they reach go away.
   messages.SetLogSink({});
+  guard.SetRestoreHandler({});
   endpoint.Stop();
   telefono.SetEsitoPasso3({});
   telefono.DisattivaTelefono();
