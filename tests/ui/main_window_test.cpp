@@ -10,6 +10,7 @@
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
 #include <QTest>
+#include <QTimer>
 
 #include "../app/app_fakes.h"
 #include "qt_env.h"
@@ -56,7 +57,12 @@ TEST(MainWindowView, FixedSizeTitleAndStartUpPage) {
   EXPECT_EQ(rig.window.size(), QSize(355, 561));
   EXPECT_EQ(rig.window.minimumSize(), rig.window.maximumSize());
   EXPECT_FALSE(rig.window.windowFlags() & Qt::WindowMaximizeButtonHint);
+  auto* timer = rig.Find<QTimer>("Timer1");
+  EXPECT_FALSE(timer->isActive());  // disabled until the first show
   rig.window.show();
+  EXPECT_TRUE(timer->isActive());
+  EXPECT_TRUE(timer->isSingleShot());
+  EXPECT_EQ(timer->interval(), 1000);
   EXPECT_EQ(rig.window.windowTitle(), "Velnaro DS - 4.00.002");
   EXPECT_EQ(rig.CurrentPage()->objectName(), "tsStatus");
   EXPECT_EQ(rig.Find<QLabel>("st1")->text(), "Accesso al Velnaro DS");
