@@ -45,8 +45,10 @@ std::string SipErrorMessage(int code) {
   }
 }
 
-TfrmTelefono::TfrmTelefono(SipUserAgent& agent, TwebServer& web, MessageBox& messages)
-    : agent_(agent), web_(web), messages_(messages) {
+TfrmTelefono::TfrmTelefono(SipUserAgent& agent, TwebServer& web, MessageBox& messages,
+                           MessageBox* account_messages)
+    : agent_(agent), web_(web), messages_(messages),
+      account_messages_(account_messages ? *account_messages : messages) {
   agent_.SetEventSink(this);
   web_.SetIdleAction([this] { Button6Click(); });
 }
@@ -62,9 +64,9 @@ TfrmTelefono::~TfrmTelefono() {
   if (message_thread_.joinable()) message_thread_.join();
 }
 
-void TfrmTelefono::ShowLater(std::vector<std::string> texts) {
+void TfrmTelefono::ShowLater(std::vector<PendingMessage> messages) {
   std::lock_guard lock(message_mutex_);
-  for (auto& t : texts) message_queue_.push_back(std::move(t));
+  for (auto& m : messages) message_queue_.push_back(std::move(m));
   if (!message_thread_.joinable()) message_thread_ = std::thread([this] { MessageLoop(); });
   message_cv_.notify_all();
 }
@@ -74,11 +76,11 @@ void TfrmTelefono::MessageLoop() {
   while (true) {
     message_cv_.wait(lock, [&] { return message_stop_ || !message_queue_.empty(); });
     if (message_queue_.empty()) return;
-    std::string text = std::move(message_queue_.front());
+    PendingMessage m = std::move(message_queue_.front());
     message_queue_.pop_front();
     message_busy_ = true;
     lock.unlock();
-    messages_.Show(text, MessageKind::Warning);
+    m.box->Show(m.text, MessageKind::Warning);
     lock.lock();
     message_busy_ = false;
     message_cv_.notify_all();
@@ -136,10 +138,10 @@ int TfrmTelefono::MediaPort(int line) const {
 }
 
 void TfrmTelefono::Run(const std::function<void()>& body) {
-  std::vector<std::string> pending;
+  std::vector<PendingMessage> pending;
   bool from_event = false;
   agent_.Invoke([&] {
-    std::vector<std::string>* outer = pending_messages_;
+    std::vector<PendingMessage>* outer = pending_messages_;
     if (!outer) {
       pending_messages_ = &pending;
       from_event = event_depth_ > 0;
@@ -153,15 +155,18 @@ void TfrmTelefono::Run(const std::function<void()>& body) {
   if (from_event)
     ShowLater(std::move(pending));
   else
-    for (const auto& text : pending) messages_.Show(text, MessageKind::Warning);
+    for (const auto& m : pending) m.box->Show(m.text, MessageKind::Warning);
 }
 
-void TfrmTelefono::Message(const std::string& text) {
+void TfrmTelefono::Post(MessageBox& box, const std::string& text) {
   if (pending_messages_)
-    pending_messages_->push_back(text);
+    pending_messages_->push_back({&box, text});
   else
-    messages_.Show(text, MessageKind::Warning);
+    box.Show(text, MessageKind::Warning);
 }
+
+void TfrmTelefono::Message(const std::string& text) { Post(messages_, text); }
+void TfrmTelefono::AccountMessage(const std::string& text) { Post(account_messages_, text); }
 
 void TfrmTelefono::ScriviLog(const std::string& message) {
   const std::string line =
@@ -194,12 +199,12 @@ void TfrmTelefono::AttivaTelefono() {
     const Settings s = GetSettings();
     if (s.EditLoginId.empty()) {
       ScriviLog("User Login non specificato");
-      Message("User Login non specificato");
+      AccountMessage("User Login non specificato");
       return;
     }
     if (s.EditSIPProxy.empty()) {
       ScriviLog("SIP Proxy non specificato");
-      Message("SIP Proxy non specificato");
+      AccountMessage("SIP Proxy non specificato");
       return;
     }
     if (!InizializzaAgente()) return;

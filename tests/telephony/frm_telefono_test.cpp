@@ -43,8 +43,9 @@ class PhoneTest : public ::testing::Test {
   FakeClock clock_{LocalTime{2026, 3, 4, 5, 6, 7, 8}};
   FakeSipUserAgent agent_;
   TwebServer web_;
-  FakeMessageBox box_;
-  TfrmTelefono phone_{agent_, web_, box_};
+  FakeMessageBox box_;          // caption "SIP Voip"
+  FakeMessageBox account_box_;  // caption "SIP"
+  TfrmTelefono phone_{agent_, web_, box_, &account_box_};
 };
 
 TEST_F(PhoneTest, GoingOnlineCallsTheComponentInOrder) {
@@ -116,6 +117,7 @@ TEST_F(PhoneTest, BusyToTheLimits) {
   EXPECT_EQ(box_.Shown().back(), "Unable to open RTP communication port.");
   EXPECT_TRUE(agent_.Ops(12).empty());
   EXPECT_EQ(phone_.BtnInitCaption(), "Online");
+  EXPECT_THAT(account_box_.Shown(), IsEmpty());
 }
 
 TEST_F(PhoneTest, OtherFailuresShowTheirMessageAndStop) {
@@ -147,7 +149,9 @@ TEST_F(PhoneTest, MissingLoginOrProxyTouchesNothing) {
   });
   phone_.AttivaTelefono();
   EXPECT_TRUE(agent_.Ops().empty());
-  EXPECT_THAT(box_.Shown(), ElementsAre("User Login non specificato", "SIP Proxy non specificato"));
+  EXPECT_THAT(account_box_.Shown(),
+              ElementsAre("User Login non specificato", "SIP Proxy non specificato"));
+  EXPECT_THAT(box_.Shown(), IsEmpty());
   EXPECT_THAT(Log(), ElementsAre("Richiesta di registrazione della linea SIP",
                                  "User Login non specificato",
                                  "Richiesta di registrazione della linea SIP",
