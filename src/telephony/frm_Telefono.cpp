@@ -1,5 +1,7 @@
 #include "telephony/frm_Telefono.h"
 
+#include <ctime>
+
 #include "platform/clock.h"
 
 namespace velnaro {
@@ -10,6 +12,25 @@ struct EventScope {
   ~EventScope() { --depth_; }
   int& depth_;
 };
+// The user's short date and long time (LC_TIME, which the application takes from the
+// environment).
+std::string LocaleDateTime(const LocalTime& t) {
+  std::tm tm{};
+  tm.tm_year = t.year - 1900;
+  tm.tm_mon = t.month - 1;
+  tm.tm_mday = t.day;
+  tm.tm_hour = t.hour;
+  tm.tm_min = t.minute;
+  tm.tm_sec = t.second;
+  tm.tm_isdst = -1;
+  std::tm days = tm;  // for locales whose date names the weekday
+  std::mktime(&days);
+  tm.tm_wday = days.tm_wday;
+  tm.tm_yday = days.tm_yday;
+  char buf[128];
+  const std::size_t n = std::strftime(buf, sizeof buf, "%x %X", &tm);
+  return std::string(buf, n);
+}
 }  // namespace
 
 std::string SipErrorMessage(int code) {
@@ -169,8 +190,7 @@ void TfrmTelefono::Message(const std::string& text) { Post(messages_, text); }
 void TfrmTelefono::AccountMessage(const std::string& text) { Post(account_messages_, text); }
 
 void TfrmTelefono::ScriviLog(const std::string& message) {
-  const std::string line =
-      FormatTime(DefaultClock().Now(), "dd/mm/yyyy hh:nn:ss") + " - " + message;
+  const std::string line = LocaleDateTime(DefaultClock().Now()) + " - " + message;
   std::function<void(const std::string&)> observer;
   {
     std::lock_guard lock(mutex_);

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <condition_variable>
 #include <mutex>
 
@@ -62,7 +63,6 @@ TEST_F(PhoneTest, GoingOnlineCallsTheComponentInOrder) {
   EXPECT_THAT(agent_.Ops(17).at(0).args, ElementsAre("10"));
   EXPECT_EQ(phone_.BtnInitCaption(), "Offline");
   EXPECT_THAT(Log(), ElementsAre("Richiesta di registrazione della linea SIP"));
-  EXPECT_EQ(phone_.txtLog().at(0), "04/03/2026 05:06:07 - Richiesta di registrazione della linea SIP");
   EXPECT_THAT(box_.Shown(), IsEmpty());
 }
 
@@ -189,6 +189,15 @@ TEST_F(PhoneTest, EveryMessageOfTheTable) {
   int with_text = 0;
   for (int c = 0; c < 100; ++c) with_text += !SipErrorMessage(c).empty();
   EXPECT_EQ(with_text, 27);
+}
+
+TEST_F(PhoneTest, LogLineIsLocaleDateTimeDashMessageAndLogIsNeverTrimmed) {
+  std::setlocale(LC_TIME, "C");  // short date mm/dd/yy, long time hh:mm:ss
+  Event([](SipUserAgentEvents& e) { e.OnFailToRegister(); });
+  EXPECT_EQ(phone_.txtLog().at(0), "03/04/26 05:06:07 - Errore di registrazione della linea ");
+  for (int i = 0; i < 200; ++i) phone_.ScriviLog(" x ");
+  ASSERT_EQ(phone_.txtLog().size(), 201u);
+  EXPECT_EQ(phone_.txtLog().back(), "03/04/26 05:06:07 -  x ");
 }
 
 TEST_F(PhoneTest, RegistrationEvents) {
