@@ -332,6 +332,9 @@ TEST_F(PhoneTest, CallOperationsLine1) {
   agent_.SetResult(5, false, 10);
   phone_.Button1Click();
   EXPECT_EQ(box_.Shown().back(), "You are not Online, please click the 'Online' button first.");
+  agent_.SetResult(5, false, 12);  // a code without a message shows nothing
+  phone_.Button1Click();
+  EXPECT_EQ(box_.Shown().size(), 2u);
 
   web_.AggiornaStato("INCALL", "ANSWERE", "0", "55");
   agent_.SetResult(6, false, 34);
