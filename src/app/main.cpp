@@ -91,10 +91,14 @@ int main(int argc, char** argv) {
 
   // 5: the phone window with its SIP component.
   std::unique_ptr<LinphoneSipUserAgent> agent = MakeLinphoneSipUserAgent();
-  TfrmTelefono telefono(*agent, web, messages);
+  // The phone's own boxes carry the phone's captions.
+  QtMessageBox phone_messages("SIP Voip");
+  QtMessageBox account_messages("SIP");
+  TfrmTelefono telefono(*agent, web, phone_messages, &account_messages);
   telefono.SetSoftwareVersion(config.SoftwareVersion);
   phone_link.Attach(&telefono);
-  messages.SetLogSink([&telefono](const std::string& line) { telefono.ScriviLog(line); });
+  for (QtMessageBox* box : {&messages, &phone_messages, &account_messages})
+    box->SetLogSink([&telefono](const std::string& line) { telefono.ScriviLog(line); });
   // Registration outcomes arrive on the component's thread; the page is the UI thread's.
   telefono.SetEsitoPasso3([&window, &form](bool ok) {
     QMetaObject::invokeMethod(&window, [&form, ok] { form.EsitoPasso3(ok); },

@@ -377,7 +377,8 @@ void HttpEndpoint::Serve(int fd, const std::string& peer, HttpRequestReader& rea
     return;
   }
   ServeRequest(server_, reader.request(), peer, response);
-  SendAll(fd, response, send_deadline);
+  // A command may run long (a RECSTOP upload): the reply gets its own time from here.
+  SendAll(fd, response, Clock::now() + options_.request_deadline);
 }
 
 }  // namespace velnaro

@@ -1,5 +1,7 @@
 #include "telephony/frm_Telefono.h"
 
+#include <ctime>
+
 #include "platform/clock.h"
 
 namespace velnaro {
@@ -10,6 +12,25 @@ struct EventScope {
   ~EventScope() { --depth_; }
   int& depth_;
 };
+// The user's short date and long time (LC_TIME, which the application takes from the
+// environment).
+std::string LocaleDateTime(const LocalTime& t) {
+  std::tm tm{};
+  tm.tm_year = t.year - 1900;
+  tm.tm_mon = t.month - 1;
+  tm.tm_mday = t.day;
+  tm.tm_hour = t.hour;
+  tm.tm_min = t.minute;
+  tm.tm_sec = t.second;
+  tm.tm_isdst = -1;
+  std::tm days = tm;  // for locales whose date names the weekday
+  std::mktime(&days);
+  tm.tm_wday = days.tm_wday;
+  tm.tm_yday = days.tm_yday;
+  char buf[128];
+  const std::size_t n = std::strftime(buf, sizeof buf, "%x %X", &tm);
+  return std::string(buf, n);
+}
 }  // namespace
 
 std::string SipErrorMessage(int code) {
@@ -45,8 +66,10 @@ std::string SipErrorMessage(int code) {
   }
 }
 
-TfrmTelefono::TfrmTelefono(SipUserAgent& agent, TwebServer& web, MessageBox& messages)
-    : agent_(agent), web_(web), messages_(messages) {
+TfrmTelefono::TfrmTelefono(SipUserAgent& agent, TwebServer& web, MessageBox& messages,
+                           MessageBox* account_messages)
+    : agent_(agent), web_(web), messages_(messages),
+      account_messages_(account_messages ? *account_messages : messages) {
   agent_.SetEventSink(this);
   web_.SetIdleAction([this] { Button6Click(); });
 }
@@ -62,9 +85,9 @@ TfrmTelefono::~TfrmTelefono() {
   if (message_thread_.joinable()) message_thread_.join();
 }
 
-void TfrmTelefono::ShowLater(std::vector<std::string> texts) {
+void TfrmTelefono::ShowLater(std::vector<PendingMessage> messages) {
   std::lock_guard lock(message_mutex_);
-  for (auto& t : texts) message_queue_.push_back(std::move(t));
+  for (auto& m : messages) message_queue_.push_back(std::move(m));
   if (!message_thread_.joinable()) message_thread_ = std::thread([this] { MessageLoop(); });
   message_cv_.notify_all();
 }
@@ -74,11 +97,11 @@ void TfrmTelefono::MessageLoop() {
   while (true) {
     message_cv_.wait(lock, [&] { return message_stop_ || !message_queue_.empty(); });
     if (message_queue_.empty()) return;
-    std::string text = std::move(message_queue_.front());
+    PendingMessage m = std::move(message_queue_.front());
     message_queue_.pop_front();
     message_busy_ = true;
     lock.unlock();
-    messages_.Show(text, MessageKind::Warning);
+    m.box->Show(m.text, MessageKind::Warning);
     lock.lock();
     message_busy_ = false;
     message_cv_.notify_all();
@@ -136,10 +159,10 @@ int TfrmTelefono::MediaPort(int line) const {
 }
 
 void TfrmTelefono::Run(const std::function<void()>& body) {
-  std::vector<std::string> pending;
+  std::vector<PendingMessage> pending;
   bool from_event = false;
   agent_.Invoke([&] {
-    std::vector<std::string>* outer = pending_messages_;
+    std::vector<PendingMessage>* outer = pending_messages_;
     if (!outer) {
       pending_messages_ = &pending;
       from_event = event_depth_ > 0;
@@ -153,19 +176,21 @@ void TfrmTelefono::Run(const std::function<void()>& body) {
   if (from_event)
     ShowLater(std::move(pending));
   else
-    for (const auto& text : pending) messages_.Show(text, MessageKind::Warning);
+    for (const auto& m : pending) m.box->Show(m.text, MessageKind::Warning);
 }
 
-void TfrmTelefono::Message(const std::string& text) {
+void TfrmTelefono::Post(MessageBox& box, const std::string& text) {
   if (pending_messages_)
-    pending_messages_->push_back(text);
+    pending_messages_->push_back({&box, text});
   else
-    messages_.Show(text, MessageKind::Warning);
+    box.Show(text, MessageKind::Warning);
 }
+
+void TfrmTelefono::Message(const std::string& text) { Post(messages_, text); }
+void TfrmTelefono::AccountMessage(const std::string& text) { Post(account_messages_, text); }
 
 void TfrmTelefono::ScriviLog(const std::string& message) {
-  const std::string line =
-      FormatTime(DefaultClock().Now(), "dd/mm/yyyy hh:nn:ss") + " - " + message;
+  const std::string line = LocaleDateTime(DefaultClock().Now()) + " - " + message;
   std::function<void(const std::string&)> observer;
   {
     std::lock_guard lock(mutex_);
@@ -194,12 +219,12 @@ void TfrmTelefono::AttivaTelefono() {
     const Settings s = GetSettings();
     if (s.EditLoginId.empty()) {
       ScriviLog("User Login non specificato");
-      Message("User Login non specificato");
+      AccountMessage("User Login non specificato");
       return;
     }
     if (s.EditSIPProxy.empty()) {
       ScriviLog("SIP Proxy non specificato");
-      Message("SIP Proxy non specificato");
+      AccountMessage("SIP Proxy non specificato");
       return;
     }
     if (!InizializzaAgente()) return;

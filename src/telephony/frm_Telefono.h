@@ -51,7 +51,10 @@ class TfrmTelefono final : public SipUserAgentEvents, public PhonePort {
   static constexpr const char* kDefaultSoftwareVersion = "4.00.002";
 
   // Registers itself as the agent's event sink and Button6Click as web's idle action.
-  TfrmTelefono(SipUserAgent& agent, TwebServer& web, MessageBox& messages);
+  // messages carries the caption "SIP Voip" (component errors, ports, empty number);
+  // account_messages the caption "SIP" (missing login or proxy), messages when null.
+  TfrmTelefono(SipUserAgent& agent, TwebServer& web, MessageBox& messages,
+               MessageBox* account_messages = nullptr);
   ~TfrmTelefono() override;
   TfrmTelefono(const TfrmTelefono&) = delete;
   TfrmTelefono& operator=(const TfrmTelefono&) = delete;
@@ -164,7 +167,13 @@ class TfrmTelefono final : public SipUserAgentEvents, public PhonePort {
  private:
   // Runs body on the component's thread; messages it raises are shown afterwards.
   void Run(const std::function<void()>& body);
+  struct PendingMessage {
+    MessageBox* box;
+    std::string text;
+  };
   void Message(const std::string& text);
+  void AccountMessage(const std::string& text);
+  void Post(MessageBox& box, const std::string& text);
   std::string LocalIp(const Settings& s);
   void Hangup(int line, const char* ok_text, const char* fail_text, bool update_status);
   void HoldIfInCall(int line);
@@ -174,6 +183,7 @@ class TfrmTelefono final : public SipUserAgentEvents, public PhonePort {
   SipUserAgent& agent_;
   TwebServer& web_;
   MessageBox& messages_;
+  MessageBox& account_messages_;
 
   mutable std::mutex mutex_;  // settings, caption, log, callbacks, ports
   Settings settings_;
@@ -186,14 +196,14 @@ class TfrmTelefono final : public SipUserAgentEvents, public PhonePort {
   int media_port_[2] = {0, 0};
 
   // Messages raised inside the running operation; touched only on the component's thread.
-  std::vector<std::string>* pending_messages_ = nullptr;
+  std::vector<PendingMessage>* pending_messages_ = nullptr;
   int event_depth_ = 0;  // inside an event handler; component's thread only
 
-  void ShowLater(std::vector<std::string> texts);
+  void ShowLater(std::vector<PendingMessage> messages);
   void MessageLoop();
   std::mutex message_mutex_;
   std::condition_variable message_cv_;
-  std::deque<std::string> message_queue_;
+  std::deque<PendingMessage> message_queue_;
   bool message_busy_ = false;
   bool message_stop_ = false;
   std::thread message_thread_;

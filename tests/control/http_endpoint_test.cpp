@@ -254,6 +254,18 @@ TEST_F(EndpointLimits, SlowClientIsCutAtTheDeadlineWhileOthersAreServed) {
   EXPECT_EQ(count_, 3);
 }
 
+TEST_F(EndpointLimits, ReplyOfALongCommandIsSentWhole) {
+  // A command that outlasts the request deadline (an upload) still gets its reply out.
+  const std::string big(32 << 20, 'r');
+  server_.Commands().Add("/phone/", "LONG", [&](const CommandRequest&, std::string& reply) {
+    std::this_thread::sleep_for(600ms);
+    reply = big;
+  });
+  const auto answer = Parse(Exchange(port_, Get("/phone/?Action=LONG")));
+  EXPECT_EQ(answer.status_line, "HTTP/1.1 200 OK");
+  EXPECT_EQ(answer.body.size(), big.size());
+}
+
 TEST_F(EndpointLimits, OverLongLineHeadAndBody) {
   const std::string ok_target = "/phone/?Action=COUNT&x=" + std::string(8192 - 36, 'a');
   const std::string ok_line = "GET " + ok_target + " HTTP/1.1";

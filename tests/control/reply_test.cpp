@@ -32,6 +32,35 @@ TEST(ReplyPieces, ExactTexts) {
             "\"HANGUP\"           } } ");
 }
 
+// Lengths cannot tell a swapped pair of keys or a "last" for a "last2"; the texts can.
+TEST(ReplyPieces, ExactTextsOfRepliesWithValues) {
+  EXPECT_EQ(reply::Status({"IDLE", "HANGUP", "0", "55", "1", "0", "0"}),
+            "{   \"ErroreID\": 0,  \"ErroreDS\": \"\",   \"Dati\": { "
+            "            \"Stato\": \"IDLE\", "
+            "            \"ChiamataStato\": \"HANGUP\", "
+            "            \"ChiamataPrefix\": \"0\", "
+            "            \"ChiamataNumero\": \"55\", "
+            "            \"Rec\": \"1\", "
+            "            \"Hold\": \"0\", "
+            "            \"Mute\": \"0\" "
+            "          } } ");
+  EXPECT_EQ(reply::Call("0", "55"),
+            "{   \"ErroreID\": 0,  \"ErroreDS\": \"\",   \"Dati\": { "
+            "            \"Status\":    \"CALLING\", "
+            "            \"Prefix\": \"0\", "
+            "            \"Number\": \"55\"  "
+            "          } } ");
+  EXPECT_EQ(reply::Dtmf("12#"),
+            "{   \"ErroreID\": 0,  \"ErroreDS\": \"\",   \"Dati\": { "
+            "            \"Status\":    \"DTMF\", "
+            "            \"Number\": \"12#\"  "
+            "          } } ");
+  EXPECT_EQ(reply::SaveError(),
+            "{   \"ErroreID\": 2,  \"ErroreDS\": \"Errore salvataggio\",   \"Dati\": { "
+            "            \"Status\":    \"\" "
+            "          } } ");
+}
+
 TEST(ReplyPieces, InitialStatusIs261Characters) {
   TwebServer server;
   EXPECT_EQ(reply::Status(server.Record()).size(), 261u);

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <condition_variable>
 #include <mutex>
 
@@ -43,8 +44,9 @@ class PhoneTest : public ::testing::Test {
   FakeClock clock_{LocalTime{2026, 3, 4, 5, 6, 7, 8}};
   FakeSipUserAgent agent_;
   TwebServer web_;
-  FakeMessageBox box_;
-  TfrmTelefono phone_{agent_, web_, box_};
+  FakeMessageBox box_;          // caption "SIP Voip"
+  FakeMessageBox account_box_;  // caption "SIP"
+  TfrmTelefono phone_{agent_, web_, box_, &account_box_};
 };
 
 TEST_F(PhoneTest, GoingOnlineCallsTheComponentInOrder) {
@@ -61,7 +63,6 @@ TEST_F(PhoneTest, GoingOnlineCallsTheComponentInOrder) {
   EXPECT_THAT(agent_.Ops(17).at(0).args, ElementsAre("10"));
   EXPECT_EQ(phone_.BtnInitCaption(), "Offline");
   EXPECT_THAT(Log(), ElementsAre("Richiesta di registrazione della linea SIP"));
-  EXPECT_EQ(phone_.txtLog().at(0), "04/03/2026 05:06:07 - Richiesta di registrazione della linea SIP");
   EXPECT_THAT(box_.Shown(), IsEmpty());
 }
 
@@ -116,6 +117,7 @@ TEST_F(PhoneTest, BusyToTheLimits) {
   EXPECT_EQ(box_.Shown().back(), "Unable to open RTP communication port.");
   EXPECT_TRUE(agent_.Ops(12).empty());
   EXPECT_EQ(phone_.BtnInitCaption(), "Online");
+  EXPECT_THAT(account_box_.Shown(), IsEmpty());
 }
 
 TEST_F(PhoneTest, OtherFailuresShowTheirMessageAndStop) {
@@ -147,7 +149,9 @@ TEST_F(PhoneTest, MissingLoginOrProxyTouchesNothing) {
   });
   phone_.AttivaTelefono();
   EXPECT_TRUE(agent_.Ops().empty());
-  EXPECT_THAT(box_.Shown(), ElementsAre("User Login non specificato", "SIP Proxy non specificato"));
+  EXPECT_THAT(account_box_.Shown(),
+              ElementsAre("User Login non specificato", "SIP Proxy non specificato"));
+  EXPECT_THAT(box_.Shown(), IsEmpty());
   EXPECT_THAT(Log(), ElementsAre("Richiesta di registrazione della linea SIP",
                                  "User Login non specificato",
                                  "Richiesta di registrazione della linea SIP",
@@ -185,6 +189,15 @@ TEST_F(PhoneTest, EveryMessageOfTheTable) {
   int with_text = 0;
   for (int c = 0; c < 100; ++c) with_text += !SipErrorMessage(c).empty();
   EXPECT_EQ(with_text, 27);
+}
+
+TEST_F(PhoneTest, LogLineIsLocaleDateTimeDashMessageAndLogIsNeverTrimmed) {
+  std::setlocale(LC_TIME, "C");  // short date mm/dd/yy, long time hh:mm:ss
+  Event([](SipUserAgentEvents& e) { e.OnFailToRegister(); });
+  EXPECT_EQ(phone_.txtLog().at(0), "03/04/26 05:06:07 - Errore di registrazione della linea ");
+  for (int i = 0; i < 200; ++i) phone_.ScriviLog(" x ");
+  ASSERT_EQ(phone_.txtLog().size(), 201u);
+  EXPECT_EQ(phone_.txtLog().back(), "03/04/26 05:06:07 -  x ");
 }
 
 TEST_F(PhoneTest, RegistrationEvents) {
@@ -319,6 +332,9 @@ TEST_F(PhoneTest, CallOperationsLine1) {
   agent_.SetResult(5, false, 10);
   phone_.Button1Click();
   EXPECT_EQ(box_.Shown().back(), "You are not Online, please click the 'Online' button first.");
+  agent_.SetResult(5, false, 12);  // a code without a message shows nothing
+  phone_.Button1Click();
+  EXPECT_EQ(box_.Shown().size(), 2u);
 
   web_.AggiornaStato("INCALL", "ANSWERE", "0", "55");
   agent_.SetResult(6, false, 34);
