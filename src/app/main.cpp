@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
   stop_waiter.join();
 
   // Stop taking requests before the objects they reach go away.
-  messages.SetLogSink({});
+  for (QtMessageBox* box : {&messages, &phone_messages, &account_messages}) box->SetLogSink({});
   guard.SetRestoreHandler({});
   endpoint.Stop();
   telefono.SetEsitoPasso3({});
