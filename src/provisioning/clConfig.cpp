@@ -29,27 +29,12 @@ UserStore& TConfig::Store() {
   return *store_;
 }
 
-void TConfig::LoadFromRegistry() {
-  UserStore& s = Store();
-  if (s.KeyExists(kCurrentKey) && s.OpenKey(std::string(kCurrentKey) + "\\", false)) {
-    std::string id;
-    try {
-      id = s.ReadString("ClientID");
-    } catch (...) {
-      s.CloseKey();
-      throw;
-    }
-    s.CloseKey();
-    if (!id.empty()) ClientID = id;
-    return;
-  }
-  LoadFromLegacyRegistry();
-}
+namespace {
 
-void TConfig::LoadFromLegacyRegistry() {
-  UserStore& s = Store();
-  if (!s.KeyExists(kLegacyKey) || !s.OpenKey(std::string(kLegacyKey) + "\\", false)) return;
-  std::string id;
+// Reads ClientID under key, closing the key also when the read throws.
+// False when the key does not exist or cannot be opened.
+bool ReadStoredClientID(UserStore& s, const char* key, std::string& id) {
+  if (!s.KeyExists(key) || !s.OpenKey(std::string(key) + "\\", false)) return false;
   try {
     id = s.ReadString("ClientID");
   } catch (...) {
@@ -57,6 +42,23 @@ void TConfig::LoadFromLegacyRegistry() {
     throw;
   }
   s.CloseKey();
+  return true;
+}
+
+}  // namespace
+
+void TConfig::LoadFromRegistry() {
+  std::string id;
+  if (ReadStoredClientID(Store(), kCurrentKey, id)) {
+    if (!id.empty()) ClientID = id;
+    return;
+  }
+  LoadFromLegacyRegistry();
+}
+
+void TConfig::LoadFromLegacyRegistry() {
+  std::string id;
+  if (!ReadStoredClientID(Store(), kLegacyKey, id)) return;
   if (!id.empty()) ClientID = id;
   SaveToRegistry();
 }

@@ -23,6 +23,18 @@
 
 namespace velnaro::testing {
 
+// Binds fd to a free loopback port, listens, and returns the port.
+inline int ListenOnLoopback(int fd) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  listen(fd, 4);
+  return ntohs(a.sin_port);
+}
+
 inline int FreeLoopbackPort() {
   const int s = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
@@ -128,14 +140,7 @@ class RawHttpServer {
                          size_t keep = 1 << 20, std::function<void()> before_reply = {})
       : response_(std::move(response)), keep_(keep), before_reply_(std::move(before_reply)) {
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    listen(listener_, 4);
+    port_ = ListenOnLoopback(listener_);
     thread_ = std::thread([this] { Serve(); });
   }
   ~RawHttpServer() { Finish(); }
@@ -211,14 +216,7 @@ class EarlyAnswerServer {
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
     const int small = 64 * 1024;  // a small window: the client cannot send everything ahead
     setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    listen(listener_, 4);
+    port_ = ListenOnLoopback(listener_);
     thread_ = std::thread([this] { Serve(); });
   }
   ~EarlyAnswerServer() {
