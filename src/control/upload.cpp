@@ -9,22 +9,16 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <mutex>
 
 #include "control/web_server.h"
+#include "provisioning/curl_client.h"
 
 namespace velnaro {
 namespace {
 
-constexpr char kUserAgent[] = "Mozilla/5.0 (Windows; U; Windows NT 6.0; it; rv:1.8.1.12)";
 constexpr long kConnectTimeoutMs = 300000;
 constexpr long kMaxRedirects = 15;
 constexpr long kBlockSize = 1024 * 1024;  // bytes handed to libcurl per read
-
-void InitCurlOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 // The file, opened for reading with a shared lock so that cooperating writers stay out
 // while it is sent.
@@ -227,13 +221,6 @@ class Upload {
   curl_off_t received_ = 0;
 };
 
-struct CurlDeleter {
-  void operator()(CURL* c) const { curl_easy_cleanup(c); }
-};
-struct SlistDeleter {
-  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
-};
-
 }  // namespace
 
 std::string EncodeUploadQuery(std::string_view raw_query) {
@@ -264,7 +251,6 @@ void Button2Click(TwebServer& server, const Clock& clock) {
 
 void UploadFile(TwebServer& server, const std::string& url, const std::string& path,
                 const Clock& clock) {
-  InitCurlOnce();
   const LockedFile file(path);  // throws before any request
   // A boundary of our own choosing is not something libcurl's mime API offers, so the
   // form is encoded here and streamed through the read callback.
@@ -272,11 +258,11 @@ void UploadFile(TwebServer& server, const std::string& url, const std::string& p
   MultipartBody body(boundary, path, file);
   Upload upload(server, body);
 
-  std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
+  CurlPtr curl = NewCurlClient();
   bool ok = false;
   if (curl) {
     upload.curl_ = curl.get();
-    std::unique_ptr<curl_slist, SlistDeleter> headers;
+    SlistPtr headers;
     for (const std::string& h :
          {"Content-Type: multipart/form-data; boundary=" + boundary,
           std::string("User-Agent: ") + kUserAgent, std::string("Accept: text/html, */*"),
@@ -286,10 +272,7 @@ void UploadFile(TwebServer& server, const std::string& url, const std::string& p
     CURL* c = curl.get();
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
     curl_easy_setopt(c, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(c, CURLOPT_PROXY, "");  // the server is reached directly
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_POST, 1L);
     curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, body.size());
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());

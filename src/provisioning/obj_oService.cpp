@@ -7,36 +7,15 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
-#include <mutex>
 
 #include "provisioning/json.h"
 
 namespace velnaro {
 namespace {
 
-void GlobalInit() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-struct CurlDeleter {
-  void operator()(CURL* c) const { curl_easy_cleanup(c); }
-};
-struct SlistDeleter {
-  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
-};
-using CurlPtr = std::unique_ptr<CURL, CurlDeleter>;
-using SlistPtr = std::unique_ptr<curl_slist, SlistDeleter>;
-
 CurlPtr NewClient() {
-  GlobalInit();
-  CurlPtr c(curl_easy_init());
-  if (!c) return c;
-  curl_easy_setopt(c.get(), CURLOPT_USERAGENT, kUserAgent);
-  curl_easy_setopt(c.get(), CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(c.get(), CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(c.get(), CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  CurlPtr c = NewCurlClient();
+  if (c) curl_easy_setopt(c.get(), CURLOPT_USERAGENT, kUserAgent);
   return c;
 }
 

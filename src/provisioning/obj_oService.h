@@ -8,12 +8,11 @@
 #include <vector>
 
 #include "provisioning/clConfig.h"
+#include "provisioning/curl_client.h"
 #include "provisioning/obj_VelnaroDS.h"
 
 namespace velnaro {
 
-inline constexpr const char* kUserAgent =
-    "Mozilla/5.0 (Windows; U; Windows NT 6.0; it; rv:1.8.1.12)";
 inline constexpr const char* kConnectionProblem = "Problema di connessione";
 inline constexpr const char* kInvalidReply = "Risposta del servizio non valida";
 
