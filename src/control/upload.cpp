@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "control/web_server.h"
+#include "net/percent_encoding.h"
 #include "provisioning/curl_client.h"
 
 namespace velnaro {
@@ -224,20 +225,9 @@ class Upload {
 }  // namespace
 
 std::string EncodeUploadQuery(std::string_view raw_query) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(raw_query.size());
-  for (const char ch : raw_query) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == ' ' || c == '#' || c == '%' || c < 0x20 || c == 0x7F || c >= 0x80) {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    } else {
-      out += ch;
-    }
-  }
-  return out;
+  return PercentEncode(raw_query, [](unsigned char c) {
+    return c == ' ' || c == '#' || c == '%' || c < 0x20 || c == 0x7F || c >= 0x80;
+  });
 }
 
 std::string UploadAddress(const std::string& sip_server, std::string_view raw_query) {

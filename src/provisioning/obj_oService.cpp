@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "net/percent_encoding.h"
 #include "provisioning/json.h"
 
 namespace velnaro {
@@ -77,28 +78,15 @@ size_t WriteToFile(char* data, size_t size, size_t n, void* user) {
 }  // namespace
 
 std::string EncodeFormValue(const std::string& value) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(value.size());
-  for (unsigned char c : value) {
-    bool plain = c >= 33 && c <= 127;
+  return PercentEncode(value, [](unsigned char c) {
     switch (c) {
       case '*': case '#': case '%': case '<': case '>': case '[': case ']':
       case '&': case '+': case '=':
-        plain = false;
-        break;
+        return true;
       default:
-        break;
+        return c < 33 || c > 127;
     }
-    if (plain) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
+  });
 }
 
 ToService::ToService(TConfig& config, TobjVelnaroDS& velnaro) : config_(config), velnaro_(velnaro) {}
