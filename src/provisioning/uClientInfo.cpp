@@ -1,18 +1,10 @@
 #include "provisioning/uClientInfo.h"
 
-#include <cstdio>
 #include <exception>
 #include <sstream>
 
 namespace velnaro {
 namespace {
-
-std::string HexOf(const std::array<std::uint8_t, 6>& mac) {
-  char buf[13];
-  std::snprintf(buf, sizeof buf, "%02X%02X%02X%02X%02X%02X", mac[0], mac[1], mac[2], mac[3],
-                mac[4], mac[5]);
-  return buf;
-}
 
 std::string RealText(double d) {
   std::ostringstream ss;
@@ -40,7 +32,7 @@ std::string TClientInfo::GetMACAddress() {
   std::string text;
   size_t pos = 0;
   do {
-    if (pos < list.size() && list[pos].readable) text = HexOf(list[pos].mac);
+    if (pos < list.size() && list[pos].readable) text = StringToHex({list[pos].mac.begin(), list[pos].mac.end()});
     ++pos;
   } while (pos < list.size() && text == "000000000000");
   return text;
