@@ -6,18 +6,13 @@
 #include <cstring>
 #include <optional>
 
+#include "net/percent_encoding.h"
+
 namespace velnaro {
 namespace http = boost::beast::http;
 using boost::beast::error_code;
 
 namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() &&
@@ -32,7 +27,7 @@ void PercentDecode(std::string_view in, bool plus_is_space, std::string& out) {
   for (size_t i = 0; i < in.size(); ++i) {
     const char c = in[i];
     if (c == '%' && i + 2 < in.size()) {
-      const int hi = HexValue(in[i + 1]), lo = HexValue(in[i + 2]);
+      const int hi = HexDigitValue(in[i + 1]), lo = HexDigitValue(in[i + 2]);
       if (hi >= 0 && lo >= 0) {
         out += static_cast<char>(hi * 16 + lo);
         i += 2;

@@ -1,10 +1,18 @@
 #pragma once
-// Percent-encoding with a caller's choice of the bytes to escape.
+// Percent-encoding with a caller's choice of the bytes to escape, and hex digits.
 
 #include <string>
 #include <string_view>
 
 namespace velnaro {
+
+// The value of one hexadecimal digit, either case; -1 for any other character.
+constexpr int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
 
 // Every byte for which `escape(byte)` holds becomes %XX (upper-case hex); the rest pass.
 template <class Escape>

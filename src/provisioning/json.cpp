@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "net/percent_encoding.h"
+
 namespace velnaro {
 namespace {
 
@@ -63,18 +65,9 @@ bool Hex4(std::string_view s, size_t at, unsigned& value) {
   if (at + 4 > s.size()) return false;
   value = 0;
   for (size_t k = at; k < at + 4; ++k) {
-    char c = s[k];
-    unsigned d;
-    if (c >= '0' && c <= '9') {
-      d = static_cast<unsigned>(c - '0');
-    } else if (c >= 'a' && c <= 'f') {
-      d = static_cast<unsigned>(c - 'a' + 10);
-    } else if (c >= 'A' && c <= 'F') {
-      d = static_cast<unsigned>(c - 'A' + 10);
-    } else {
-      return false;
-    }
-    value = value * 16 + d;
+    const int d = HexDigitValue(s[k]);
+    if (d < 0) return false;
+    value = value * 16 + static_cast<unsigned>(d);
   }
   return true;
 }
