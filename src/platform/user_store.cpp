@@ -15,6 +15,8 @@
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 
+#include "platform/atomic_file.h"
+
 namespace velnaro {
 namespace {
 
@@ -63,19 +65,6 @@ bool MakeDirs(const std::string& dir) {
   auto slash = dir.find_last_of('/');
   if (slash != std::string::npos && slash > 0 && !MakeDirs(dir.substr(0, slash))) return false;
   return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
-bool WriteAll(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
 }
 
 std::string StripTrailingBackslashes(std::string_view key) {
@@ -200,21 +189,7 @@ bool FileUserStore::Save(const std::map<std::string, Key>& keys) const {
   auto slash = path_.find_last_of('/');
   std::string dir = slash == std::string::npos ? "." : path_.substr(0, slash);
   if (!MakeDirs(dir)) return false;
-  std::string tmp = path_ + ".XXXXXX";
-  int fd = mkstemp(tmp.data());
-  if (fd < 0) return false;
-  bool ok = fchmod(fd, 0600) == 0 && WriteAll(fd, text.data(), text.size()) && fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  if (!ok || ::rename(tmp.c_str(), path_.c_str()) != 0) {
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-  if (dfd >= 0) {
-    fsync(dfd);
-    ::close(dfd);
-  }
-  return true;
+  return ReplaceFile(path_, text, FileAccess::kOwnerOnly, true) == 0;
 }
 
 bool FileUserStore::KeyExists(std::string_view key) {
