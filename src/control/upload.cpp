@@ -150,10 +150,7 @@ class Upload {
     const ssize_t n = u->body_.Read(buffer, size * items);
     if (n < 0) return CURL_READFUNC_ABORT;
     if (n > 0) u->IdHTTP_Work(u->body_.position());
-    if (u->body_.position() == u->body_.size() && u->sending_) {
-      u->sending_ = false;
-      u->IdHTTP_WorkEnd();
-    }
+    if (u->body_.position() == u->body_.size()) u->EndSending();
     return static_cast<size_t>(n);
   }
 
