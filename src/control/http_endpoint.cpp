@@ -370,10 +370,9 @@ void HttpEndpoint::Serve(int fd, const std::string& peer, HttpRequestReader& rea
       return;  // reset by the peer, or cut by Stop
     }
   }
-  const auto send_deadline = Clock::now() + options_.request_deadline;
   if (timed_out || state == HttpRequestReader::State::kError) {
     ErrorResponse(timed_out ? 408 : reader.error_status(), response);
-    if (SendAll(fd, response, send_deadline)) DrainBriefly(fd);
+    if (SendAll(fd, response, Clock::now() + options_.request_deadline)) DrainBriefly(fd);
     return;
   }
   ServeRequest(server_, reader.request(), peer, response);
