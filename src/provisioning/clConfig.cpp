@@ -31,18 +31,24 @@ UserStore& TConfig::Store() {
 
 namespace {
 
-// Reads ClientID under key, closing the key also when the read throws.
-// False when the key does not exist or cannot be opened.
-bool ReadStoredClientID(UserStore& s, const char* key, std::string& id) {
-  if (!s.KeyExists(key) || !s.OpenKey(std::string(key) + "\\", false)) return false;
+// Runs fn with `key` open, closing it also when fn throws. False when the key cannot be
+// opened (fn does not run then).
+template <class Fn>
+bool WithKeyOpen(UserStore& s, const std::string& key, bool can_create, Fn fn) {
+  if (!s.OpenKey(key + "\\", can_create)) return false;
   try {
-    id = s.ReadString("ClientID");
+    fn();
   } catch (...) {
     s.CloseKey();
     throw;
   }
   s.CloseKey();
   return true;
+}
+
+// Reads ClientID under key. False when the key does not exist or cannot be opened.
+bool ReadStoredClientID(UserStore& s, const char* key, std::string& id) {
+  return s.KeyExists(key) && WithKeyOpen(s, key, false, [&] { id = s.ReadString("ClientID"); });
 }
 
 }  // namespace
@@ -65,14 +71,7 @@ void TConfig::LoadFromLegacyRegistry() {
 
 void TConfig::SaveToRegistry() {
   UserStore& s = Store();
-  if (!s.OpenKey(std::string(kCurrentKey) + "\\", true)) return;
-  try {
-    s.WriteString("ClientID", ClientID);
-  } catch (...) {
-    s.CloseKey();
-    throw;
-  }
-  s.CloseKey();
+  WithKeyOpen(s, kCurrentKey, true, [&] { s.WriteString("ClientID", ClientID); });
 }
 
 void TConfig::ReadCommandLine(const std::vector<std::string>& params) {
