@@ -237,6 +237,8 @@ class Agent final : public LinphoneSipUserAgent {
     return ok;
   }
 
+  // The phone sends these after registering and ignores their results; this stack has no
+  // setting they would map to.
   bool FixedSetting21(int) override { return true; }
   bool FixedSetting17(int) override { return true; }
 
