@@ -3,9 +3,7 @@
 // progress bar, starts it and closes the window without a question.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,7 +11,6 @@
 #include <QTest>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "../app/app_fakes.h"
 #include "app/links.h"
@@ -24,30 +21,12 @@
 #include "provisioning/obj_VelnaroDS.h"
 #include "provisioning/obj_oService.h"
 #include "qt_env.h"
+#include "support/test_support.h"
 #include "ui/main_window.h"
 #include "ui/skinned_button.h"
 
 namespace velnaro::testing {
 namespace {
-
-int FreeTcpPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 class UpdateDownload : public ::testing::Test {
  protected:
@@ -56,7 +35,7 @@ class UpdateDownload : public ::testing::Test {
     char tmpl[] = "/tmp/velnaro-update-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
-    port_ = FreeTcpPort();
+    port_ = FreeLoopbackPort();
     std::string base = "http://127.0.0.1:" + std::to_string(port_);
     std::ofstream(dir_ + "/reply.json")
         << R"({"Response": {"Error": {"ErrorID": "0", "ErrorDS": ""}}, "Data": {)"
@@ -78,14 +57,7 @@ class UpdateDownload : public ::testing::Test {
     provisioning_.SetCommandLine({base + "/oService"});
     // Give php a moment to listen.
     for (int i = 0; i < 100; ++i) {
-      int fd = socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(static_cast<uint16_t>(port_));
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      bool up = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-      close(fd);
-      if (up) break;
+      if (CanConnect(port_)) break;
       usleep(50000);
     }
   }
@@ -130,7 +102,7 @@ TEST_F(UpdateDownload, InstallerIsFetchedStartedAndTheWindowCloses) {
 
   QTest::mouseClick(ok, Qt::LeftButton);
   std::string installer = dir_ + "/VelnaroDS-setup.sh";
-  EXPECT_THAT(Slurp(installer), ::testing::HasSubstr("Velnaro DS lab update installer"));
+  EXPECT_THAT(ReadWholeFile(installer), ::testing::HasSubstr("Velnaro DS lab update installer"));
   EXPECT_THAT(opener.Opened(), ::testing::ElementsAre(installer));
   EXPECT_TRUE(closed);
   EXPECT_TRUE(messages.Asked().empty());
