@@ -79,10 +79,7 @@ class PhpUploadServer {
     }
   }
   ~PhpUploadServer() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
+    StopChild(pid_);
     if (!dir_.empty()) {
       const std::string cmd = "rm -rf '" + dir_ + "'";
       (void)std::system(cmd.c_str());

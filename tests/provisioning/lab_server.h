@@ -82,11 +82,8 @@ class LabServer {
   }
 
   void Stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
+    velnaro::testing::StopChild(pid_);
+    pid_ = -1;
   }
 
   std::string Url(const std::string& path) const {

@@ -2,14 +2,18 @@
 // Helpers every test folder needs: free loopback ports, connect probes, whole-file reads.
 
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 
 namespace velnaro::testing {
 
@@ -43,6 +47,24 @@ inline bool CanConnect(int port) {
 inline std::string ReadWholeFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Polls done() until it holds or ms pass; the last look comes after the deadline.
+template <typename F>
+bool WaitUntil(F done, int ms = 10000) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < until) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return done();
+}
+
+// Signals a child and reaps it, so no zombie or stray server outlives the test.
+inline void StopChild(pid_t pid, int sig = SIGTERM) {
+  if (pid <= 0) return;
+  ::kill(pid, sig);
+  ::waitpid(pid, nullptr, 0);
 }
 
 }  // namespace velnaro::testing

@@ -63,10 +63,7 @@ class UpdateDownload : public ::testing::Test {
   }
   void TearDown() override {
     unsetenv("TEMP");
-    if (server_ > 0) {
-      kill(server_, SIGTERM);
-      waitpid(server_, nullptr, 0);
-    }
+    StopChild(server_);
     if (!dir_.empty()) std::filesystem::remove_all(dir_);
   }
 
