@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "../app/app_fakes.h"
+#include "../app/config_rig.h"
 #include "app/links.h"
 #include "platform/adapters.h"
 #include "platform/hardware_info.h"
@@ -54,7 +55,7 @@ class UpdateDownload : public ::testing::Test {
       _exit(127);
     }
     setenv("TEMP", dir_.c_str(), 1);
-    provisioning_.SetCommandLine({base + "/oService"});
+    rig_.link.SetCommandLine({base + "/oService"});
     // Give php a moment to listen.
     for (int i = 0; i < 100; ++i) {
       if (CanConnect(port_)) break;
@@ -70,13 +71,7 @@ class UpdateDownload : public ::testing::Test {
   std::string dir_;
   int port_ = 0;
   pid_t server_ = -1;
-  FakeUserStore store_;
-  FakeAdapterSource adapters_;
-  FakeHardwareInfoSource hardware_;
-  TConfig config_{ConfigPlatform{&store_, &adapters_, &hardware_}};
-  TobjVelnaroDS velnaro_;
-  ToService service_{config_, velnaro_};
-  ServiceProvisioningLink provisioning_{config_, service_, velnaro_};
+  ConfigRig rig_;
 };
 
 TEST_F(UpdateDownload, InstallerIsFetchedStartedAndTheWindowCloses) {
@@ -86,7 +81,7 @@ TEST_F(UpdateDownload, InstallerIsFetchedStartedAndTheWindowCloses) {
   FakeDesktopOpener opener;
   FakeInstanceGuard::Registry registry;
   FakeInstanceGuard guard(registry);
-  TfrmMainPhone form({provisioning_, phone, network, messages, opener, guard});
+  TfrmMainPhone form({rig_.link, phone, network, messages, opener, guard});
   ui::MainWindow window(form);
   bool closed = false;
   QObject::connect(&window, &ui::MainWindow::closed, [&] { closed = true; });
@@ -114,12 +109,12 @@ TEST_F(UpdateDownload, MissingInstallerGivesTheDownloadError) {
   FakeDesktopOpener opener;
   FakeInstanceGuard::Registry registry;
   FakeInstanceGuard guard(registry);
-  TfrmMainPhone form({provisioning_, phone, network, messages, opener, guard});
+  TfrmMainPhone form({rig_.link, phone, network, messages, opener, guard});
   ASSERT_TRUE(form.FormCreate());
   form.FormShow();
   form.Timer1Timer();
   ASSERT_EQ(form.page, TfrmMainPhone::Page::tsUpdate) << form.lblErrorDS;
-  config_.UpdateFILE = "not-there.bin";  // the stand-in answers 404
+  rig_.config.UpdateFILE = "not-there.bin";  // the stand-in answers 404
   form.btnUpdateOKClick();
   EXPECT_EQ(form.page, TfrmMainPhone::Page::tsError);
   EXPECT_EQ(form.lblErrorDS, "Errore nello scaricare l'aggiornamento");
