@@ -173,8 +173,7 @@ TEST_F(FileStoreTest, KilledWriterNeverLeavesAHalfWrittenStore) {
       _exit(0);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(3 + round * 2));
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    velnaro::testing::StopChild(pid, SIGKILL);
     FileUserStore s(path_.string());
     ASSERT_TRUE(s.OpenKey("Software\\Velnaro\\VelnaroDS", false)) << "round " << round;
     EXPECT_EQ(s.ReadString("ClientID").substr(0, 3), "DSM");
