@@ -121,10 +121,8 @@ void TfrmMainPhone::Esito(int step, bool ok) {
 }
 
 void TfrmMainPhone::EsitoPasso3(bool ok) {
-  steps[3].ok_visible = ok;
-  steps[3].ko_visible = !ok;
   btnOpenBrowser_visible = true;
-  Paint();
+  Esito(3, ok);
 }
 
 std::string TfrmMainPhone::WebApplicationAddress(const StartupValues& v) {

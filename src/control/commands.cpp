@@ -126,8 +126,7 @@ void RegisterCommands(TwebServer& server, PhonePort& phone, CommandOptions optio
 
   // IDLE clears the Mute flag (right after this action); the microphone follows it.
   // Only a muted microphone is touched, so an ordinary hang-up adds no component call.
-  server.SetIdleAction([previous = server.IdleAction(), c] {
-    if (previous) previous();
+  server.AddIdleHook([c] {
     if (c->server.Record().Mute == "1") c->phone.SetMicrophoneMuted(kLine1, false);
   });
 }

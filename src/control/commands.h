@@ -21,8 +21,8 @@ struct CommandOptions {
 };
 
 // Adds "/system/" SCREENSHOT and "/phone/" CALL, DTMF, HANGUP, HOLD, UNHOLD, MUTE,
-// UNMUTE, RECSTART, RECSTOP to the server's table. Call it after the phone has set its
-// idle action: opening line 1's microphone again is chained after that action.
+// UNMUTE, RECSTART, RECSTOP to the server's table, and an idle hook that opens line 1's
+// microphone again when the line goes idle muted.
 void RegisterCommands(TwebServer& server, PhonePort& phone, CommandOptions options = {});
 
 // The same, with the upload host read from the configuration's SipServer (written once

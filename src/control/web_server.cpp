@@ -25,11 +25,14 @@ void TwebServer::AggiornaStato(const std::string& stato, const std::string& chia
   if (idle) {
     // Runs outside the lock: it calls into the phone, whose events update the record.
     std::function<void()> action;
+    std::vector<std::function<void()>> hooks;
     {
       std::lock_guard lock(mutex_);
       action = idle_action_;
+      hooks = idle_hooks_;
     }
     if (action) action();
+    for (const auto& hook : hooks) hook();
   }
   std::lock_guard lock(mutex_);
   if (idle) {
@@ -49,6 +52,11 @@ void TwebServer::AggiornaStato(const std::string& stato, const std::string& chia
 void TwebServer::SetIdleAction(std::function<void()> action) {
   std::lock_guard lock(mutex_);
   idle_action_ = std::move(action);
+}
+
+void TwebServer::AddIdleHook(std::function<void()> hook) {
+  std::lock_guard lock(mutex_);
+  idle_hooks_.push_back(std::move(hook));
 }
 
 void TwebServer::SetRec(const std::string& v) {
@@ -71,16 +79,7 @@ reply::StatusFields TwebServer::Record() const {
   return record_;
 }
 
-void TwebServer::AggiungiLog(const std::string& line) {
-  std::function<void(const std::string&)> observer;
-  {
-    std::lock_guard lock(mutex_);
-    if (log_.size() > kLogLimit) log_.clear();
-    log_.push_back(line);
-    observer = log_observer_;
-  }
-  if (observer) observer(line);
-}
+void TwebServer::AggiungiLog(const std::string& line) { AggiungiLog({line}); }
 
 void TwebServer::AggiungiLog(std::initializer_list<std::string> lines) {
   std::function<void(const std::string&)> observer;

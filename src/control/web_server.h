@@ -32,11 +32,9 @@ class TwebServer {
 
   // Run by AggiornaStato when the new state is "IDLE" (takes line 1 off hold).
   void SetIdleAction(std::function<void()> action);
-  // The action registered now, so that another one can be chained after it.
-  std::function<void()> IdleAction() const {
-    std::lock_guard lock(mutex_);
-    return idle_action_;
-  }
+  // Further work for "IDLE", run after the idle action whoever registers first
+  // (the commands reopen the microphone here).
+  void AddIdleHook(std::function<void()> hook);
 
   void SetRec(const std::string& v);
   void SetHold(const std::string& v);
@@ -80,6 +78,7 @@ class TwebServer {
   std::string url2_, file_name_;
   Labels labels_;
   std::function<void()> idle_action_;
+  std::vector<std::function<void()>> idle_hooks_;
   std::function<void(const std::string&)> log_observer_;
   CommandTable commands_;
 };

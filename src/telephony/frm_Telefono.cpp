@@ -133,6 +133,15 @@ void TfrmTelefono::SetEsitoPasso3(std::function<void(bool)> callback) {
   esito_passo3_ = std::move(callback);
 }
 
+void TfrmTelefono::ReportEsitoPasso3(bool registered) {
+  std::function<void(bool)> cb;
+  {
+    std::lock_guard lock(mutex_);
+    cb = esito_passo3_;
+  }
+  if (cb) cb(registered);
+}
+
 void TfrmTelefono::SetLogObserver(std::function<void(const std::string&)> observer) {
   std::lock_guard lock(mutex_);
   log_observer_ = std::move(observer);
@@ -382,14 +391,10 @@ void TfrmTelefono::UnholdIfOnHold(int line) {
   });
 }
 
-void TfrmTelefono::Button5Click() { HoldIfInCall(0);
-}
-void TfrmTelefono::Button6Click() { UnholdIfOnHold(0);
-}
-void TfrmTelefono::Button7Click() { HoldIfInCall(1);
-}
-void TfrmTelefono::Button8Click() { UnholdIfOnHold(1);
-}
+void TfrmTelefono::Button5Click() { HoldIfInCall(0); }
+void TfrmTelefono::Button6Click() { UnholdIfOnHold(0); }
+void TfrmTelefono::Button7Click() { HoldIfInCall(1); }
+void TfrmTelefono::Button8Click() { UnholdIfOnHold(1); }
 
 void TfrmTelefono::Button9Click() {
   Run([&] { agent_.SendDtmf(1, GetSettings().txtDTMF2); });
@@ -443,12 +448,7 @@ void TfrmTelefono::SipUserAgentSuccessToRegister() {
     ScriviLog("Telefono On-Line");
     web_.AggiornaStato("ONLINE", "", "", "");
   });
-  std::function<void(bool)> cb;
-  {
-    std::lock_guard lock(mutex_);
-    cb = esito_passo3_;
-  }
-  if (cb) cb(true);
+  ReportEsitoPasso3(true);
 }
 
 void TfrmTelefono::SipUserAgentFailToRegister() {
@@ -470,12 +470,7 @@ void TfrmTelefono::SipUserAgentSuccessToUnRegister() {
     ScriviLog("Telefono Off-Line");
     web_.AggiornaStato("UNREGISTER", "", "", "");
   });
-  std::function<void(bool)> cb;
-  {
-    std::lock_guard lock(mutex_);
-    cb = esito_passo3_;
-  }
-  if (cb) cb(false);
+  ReportEsitoPasso3(false);
 }
 
 void TfrmTelefono::SipUserAgentConnecting(int line_no) {

@@ -179,6 +179,7 @@ class TfrmTelefono final : public SipUserAgentEvents, public PhonePort {
   void HoldIfInCall(int line);
   void UnholdIfOnHold(int line);
   void PlaceCall(int line, const std::string& number, bool line1);
+  void ReportEsitoPasso3(bool registered);  // outside the component's lock
 
   SipUserAgent& agent_;
   TwebServer& web_;

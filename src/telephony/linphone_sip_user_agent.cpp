@@ -20,6 +20,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/temp_files.h"
 #include "telephony/virtual_sound_card.h"
 #include "telephony/wav_file.h"
 
@@ -109,9 +110,7 @@ class Agent final : public LinphoneSipUserAgent {
     force_virtual_ = o.force_virtual_sound || (env && std::string(env) == "1");
     state_dir_ = o.state_dir;
     if (state_dir_.empty()) {
-      state_dir_ = (std::filesystem::temp_directory_path() /
-                    ("velnaro-sip-" + std::to_string(::getpid())))
-                       .string();
+      state_dir_ = TempFolder() + "velnaro-sip-" + std::to_string(::getpid());
       own_state_dir_ = true;  // ours alone: removed at the end
     }
     std::error_code ec;
@@ -238,6 +237,8 @@ class Agent final : public LinphoneSipUserAgent {
     return ok;
   }
 
+  // The phone sends these after registering and ignores their results; this stack has no
+  // setting they would map to.
   bool FixedSetting21(int) override { return true; }
   bool FixedSetting17(int) override { return true; }
 

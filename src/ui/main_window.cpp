@@ -25,6 +25,7 @@ constexpr int kW = TfrmMainPhone::kClientWidth;
 constexpr int kH = TfrmMainPhone::kClientHeight;
 const QColor kGreen(0x2e, 0xa0, 0x43);
 const QColor kRed(0xd0, 0x32, 0x2a);
+const QColor kGrey(0x70, 0x70, 0x70);  // the buttons that go back or decline
 
 QLabel* NewLabel(QWidget* parent, const QString& text, QRect geometry, const char* name = nullptr,
                  bool wrap = false, Qt::Alignment align = Qt::AlignLeft | Qt::AlignVCenter) {
@@ -41,6 +42,14 @@ DSButton* NewButton(QWidget* parent, const QString& text, QRect geometry, const 
   b->setObjectName(name);
   b->setGeometry(geometry);
   return b;
+}
+
+// Page titles: bold, a few points over the page's text.
+void MakeTitle(QLabel* label, int extra_points) {
+  QFont f = label->font();
+  f.setBold(true);
+  f.setPointSize(f.pointSize() + extra_points);
+  label->setFont(f);
 }
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
@@ -123,11 +132,7 @@ QWidget* MainWindow::BuildStatusPage() {
 
 QWidget* MainWindow::BuildErrorPage() {
   QWidget* page = NewPage("tsError", true);
-  QLabel* att = NewLabel(page, "Attenzione:", {20, 110, 315, 24}, "lblAttenzione");
-  QFont f = att->font();
-  f.setBold(true);
-  f.setPointSize(f.pointSize() + 2);
-  att->setFont(f);
+  MakeTitle(NewLabel(page, "Attenzione:", {20, 110, 315, 24}, "lblAttenzione"), 2);
   lblErrorDS_ = NewLabel(page, "", {20, 140, 315, 250}, "lblErrorDS", true,
                          Qt::AlignLeft | Qt::AlignTop);
   auto* back = NewButton(page, "Indietro", {117, 470, 120, 36}, "DSButton2");
@@ -137,16 +142,12 @@ QWidget* MainWindow::BuildErrorPage() {
 
 QWidget* MainWindow::BuildUpdatePage() {
   QWidget* page = NewPage("tsUpdate", true);
-  QLabel* title = NewLabel(page, "Nuovo aggiornamento", {20, 105, 315, 26}, "lblUpdateTitle");
-  QFont f = title->font();
-  f.setBold(true);
-  f.setPointSize(f.pointSize() + 2);
-  title->setFont(f);
+  MakeTitle(NewLabel(page, "Nuovo aggiornamento", {20, 105, 315, 26}, "lblUpdateTitle"), 2);
   lblUpdateMsg_ = NewLabel(page, "", {20, 140, 315, 180}, "lblUpdateMsg", true,
                            Qt::AlignLeft | Qt::AlignTop);
   btnUpdateOK_ = NewButton(page, "", {40, 340, 275, 42}, "btnUpdateOK");
   btnUpdateKO_ = NewButton(page, "", {40, 395, 275, 42}, "btnUpdateKO");
-  btnUpdateKO_->SetColour(QColor(0x70, 0x70, 0x70));
+  btnUpdateKO_->SetColour(kGrey);
   connect(btnUpdateOK_, &QAbstractButton::clicked, this, [this] { form_.btnUpdateOKClick(); });
   connect(btnUpdateKO_, &QAbstractButton::clicked, this, [this] { form_.eUpdateKO(); });
   pbUpdate_ = new QProgressBar(page);
@@ -158,12 +159,9 @@ QWidget* MainWindow::BuildUpdatePage() {
 
 QWidget* MainWindow::BuildAboutPage() {
   QWidget* page = NewPage("tsAbout", true);
-  QLabel* h = NewLabel(page, "Velnaro DS", {20, 110, 315, 30}, "lblAboutTitle", false,
-                       Qt::AlignCenter);
-  QFont f = h->font();
-  f.setBold(true);
-  f.setPointSize(f.pointSize() + 4);
-  h->setFont(f);
+  MakeTitle(NewLabel(page, "Velnaro DS", {20, 110, 315, 30}, "lblAboutTitle", false,
+                     Qt::AlignCenter),
+            4);
   NewLabel(page, "Questa sezione è dedicata al supporto tecnico", {20, 160, 315, 20}, nullptr,
            false, Qt::AlignCenter);
   NewLabel(page, "per la verifica della postazione", {20, 180, 315, 20}, nullptr, false,
@@ -180,7 +178,7 @@ QWidget* MainWindow::BuildAboutPage() {
   connect(txtPassoword_, &QLineEdit::returnPressed, this, [this] { form_.eDebugStart(); });
   auto* ok = NewButton(page, "Conferma", {40, 310, 130, 36}, "DSButton3");
   auto* back = NewButton(page, "Indietro", {185, 310, 130, 36}, "DSButton4");
-  back->SetColour(QColor(0x70, 0x70, 0x70));
+  back->SetColour(kGrey);
   connect(ok, &QAbstractButton::clicked, this, [this] { form_.eDebugStart(); });
   connect(back, &QAbstractButton::clicked, this, [this] { form_.eBack(); });
   return page;
@@ -205,7 +203,7 @@ QWidget* MainWindow::BuildDebugPage() {
   txtLog_->setGeometry(10, 164, 335, 340);
   txtLog_->setReadOnly(true);
   auto* back = NewButton(page, "Indietro", {117, 514, 120, 36}, "DSButton5");
-  back->SetColour(QColor(0x70, 0x70, 0x70));
+  back->SetColour(kGrey);
   connect(back, &QAbstractButton::clicked, this, [this] { form_.eBack(); });
   return page;
 }

@@ -72,6 +72,18 @@ TEST_F(StatusRecord, NonIdleStateKeepsFlagsAndRunsNoAction) {
   EXPECT_EQ(server_.Record().Mute, "1");
 }
 
+TEST_F(StatusRecord, IdleHooksRunAfterTheIdleActionWhoeverRegistersFirst) {
+  std::vector<std::string> runs;
+  server_.AddIdleHook([&] { runs.push_back("hook"); });
+  server_.SetIdleAction([&] { runs.push_back("action"); });
+  server_.AggiornaStato("IDLE", "HANGUP", "", "");
+  EXPECT_EQ(runs, (std::vector<std::string>{"action", "hook"}));
+  // The phone going away takes only its own action with it.
+  server_.SetIdleAction(nullptr);
+  server_.AggiornaStato("IDLE", "", "", "");
+  EXPECT_EQ(runs, (std::vector<std::string>{"action", "hook", "hook"}));
+}
+
 TEST_F(StatusRecord, LabelsMirrorFirstFourFieldsOnTick) {
   EXPECT_EQ(server_.labels().txtStato, "");
   server_.Timer1Timer();
