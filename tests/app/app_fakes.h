@@ -158,6 +158,9 @@ struct Rig {
     view.form = &form;
     form.SetView(&view);
   }
+  // For rigs whose real window registers itself as the form's view.
+  struct NoView {};
+  explicit Rig(NoView) {}
   // Creation, first show and the timer's tick.
   void Start() {
     form.FormCreate();

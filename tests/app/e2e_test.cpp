@@ -48,7 +48,7 @@ class Running : public LabFixture {
 
 TEST_F(Running, StartUpReachesOnlineAndShowsTheButton) {
   EXPECT_THAT(agent_.Output(), HasSubstr("frmMainPhone: tsStatus steps=GGGG browser=1"));
-  std::string post = ReadFile(dir_ + "/prov-state/last_body.txt");
+  std::string post = ReadWholeFile(dir_ + "/prov-state/last_body.txt");
   EXPECT_THAT(post, HasSubstr("SOFTWARE.START"));
 }
 
@@ -93,12 +93,12 @@ TEST_F(Running, WholeCallWithRecordingUploaded) {
   bool uploaded = false;
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(uploads, ec)) {
-    std::string meta = ReadFile(entry.path().string() + "/meta.json");
+    std::string meta = ReadWholeFile(entry.path().string() + "/meta.json");
     if (meta.find("e2e-1") != std::string::npos &&
         std::filesystem::file_size(entry.path() / "Allegato", ec) > 44)
       uploaded = true;
   }
-  EXPECT_TRUE(uploaded) << ReadFile(dir_ + "/upload.log");
+  EXPECT_TRUE(uploaded) << ReadWholeFile(dir_ + "/upload.log");
 
   EXPECT_THAT(HttpGet(9090, "/phone/?Action=HANGUP"), HasSubstr("\"HANGUP\""));
   EXPECT_TRUE(WaitForStatus("IDLE", "HANGUP", 10000)) << Status();
@@ -177,7 +177,7 @@ TEST_F(EndToEnd, SecondStartRestoresTheFirstAndLeaves) {
   StartAgent("http://127.0.0.1:8088/oService", first, "first.log", AgentEnv());
   ASSERT_TRUE(WaitUntil([&] { return first.Output().find("steps=GG") != std::string::npos; }, 15000))
       << first.Output();
-  std::string requests_before = ReadFile(dir_ + "/prov-state/requests.log");
+  std::string requests_before = ReadWholeFile(dir_ + "/prov-state/requests.log");
 
   Child second;
   StartAgent("http://127.0.0.1:8088/oService", second, "second.log", AgentEnv());
@@ -188,7 +188,7 @@ TEST_F(EndToEnd, SecondStartRestoresTheFirstAndLeaves) {
   EXPECT_TRUE(WaitUntil([&] { return first.Output().find("frmMainPhone: restore") != std::string::npos; },
                         5000));
   // The second copy never asked the service.
-  EXPECT_EQ(ReadFile(dir_ + "/prov-state/requests.log"), requests_before);
+  EXPECT_EQ(ReadWholeFile(dir_ + "/prov-state/requests.log"), requests_before);
   EXPECT_TRUE(first.Running());
 }
 
@@ -210,7 +210,7 @@ TEST_F(EndToEnd, PortConflictEndsBeforeTheMainWindow) {
   EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) != 0);
   EXPECT_THAT(agent.Output(), HasSubstr("Could not bind socket. Address and port are already in use."));
   EXPECT_THAT(agent.Output(), ::testing::Not(HasSubstr("frmMainPhone:")));
-  EXPECT_EQ(ReadFile(dir_ + "/prov-state/requests.log").find("oService"), std::string::npos);
+  EXPECT_EQ(ReadWholeFile(dir_ + "/prov-state/requests.log").find("oService"), std::string::npos);
 }
 
 }  // namespace

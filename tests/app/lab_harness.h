@@ -27,25 +27,11 @@
 #include <thread>
 #include <vector>
 
+#include "support/test_support.h"
+
 extern char** environ;
 
 namespace velnaro::testing {
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-inline bool WaitUntil(const std::function<bool()>& done, int ms) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (std::chrono::steady_clock::now() < until) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return done();
-}
 
 // One request per connection, as the control service serves them. Empty on failure.
 inline std::string HttpGet(int port, const std::string& target, int timeout_ms = 5000) {
@@ -151,7 +137,7 @@ class Child {
     }
     return exit_status_;
   }
-  std::string Output() const { return ReadFile(output_); }
+  std::string Output() const { return ReadWholeFile(output_); }
 
  private:
   pid_t pid_ = -1;
@@ -174,7 +160,7 @@ inline std::vector<int> UdpPortsOf(pid_t pid) {
     closedir(d);
   }
   std::vector<int> ports;
-  std::istringstream udp(ReadFile("/proc/net/udp"));
+  std::istringstream udp(ReadWholeFile("/proc/net/udp"));
   std::string line;
   std::getline(udp, line);
   while (std::getline(udp, line)) {
@@ -274,7 +260,7 @@ class LabFixture : public ::testing::Test {
         ms);
   }
 
-  std::string SipMessages() const { return ReadFile(sip_messages_); }
+  std::string SipMessages() const { return ReadWholeFile(sip_messages_); }
 
   std::string dir_;
   std::string sip_messages_;

@@ -5,6 +5,7 @@
 
 #include "app/links.h"
 #include "app_fakes.h"
+#include "config_rig.h"
 #include "control/web_server.h"
 #include "platform/adapters.h"
 #include "platform/hardware_info.h"
@@ -19,16 +20,6 @@ namespace velnaro::testing {
 namespace {
 
 using ::testing::ElementsAre;
-
-struct ConfigRig {
-  FakeUserStore store;
-  FakeAdapterSource adapters;
-  FakeHardwareInfoSource hardware;
-  TConfig config{ConfigPlatform{&store, &adapters, &hardware}};
-  TobjVelnaroDS velnaro;
-  ToService service{config, velnaro};
-  ServiceProvisioningLink link{config, service, velnaro};
-};
 
 TEST(ServiceProvisioningLink, ReadsConfigurationAndHolderValues) {
   ConfigRig rig;

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "platform/single_instance.h"
+#include "support/test_support.h"
 
 namespace velnaro {
 namespace {
@@ -47,8 +48,7 @@ pid_t StartHolder(const std::string& name, bool wait_for_restore) {
   (void)!read(p[0], &ok, 1);
   close(p[0]);
   if (ok != 'Y') {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    velnaro::testing::StopChild(pid, SIGKILL);
     return -1;
   }
   return pid;
@@ -78,8 +78,7 @@ TEST(SingleInstance, KilledHolderReleasesTheName) {
   ASSERT_GT(holder, 0);
   UnixSocketInstanceGuard probe;
   EXPECT_FALSE(probe.Claim(name));
-  kill(holder, SIGKILL);
-  waitpid(holder, nullptr, 0);
+  velnaro::testing::StopChild(holder, SIGKILL);
   EXPECT_TRUE(probe.Claim(name));
   EXPECT_FALSE(probe.AskHolderToRestore(name + "-nobody"));
 }
@@ -90,8 +89,7 @@ TEST(SingleInstance, OtherVersionRunsSideBySide) {
   ASSERT_GT(holder, 0);
   UnixSocketInstanceGuard other;
   EXPECT_TRUE(other.Claim(base + "4.00.003"));
-  kill(holder, SIGKILL);
-  waitpid(holder, nullptr, 0);
+  velnaro::testing::StopChild(holder, SIGKILL);
 }
 
 TEST(SingleInstance, AnotherUserOfTheMachineRunsItsOwnCopy) {

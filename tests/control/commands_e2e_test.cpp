@@ -18,14 +18,7 @@
 namespace velnaro {
 namespace {
 
-template <typename F>
-bool WaitUntil(F done, int ms = 10000) {
-  for (int i = 0; i < ms / 20; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return done();
-}
+using velnaro::testing::WaitUntil;
 
 std::vector<std::string> Invites(const std::string& messages) {
   std::vector<std::string> out;

@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/test_support.h"
+
 namespace velnaro::testing {
 
 // Binds fd to a free loopback port, listens, and returns the port.
@@ -33,34 +35,6 @@ inline int ListenOnLoopback(int fd) {
   getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
   listen(fd, 4);
   return ntohs(a.sin_port);
-}
-
-inline int FreeLoopbackPort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
-
-inline bool CanConnect(int port) {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(s);
-  return ok;
-}
-
-inline std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 inline std::vector<std::string> SubDirs(const std::string& dir) {
@@ -105,10 +79,7 @@ class PhpUploadServer {
     }
   }
   ~PhpUploadServer() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
+    StopChild(pid_);
     if (!dir_.empty()) {
       const std::string cmd = "rm -rf '" + dir_ + "'";
       (void)std::system(cmd.c_str());

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "support/test_support.h"
+
 namespace velnaro::testing {
 
 // Xvfb on a display number it picks itself (-displayfd), kept after its last client
@@ -50,12 +52,7 @@ class Xvfb {
     close(fds[0]);
     if (!number.empty()) display_ = ":" + number;
   }
-  ~Xvfb() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
+  ~Xvfb() { StopChild(pid_); }
   Xvfb(const Xvfb&) = delete;
   Xvfb& operator=(const Xvfb&) = delete;
 

@@ -9,22 +9,18 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
+
+#include "support/test_support.h"
 
 namespace velnaro {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using velnaro::testing::ReadWholeFile;
 
 class FileStoreTest : public ::testing::Test {
  protected:
@@ -79,7 +75,7 @@ TEST_F(FileStoreTest, KeysAndValuesKeepTheSpellingTheyWereCreatedWith) {
   ASSERT_TRUE(s.OpenKey("SOFTWARE\\MORVEL\\VELNARODS", false));
   EXPECT_EQ(s.ReadString("ClientID"), "DSMOLD");
   s.WriteString("ClientID", "DSMOLD2");
-  std::string text = Slurp(path_);
+  std::string text = ReadWholeFile(path_);
   EXPECT_NE(text.find(R"("Software\\Velnaro\\VelnaroDS": {)"), std::string::npos) << text;
   EXPECT_NE(text.find(R"("ClientID": "DSM2")"), std::string::npos) << text;
   EXPECT_NE(text.find(R"("Software\\Morvel\\VelnaroDS": {)"), std::string::npos) << text;
@@ -120,11 +116,11 @@ TEST_F(FileStoreTest, UnparsableFileHoldsNoKeysAndIsNeverOverwritten) {
   EXPECT_FALSE(s.KeyExists("Software\\Velnaro\\VelnaroDS"));
   EXPECT_FALSE(s.OpenKey("Software\\Velnaro\\VelnaroDS", true));
   EXPECT_THROW(s.WriteString("ClientID", "x"), StoreError);
-  EXPECT_EQ(Slurp(path_), garbage);
+  EXPECT_EQ(ReadWholeFile(path_), garbage);
   for (const char* bad : {"[]", "{\"k\": 5}", "{\"k\": {\"v\": {\"type\": \"weird\"}}}"}) {
     Plant(bad);
     EXPECT_FALSE(s.OpenKey("k", true)) << bad;
-    EXPECT_EQ(Slurp(path_), bad);
+    EXPECT_EQ(ReadWholeFile(path_), bad);
   }
 }
 
@@ -147,7 +143,7 @@ TEST_F(FileStoreTest, WriteFailureAfterOpeningRaisesAndKeepsTheOldFile) {
   FileUserStore s(path_.string());
   ASSERT_TRUE(s.OpenKey("Software\\Velnaro\\VelnaroDS", true));
   s.WriteString("ClientID", "first");
-  std::string before = Slurp(path_);
+  std::string before = ReadWholeFile(path_);
   // Swap the folder for a file of the same name so the write cannot land (permission
   // bits would not stop root).
   fs::rename(path_.parent_path(), dir_ / "moved");
@@ -155,7 +151,7 @@ TEST_F(FileStoreTest, WriteFailureAfterOpeningRaisesAndKeepsTheOldFile) {
   EXPECT_THROW(s.WriteString("ClientID", "second"), StoreError);
   fs::remove(dir_ / "velnaro");
   fs::rename(dir_ / "moved", path_.parent_path());
-  EXPECT_EQ(Slurp(path_), before);
+  EXPECT_EQ(ReadWholeFile(path_), before);
   for (auto& e : fs::directory_iterator(path_.parent_path()))
     EXPECT_EQ(e.path().filename(), "VelnaroDS.json");  // no temporary left behind
 }
@@ -177,8 +173,7 @@ TEST_F(FileStoreTest, KilledWriterNeverLeavesAHalfWrittenStore) {
       _exit(0);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(3 + round * 2));
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    velnaro::testing::StopChild(pid, SIGKILL);
     FileUserStore s(path_.string());
     ASSERT_TRUE(s.OpenKey("Software\\Velnaro\\VelnaroDS", false)) << "round " << round;
     EXPECT_EQ(s.ReadString("ClientID").substr(0, 3), "DSM");

@@ -17,37 +17,13 @@
 #include <string>
 #include <thread>
 
+#include "support/test_support.h"
+
 namespace velnaro::test {
 
-inline int FreeLoopbackPort() {
-  int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
-
-inline bool CanConnect(int port) {
-  int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(s);
-  return ok;
-}
-
-inline std::string ReadWholeFile(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using velnaro::testing::CanConnect;
+using velnaro::testing::FreeLoopbackPort;
+using velnaro::testing::ReadWholeFile;
 
 inline void WriteWholeFile(const std::filesystem::path& p, const std::string& text) {
   std::ofstream out(p, std::ios::binary | std::ios::trunc);
@@ -106,11 +82,8 @@ class LabServer {
   }
 
   void Stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
+    velnaro::testing::StopChild(pid_);
+    pid_ = -1;
   }
 
   std::string Url(const std::string& path) const {

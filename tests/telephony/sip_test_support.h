@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/test_support.h"
 #include "telephony/linphone_sip_user_agent.h"
 
 namespace velnaro::test {
@@ -74,12 +75,7 @@ class BoundUdp {
 
 inline std::string SippDir() { return std::string(VELNARO_SOURCE_DIR) + "/tests/telephony/sipp/"; }
 
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using velnaro::testing::ReadWholeFile;
 
 // sipp as a child process, its messages logged to a file.
 class Sipp {
@@ -136,7 +132,7 @@ class Sipp {
     }
     pid_ = -1;
   }
-  std::string Messages() const { return ReadFile(log_); }
+  std::string Messages() const { return ReadWholeFile(log_); }
 
  private:
   pid_t pid_ = -1;
@@ -282,7 +278,7 @@ struct Wav {
 };
 
 inline bool ReadWav(const std::string& path, Wav* out) {
-  const std::string d = ReadFile(path);
+  const std::string d = ReadWholeFile(path);
   if (d.size() < 12 || d.compare(0, 4, "RIFF") != 0 || d.compare(8, 4, "WAVE") != 0) return false;
   auto u32 = [&](size_t o) { uint32_t v; std::memcpy(&v, d.data() + o, 4); return v; };
   auto u16 = [&](size_t o) { uint16_t v; std::memcpy(&v, d.data() + o, 2); return v; };

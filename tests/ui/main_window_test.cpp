@@ -26,18 +26,11 @@ using ui::DSButton;
 using ui::MainWindow;
 using Page = TfrmMainPhone::Page;
 
-struct WindowRig {
-  FakeProvisioning provisioning;
-  FakePhone phone;
-  FakeNetwork network;
-  FakeMessageBox messages;
-  FakeDesktopOpener opener;
-  FakeInstanceGuard::Registry registry;
-  FakeInstanceGuard guard{registry};
-  TfrmMainPhone form{{provisioning, phone, network, messages, opener, guard}};
+// The controller's rig with the real window as its view.
+struct WindowRig : Rig {
   MainWindow window{form};
 
-  WindowRig() { provisioning.reply = FullReply(); }
+  WindowRig() : Rig(NoView{}) { provisioning.reply = FullReply(); }
   template <typename T>
   T* Find(const char* name) {
     return window.findChild<T*>(name);

@@ -3,9 +3,7 @@
 // progress bar, starts it and closes the window without a question.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,9 +11,9 @@
 #include <QTest>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "../app/app_fakes.h"
+#include "../app/config_rig.h"
 #include "app/links.h"
 #include "platform/adapters.h"
 #include "platform/hardware_info.h"
@@ -24,30 +22,12 @@
 #include "provisioning/obj_VelnaroDS.h"
 #include "provisioning/obj_oService.h"
 #include "qt_env.h"
+#include "support/test_support.h"
 #include "ui/main_window.h"
 #include "ui/skinned_button.h"
 
 namespace velnaro::testing {
 namespace {
-
-int FreeTcpPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 class UpdateDownload : public ::testing::Test {
  protected:
@@ -56,7 +36,7 @@ class UpdateDownload : public ::testing::Test {
     char tmpl[] = "/tmp/velnaro-update-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
-    port_ = FreeTcpPort();
+    port_ = FreeLoopbackPort();
     std::string base = "http://127.0.0.1:" + std::to_string(port_);
     std::ofstream(dir_ + "/reply.json")
         << R"({"Response": {"Error": {"ErrorID": "0", "ErrorDS": ""}}, "Data": {)"
@@ -75,39 +55,23 @@ class UpdateDownload : public ::testing::Test {
       _exit(127);
     }
     setenv("TEMP", dir_.c_str(), 1);
-    provisioning_.SetCommandLine({base + "/oService"});
+    rig_.link.SetCommandLine({base + "/oService"});
     // Give php a moment to listen.
     for (int i = 0; i < 100; ++i) {
-      int fd = socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(static_cast<uint16_t>(port_));
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      bool up = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-      close(fd);
-      if (up) break;
+      if (CanConnect(port_)) break;
       usleep(50000);
     }
   }
   void TearDown() override {
     unsetenv("TEMP");
-    if (server_ > 0) {
-      kill(server_, SIGTERM);
-      waitpid(server_, nullptr, 0);
-    }
+    StopChild(server_);
     if (!dir_.empty()) std::filesystem::remove_all(dir_);
   }
 
   std::string dir_;
   int port_ = 0;
   pid_t server_ = -1;
-  FakeUserStore store_;
-  FakeAdapterSource adapters_;
-  FakeHardwareInfoSource hardware_;
-  TConfig config_{ConfigPlatform{&store_, &adapters_, &hardware_}};
-  TobjVelnaroDS velnaro_;
-  ToService service_{config_, velnaro_};
-  ServiceProvisioningLink provisioning_{config_, service_, velnaro_};
+  ConfigRig rig_;
 };
 
 TEST_F(UpdateDownload, InstallerIsFetchedStartedAndTheWindowCloses) {
@@ -117,7 +81,7 @@ TEST_F(UpdateDownload, InstallerIsFetchedStartedAndTheWindowCloses) {
   FakeDesktopOpener opener;
   FakeInstanceGuard::Registry registry;
   FakeInstanceGuard guard(registry);
-  TfrmMainPhone form({provisioning_, phone, network, messages, opener, guard});
+  TfrmMainPhone form({rig_.link, phone, network, messages, opener, guard});
   ui::MainWindow window(form);
   bool closed = false;
   QObject::connect(&window, &ui::MainWindow::closed, [&] { closed = true; });
@@ -130,7 +94,7 @@ TEST_F(UpdateDownload, InstallerIsFetchedStartedAndTheWindowCloses) {
 
   QTest::mouseClick(ok, Qt::LeftButton);
   std::string installer = dir_ + "/VelnaroDS-setup.sh";
-  EXPECT_THAT(Slurp(installer), ::testing::HasSubstr("Velnaro DS lab update installer"));
+  EXPECT_THAT(ReadWholeFile(installer), ::testing::HasSubstr("Velnaro DS lab update installer"));
   EXPECT_THAT(opener.Opened(), ::testing::ElementsAre(installer));
   EXPECT_TRUE(closed);
   EXPECT_TRUE(messages.Asked().empty());
@@ -145,12 +109,12 @@ TEST_F(UpdateDownload, MissingInstallerGivesTheDownloadError) {
   FakeDesktopOpener opener;
   FakeInstanceGuard::Registry registry;
   FakeInstanceGuard guard(registry);
-  TfrmMainPhone form({provisioning_, phone, network, messages, opener, guard});
+  TfrmMainPhone form({rig_.link, phone, network, messages, opener, guard});
   ASSERT_TRUE(form.FormCreate());
   form.FormShow();
   form.Timer1Timer();
   ASSERT_EQ(form.page, TfrmMainPhone::Page::tsUpdate) << form.lblErrorDS;
-  config_.UpdateFILE = "not-there.bin";  // the stand-in answers 404
+  rig_.config.UpdateFILE = "not-there.bin";  // the stand-in answers 404
   form.btnUpdateOKClick();
   EXPECT_EQ(form.page, TfrmMainPhone::Page::tsError);
   EXPECT_EQ(form.lblErrorDS, "Errore nello scaricare l'aggiornamento");
