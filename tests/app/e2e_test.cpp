@@ -223,17 +223,27 @@ using ::testing::HasSubstr;
 
 class Browser : public LabFixture {
  protected:
-  // Loads the console page from its own origin and returns the DOM after a few polls.
+  // Loads the console page from its own origin and returns the DOM after a few polls. A
+  // headless browser that dies before dumping (seen on loaded CI machines) is started again.
   std::string LoadConsole(const std::string& query) {
-    std::string profile = dir_ + "/chromium-" + std::to_string(++loads_);
-    Child chromium({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
-                    "--disable-background-networking", "--disable-component-update",
-                    "--disable-sync", "--no-first-run", "--user-data-dir=" + profile,
-                    "--virtual-time-budget=4000", "--dump-dom",
-                    "http://127.0.0.1:8090/" + query},
-                   {{"HOME", dir_ + "/home"}}, dir_ + "/dom-" + std::to_string(loads_) + ".html");
-    if (chromium.Wait(60000) == -1) return {};
-    return chromium.Output();
+    std::string output;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      std::string profile = dir_ + "/chromium-" + std::to_string(++loads_);
+      Child chromium({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                      "--disable-dev-shm-usage", "--disable-quic",
+                      "--disable-background-networking", "--disable-component-update",
+                      "--disable-sync", "--no-first-run", "--user-data-dir=" + profile,
+                      "--virtual-time-budget=4000", "--dump-dom",
+                      "http://127.0.0.1:8090/" + query},
+                     {{"HOME", dir_ + "/home"}}, dir_ + "/dom-" + std::to_string(loads_) + ".html");
+      if (chromium.Wait(60000) == -1) {
+        chromium.Stop();
+        continue;
+      }
+      output = chromium.Output();
+      if (output.find("</html>") != std::string::npos) return output;
+    }
+    return output;
   }
   int loads_ = 0;
 };
