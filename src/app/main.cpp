@@ -117,8 +117,15 @@ int main(int argc, char** argv) {
   HttpEndpoint endpoint(web);
   // The lab and the tests may move the service off 9090 so that several agents can run.
   uint16_t control_port = HttpEndpoint::kDefaultPort;
-  if (const char* p = std::getenv("VELNARO_CONTROL_PORT"); p && *p)
-    control_port = static_cast<uint16_t>(std::strtoul(p, nullptr, 10));
+  if (const char* p = std::getenv("VELNARO_CONTROL_PORT"); p && *p) {
+    auto parsed = HttpEndpoint::ParsePort(p);
+    if (!parsed) {
+      messages.Show(std::string("VELNARO_CONTROL_PORT is not a port number: ") + p,
+                    MessageKind::Error);
+      return 1;
+    }
+    control_port = *parsed;
+  }
   try {
     endpoint.Start(control_port);
   } catch (const std::exception& e) {

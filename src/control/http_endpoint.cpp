@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <stdexcept>
 #include <system_error>
@@ -138,6 +139,15 @@ HttpEndpoint::HttpEndpoint(TwebServer& server, EndpointOptions options)
     : server_(server), options_(std::move(options)) {}
 
 HttpEndpoint::~HttpEndpoint() { Stop(); }
+
+std::optional<uint16_t> HttpEndpoint::ParsePort(std::string_view text) {
+  unsigned value = 0;
+  const char* end = text.data() + text.size();
+  auto [last, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || last != end || value == 0 || value > 65535)
+    return std::nullopt;
+  return static_cast<uint16_t>(value);
+}
 
 void HttpEndpoint::Start(uint16_t port) {
   if (listen_fd_ >= 0) throw std::logic_error("endpoint already started");

@@ -16,7 +16,9 @@
 #include <deque>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -40,6 +42,9 @@ class HttpEndpoint {
   static constexpr uint16_t kDefaultPort = 9090;
   static constexpr const char* kBindFailure =
       "Could not bind socket. Address and port are already in use.";
+
+  // A port given as text (environment, command line): decimal 1 to 65535, nothing else.
+  static std::optional<uint16_t> ParsePort(std::string_view text);
 
   explicit HttpEndpoint(TwebServer& server, EndpointOptions options = {});
   ~HttpEndpoint();

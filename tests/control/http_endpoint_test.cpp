@@ -327,6 +327,13 @@ TEST_F(EndpointManyClients, SlowClientsEachHaveAThreadAndDoNotHoldUpOthers) {
   for (auto& c : slow) EXPECT_EQ(c->ReadAll(), "");
 }
 
+TEST(EndpointPort, OnlyPlainDecimalPortsAreTaken) {
+  EXPECT_EQ(HttpEndpoint::ParsePort("9091"), 9091);
+  EXPECT_EQ(HttpEndpoint::ParsePort("65535"), 65535);
+  for (const char* bad : {"", "0", "65536", "99999999999", "-1", "+80", " 80", "80 ", "80x", "0x50"})
+    EXPECT_EQ(HttpEndpoint::ParsePort(bad), std::nullopt) << bad;
+}
+
 TEST(EndpointBind, PortTakenByAnotherProgram) {
   // Another program listening on the loopback address of our port.
   const int other = ::socket(AF_INET, SOCK_STREAM, 0);
