@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "net/percent_encoding.h"
+#include "platform/atomic_file.h"
 #include "provisioning/json.h"
 
 namespace velnaro {
@@ -50,7 +51,7 @@ std::int32_t ToErrorNumber(const std::string& s) {
 struct DownloadState {
   ToService* service;
   CURL* curl;
-  std::FILE* file;
+  FileReplacement* file;
   bool started = false;
   bool refused = false;  // status outside 2xx: nothing written
   std::int64_t received = 0;
@@ -69,7 +70,7 @@ size_t WriteToFile(char* data, size_t size, size_t n, void* user) {
     st->started = true;
     st->service->IdHTTP1WorkBegin(len);
   }
-  if (std::fwrite(data, 1, bytes, st->file) != bytes) return 0;
+  if (!st->file->Write({data, bytes})) return 0;
   st->received += static_cast<std::int64_t>(bytes);
   st->service->IdHTTP1Work(st->received);
   return bytes;
@@ -189,17 +190,10 @@ bool ToService::ReadStartReply(const std::string& reply) {
 bool ToService::DownloadFile(const std::string& url, const std::string& file_name) {
   CurlPtr c = NewClient();
   if (!c) return false;
-  std::string tmp = file_name + ".part-XXXXXX";
-  int fd = mkstemp(tmp.data());
-  if (fd < 0) return false;
-  fchmod(fd, 0644);
-  std::FILE* f = fdopen(fd, "wb");
-  if (!f) {
-    ::close(fd);
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  DownloadState st{this, c.get(), f};
+  // Only a complete body takes the final name.
+  FileReplacement file(file_name, FileAccess::kUsual);
+  if (file.error() != 0) return false;
+  DownloadState st{this, c.get(), &file};
   curl_easy_setopt(c.get(), CURLOPT_URL, url.c_str());
   curl_easy_setopt(c.get(), CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(c.get(), CURLOPT_WRITEFUNCTION, WriteToFile);
@@ -212,14 +206,7 @@ bool ToService::DownloadFile(const std::string& url, const std::string& file_nam
     IdHTTP1WorkBegin(0);
   }
   if (st.started) IdHTTP1WorkEnd();
-  ok = ok && std::fflush(f) == 0 && fsync(fileno(f)) == 0;
-  ok = (std::fclose(f) == 0) && ok;
-  // Only a complete body takes the final name.
-  if (!ok || std::rename(tmp.c_str(), file_name.c_str()) != 0) {
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  return true;
+  return ok && file.Commit(true) == 0;
 }
 
 void ToService::IdHTTP1WorkBegin(std::int64_t max_count) {
