@@ -129,6 +129,32 @@ TEST_F(WavTest, RejectsWhatItCannotRead) {
   EXPECT_FALSE(std::filesystem::exists(P("none.wav")));
 }
 
+TEST_F(WavTest, LongSegmentsJoinAsIfReadWhole) {
+  // Longer than the blocks the join reads, and at rates it must convert.
+  const auto call = Tone(8000, 700, 50001);
+  const auto mix = Tone(16000, 1900, 70003);
+  const auto wide = Tone(44100, 300, 90007);
+  WriteMono(P("call.wav"), 8000, call);
+  WriteMono(P("mix.wav"), 16000, mix);
+  WriteMono(P("wide.wav"), 44100, wide);
+  std::ofstream(P("out.wav")) << "an older recording";
+  ASSERT_TRUE(Concatenate({P("call.wav"), P("mix.wav"), P("wide.wav")}, P("out.wav"), 8000));
+  std::vector<int16_t> expected = call;
+  for (const auto& part : {Resample(mix, 16000, 8000), Resample(wide, 44100, 8000)})
+    expected.insert(expected.end(), part.begin(), part.end());
+  Audio out;
+  ASSERT_TRUE(ReadMono(P("out.wav"), &out));
+  EXPECT_EQ(out.rate, 8000);
+  EXPECT_EQ(out.mono, expected);
+  EXPECT_EQ(std::filesystem::file_size(P("out.wav")), 44u + 2 * expected.size());
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 4);
+}
+
+TEST_F(WavTest, AJoinThatCannotBeWrittenFails) {
+  WriteMono(P("call.wav"), 8000, Tone(8000, 700, 800));
+  EXPECT_FALSE(Concatenate({P("call.wav")}, P("no-folder/out.wav"), 8000));
+}
+
 TEST_F(WavTest, ResampleKeepsTheToneAndTheLength) {
   const auto in = Tone(48000, 1000, 48000);
   const auto out = Resample(in, 48000, 8000);
