@@ -975,6 +975,15 @@ class Agent final : public LinphoneSipUserAgent {
     }
   }
 
+  void DeclineIfLine1Busy(const std::string& call_id) {
+    auto it = std::find_if(incoming_.begin(), incoming_.end(),
+                           [&](const Incoming& in) { return in.call_id == call_id; });
+    const LinphoneCall* busy = lines_[0].call;
+    if (it == incoming_.end() || !busy || !Alive(linphone_call_get_state(busy))) return;
+    if (linphone_call_get_state(it->call) == LinphoneCallIncomingReceived)
+      linphone_call_decline(it->call, LinphoneReasonBusy);
+  }
+
   void OnIncomingState(LinphoneCall* call, LinphoneCallState state) {
     auto it = std::find_if(incoming_.begin(), incoming_.end(),
                            [&](const Incoming& in) { return in.call == call; });
@@ -990,6 +999,9 @@ class Agent final : public LinphoneSipUserAgent {
       Queue([id, display, user, from_uri, to_uri](SipUserAgentEvents& e) {
         e.OnIncomingCall(id, display, user, from_uri, to_uri);
       });
+      // Runs once the handlers have had the call: one left waiting because line 1 is in
+      // another call could never be answered, so the caller hears busy at once.
+      Queue([this, id](SipUserAgentEvents&) { DeclineIfLine1Busy(id); });
       return;
     }
     if (it == incoming_.end()) return;

@@ -367,6 +367,32 @@ TEST_F(AgentTest, IncomingCallAnsweredByItsCallId) {
   EXPECT_EQ(log_.off_thread(), 0);
 }
 
+TEST_F(AgentTest, ACallWhileLine1IsBusyHearsBusyAtOnce) {
+  Online(false);
+  log_.on_event = [this](const std::string& e) {
+    if (e.rfind("IncomingCall ", 0) == 0) {
+      const std::string id = e.substr(13, e.find('|') - 13);
+      agent_->AcceptCall(0, id, 0, 0);
+    }
+  };
+  Sipp first(dir_, "uac_invite.xml", sipp_port_, peer_port_,
+             {"127.0.0.1:" + std::to_string(agent_port_), "-s", "1001", "-m", "1", "-d", "4000",
+              "-cid_str", "velnaro-first-%u@sipp"});
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0", 10000)) << Dump();
+  const int second_port = FreePortPair();
+  Sipp second(dir_, "uac_invite_busy.xml", second_port, FreePortPair(),
+              {"127.0.0.1:" + std::to_string(agent_port_), "-s", "1001", "-m", "1",
+               "-cid_str", "velnaro-second-%u@sipp"});
+  EXPECT_EQ(second.Wait(8000), 0) << Dump();
+  EXPECT_TRUE(log_.WaitFor("RingingStop velnaro-second-1@sipp", 3000)) << Dump();
+  EXPECT_EQ(agent_->LastError(), sip_error::kLineBusy);
+  // The first call goes on undisturbed.
+  EXPECT_TRUE(agent_->IsLineInCall(0));
+  EXPECT_FALSE(log_.Has("Disconnect 0"));
+  ASSERT_TRUE(log_.WaitFor("Disconnect 0", 10000)) << Dump();
+  EXPECT_EQ(first.Wait(5000), 0);
+}
+
 TEST_F(AgentTest, RecordingOfACallEndedByTheFarEndHoldsItsTone) {
   Sipp sipp(dir_, "hangup_uas.xml", sipp_port_, peer_port_, {"-d", "2500"});
   RtpPeer peer(peer_port_, 1000);
