@@ -129,11 +129,8 @@ class Child {
   // SIGTERM, then SIGKILL after a grace period; the wait status.
   int Stop(int grace_ms = 5000) {
     if (Running()) {
-      kill(pid_, SIGTERM);
-      if (Wait(grace_ms) == -1 && pid_ > 0) {
-        kill(pid_, SIGKILL);
-        Wait(2000);
-      }
+      exit_status_ = TerminateChild(pid_, grace_ms);
+      pid_ = -1;
     }
     return exit_status_;
   }

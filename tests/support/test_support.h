@@ -67,4 +67,18 @@ inline void StopChild(pid_t pid, int sig = SIGTERM) {
   ::waitpid(pid, nullptr, 0);
 }
 
+// SIGTERM, then SIGKILL when the child has not ended within `grace_ms`; reaps it and
+// returns its wait status.
+inline int TerminateChild(pid_t pid, int grace_ms) {
+  if (pid <= 0) return -1;
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  const bool ended = WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, grace_ms);
+  if (!ended) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+  }
+  return status;
+}
+
 }  // namespace velnaro::testing

@@ -124,12 +124,7 @@ class Sipp {
     return -1;
   }
   void Stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    if (Wait(2000) == -1 && pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
+    velnaro::testing::TerminateChild(pid_, 2000);
     pid_ = -1;
   }
   std::string Messages() const { return ReadWholeFile(log_); }
