@@ -492,6 +492,7 @@ class Agent final : public LinphoneSipUserAgent {
 
     LinphoneCoreCbs* cbs = linphone_factory_create_core_cbs(f);
     linphone_core_cbs_set_call_state_changed(cbs, &Agent::CallStateCb);
+    linphone_core_cbs_set_notify_received(cbs, &Agent::NotifyCb);
     linphone_core_cbs_set_user_data(cbs, this);
     linphone_core_add_callbacks(core, cbs);
     linphone_core_cbs_unref(cbs);
@@ -881,6 +882,15 @@ class Agent final : public LinphoneSipUserAgent {
 
   static Agent* FromCore(LinphoneCore* lc) {
     return static_cast<Agent*>(linphone_core_cbs_get_user_data(linphone_core_get_current_callbacks(lc)));
+  }
+
+  // A NOTIFY from the network (a voicemail server's message summary, say): its body.
+  static void NotifyCb(LinphoneCore* lc, LinphoneEvent*, const char*, const LinphoneContent* body) {
+    Agent* self = FromCore(lc);
+    if (!self) return;
+    const char* text = body ? linphone_content_get_utf8_text(body) : nullptr;
+    std::string msg = text ? text : "";
+    self->Queue([msg = std::move(msg)](SipUserAgentEvents& e) { e.OnMsgNOTIFY(msg); });
   }
 
   static void CallStateCb(LinphoneCore* lc, LinphoneCall* call, LinphoneCallState state,

@@ -393,6 +393,16 @@ TEST_F(AgentTest, ACallWhileLine1IsBusyHearsBusyAtOnce) {
   EXPECT_EQ(first.Wait(5000), 0);
 }
 
+TEST_F(AgentTest, AnUnsolicitedNotifyIsRaisedWithItsBody) {
+  Online(false);
+  Sipp server(dir_, "uac_notify.xml", sipp_port_, peer_port_,
+              {"127.0.0.1:" + std::to_string(agent_port_), "-s", "1001", "-m", "1"});
+  ASSERT_TRUE(log_.WaitFor("MsgNOTIFY ", 10000, true)) << Dump();
+  EXPECT_NE(log_.Find("MsgNOTIFY ").find("Voice-Message: 2/8 (0/2)"), std::string::npos) << Dump();
+  EXPECT_EQ(server.Wait(5000), 0) << server.Messages();
+  EXPECT_EQ(log_.off_thread(), 0);
+}
+
 TEST_F(AgentTest, RecordingOfACallEndedByTheFarEndHoldsItsTone) {
   Sipp sipp(dir_, "hangup_uas.xml", sipp_port_, peer_port_, {"-d", "2500"});
   RtpPeer peer(peer_port_, 1000);

@@ -196,6 +196,7 @@ class EventLog : public SipUserAgentEvents {
   void OnSuccessToConnect(int l, const std::string&, int) override {
     Add("SuccessToConnect " + std::to_string(l));
   }
+  void OnMsgNOTIFY(const std::string& msg) override { Add("MsgNOTIFY " + msg); }
   void OnIncomingCall(const std::string& id, const std::string& display, const std::string& user,
                       const std::string& from, const std::string& to) override {
     Add("IncomingCall " + id + "|" + display + "|" + user + "|" + from + "|" + to);
