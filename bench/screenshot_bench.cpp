@@ -3,7 +3,6 @@
 // Usage: bench_screenshot DISPLAY RUNS OUT.ppm
 
 #include <curl/curl.h>
-#include <xcb/xcb.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,6 +17,7 @@
 #include "control/phone_port.h"
 #include "control/web_server.h"
 #include "platform/screen_capture.h"
+#include "platform/screen_capture_xvfb.h"
 
 namespace {
 
@@ -55,32 +55,6 @@ uint32_t Desktop(int x, int y, std::mt19937& rng) {
   return 0x3a6ea5;                                      // wallpaper
 }
 
-bool Paint(const std::string& display) {
-  xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
-  if (xcb_connection_has_error(c)) return false;
-  xcb_screen_t* s = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
-  const int w = s->width_in_pixels, h = s->height_in_pixels;
-  const xcb_pixmap_t pixmap = xcb_generate_id(c);
-  xcb_create_pixmap(c, s->root_depth, pixmap, s->root, w, h);
-  const xcb_gcontext_t gc = xcb_generate_id(c);
-  xcb_create_gc(c, gc, pixmap, 0, nullptr);
-  std::mt19937 rng(7);
-  std::vector<uint32_t> strip(static_cast<size_t>(w) * 32);
-  for (int y0 = 0; y0 < h; y0 += 32) {
-    const int n = std::min(32, h - y0);
-    for (int y = 0; y < n; ++y)
-      for (int x = 0; x < w; ++x) strip[static_cast<size_t>(y) * w + x] = Desktop(x, y0 + y, rng);
-    xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap, gc, w, n, 0, y0, 0, s->root_depth,
-                  static_cast<uint32_t>(w * n * 4), reinterpret_cast<uint8_t*>(strip.data()));
-  }
-  xcb_change_window_attributes(c, s->root, XCB_CW_BACK_PIXMAP, &pixmap);
-  xcb_clear_area(c, 0, s->root, 0, 0, 0, 0);
-  xcb_free_pixmap(c, pixmap);
-  free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-  xcb_disconnect(c);
-  return true;
-}
-
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
@@ -97,7 +71,8 @@ int main(int argc, char** argv) {
   }
   const std::string display = argv[1];
   const int runs = std::max(1, std::atoi(argv[2]));
-  if (!Paint(display)) {
+  std::mt19937 rng(7);
+  if (!velnaro::testing::PaintRoot(display, [&](int x, int y) { return Desktop(x, y, rng); })) {
     std::fprintf(stderr, "cannot paint %s\n", display.c_str());
     return 1;
   }
