@@ -18,67 +18,66 @@
 namespace velnaro::testing {
 namespace {
 
-TEST(PhoneWindowView, SettingsButtonsAndLog) {
-  TwebServer web;
-  FakeMessageBox messages;
-  FakeSipUserAgent agent;
-  TfrmTelefono phone(agent, web, messages);
-  ui::PhoneWindow window(phone);
-  window.show();
+class PhoneWindowView : public ::testing::Test {
+ protected:
+  TwebServer web_;
+  FakeMessageBox messages_;
+  FakeSipUserAgent agent_;
+  TfrmTelefono phone_{agent_, web_, messages_};
+  ui::PhoneWindow window_{phone_};
+};
 
-  EXPECT_NE(window.findChild<QGroupBox*>("gbSIPProxySettings"), nullptr);
-  EXPECT_EQ(window.findChild<QGroupBox*>("gbSIPProxySettings")->title(), " SIP Proxy Settings ");
-  auto* init = window.findChild<QPushButton*>("BtnInit");
+TEST_F(PhoneWindowView, SettingsButtonsAndLog) {
+  window_.show();
+
+  EXPECT_NE(window_.findChild<QGroupBox*>("gbSIPProxySettings"), nullptr);
+  EXPECT_EQ(window_.findChild<QGroupBox*>("gbSIPProxySettings")->title(), " SIP Proxy Settings ");
+  auto* init = window_.findChild<QPushButton*>("BtnInit");
   EXPECT_EQ(init->text(), "Online");
-  EXPECT_TRUE(window.findChild<QCheckBox*>("CheckBoxRegisterToProxy")->isChecked());
+  EXPECT_TRUE(window_.findChild<QCheckBox*>("CheckBoxRegisterToProxy")->isChecked());
 
   // What the start-up writes shows up; what the operator types reaches the phone.
-  phone.UpdateSettings([](TfrmTelefono::Settings& s) { s.EditSIPProxy = "192.0.2.10"; });
-  window.Refresh();
-  EXPECT_EQ(window.findChild<QLineEdit*>("EditSIPProxy")->text(), "192.0.2.10");
-  auto* login = window.findChild<QLineEdit*>("EditLoginId");
+  phone_.UpdateSettings([](TfrmTelefono::Settings& s) { s.EditSIPProxy = "192.0.2.10"; });
+  window_.Refresh();
+  EXPECT_EQ(window_.findChild<QLineEdit*>("EditSIPProxy")->text(), "192.0.2.10");
+  auto* login = window_.findChild<QLineEdit*>("EditLoginId");
   login->clear();
   QTest::keyClicks(login, "u204");
-  EXPECT_EQ(phone.GetSettings().EditLoginId, "u204");
+  EXPECT_EQ(phone_.GetSettings().EditLoginId, "u204");
 
   // "Chiama" on line 1 with no number: the phone's own message, nothing dialled.
-  auto* numero = window.findChild<QLineEdit*>("txtNumero");
+  auto* numero = window_.findChild<QLineEdit*>("txtNumero");
   numero->clear();
-  phone.UpdateSettings([](TfrmTelefono::Settings& s) { s.txtNumero.clear(); });
-  QTest::mouseClick(window.findChild<QPushButton*>("Button1"), Qt::LeftButton);
-  EXPECT_THAT(messages.Shown(), ::testing::Contains("Please enter a phone number."));
-  EXPECT_TRUE(agent.Ops(5).empty());
+  phone_.UpdateSettings([](TfrmTelefono::Settings& s) { s.txtNumero.clear(); });
+  QTest::mouseClick(window_.findChild<QPushButton*>("Button1"), Qt::LeftButton);
+  EXPECT_THAT(messages_.Shown(), ::testing::Contains("Please enter a phone number."));
+  EXPECT_TRUE(agent_.Ops(5).empty());
 
-  phone.ScriviLog("riga di prova");
-  window.Refresh();
-  EXPECT_THAT(window.findChild<QPlainTextEdit*>("txtLog")->toPlainText().toStdString(),
+  phone_.ScriviLog("riga di prova");
+  window_.Refresh();
+  EXPECT_THAT(window_.findChild<QPlainTextEdit*>("txtLog")->toPlainText().toStdString(),
               ::testing::HasSubstr(" - riga di prova"));
 }
 
-TEST(PhoneWindowView, OnlineButtonFollowsThePhone) {
-  TwebServer web;
-  FakeMessageBox messages;
-  FakeSipUserAgent agent;
-  TfrmTelefono phone(agent, web, messages);
-  ui::PhoneWindow window(phone);
-  window.show();
-  auto* init = window.findChild<QPushButton*>("BtnInit");
+TEST_F(PhoneWindowView, OnlineButtonFollowsThePhone) {
+  window_.show();
+  auto* init = window_.findChild<QPushButton*>("BtnInit");
 
   // Without a login the phone refuses with its own message and stays offline.
   QTest::mouseClick(init, Qt::LeftButton);
-  EXPECT_THAT(messages.Shown(), ::testing::Contains("User Login non specificato"));
+  EXPECT_THAT(messages_.Shown(), ::testing::Contains("User Login non specificato"));
   EXPECT_EQ(init->text(), "Online");
 
-  phone.UpdateSettings([](TfrmTelefono::Settings& s) {
+  phone_.UpdateSettings([](TfrmTelefono::Settings& s) {
     s.EditLoginId = "1001";
     s.EditSIPProxy = "127.0.0.1";
   });
   QTest::mouseClick(init, Qt::LeftButton);
   EXPECT_EQ(init->text(), "Offline");
-  EXPECT_FALSE(agent.Ops(58).empty());
+  EXPECT_FALSE(agent_.Ops(58).empty());
   QTest::mouseClick(init, Qt::LeftButton);
   EXPECT_EQ(init->text(), "Online");
-  EXPECT_FALSE(agent.Ops(1).empty());
+  EXPECT_FALSE(agent_.Ops(1).empty());
 }
 
 }  // namespace

@@ -72,16 +72,16 @@ class UpdateDownload : public ::testing::Test {
   int port_ = 0;
   pid_t server_ = -1;
   ConfigRig rig_;
+  FakePhone phone_;
+  FakeNetwork network_;
+  FakeMessageBox messages_;
+  FakeDesktopOpener opener_;
+  FakeInstanceGuard::Registry registry_;
+  FakeInstanceGuard guard_{registry_};
 };
 
 TEST_F(UpdateDownload, InstallerIsFetchedStartedAndTheWindowCloses) {
-  FakePhone phone;
-  FakeNetwork network;
-  FakeMessageBox messages;
-  FakeDesktopOpener opener;
-  FakeInstanceGuard::Registry registry;
-  FakeInstanceGuard guard(registry);
-  TfrmMainPhone form({rig_.link, phone, network, messages, opener, guard});
+  TfrmMainPhone form({rig_.link, phone_, network_, messages_, opener_, guard_});
   ui::MainWindow window(form);
   bool closed = false;
   QObject::connect(&window, &ui::MainWindow::closed, [&] { closed = true; });
@@ -95,21 +95,15 @@ TEST_F(UpdateDownload, InstallerIsFetchedStartedAndTheWindowCloses) {
   QTest::mouseClick(ok, Qt::LeftButton);
   std::string installer = dir_ + "/VelnaroDS-setup.sh";
   EXPECT_THAT(ReadWholeFile(installer), ::testing::HasSubstr("Velnaro DS lab update installer"));
-  EXPECT_THAT(opener.Opened(), ::testing::ElementsAre(installer));
+  EXPECT_THAT(opener_.Opened(), ::testing::ElementsAre(installer));
   EXPECT_TRUE(closed);
-  EXPECT_TRUE(messages.Asked().empty());
+  EXPECT_TRUE(messages_.Asked().empty());
   EXPECT_FALSE(window.findChild<QProgressBar*>("pbUpdate")->isVisible());
   EXPECT_EQ(form.pbUpdate_position, form.pbUpdate_max);  // the bar followed to the end
 }
 
 TEST_F(UpdateDownload, MissingInstallerGivesTheDownloadError) {
-  FakePhone phone;
-  FakeNetwork network;
-  FakeMessageBox messages;
-  FakeDesktopOpener opener;
-  FakeInstanceGuard::Registry registry;
-  FakeInstanceGuard guard(registry);
-  TfrmMainPhone form({rig_.link, phone, network, messages, opener, guard});
+  TfrmMainPhone form({rig_.link, phone_, network_, messages_, opener_, guard_});
   ASSERT_TRUE(form.FormCreate());
   form.FormShow();
   form.Timer1Timer();
@@ -118,7 +112,7 @@ TEST_F(UpdateDownload, MissingInstallerGivesTheDownloadError) {
   form.btnUpdateOKClick();
   EXPECT_EQ(form.page, TfrmMainPhone::Page::tsError);
   EXPECT_EQ(form.lblErrorDS, "Errore nello scaricare l'aggiornamento");
-  EXPECT_TRUE(opener.Opened().empty());
+  EXPECT_TRUE(opener_.Opened().empty());
   EXPECT_FALSE(std::filesystem::exists(dir_ + "/not-there.bin"));
 }
 
