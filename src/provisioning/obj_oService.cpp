@@ -1,11 +1,8 @@
 #include "provisioning/obj_oService.h"
 
 #include <curl/curl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 
 #include "net/percent_encoding.h"
