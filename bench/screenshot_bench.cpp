@@ -14,28 +14,14 @@
 
 #include "control/commands.h"
 #include "control/http_endpoint.h"
-#include "control/phone_port.h"
 #include "control/web_server.h"
 #include "platform/screen_capture.h"
 #include "platform/screen_capture_xvfb.h"
+#include "support/phone_fakes.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-class NoPhone final : public velnaro::PhonePort {
- public:
-  void SetNumber(const std::string&) override {}
-  void DialLine1() override {}
-  void HangUpLine1() override {}
-  void HoldLine1() override {}
-  void UnholdLine1() override {}
-  bool SendDtmf(int, const std::string&) override { return false; }
-  bool StartRecording(int) override { return false; }
-  bool StartRecordingMode(int, int, bool) override { return false; }
-  bool SaveRecording(int, const std::string&) override { return false; }
-  void SetMicrophoneMuted(int, bool) override {}
-};
 
 // Something like a desktop: flat window areas, text-like strokes, a photo-like region.
 uint32_t Desktop(int x, int y, std::mt19937& rng) {
@@ -88,7 +74,7 @@ int main(int argc, char** argv) {
   }
 
   velnaro::TwebServer server;
-  NoPhone phone;
+  velnaro::testing::NullPhone phone;
   velnaro::RegisterCommands(server, phone, {{}, capture.get(), nullptr});
   const auto handler = server.Commands().Find("/system/", "SCREENSHOT");
   std::vector<double> shot;

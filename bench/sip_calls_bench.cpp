@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "control/web_server.h"
 #include "platform/message_box.h"
+#include "status/phone_status.h"
 #include "telephony/frm_Telefono.h"
 #include "telephony/linphone_sip_user_agent.h"
 
@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
   if (argc > 3) o.state_dir = argv[3];
   o.force_virtual_sound = true;
   auto agent = MakeLinphoneSipUserAgent(o);
-  TwebServer web;
+  PhoneStatus web;
   HeadlessMessageBox box;
   TfrmTelefono phone(*agent, web, box);
 
@@ -114,12 +114,12 @@ int main(int argc, char** argv) {
     // What the CALL command does.
     phone.SetNumber("2000");
     web.AggiornaStato("INCALL", "CALLOUT", "", "2000");
-    phone.DialLine1();
+    phone.Dial(kLine1);
     std::unique_lock lock(m);
     if (!cv.wait_for(lock, std::chrono::seconds(10), [&] { return answered >= want; })) {
       ++failed;
       lock.unlock();
-      phone.HangUpLine1();
+      phone.HangUp(kLine1);
       continue;
     }
     connect_ms.push_back(Seconds(answered_at - t0) * 1000);

@@ -1,12 +1,12 @@
 #pragma once
 // What the main window controller needs of its neighbours: the configuration store with the
-// provisioning client, the phone window, the network choice, and its own window on screen.
-// Each has a small adapter over the real object and a fake for tests.
+// provisioning client, the network choice, and its own window on screen (the phone is
+// telephony's Phone). Each has a small adapter over the real object and a fake for tests.
 
-#include <cstdint>
 #include <functional>
 #include <string>
-#include <vector>
+
+#include "net/http_client.h"
 
 namespace velnaro {
 
@@ -17,13 +17,6 @@ struct StartupValues {
   std::string SipServer, SipInterno, SipUtente, SipPassword;
   std::string Rete, ConferenceNumber;
   std::string UpdateFILE, UpdateURL, UpdateFORCE, UpdateMSG;
-};
-
-// Progress of a download: begin(announced length), work(bytes so far), end().
-struct TransferProgress {
-  std::function<void(int64_t)> begin;
-  std::function<void(int64_t)> work;
-  std::function<void()> end;
 };
 
 class ProvisioningLink {
@@ -40,25 +33,6 @@ class ProvisioningLink {
   virtual void ClearUpdateFile() = 0;
   virtual bool DownloadFile(const std::string& url, const std::string& path,
                             const TransferProgress& progress) = 0;
-};
-
-class PhoneLink {
- public:
-  virtual ~PhoneLink() = default;
-  virtual bool DisattivaTelefono() = 0;
-  virtual void AttivaTelefono() = 0;
-  virtual std::string txtIPVPN() const = 0;
-  virtual void SetTxtIPVPN(const std::string& ip) = 0;
-  virtual void SetAccount(const std::string& proxy, const std::string& display_name,
-                          const std::string& login, const std::string& password) = 0;
-  virtual std::string EditSIPProxy() const = 0;
-  // SIP component operations by their numbers: 16, 5, 10, 11, 24, 6.
-  virtual bool IsLineInCall(int line) = 0;
-  virtual bool PlaceCall(int line, const std::string& target) = 0;
-  virtual void HoldLine(int line) = 0;
-  virtual void UnholdLine(int line) = 0;
-  virtual void SendDtmf(int line, const std::string& digits) = 0;
-  virtual void EndCall(int line) = 0;
 };
 
 class NetworkLink {

@@ -252,14 +252,13 @@ void TfrmMainPhone::Button1Click() {
 }
 
 void TfrmMainPhone::btnChiamaClick() {
-  std::string target = "sip:" + txtNumeroVerde + "@" + links_.phone.EditSIPProxy();
-  if (!links_.phone.IsLineInCall(0)) {
+  if (!links_.phone.InCall(kLine1)) {
     links_.messages.Show("Attenzione, devi essere in conversazione per chiamare il numero verde",
                          MessageKind::Warning);
     return;
   }
-  if (!links_.phone.PlaceCall(1, target)) return;
-  links_.phone.HoldLine(0);
+  if (!links_.phone.PlaceCall(kLine2, txtNumeroVerde)) return;
+  links_.phone.Hold(kLine1);
   line2_page = Line2Page::tsTastierino;
   btnCreaConferenza_visible = true;
   imgTelRosso_visible = false;
@@ -267,18 +266,18 @@ void TfrmMainPhone::btnChiamaClick() {
 }
 
 void TfrmMainPhone::eClickTasto(const std::string& caption) {
-  links_.phone.SendDtmf(1, caption);
+  links_.phone.SendDtmf(kLine2, caption);
 }
 
 void TfrmMainPhone::btnCreaConferenzaClick() {
-  links_.phone.UnholdLine(0);
+  links_.phone.Unhold(kLine1);
   btnCreaConferenza_visible = false;
   imgTelRosso_visible = true;
   Changed();
 }
 
 void TfrmMainPhone::eLine2HangUp() {
-  links_.phone.EndCall(1);
+  links_.phone.EndCall(kLine2);
   line2_page = Line2Page::tsNumero;
   Changed();
 }

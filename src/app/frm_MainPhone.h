@@ -13,6 +13,7 @@
 #include "platform/desktop_opener.h"
 #include "platform/message_box.h"
 #include "platform/single_instance.h"
+#include "telephony/phone.h"
 
 namespace velnaro {
 
@@ -35,7 +36,7 @@ class TfrmMainPhone {
 
   struct Links {
     ProvisioningLink& provisioning;
-    PhoneLink& phone;
+    Phone& phone;
     NetworkLink& network;
     MessageBox& messages;
     DesktopOpener& opener;

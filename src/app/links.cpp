@@ -50,9 +50,7 @@ void ServiceProvisioningLink::ClearUpdateFile() { config_.UpdateFILE.clear(); }
 
 bool ServiceProvisioningLink::DownloadFile(const std::string& url, const std::string& path,
                                            const TransferProgress& progress) {
-  service_.progress.begin = progress.begin;
-  service_.progress.work = progress.work;
-  service_.progress.end = progress.end;
+  service_.progress = progress;
   bool ok = service_.DownloadFile(url, path);
   service_.progress = {};
   return ok;
@@ -63,44 +61,52 @@ std::string ServiceProvisioningLink::SipServer() const {
   return sip_server_;
 }
 
-TfrmTelefono& TelefonoPhoneLink::Phone() const {
+Phone& TelefonoPhoneLink::Attached() const {
   if (!phone_) throw std::logic_error("phone window not created yet");
   return *phone_;
 }
 
-bool TelefonoPhoneLink::DisattivaTelefono() { return Phone().DisattivaTelefono(); }
-void TelefonoPhoneLink::AttivaTelefono() { Phone().AttivaTelefono(); }
-std::string TelefonoPhoneLink::txtIPVPN() const { return Phone().GetSettings().txtIPVPN; }
-
-void TelefonoPhoneLink::SetTxtIPVPN(const std::string& ip) {
-  Phone().UpdateSettings([&](TfrmTelefono::Settings& s) { s.txtIPVPN = ip; });
-}
+void TelefonoPhoneLink::AttivaTelefono() { Attached().AttivaTelefono(); }
+bool TelefonoPhoneLink::DisattivaTelefono() { return Attached().DisattivaTelefono(); }
+std::string TelefonoPhoneLink::txtIPVPN() const { return Attached().txtIPVPN(); }
+void TelefonoPhoneLink::SetTxtIPVPN(const std::string& ip) { Attached().SetTxtIPVPN(ip); }
 
 void TelefonoPhoneLink::SetAccount(const std::string& proxy, const std::string& display_name,
                                    const std::string& login, const std::string& password) {
-  Phone().UpdateSettings([&](TfrmTelefono::Settings& s) {
-    s.EditSIPProxy = proxy;
-    s.EditDisplayName = display_name;
-    s.EditLoginId = login;
-    s.EditLoginPwd = password;
-  });
+  Attached().SetAccount(proxy, display_name, login, password);
 }
 
-std::string TelefonoPhoneLink::EditSIPProxy() const { return Phone().GetSettings().EditSIPProxy; }
-bool TelefonoPhoneLink::IsLineInCall(int line) { return Phone().Agent().IsLineInCall(line); }
+std::string TelefonoPhoneLink::EditSIPProxy() const { return Attached().EditSIPProxy(); }
+void TelefonoPhoneLink::SetNumber(const std::string& number) { Attached().SetNumber(number); }
+void TelefonoPhoneLink::Dial(int line) { Attached().Dial(line); }
+void TelefonoPhoneLink::HangUp(int line) { Attached().HangUp(line); }
+void TelefonoPhoneLink::HoldIfInCall(int line) { Attached().HoldIfInCall(line); }
+void TelefonoPhoneLink::UnholdIfOnHold(int line) { Attached().UnholdIfOnHold(line); }
+bool TelefonoPhoneLink::InCall(int line) { return Attached().InCall(line); }
 
-bool TelefonoPhoneLink::PlaceCall(int line, const std::string& target) {
-  return Phone().Agent().PlaceCall(line, target, 0, 0);
+bool TelefonoPhoneLink::PlaceCall(int line, const std::string& number) {
+  return Attached().PlaceCall(line, number);
 }
 
-void TelefonoPhoneLink::HoldLine(int line) { Phone().Agent().Hold(line); }
-void TelefonoPhoneLink::UnholdLine(int line) { Phone().Agent().Unhold(line); }
+bool TelefonoPhoneLink::EndCall(int line) { return Attached().EndCall(line); }
+bool TelefonoPhoneLink::Hold(int line) { return Attached().Hold(line); }
+bool TelefonoPhoneLink::Unhold(int line) { return Attached().Unhold(line); }
 
-void TelefonoPhoneLink::SendDtmf(int line, const std::string& digits) {
-  Phone().Agent().SendDtmf(line, digits);
+bool TelefonoPhoneLink::SendDtmf(int line, const std::string& digits) {
+  return Attached().SendDtmf(line, digits);
 }
 
-void TelefonoPhoneLink::EndCall(int line) { Phone().Agent().EndCall(line); }
+bool TelefonoPhoneLink::StartRecording(int line) { return Attached().StartRecording(line); }
+
+bool TelefonoPhoneLink::StartRecordingMode(int line, int mode, bool enable) {
+  return Attached().StartRecordingMode(line, mode, enable);
+}
+
+bool TelefonoPhoneLink::SaveRecording(int line, const std::string& path) {
+  return Attached().SaveRecording(line, path);
+}
+
+void TelefonoPhoneLink::Mute(int line, bool muted) { Attached().Mute(line, muted); }
 
 void NetUtilsLink::ChooseLocalAddress(const std::string& rete,
                                       const std::function<void(const std::string&)>& set_ip,

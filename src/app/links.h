@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/app_ports.h"
+#include "telephony/phone.h"
 
 namespace velnaro {
 
@@ -48,27 +49,37 @@ class ServiceProvisioningLink final : public ProvisioningLink {
   std::string sip_server_;
 };
 
-// The phone window is created after the main window, so it is attached later.
-class TelefonoPhoneLink final : public PhoneLink {
+// The phone window is created after the main window, so it is attached later; until then
+// every operation is a programming error.
+class TelefonoPhoneLink final : public Phone {
  public:
   void Attach(TfrmTelefono* phone) { phone_ = phone; }
 
-  bool DisattivaTelefono() override;
   void AttivaTelefono() override;
+  bool DisattivaTelefono() override;
   std::string txtIPVPN() const override;
   void SetTxtIPVPN(const std::string& ip) override;
   void SetAccount(const std::string& proxy, const std::string& display_name,
                   const std::string& login, const std::string& password) override;
   std::string EditSIPProxy() const override;
-  bool IsLineInCall(int line) override;
-  bool PlaceCall(int line, const std::string& target) override;
-  void HoldLine(int line) override;
-  void UnholdLine(int line) override;
-  void SendDtmf(int line, const std::string& digits) override;
-  void EndCall(int line) override;
+  void SetNumber(const std::string& number) override;
+  void Dial(int line) override;
+  void HangUp(int line) override;
+  void HoldIfInCall(int line) override;
+  void UnholdIfOnHold(int line) override;
+  bool InCall(int line) override;
+  bool PlaceCall(int line, const std::string& number) override;
+  bool EndCall(int line) override;
+  bool Hold(int line) override;
+  bool Unhold(int line) override;
+  bool SendDtmf(int line, const std::string& digits) override;
+  bool StartRecording(int line) override;
+  bool StartRecordingMode(int line, int mode, bool enable) override;
+  bool SaveRecording(int line, const std::string& path) override;
+  void Mute(int line, bool muted) override;
 
  private:
-  TfrmTelefono& Phone() const;
+  Phone& Attached() const;
   TfrmTelefono* phone_ = nullptr;
 };
 

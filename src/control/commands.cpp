@@ -2,23 +2,21 @@
 
 #include <memory>
 
-#include "control/phone_port.h"
 #include "control/reply.h"
 #include "control/screen_capture.h"
 #include "control/upload.h"
 #include "control/web_server.h"
-#include "provisioning/clConfig.h"
 #include "platform/temp_files.h"
+#include "telephony/phone.h"
 
 namespace velnaro {
 namespace {
 
-constexpr int kLine1 = 0;  // the operator's line, component index 0
 constexpr int kRecordingMode = 2;
 
 struct Context {
   TwebServer& server;
-  PhonePort& phone;
+  Phone& phone;
   CommandOptions options;
 
   ScreenCapture& capture() const {
@@ -49,7 +47,7 @@ void RecStop(const Context& c, const CommandRequest& request, std::string& reply
 
 }  // namespace
 
-void RegisterCommands(TwebServer& server, PhonePort& phone, CommandOptions options) {
+void RegisterCommands(TwebServer& server, Phone& phone, CommandOptions options) {
   auto c = std::make_shared<const Context>(Context{server, phone, std::move(options)});
   CommandTable& table = server.Commands();
 
@@ -63,7 +61,7 @@ void RegisterCommands(TwebServer& server, PhonePort& phone, CommandOptions optio
     reply = reply::Call(r.prefix, r.number);
     c->phone.SetNumber(r.prefix + r.number);
     c->server.AggiornaStato("INCALL", "CALLOUT", r.prefix, r.number);
-    c->phone.DialLine1();
+    c->phone.Dial(kLine1);
     c->server.AggiungiLog("phone/CALL: " + r.prefix + " " + r.number);
   });
 
@@ -75,20 +73,20 @@ void RegisterCommands(TwebServer& server, PhonePort& phone, CommandOptions optio
 
   table.Add("/phone/", "HANGUP", [c](const CommandRequest&, std::string& reply) {
     reply = reply::Simple("HANGUP");
-    c->phone.HangUpLine1();
+    c->phone.HangUp(kLine1);
     c->server.AggiungiLog("phone/HANGUP");
   });
 
   table.Add("/phone/", "HOLD", [c](const CommandRequest&, std::string& reply) {
     reply = reply::Simple("HOLD");
-    c->phone.HoldLine1();
+    c->phone.HoldIfInCall(kLine1);
     c->server.SetHold("1");
     c->server.AggiungiLog("phone/HOLD");
   });
 
   table.Add("/phone/", "UNHOLD", [c](const CommandRequest&, std::string& reply) {
     reply = reply::Simple("UNHOLD");
-    c->phone.UnholdLine1();
+    c->phone.UnholdIfOnHold(kLine1);
     c->server.SetHold("0");
     c->server.AggiungiLog("phone/UNHOLD");
   });
@@ -98,17 +96,17 @@ void RegisterCommands(TwebServer& server, PhonePort& phone, CommandOptions optio
   table.Add("/phone/", "MUTE", [c](const CommandRequest&, std::string& reply) {
     reply = reply::Simple("MUTE");
     c->server.SetMute("1");
-    c->phone.SetMicrophoneMuted(kLine1, true);
+    c->phone.Mute(kLine1, true);
     // The line may have gone idle while the mute waited for the phone: the idle action
     // then ran before it, and IDLE cleared the flag. The microphone follows the flag.
-    if (c->server.Record().Mute != "1") c->phone.SetMicrophoneMuted(kLine1, false);
+    if (c->server.Record().Mute != "1") c->phone.Mute(kLine1, false);
     c->server.AggiungiLog("phone/MUTE");
   });
 
   table.Add("/phone/", "UNMUTE", [c](const CommandRequest&, std::string& reply) {
     reply = reply::Simple("UNMUTE");
     c->server.SetMute("0");
-    c->phone.SetMicrophoneMuted(kLine1, false);
+    c->phone.Mute(kLine1, false);
     c->server.AggiungiLog("phone/UNMUTE");
   });
 
@@ -127,14 +125,8 @@ void RegisterCommands(TwebServer& server, PhonePort& phone, CommandOptions optio
   // IDLE clears the Mute flag (right after this action); the microphone follows it.
   // Only a muted microphone is touched, so an ordinary hang-up adds no component call.
   server.AddIdleHook([c] {
-    if (c->server.Record().Mute == "1") c->phone.SetMicrophoneMuted(kLine1, false);
+    if (c->server.Record().Mute == "1") c->phone.Mute(kLine1, false);
   });
-}
-
-void RegisterCommands(TwebServer& server, PhonePort& phone, const TConfig& config,
-                      CommandOptions options) {
-  if (!options.sip_server) options.sip_server = [&config] { return config.SipServer; };
-  RegisterCommands(server, phone, std::move(options));
 }
 
 }  // namespace velnaro

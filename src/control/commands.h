@@ -9,9 +9,8 @@
 namespace velnaro {
 
 class TwebServer;
-class PhonePort;
+class Phone;
 class ScreenCapture;
-class TConfig;
 
 struct CommandOptions {
   // The SIP server host, read when a recording is uploaded.
@@ -23,11 +22,6 @@ struct CommandOptions {
 // Adds "/system/" SCREENSHOT and "/phone/" CALL, DTMF, HANGUP, HOLD, UNHOLD, MUTE,
 // UNMUTE, RECSTART, RECSTOP to the server's table, and an idle hook that opens line 1's
 // microphone again when the line goes idle muted.
-void RegisterCommands(TwebServer& server, PhonePort& phone, CommandOptions options = {});
-
-// The same, with the upload host read from the configuration's SipServer (written once
-// by the start-up sequence before the web application can send RECSTOP).
-void RegisterCommands(TwebServer& server, PhonePort& phone, const TConfig& config,
-                      CommandOptions options = {});
+void RegisterCommands(TwebServer& server, Phone& phone, CommandOptions options = {});
 
 }  // namespace velnaro

@@ -135,8 +135,8 @@ int OpenListener(int family, uint16_t port, int backlog, int& bind_errno) {
 
 }  // namespace
 
-HttpEndpoint::HttpEndpoint(TwebServer& server, EndpointOptions options)
-    : server_(server), options_(std::move(options)) {}
+HttpEndpoint::HttpEndpoint(RequestHandler& handler, EndpointOptions options)
+    : handler_(handler), options_(std::move(options)) {}
 
 HttpEndpoint::~HttpEndpoint() { Stop(); }
 
@@ -385,7 +385,7 @@ void HttpEndpoint::Serve(int fd, const std::string& peer, HttpRequestReader& rea
     if (SendAll(fd, response, Clock::now() + options_.request_deadline)) DrainBriefly(fd);
     return;
   }
-  ServeRequest(server_, reader.request(), peer, response);
+  ServeRequest(handler_, reader.request(), peer, response);
   // A command may run long (a RECSTOP upload): the reply gets its own time from here.
   SendAll(fd, response, Clock::now() + options_.request_deadline);
 }

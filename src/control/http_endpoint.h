@@ -23,10 +23,9 @@
 #include <vector>
 
 #include "control/http_request.h"
+#include "control/request_handler.h"
 
 namespace velnaro {
-
-class TwebServer;
 
 struct EndpointOptions {
   // Whole request head and body must arrive within this time from accept.
@@ -46,7 +45,7 @@ class HttpEndpoint {
   // A port given as text (environment, command line): decimal 1 to 65535, nothing else.
   static std::optional<uint16_t> ParsePort(std::string_view text);
 
-  explicit HttpEndpoint(TwebServer& server, EndpointOptions options = {});
+  explicit HttpEndpoint(RequestHandler& handler, EndpointOptions options = {});
   ~HttpEndpoint();
   HttpEndpoint(const HttpEndpoint&) = delete;
   HttpEndpoint& operator=(const HttpEndpoint&) = delete;
@@ -83,7 +82,7 @@ class HttpEndpoint {
   bool ShortOfWorkersLocked() const;
   void Serve(int fd, const std::string& peer, HttpRequestReader& reader, std::string& response);
 
-  TwebServer& server_;
+  RequestHandler& handler_;
   const EndpointOptions options_;
   int listen_fd_ = -1;
   int wake_fd_ = -1;  // eventfd that wakes the acceptor for Stop

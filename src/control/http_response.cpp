@@ -4,8 +4,6 @@
 #include <exception>
 #include <string_view>
 
-#include "control/interpreter.h"
-#include "control/web_server.h"
 
 namespace velnaro {
 namespace {
@@ -57,7 +55,7 @@ void AppendPlain(std::string& out, int status, std::string_view body, bool with_
 
 }  // namespace
 
-void IdHTTPServer1CommandGet(TwebServer& server, const HttpRequest& request,
+void IdHTTPServer1CommandGet(RequestHandler& handler, const HttpRequest& request,
                              const std::string& peer_ip, std::string& response) {
   response.clear();
   const bool with_body = request.kind != HttpMethodKind::kHead;
@@ -66,7 +64,7 @@ void IdHTTPServer1CommandGet(TwebServer& server, const HttpRequest& request,
   DecodeTarget(request, control.document, control.params);
   std::string reply;
   try {
-    AnalizzaParametri(server, control, reply);
+    handler.HandleRequest(control, reply);
   } catch (const std::exception& e) {
     AppendPlain(response, 500, e.what(), with_body);
     return;
@@ -84,10 +82,10 @@ void IdHTTPServer1CommandGet(TwebServer& server, const HttpRequest& request,
   if (with_body) response += reply.empty() ? kDefaultPage : std::string_view(reply);
 }
 
-void ServeRequest(TwebServer& server, const HttpRequest& request, const std::string& peer_ip,
+void ServeRequest(RequestHandler& handler, const HttpRequest& request, const std::string& peer_ip,
                   std::string& response) {
   if (request.kind != HttpMethodKind::kOther) {
-    IdHTTPServer1CommandGet(server, request, peer_ip, response);
+    IdHTTPServer1CommandGet(handler, request, peer_ip, response);
     return;
   }
   response.clear();

@@ -4,20 +4,19 @@
 #include <string>
 
 #include "control/http_request.h"
+#include "control/request_handler.h"
 
 namespace velnaro {
-
-class TwebServer;
 
 inline constexpr const char* kServerHeader = "velnaro-ds";
 
 // The handler for GET, HEAD and POST: the interpreter's reply with the cross-origin
 // headers, the default page for an empty reply, 500 when producing the reply fails.
-void IdHTTPServer1CommandGet(TwebServer& server, const HttpRequest& request,
+void IdHTTPServer1CommandGet(RequestHandler& handler, const HttpRequest& request,
                              const std::string& peer_ip, std::string& response);
 
 // Every method: GET, HEAD and POST go to the handler above, others get a bare 200.
-void ServeRequest(TwebServer& server, const HttpRequest& request, const std::string& peer_ip,
+void ServeRequest(RequestHandler& handler, const HttpRequest& request, const std::string& peer_ip,
                   std::string& response);
 
 // A request that could not be read whole: 400, 408, 413, 414 or 431.

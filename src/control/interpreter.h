@@ -3,18 +3,12 @@
 // reply text and, through the command table, into an action.
 
 #include <string>
-#include <vector>
+
+#include "control/request_handler.h"
 
 namespace velnaro {
 
 class TwebServer;
-
-// What the interpreter receives of a request.
-struct ControlRequest {
-  std::vector<std::string> params;  // decoded "name=value" entries, in order
-  std::string peer_ip;              // dotted text for IPv4 peers
-  std::string document;             // decoded path, without the query
-};
 
 // Splits one entry at fixed positions: the name is its first six characters, the value
 // everything from the eighth on. The seventh character is skipped unexamined.

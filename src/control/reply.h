@@ -6,11 +6,11 @@
 #include <string>
 #include <string_view>
 
+#include "status/phone_status.h"
+
 namespace velnaro::reply {
 
-struct StatusFields {
-  std::string Stato, ChiamataStato, ChiamataPrefix, ChiamataNumero, Rec, Hold, Mute;
-};
+using StatusFields = velnaro::StatusFields;
 
 // Escapes '"', '\\' and control characters for use inside a JSON string.
 std::string JsonEscape(std::string_view value);

@@ -30,12 +30,6 @@ class LinuxAdapterSource final : public AdapterSource {
   std::vector<AdapterAddress> Adapters() override;
 };
 
-class FakeAdapterSource final : public AdapterSource {
- public:
-  std::vector<AdapterAddress> Adapters() override { return adapters; }
-  std::vector<AdapterAddress> adapters;
-};
-
 AdapterSource& DefaultAdapterSource();
 
 }  // namespace velnaro

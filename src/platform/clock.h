@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <ctime>
-#include <mutex>
 #include <string>
 
 namespace velnaro {
@@ -22,24 +21,6 @@ class Clock {
 class SystemClock final : public Clock {
  public:
   LocalTime Now() const override;
-};
-
-// Returns a fixed time that tests may move.
-class FakeClock final : public Clock {
- public:
-  explicit FakeClock(LocalTime t = {}) : time_(t) {}
-  LocalTime Now() const override {
-    std::lock_guard lock(mutex_);
-    return time_;
-  }
-  void Set(LocalTime t) {
-    std::lock_guard lock(mutex_);
-    time_ = t;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  LocalTime time_;
 };
 
 // The process-wide clock; tests may install their own.

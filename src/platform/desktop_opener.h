@@ -2,9 +2,7 @@
 // Opening a document or an address with the desktop's default handler (the browser for
 // an address, the installer for a downloaded file).
 
-#include <mutex>
 #include <string>
-#include <vector>
 
 namespace velnaro {
 
@@ -19,28 +17,6 @@ class DesktopOpener {
 class XdgDesktopOpener final : public DesktopOpener {
  public:
   bool Open(const std::string& target) override;
-};
-
-class FakeDesktopOpener final : public DesktopOpener {
- public:
-  bool Open(const std::string& target) override {
-    std::lock_guard lock(mutex_);
-    opened_.push_back(target);
-    return result_;
-  }
-  void SetResult(bool r) {
-    std::lock_guard lock(mutex_);
-    result_ = r;
-  }
-  std::vector<std::string> Opened() const {
-    std::lock_guard lock(mutex_);
-    return opened_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> opened_;
-  bool result_ = true;
 };
 
 }  // namespace velnaro

@@ -72,17 +72,6 @@ class LinuxHardwareInfoSource final : public HardwareInfoSource {
   std::string root_;
 };
 
-class FakeHardwareInfoSource final : public HardwareInfoSource {
- public:
-  std::vector<HardwareItem> Query(const std::string& class_name) override {
-    if (fail) throw HardwareError("hardware information unavailable");
-    auto it = items.find(class_name);
-    return it == items.end() ? std::vector<HardwareItem>{} : it->second;
-  }
-  std::map<std::string, std::vector<HardwareItem>> items;
-  bool fail = false;
-};
-
 HardwareInfoSource& DefaultHardwareInfoSource();
 
 }  // namespace velnaro

@@ -37,19 +37,6 @@ class LinuxIpv4InterfaceSource final : public Ipv4InterfaceSource {
   std::string ComputerName() override;
 };
 
-class FakeIpv4InterfaceSource final : public Ipv4InterfaceSource {
- public:
-  std::optional<std::vector<Ipv4InterfaceAddress>> List() override {
-    if (no_socket) return std::nullopt;
-    return addresses;
-  }
-  std::string ComputerName() override { return computer_name; }
-
-  std::vector<Ipv4InterfaceAddress> addresses;
-  std::string computer_name = "WORKSTATION";
-  bool no_socket = false;
-};
-
 Ipv4InterfaceSource& DefaultIpv4InterfaceSource();
 
 // "192.168.10.7" <-> network-order value; ParseIpv4 gives nullopt for bad text.

@@ -5,7 +5,6 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <vector>
 
 namespace velnaro {
 
@@ -41,61 +40,6 @@ class HeadlessMessageBox final : public MessageBox {
   std::mutex mutex_;
   std::function<void(const std::string&)> sink_;
   MessageAnswer default_answer_;
-};
-
-// Test seam: records every message and answers questions from a script.
-class FakeMessageBox final : public MessageBox {
- public:
-  void Show(const std::string& text, MessageKind kind) override {
-    std::lock_guard lock(mutex_);
-    shown_.push_back(text);
-    kinds_.push_back(kind);
-    with_cancel_.push_back(false);
-  }
-  // Recorded with the other messages; the answer is always Ok.
-  MessageAnswer ShowOkCancel(const std::string& text, MessageKind kind) override {
-    std::lock_guard lock(mutex_);
-    shown_.push_back(text);
-    kinds_.push_back(kind);
-    with_cancel_.push_back(true);
-    return MessageAnswer::Ok;
-  }
-  MessageAnswer Ask(const std::string& text) override {
-    std::lock_guard lock(mutex_);
-    asked_.push_back(text);
-    if (answers_.empty()) return MessageAnswer::No;
-    MessageAnswer a = answers_.front();
-    answers_.erase(answers_.begin());
-    return a;
-  }
-  void QueueAnswer(MessageAnswer a) {
-    std::lock_guard lock(mutex_);
-    answers_.push_back(a);
-  }
-  std::vector<std::string> Shown() const {
-    std::lock_guard lock(mutex_);
-    return shown_;
-  }
-  std::vector<MessageKind> Kinds() const {
-    std::lock_guard lock(mutex_);
-    return kinds_;
-  }
-  // Per shown message: whether it offered Cancel besides OK.
-  std::vector<bool> WithCancel() const {
-    std::lock_guard lock(mutex_);
-    return with_cancel_;
-  }
-  std::vector<std::string> Asked() const {
-    std::lock_guard lock(mutex_);
-    return asked_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> shown_, asked_;
-  std::vector<MessageKind> kinds_;
-  std::vector<bool> with_cancel_;
-  std::vector<MessageAnswer> answers_;
 };
 
 }  // namespace velnaro

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -37,35 +36,5 @@ class ScreenCapture {
 // X11 through libxcb. display empty means $DISPLAY. use_shm false forces plain GetImage.
 std::unique_ptr<ScreenCapture> MakeX11ScreenCapture(std::string display = {},
                                                     bool use_shm = true);
-
-// Test seam: returns a fixed picture, or throws when given an error text.
-class FakeScreenCapture final : public ScreenCapture {
- public:
-  explicit FakeScreenCapture(RgbImage image = {}) : image_(std::move(image)) {}
-  RgbImage CapturePrimary() override {
-    std::lock_guard lock(mutex_);
-    ++captures_;
-    if (!error_.empty()) throw ScreenCaptureError(error_);
-    return image_;
-  }
-  void SetImage(RgbImage image) {
-    std::lock_guard lock(mutex_);
-    image_ = std::move(image);
-  }
-  void SetError(std::string error) {
-    std::lock_guard lock(mutex_);
-    error_ = std::move(error);
-  }
-  int captures() const {
-    std::lock_guard lock(mutex_);
-    return captures_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  RgbImage image_;
-  std::string error_;
-  int captures_ = 0;
-};
 
 }  // namespace velnaro

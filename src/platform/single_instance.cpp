@@ -121,32 +121,4 @@ void UnixSocketInstanceGuard::SetRestoreHandler(std::function<void()> handler) {
   handler_ = std::move(handler);
 }
 
-FakeInstanceGuard::~FakeInstanceGuard() {
-  std::lock_guard lock(registry_.mutex);
-  std::erase_if(registry_.holders, [this](const auto& h) { return h.second == this; });
-}
-
-bool FakeInstanceGuard::Claim(const std::string& name) {
-  std::lock_guard lock(registry_.mutex);
-  for (auto& [held, owner] : registry_.holders) {
-    if (held == name) return owner == this;
-  }
-  registry_.holders.emplace_back(name, this);
-  return true;
-}
-
-bool FakeInstanceGuard::AskHolderToRestore(const std::string& name) {
-  FakeInstanceGuard* owner = nullptr;
-  {
-    std::lock_guard lock(registry_.mutex);
-    for (auto& [held, o] : registry_.holders) {
-      if (held == name) owner = o;
-    }
-  }
-  if (!owner) return false;
-  ++owner->restore_requests_;
-  if (owner->handler_) owner->handler_();
-  return true;
-}
-
 }  // namespace velnaro

@@ -3,12 +3,10 @@
 // whole life; a second start of the same name finds it taken and can ask the holder to
 // bring its window back.
 
-#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace velnaro {
 
@@ -41,26 +39,6 @@ class UnixSocketInstanceGuard final : public InstanceGuard {
   std::thread server_;
   std::mutex mutex_;
   std::function<void()> handler_;
-};
-
-// In-process stand-in: names claimed through any FakeInstanceGuard sharing the same registry.
-class FakeInstanceGuard final : public InstanceGuard {
- public:
-  struct Registry {
-    std::mutex mutex;
-    std::vector<std::pair<std::string, FakeInstanceGuard*>> holders;
-  };
-  explicit FakeInstanceGuard(Registry& registry) : registry_(registry) {}
-  ~FakeInstanceGuard() override;
-  bool Claim(const std::string& name) override;
-  bool AskHolderToRestore(const std::string& name) override;
-  void SetRestoreHandler(std::function<void()> handler) override { handler_ = std::move(handler); }
-  int restore_requests() const { return restore_requests_; }
-
- private:
-  Registry& registry_;
-  std::function<void()> handler_;
-  std::atomic<int> restore_requests_{0};
 };
 
 }  // namespace velnaro

@@ -23,9 +23,6 @@ namespace {
 std::string InvalidType(std::string_view name) {
   return "Invalid data type for '" + std::string(name) + "'";
 }
-std::string FailedToSet(std::string_view name) {
-  return "Failed to set data for '" + std::string(name) + "'";
-}
 
 const char* TypeName(StoreValueType t) {
   switch (t) {
@@ -49,14 +46,6 @@ bool TypeFromName(std::string_view s, StoreValueType& t) {
   return false;
 }
 
-std::string ReadStringValue(const StoreValues& key, std::string_view name) {
-  auto it = key.find(std::string(name));
-  if (it == key.end()) return "";
-  const StoreValue& v = it->second;
-  if (v.type != StoreValueType::kString && v.type != StoreValueType::kExpandString)
-    throw StoreError(InvalidType(name));
-  return v.data;
-}
 
 bool MakeDirs(const std::string& dir) {
   if (dir.empty()) return true;
@@ -76,6 +65,19 @@ std::string StripTrailingBackslashes(std::string_view key) {
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace
+
+std::string ReadStoreString(const StoreValues& values, std::string_view name) {
+  auto it = values.find(std::string(name));
+  if (it == values.end()) return "";
+  const StoreValue& v = it->second;
+  if (v.type != StoreValueType::kString && v.type != StoreValueType::kExpandString)
+    throw StoreError(InvalidType(name));
+  return v.data;
+}
+
+StoreError FailedToSet(std::string_view name) {
+  return StoreError("Failed to set data for '" + std::string(name) + "'");
+}
 
 bool StoreNameLess::operator()(const std::string& a, const std::string& b) const {
   return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
@@ -221,62 +223,17 @@ std::string FileUserStore::ReadString(std::string_view name) {
   if (current_.empty() || Load(keys) != LoadResult::kLoaded) return "";
   auto it = keys.find(current_);
   if (it == keys.end()) return "";
-  return ReadStringValue(it->second.values, name);
+  return ReadStoreString(it->second.values, name);
 }
 
 void FileUserStore::WriteString(std::string_view name, std::string_view value) {
   std::map<std::string, Key> keys;
   if (current_.empty() || Load(keys) == LoadResult::kUnusable)
-    throw StoreError(FailedToSet(name));
+    throw FailedToSet(name);
   Key& key = keys[current_];
   if (key.spelling.empty()) key.spelling = current_;  // the file lost the key meanwhile
   key.values[std::string(name)] = StoreValue{StoreValueType::kString, std::string(value)};
-  if (!Save(keys)) throw StoreError(FailedToSet(name));
-}
-
-// ---- FakeUserStore ----
-
-bool FakeUserStore::KeyExists(std::string_view key) {
-  return keys_.count(NormaliseStoreKey(key)) > 0;
-}
-
-bool FakeUserStore::OpenKey(std::string_view key, bool can_create) {
-  current_.clear();
-  std::string k = NormaliseStoreKey(key);
-  if (fail_open) return false;
-  if (!keys_.count(k)) {
-    if (!can_create || fail_create) return false;
-    keys_[k];
-  }
-  current_ = k;
-  return true;
-}
-
-void FakeUserStore::CloseKey() { current_.clear(); }
-
-std::string FakeUserStore::ReadString(std::string_view name) {
-  auto it = keys_.find(current_);
-  if (current_.empty() || it == keys_.end()) return "";
-  return ReadStringValue(it->second, name);
-}
-
-void FakeUserStore::WriteString(std::string_view name, std::string_view value) {
-  if (current_.empty() || fail_write) throw StoreError(FailedToSet(name));
-  keys_[current_][std::string(name)] = StoreValue{StoreValueType::kString, std::string(value)};
-  ++writes;
-}
-
-void FakeUserStore::Set(std::string_view key, std::string_view name, StoreValue value) {
-  keys_[NormaliseStoreKey(key)][std::string(name)] = std::move(value);
-}
-
-void FakeUserStore::AddKey(std::string_view key) { keys_[NormaliseStoreKey(key)]; }
-
-const StoreValue* FakeUserStore::Get(std::string_view key, std::string_view name) const {
-  auto k = keys_.find(NormaliseStoreKey(key));
-  if (k == keys_.end()) return nullptr;
-  auto v = k->second.find(std::string(name));
-  return v == k->second.end() ? nullptr : &v->second;
+  if (!Save(keys)) throw FailedToSet(name);
 }
 
 }  // namespace velnaro

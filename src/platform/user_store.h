@@ -75,30 +75,12 @@ class FileUserStore final : public UserStore {
   std::string current_;  // normalised path of the open key, empty when none
 };
 
-// In memory, for tests: values of any type can be planted and writes made to fail.
-class FakeUserStore final : public UserStore {
- public:
-  bool KeyExists(std::string_view key) override;
-  bool OpenKey(std::string_view key, bool can_create) override;
-  void CloseKey() override;
-  std::string ReadString(std::string_view name) override;
-  void WriteString(std::string_view name, std::string_view value) override;
-
-  void Set(std::string_view key, std::string_view name, StoreValue value);
-  void AddKey(std::string_view key);
-  const StoreValue* Get(std::string_view key, std::string_view name) const;
-
-  bool fail_create = false;  // OpenKey with can_create fails for a missing key
-  bool fail_open = false;    // OpenKey fails even for an existing key
-  bool fail_write = false;   // WriteString throws
-  int writes = 0;
-
- private:
-  std::map<std::string, StoreValues> keys_;
-  std::string current_;
-};
-
 // Key path as stored: trailing backslashes removed, lower case.
 std::string NormaliseStoreKey(std::string_view key);
+
+// What every store answers: a string value's text (a missing value reads as empty text,
+// another type throws StoreError), and the error of a write that failed.
+std::string ReadStoreString(const StoreValues& values, std::string_view name);
+StoreError FailedToSet(std::string_view name);
 
 }  // namespace velnaro

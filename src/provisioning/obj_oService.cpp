@@ -1,7 +1,6 @@
 #include "provisioning/obj_oService.h"
 
-#include <curl/curl.h>
-
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 
@@ -12,21 +11,10 @@
 namespace velnaro {
 namespace {
 
-CurlPtr NewClient() {
-  CurlPtr c = NewCurlClient();
-  if (c) curl_easy_setopt(c.get(), CURLOPT_USERAGENT, kUserAgent);
-  return c;
-}
-
-size_t AppendToString(char* data, size_t size, size_t n, void* user) {
-  static_cast<std::string*>(user)->append(data, size * n);
-  return size * n;
-}
-
-bool Is2xx(CURL* c) {
-  long code = 0;
-  curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &code);
-  return code >= 200 && code <= 299;
+RequestOptions ServiceRequest() {
+  RequestOptions options;
+  options.user_agent = kUserAgent;
+  return options;
 }
 
 // Whole number as a decimal text with an optional sign; anything else is -1.
@@ -43,34 +31,6 @@ std::int32_t ToErrorNumber(const std::string& s) {
   if (s[0] == '-') v = -v;
   if (v > INT_MAX || v < INT_MIN) return -1;
   return static_cast<std::int32_t>(v);
-}
-
-struct DownloadState {
-  ToService* service;
-  CURL* curl;
-  FileReplacement* file;
-  bool started = false;
-  bool refused = false;  // status outside 2xx: nothing written
-  std::int64_t received = 0;
-};
-
-size_t WriteToFile(char* data, size_t size, size_t n, void* user) {
-  auto* st = static_cast<DownloadState*>(user);
-  size_t bytes = size * n;
-  if (!st->started) {
-    if (!Is2xx(st->curl)) {
-      st->refused = true;
-      return 0;
-    }
-    curl_off_t len = -1;
-    curl_easy_getinfo(st->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &len);
-    st->started = true;
-    st->service->IdHTTP1WorkBegin(len);
-  }
-  if (!st->file->Write({data, bytes})) return 0;
-  st->received += static_cast<std::int64_t>(bytes);
-  st->service->IdHTTP1Work(st->received);
-  return bytes;
 }
 
 }  // namespace
@@ -113,26 +73,10 @@ bool ToService::PostAction(const std::string& action_code, std::vector<std::stri
     body += line;
   }
 
-  CurlPtr c = NewClient();
-  if (!c) {
-    ErrorDS = kConnectionProblem;
-    return false;
-  }
+  RequestOptions options = ServiceRequest();
+  options.connect_timeout = std::chrono::seconds(5);
   std::string reply;
-  SlistPtr headers(curl_slist_append(nullptr, "Content-Type: application/x-www-form-urlencoded"));
-  headers.reset(curl_slist_append(headers.release(), "Expect:"));
-  curl_easy_setopt(c.get(), CURLOPT_URL, URL.c_str());
-  curl_easy_setopt(c.get(), CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(c.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-  curl_easy_setopt(c.get(), CURLOPT_COPYPOSTFIELDS, body.c_str());
-  curl_easy_setopt(c.get(), CURLOPT_CONNECTTIMEOUT_MS, 5000L);
-  curl_easy_setopt(c.get(), CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(c.get(), CURLOPT_MAXREDIRS, 15L);
-  // A moved service still gets the form, not an empty GET.
-  curl_easy_setopt(c.get(), CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_301 | CURL_REDIR_POST_302));
-  curl_easy_setopt(c.get(), CURLOPT_WRITEFUNCTION, AppendToString);
-  curl_easy_setopt(c.get(), CURLOPT_WRITEDATA, &reply);
-  if (curl_easy_perform(c.get()) != CURLE_OK || !Is2xx(c.get())) {
+  if (!PostForm(URL, body, options, reply)) {
     ErrorDS = kConnectionProblem;
     return false;
   }
@@ -185,35 +129,13 @@ bool ToService::ReadStartReply(const std::string& reply) {
 }
 
 bool ToService::DownloadFile(const std::string& url, const std::string& file_name) {
-  CurlPtr c = NewClient();
-  if (!c) return false;
   // Only a complete body takes the final name.
   FileReplacement file(file_name, FileAccess::kUsual);
   if (file.error() != 0) return false;
-  DownloadState st{this, c.get(), &file};
-  curl_easy_setopt(c.get(), CURLOPT_URL, url.c_str());
-  curl_easy_setopt(c.get(), CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(c.get(), CURLOPT_WRITEFUNCTION, WriteToFile);
-  curl_easy_setopt(c.get(), CURLOPT_WRITEDATA, &st);
-  CURLcode rc = curl_easy_perform(c.get());
-  bool ok = rc == CURLE_OK && Is2xx(c.get()) && !st.refused;
-  if (ok && !st.started) {
-    // An empty body: no write callback ran.
-    st.started = true;
-    IdHTTP1WorkBegin(0);
-  }
-  if (st.started) IdHTTP1WorkEnd();
+  const bool ok = Download(
+      url, ServiceRequest(), [&file](std::string_view bytes) { return file.Write(bytes); },
+      progress);
   return ok && file.Commit(true) == 0;
-}
-
-void ToService::IdHTTP1WorkBegin(std::int64_t max_count) {
-  if (progress.begin) progress.begin(max_count);
-}
-void ToService::IdHTTP1Work(std::int64_t count) {
-  if (progress.work) progress.work(count);
-}
-void ToService::IdHTTP1WorkEnd() {
-  if (progress.end) progress.end();
 }
 
 }  // namespace velnaro

@@ -7,21 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "net/http_client.h"
 #include "provisioning/clConfig.h"
-#include "provisioning/curl_client.h"
 #include "provisioning/obj_VelnaroDS.h"
 
 namespace velnaro {
 
 inline constexpr const char* kConnectionProblem = "Problema di connessione";
 inline constexpr const char* kInvalidReply = "Risposta del servizio non valida";
-
-// Progress of a download, for the update page's progress bar.
-struct DownloadHooks {
-  std::function<void(std::int64_t announced_length)> begin;  // -1 when not announced
-  std::function<void(std::int64_t bytes_so_far)> work;
-  std::function<void()> end;
-};
 
 // Percent-encoding of a form value: bytes 33..127 pass except * # % < > [ ] & + =;
 // everything else becomes %XX (upper-case hex).
@@ -41,13 +34,9 @@ class ToService {
   // gives false with ErrorDS kInvalidReply and stores nothing more.
   bool ReadStartReply(const std::string& reply);
   // GET without following redirects, streamed into a temporary file beside file_name
-  // that is renamed to file_name only when the whole body has arrived.
+  // that is renamed to file_name only when the whole body has arrived. Reports to
+  // `progress` (the update page's progress bar).
   bool DownloadFile(const std::string& url, const std::string& file_name);
-
-  // Progress handlers attached to downloads; they forward to `progress`.
-  void IdHTTP1WorkBegin(std::int64_t max_count);
-  void IdHTTP1Work(std::int64_t count);
-  void IdHTTP1WorkEnd();
 
   std::string URL;
   std::string ActionUser;
@@ -55,7 +44,7 @@ class ToService {
   std::string ResponseText;
   std::int32_t ErrorID = 0;
   std::string ErrorDS;
-  DownloadHooks progress;
+  TransferProgress progress;
 
  private:
   TConfig& config_;

@@ -66,7 +66,7 @@ std::string SipErrorMessage(int code) {
   }
 }
 
-TfrmTelefono::TfrmTelefono(SipUserAgent& agent, TwebServer& web, MessageBox& messages,
+TfrmTelefono::TfrmTelefono(SipUserAgent& agent, PhoneStatus& web, MessageBox& messages,
                            MessageBox* account_messages)
     : agent_(agent), web_(web), messages_(messages),
       account_messages_(account_messages ? *account_messages : messages) {
@@ -257,33 +257,30 @@ void TfrmTelefono::AttivaTelefono() {
 }
 
 bool TfrmTelefono::InizializzaAgente() {
-  bool ok = false;
-  Run([&] {
+  return RunFor([&] {
     const Settings s = GetSettings();
     const std::string display = s.EditDisplayName.empty() ? s.EditLoginId : s.EditDisplayName;
-    const std::string own = display + " <sip:" + s.EditLoginId + "@" + s.EditSIPProxy + ">";
+    const std::string own = display + " <" + SipAddress(s.EditLoginId, s.EditSIPProxy) + ">";
     const std::string ip = LocalIp(s);
     for (int port = kFirstSipPort; port <= kLastSipPort; ++port) {
       if (agent_.Initialize(false, ip, port, own, s.EditOutboundProxy, s.EditSIPProxy,
                             s.EditLoginId, s.EditLoginPwd, true, 7)) {
         std::lock_guard lock(mutex_);
         sip_port_ = port;
-        ok = true;
-        return;
+        return true;
       }
       if (agent_.LastError() != sip_error::kPortInUse) {
         MostraErroreAgente();
-        return;
+        return false;
       }
     }
     Message("Cann't open SIP communication port.");
+    return false;
   });
-  return ok;
 }
 
 bool TfrmTelefono::ApriLinee() {
-  bool ok = false;
-  Run([&] {
+  return RunFor([&] {
     const std::string ip = LocalIp(GetSettings());
     int port = kFirstMediaPort;
     int busy = 0;
@@ -296,31 +293,28 @@ bool TfrmTelefono::ApriLinee() {
       } else if (agent_.LastError() == sip_error::kPortInUse) {
         if (++busy >= kMediaBusyLimit) {
           Message("Unable to open RTP communication port.");
-          return;
+          return false;
         }
       } else {
         MostraErroreAgente();
-        return;
+        return false;
       }
       port += 2;
     }
-    ok = true;
+    return true;
   });
-  return ok;
 }
 
 bool TfrmTelefono::DisattivaTelefono() {
-  bool done = false;
-  Run([&] {
+  return RunFor([&] {
     {
       std::lock_guard lock(mutex_);
-      if (btn_init_caption_ != "Offline") return;
+      if (btn_init_caption_ != "Offline") return false;
       btn_init_caption_ = "Online";
     }
     agent_.Shutdown();
-    done = true;
+    return true;
   });
-  return done;
 }
 
 void TfrmTelefono::BtnInitClick() {
@@ -330,53 +324,60 @@ void TfrmTelefono::BtnInitClick() {
   });
 }
 
+// --- settings the start-up sequence writes ---
+
+std::string TfrmTelefono::txtIPVPN() const { return GetSettings().txtIPVPN; }
+
+void TfrmTelefono::SetTxtIPVPN(const std::string& ip) {
+  UpdateSettings([&](Settings& s) { s.txtIPVPN = ip; });
+}
+
+void TfrmTelefono::SetAccount(const std::string& proxy, const std::string& display_name,
+                              const std::string& login, const std::string& password) {
+  UpdateSettings([&](Settings& s) {
+    s.EditSIPProxy = proxy;
+    s.EditDisplayName = display_name;
+    s.EditLoginId = login;
+    s.EditLoginPwd = password;
+  });
+}
+
+std::string TfrmTelefono::EditSIPProxy() const { return GetSettings().EditSIPProxy; }
+
+void TfrmTelefono::SetNumber(const std::string& number) {
+  UpdateSettings([&](Settings& s) { s.txtNumero = number; });
+}
+
 // --- call operations ---
 
-void TfrmTelefono::PlaceCall(int line, const std::string& number, bool line1) {
-  const std::string target = "sip:" + number + "@" + GetSettings().EditSIPProxy;
-  const bool ok = agent_.PlaceCall(line, target, 0, 0);
-  if (line1) {
-    if (!ok) MostraErroreAgente();
-  } else {
-    ScriviLog(ok ? "Linea 2 - Numero verde chiamato" : "Linea 2 - Errore di chiamata numero verde");
-  }
-}
-
-void TfrmTelefono::Button1Click() {
+void TfrmTelefono::Dial(int line) {
   Run([&] {
-    const std::string number = GetSettings().txtNumero;
-    if (number.empty()) {
-      Message("Please enter a phone number.");
+    const Settings s = GetSettings();
+    if (line == kLine1) {
+      if (s.txtNumero.empty()) {
+        Message("Please enter a phone number.");
+        return;
+      }
+      if (!agent_.PlaceCall(line, SipAddress(s.txtNumero, s.EditSIPProxy), 0, 0))
+        MostraErroreAgente();
       return;
     }
-    PlaceCall(0, number, true);
+    const bool ok = agent_.PlaceCall(line, SipAddress(s.txtNumeroVerde, s.EditSIPProxy), 0, 0);
+    ScriviLog(ok ? "Linea 2 - Numero verde chiamato" : "Linea 2 - Errore di chiamata numero verde");
   });
 }
 
-void TfrmTelefono::Hangup(int line, const char* ok_text, const char* fail_text,
-                          bool update_status) {
+void TfrmTelefono::HangUp(int line) {
+  const std::string name = line == kLine1 ? "Linea 1" : "Linea 2";
   Run([&] {
-    if (agent_.EndCall(line)) {
-      ScriviLog(ok_text);
-      if (update_status) web_.AggiornaStato("IDLE", "HANGUP", "", "");
-    } else {
-      ScriviLog(fail_text);
+    if (!agent_.EndCall(line)) {
+      ScriviLog(name + " - ERRORE richiesta di hangup chiamata");
+      return;
     }
+    ScriviLog(name + " - Chiamata riagganciata");
+    // Line 2's end reaches the record through the component's disconnect event.
+    if (line == kLine1) web_.AggiornaStato("IDLE", "HANGUP", "", "");
   });
-}
-
-void TfrmTelefono::Button2Click() {
-  Hangup(0, "Linea 1 - Chiamata riagganciata", "Linea 1 - ERRORE richiesta di hangup chiamata",
-         true);
-}
-
-void TfrmTelefono::Button3Click() {
-  Run([&] { PlaceCall(1, GetSettings().txtNumeroVerde, false); });
-}
-
-void TfrmTelefono::Button4Click() {
-  Hangup(1, "Linea 2 - Chiamata riagganciata", "Linea 2 - ERRORE richiesta di hangup chiamata",
-         false);
 }
 
 void TfrmTelefono::HoldIfInCall(int line) {
@@ -391,46 +392,45 @@ void TfrmTelefono::UnholdIfOnHold(int line) {
   });
 }
 
-void TfrmTelefono::Button5Click() { HoldIfInCall(0); }
-void TfrmTelefono::Button6Click() { UnholdIfOnHold(0); }
-void TfrmTelefono::Button7Click() { HoldIfInCall(1); }
-void TfrmTelefono::Button8Click() { UnholdIfOnHold(1); }
+// --- single component operations ---
 
-void TfrmTelefono::Button9Click() {
-  Run([&] { agent_.SendDtmf(1, GetSettings().txtDTMF2); });
+bool TfrmTelefono::InCall(int line) {
+  return RunFor([&] { return agent_.IsLineInCall(line); });
 }
 
-// --- PhonePort ---
+bool TfrmTelefono::PlaceCall(int line, const std::string& number) {
+  return RunFor([&] { return agent_.PlaceCall(line, SipAddress(number, EditSIPProxy()), 0, 0); });
+}
 
-void TfrmTelefono::SetNumber(const std::string& number) {
-  UpdateSettings([&](Settings& s) { s.txtNumero = number; });
+bool TfrmTelefono::EndCall(int line) {
+  return RunFor([&] { return agent_.EndCall(line); });
+}
+
+bool TfrmTelefono::Hold(int line) {
+  return RunFor([&] { return agent_.Hold(line); });
+}
+
+bool TfrmTelefono::Unhold(int line) {
+  return RunFor([&] { return agent_.Unhold(line); });
 }
 
 bool TfrmTelefono::SendDtmf(int line, const std::string& digits) {
-  bool ok = false;
-  Run([&] { ok = agent_.SendDtmf(line, digits); });
-  return ok;
+  return RunFor([&] { return agent_.SendDtmf(line, digits); });
 }
 
 bool TfrmTelefono::StartRecording(int line) {
-  bool ok = false;
-  Run([&] { ok = agent_.RecordStart(line); });
-  return ok;
+  return RunFor([&] { return agent_.RecordStart(line); });
 }
 
 bool TfrmTelefono::StartRecordingMode(int line, int mode, bool enable) {
-  bool ok = false;
-  Run([&] { ok = agent_.RecordMode(line, mode, enable); });
-  return ok;
+  return RunFor([&] { return agent_.RecordMode(line, mode, enable); });
 }
 
 bool TfrmTelefono::SaveRecording(int line, const std::string& path) {
-  bool ok = false;
-  Run([&] { ok = agent_.RecordSave(line, path); });
-  return ok;
+  return RunFor([&] { return agent_.RecordSave(line, path); });
 }
 
-void TfrmTelefono::SetMicrophoneMuted(int line, bool muted) {
+void TfrmTelefono::Mute(int line, bool muted) {
   Run([&] { agent_.SetMicrophoneMuted(line, muted); });
 }
 

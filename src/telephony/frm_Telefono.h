@@ -2,8 +2,8 @@
 // TfrmTelefono: the phone controller. Brings the SIP component online with the account the
 // start-up sequence writes into its settings, turns every component event into a log line
 // and a status-record update, maps error codes to messages, and offers the call operations
-// of its test buttons (Button1Click..Button9Click), which the control commands reach through
-// PhonePort.
+// of its test buttons (Button1Click..Button9Click) and of the Phone interface that the
+// commands and the main window use.
 //
 // Serialisation: every operation and every event handler runs whole on the component's
 // thread (SipUserAgent::Invoke), so the component calls and status changes of one operation
@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "control/phone_port.h"
-#include "control/web_server.h"
 #include "platform/message_box.h"
+#include "status/phone_status.h"
+#include "telephony/phone.h"
 #include "telephony/sip_user_agent.h"
 
 namespace velnaro {
@@ -28,7 +28,7 @@ namespace velnaro {
 // Text of the error-table message for a last-error code; empty for codes without one.
 std::string SipErrorMessage(int code);
 
-class TfrmTelefono final : public SipUserAgentEvents, public PhonePort {
+class TfrmTelefono final : public SipUserAgentEvents, public Phone {
  public:
   // The window's settings controls.
   struct Settings {
@@ -50,10 +50,10 @@ class TfrmTelefono final : public SipUserAgentEvents, public PhonePort {
   static constexpr int kMediaBusyLimit = 1000;
   static constexpr const char* kDefaultSoftwareVersion = "4.00.002";
 
-  // Registers itself as the agent's event sink and Button6Click as web's idle action.
+  // Registers itself as the agent's event sink and Button6Click as the status's idle action.
   // messages carries the caption "SIP Voip" (component errors, ports, empty number);
   // account_messages the caption "SIP" (missing login or proxy), messages when null.
-  TfrmTelefono(SipUserAgent& agent, TwebServer& web, MessageBox& messages,
+  TfrmTelefono(SipUserAgent& agent, PhoneStatus& web, MessageBox& messages,
                MessageBox* account_messages = nullptr);
   ~TfrmTelefono() override;
   TfrmTelefono(const TfrmTelefono&) = delete;
@@ -85,8 +85,6 @@ class TfrmTelefono final : public SipUserAgentEvents, public PhonePort {
   int SipPort() const;
   int MediaPort(int line) const;
 
-  void AttivaTelefono();
-  bool DisattivaTelefono();
   void BtnInitClick();
   bool InizializzaAgente();
   bool ApriLinee();
@@ -94,15 +92,15 @@ class TfrmTelefono final : public SipUserAgentEvents, public PhonePort {
   void ScriviLog(const std::string& message);
 
   // Call operations (test buttons).
-  void Button1Click();  // call on line 1 (txtNumero)
-  void Button2Click();  // hang up line 1
-  void Button3Click();  // test call on line 2 (txtNumeroVerde)
-  void Button4Click();  // hang up line 2
-  void Button5Click();  // hold line 1
-  void Button6Click();  // off hold line 1; also the idle action
-  void Button7Click();  // hold line 2
-  void Button8Click();  // off hold line 2
-  void Button9Click();  // DTMF test on line 2 (txtDTMF2)
+  void Button1Click() { Dial(kLine1); }            // txtNumero
+  void Button2Click() { HangUp(kLine1); }
+  void Button3Click() { Dial(kLine2); }            // txtNumeroVerde
+  void Button4Click() { HangUp(kLine2); }
+  void Button5Click() { HoldIfInCall(kLine1); }
+  void Button6Click() { UnholdIfOnHold(kLine1); }  // also the idle action
+  void Button7Click() { HoldIfInCall(kLine2); }
+  void Button8Click() { UnholdIfOnHold(kLine2); }
+  void Button9Click() { SendDtmf(kLine2, GetSettings().txtDTMF2); }
 
   // Event handlers, bound to the component events of the same ending.
   void SipUserAgentTryingToRegister();
@@ -146,19 +144,31 @@ class TfrmTelefono final : public SipUserAgentEvents, public PhonePort {
                       const std::string& user_name, const std::string& from_uri,
                       const std::string& to_uri) override;
 
-  // PhonePort
+  // Phone
+  void AttivaTelefono() override;
+  bool DisattivaTelefono() override;
+  std::string txtIPVPN() const override;
+  void SetTxtIPVPN(const std::string& ip) override;
+  void SetAccount(const std::string& proxy, const std::string& display_name,
+                  const std::string& login, const std::string& password) override;
+  std::string EditSIPProxy() const override;
   void SetNumber(const std::string& number) override;
-  void DialLine1() override { Button1Click(); }
-  void HangUpLine1() override { Button2Click(); }
-  void HoldLine1() override { Button5Click(); }
-  void UnholdLine1() override { Button6Click(); }
+  // Line 1 reports a refused call to the operator, line 2 only logs it.
+  void Dial(int line) override;
+  // Line 1 hung up also goes "IDLE" with "HANGUP".
+  void HangUp(int line) override;
+  void HoldIfInCall(int line) override;
+  void UnholdIfOnHold(int line) override;
+  bool InCall(int line) override;
+  bool PlaceCall(int line, const std::string& number) override;
+  bool EndCall(int line) override;
+  bool Hold(int line) override;
+  bool Unhold(int line) override;
   bool SendDtmf(int line, const std::string& digits) override;
   bool StartRecording(int line) override;
   bool StartRecordingMode(int line, int mode, bool enable) override;
   bool SaveRecording(int line, const std::string& path) override;
-  void SetMicrophoneMuted(int line, bool muted) override;
-
-  SipUserAgent& Agent() { return agent_; }
+  void Mute(int line, bool muted) override;
 
   // Messages raised by event handlers are shown on a thread of their own, so a modal box
   // never stalls the component's thread; this waits until all of them have been shown.
@@ -167,6 +177,13 @@ class TfrmTelefono final : public SipUserAgentEvents, public PhonePort {
  private:
   // Runs body on the component's thread; messages it raises are shown afterwards.
   void Run(const std::function<void()>& body);
+  // The same for a body with a result.
+  template <typename F>
+  auto RunFor(F body) {
+    decltype(body()) result{};
+    Run([&] { result = body(); });
+    return result;
+  }
   struct PendingMessage {
     MessageBox* box;
     std::string text;
@@ -175,14 +192,10 @@ class TfrmTelefono final : public SipUserAgentEvents, public PhonePort {
   void AccountMessage(const std::string& text);
   void Post(MessageBox& box, const std::string& text);
   std::string LocalIp(const Settings& s);
-  void Hangup(int line, const char* ok_text, const char* fail_text, bool update_status);
-  void HoldIfInCall(int line);
-  void UnholdIfOnHold(int line);
-  void PlaceCall(int line, const std::string& number, bool line1);
   void ReportEsitoPasso3(bool registered);  // outside the component's lock
 
   SipUserAgent& agent_;
-  TwebServer& web_;
+  PhoneStatus& web_;
   MessageBox& messages_;
   MessageBox& account_messages_;
 

@@ -8,6 +8,8 @@
 
 #include "app/app_ports.h"
 #include "app/frm_MainPhone.h"
+#include "support/phone_fakes.h"
+#include "support/platform_fakes.h"
 
 namespace velnaro::testing {
 
@@ -59,7 +61,7 @@ class FakeProvisioning : public ProvisioningLink {
   std::function<void()> on_half_way = [] {};
 };
 
-class FakePhone : public PhoneLink {
+class FakePhone : public NullPhone {
  public:
   std::vector<std::string> ops;
   std::string ip, proxy, display, login, password;
@@ -85,20 +87,31 @@ class FakePhone : public PhoneLink {
     password = w;
   }
   std::string EditSIPProxy() const override { return proxy; }
-  bool IsLineInCall(int line) override {
+  // The component operations by their numbers; a call shows the address it goes to.
+  bool InCall(int line) override {
     ops.push_back("16:" + std::to_string(line));
     return line == 0 && line0_in_call;
   }
-  bool PlaceCall(int line, const std::string& target) override {
-    ops.push_back("5:" + std::to_string(line) + ":" + target);
+  bool PlaceCall(int line, const std::string& number) override {
+    ops.push_back("5:" + std::to_string(line) + ":" + SipAddress(number, proxy));
     return place_ok;
   }
-  void HoldLine(int line) override { ops.push_back("10:" + std::to_string(line)); }
-  void UnholdLine(int line) override { ops.push_back("11:" + std::to_string(line)); }
-  void SendDtmf(int line, const std::string& d) override {
-    ops.push_back("24:" + std::to_string(line) + ":" + d);
+  bool Hold(int line) override {
+    ops.push_back("10:" + std::to_string(line));
+    return true;
   }
-  void EndCall(int line) override { ops.push_back("6:" + std::to_string(line)); }
+  bool Unhold(int line) override {
+    ops.push_back("11:" + std::to_string(line));
+    return true;
+  }
+  bool SendDtmf(int line, const std::string& d) override {
+    ops.push_back("24:" + std::to_string(line) + ":" + d);
+    return true;
+  }
+  bool EndCall(int line) override {
+    ops.push_back("6:" + std::to_string(line));
+    return true;
+  }
 };
 
 class FakeNetwork : public NetworkLink {

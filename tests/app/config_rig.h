@@ -9,6 +9,7 @@
 #include "provisioning/clConfig.h"
 #include "provisioning/obj_VelnaroDS.h"
 #include "provisioning/obj_oService.h"
+#include "support/platform_fakes.h"
 
 namespace velnaro::testing {
 

@@ -13,7 +13,8 @@
 #include "provisioning/clConfig.h"
 #include "provisioning/obj_VelnaroDS.h"
 #include "provisioning/obj_oService.h"
-#include "telephony/fake_sip_user_agent.h"
+#include "support/fake_sip_user_agent.h"
+#include "support/platform_fakes.h"
 #include "telephony/frm_Telefono.h"
 
 namespace velnaro::testing {

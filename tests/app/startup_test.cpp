@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "app_fakes.h"
+#include "support/platform_fakes.h"
 
 namespace velnaro::testing {
 namespace {

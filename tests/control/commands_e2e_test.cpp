@@ -11,6 +11,7 @@
 #include "control/web_server.h"
 #include "platform/message_box.h"
 #include "platform/screen_capture.h"
+#include "support/platform_fakes.h"
 #include "telephony/frm_Telefono.h"
 #include "telephony/linphone_sip_user_agent.h"
 #include "upload_servers.h"

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "control/phone_port.h"
 #include "control/web_server.h"
+#include "support/phone_fakes.h"
 
 namespace velnaro::testing {
 
@@ -32,7 +32,7 @@ class EventList {
   std::vector<std::string> events_;
 };
 
-class FakePhone final : public PhonePort {
+class FakePhone final : public NullPhone {
  public:
   FakePhone(TwebServer& server, EventList& events) : server_(server), events_(events) {}
 
@@ -40,17 +40,17 @@ class FakePhone final : public PhonePort {
     number_ = number;
     events_.Add("SetNumber " + number);
   }
-  void DialLine1() override {
+  void Dial(int) override {
     const auto r = server_.Record();
     events_.Add("DialLine1 " + number_ + " [" + r.Stato + "/" + r.ChiamataStato + "/" +
                 r.ChiamataPrefix + "/" + r.ChiamataNumero + "]");
   }
-  void HangUpLine1() override {
+  void HangUp(int) override {
     events_.Add("HangUpLine1");
     server_.AggiornaStato("IDLE", "HANGUP", "", "");  // what a successful hang-up writes
   }
-  void HoldLine1() override { events_.Add("HoldLine1 [Hold " + server_.Record().Hold + "]"); }
-  void UnholdLine1() override {
+  void HoldIfInCall(int) override { events_.Add("HoldLine1 [Hold " + server_.Record().Hold + "]"); }
+  void UnholdIfOnHold(int) override {
     events_.Add("UnholdLine1 [Hold " + server_.Record().Hold + "]");
   }
   bool SendDtmf(int line, const std::string& digits) override {
@@ -71,7 +71,7 @@ class FakePhone final : public PhonePort {
     if (save_ok) std::ofstream(path, std::ios::binary) << wav;
     return save_ok;
   }
-  void SetMicrophoneMuted(int line, bool muted) override {
+  void Mute(int line, bool muted) override {
     // The phone finishes something else first (e.g. the event of a call that ended).
     if (muted && before_mute) std::exchange(before_mute, nullptr)();
     events_.Add("SetMicrophoneMuted " + std::to_string(line) + " " + (muted ? "true" : "false") +

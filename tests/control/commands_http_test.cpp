@@ -12,7 +12,8 @@
 #include "control/web_server.h"
 #include "platform/message_box.h"
 #include "platform/screen_capture.h"
-#include "telephony/fake_sip_user_agent.h"
+#include "support/fake_sip_user_agent.h"
+#include "support/platform_fakes.h"
 #include "telephony/frm_Telefono.h"
 #include "upload_servers.h"
 

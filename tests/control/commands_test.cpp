@@ -10,6 +10,7 @@
 #include "control/reply.h"
 #include "control/web_server.h"
 #include "platform/screen_capture.h"
+#include "support/platform_fakes.h"
 #include "upload_servers.h"
 
 namespace velnaro {

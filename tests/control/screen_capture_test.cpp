@@ -16,6 +16,7 @@
 
 #include "../platform/screen_capture_xvfb.h"
 #include "control/web_server.h"
+#include "support/platform_fakes.h"
 
 namespace velnaro {
 namespace {

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "control/web_server.h"
+#include "support/platform_fakes.h"
 #include "upload_servers.h"
 
 namespace velnaro {

@@ -6,6 +6,7 @@
 
 #include "provisioning/json.h"
 #include "provisioning/obj_oService.h"
+#include "support/platform_fakes.h"
 
 namespace {
 

@@ -1,1 +1,1 @@
-velnaro_fuzz_target(fuzz_json LIBS velnaro_provisioning)
+velnaro_fuzz_target(fuzz_json LIBS velnaro_provisioning velnaro_test_support)

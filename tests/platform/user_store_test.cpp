@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/platform_fakes.h"
 #include "support/test_support.h"
 
 namespace velnaro {

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "../platform/netns_helper.h"
+#include "support/platform_fakes.h"
 
 namespace velnaro {
 namespace {

@@ -1,4 +1,5 @@
 #include "provisioning/clConfig.h"
+#include "support/platform_fakes.h"
 
 #include <filesystem>
 #include <fstream>

@@ -15,6 +15,7 @@
 
 #include "lab_server.h"
 #include "provisioning/json.h"
+#include "support/platform_fakes.h"
 
 namespace velnaro {
 namespace {

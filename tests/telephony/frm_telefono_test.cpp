@@ -1,5 +1,7 @@
 // The phone controller on the fake SIP component.
 
+#include "support/fake_sip_user_agent.h"
+#include "support/platform_fakes.h"
 #include "telephony/frm_Telefono.h"
 
 #include <gmock/gmock.h>
@@ -10,7 +12,6 @@
 #include <mutex>
 
 #include "platform/clock.h"
-#include "telephony/fake_sip_user_agent.h"
 
 namespace velnaro {
 namespace {
@@ -38,12 +39,12 @@ class PhoneTest : public ::testing::Test {
     for (const auto& l : phone_.txtLog()) out.push_back(l.substr(l.find(" - ") + 3));
     return out;
   }
-  reply::StatusFields Rec() const { return web_.Record(); }
+  StatusFields Rec() const { return web_.Record(); }
   void Event(const std::function<void(SipUserAgentEvents&)>& e) { agent_.Raise(e); }
 
   FakeClock clock_{LocalTime{2026, 3, 4, 5, 6, 7, 8}};
   FakeSipUserAgent agent_;
-  TwebServer web_;
+  PhoneStatus web_;
   FakeMessageBox box_;          // caption "SIP Voip"
   FakeMessageBox account_box_;  // caption "SIP"
   TfrmTelefono phone_{agent_, web_, box_, &account_box_};
@@ -302,7 +303,7 @@ TEST(PhoneMessages, OpenBoxFromAnEventDoesNotStallEvents) {
     bool closed = false;
   } box;
   FakeSipUserAgent agent;
-  TwebServer web;
+  PhoneStatus web;
   {
     TfrmTelefono phone(agent, web, box);
     agent.SetResult(7, false, 30);
@@ -325,7 +326,7 @@ TEST_F(PhoneTest, CallOperationsLine1) {
   EXPECT_TRUE(agent_.Ops(5).empty());
 
   phone_.SetNumber("0 55");
-  phone_.DialLine1();
+  phone_.Dial(kLine1);
   EXPECT_THAT(agent_.Ops(5).at(0).args, ElementsAre("0", "sip:0 55@192.0.2.10", "0", "0"));
   EXPECT_THAT(Log(), IsEmpty());
 
@@ -338,7 +339,7 @@ TEST_F(PhoneTest, CallOperationsLine1) {
 
   web_.AggiornaStato("INCALL", "ANSWERE", "0", "55");
   agent_.SetResult(6, false, 34);
-  phone_.HangUpLine1();
+  phone_.HangUp(kLine1);
   EXPECT_EQ(Rec().Stato, "INCALL");
   agent_.SetResult(6, true);
   web_.SetHold("1");
@@ -375,9 +376,9 @@ TEST_F(PhoneTest, CallOperationsLine2) {
 }
 
 TEST_F(PhoneTest, HoldAndOffHoldAskFirst) {
-  phone_.HoldLine1();
+  phone_.HoldIfInCall(kLine1);
   phone_.Button7Click();
-  phone_.UnholdLine1();
+  phone_.UnholdIfOnHold(kLine1);
   phone_.Button8Click();
   EXPECT_THAT(agent_.OpIds(), ElementsAre(16, 16, 15, 15));
   agent_.ClearOps();
@@ -411,7 +412,7 @@ TEST_F(PhoneTest, PortOperationsReachTheComponent) {
   EXPECT_TRUE(phone_.StartRecordingMode(0, 2, true));
   agent_.SetResult(41, false, 36);
   EXPECT_FALSE(phone_.SaveRecording(0, "/tmp/x.wav"));
-  phone_.SetMicrophoneMuted(0, true);
+  phone_.Mute(0, true);
   EXPECT_THAT(agent_.OpIds(), ElementsAre(24, 40, 59, 41, FakeSipUserAgent::kMuteOp));
   EXPECT_THAT(agent_.Ops(59).at(0).args, ElementsAre("0", "2", "1"));
   EXPECT_THAT(agent_.Ops(41).at(0).args, ElementsAre("0", "/tmp/x.wav"));

@@ -5,6 +5,7 @@
 #include "control/web_server.h"
 #include "platform/message_box.h"
 #include "sip_test_support.h"
+#include "support/platform_fakes.h"
 #include "telephony/frm_Telefono.h"
 #include "telephony/linphone_sip_user_agent.h"
 

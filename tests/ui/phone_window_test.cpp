@@ -11,7 +11,8 @@
 
 #include "control/web_server.h"
 #include "qt_env.h"
-#include "telephony/fake_sip_user_agent.h"
+#include "support/fake_sip_user_agent.h"
+#include "support/platform_fakes.h"
 #include "telephony/frm_Telefono.h"
 #include "ui/phone_window.h"
 

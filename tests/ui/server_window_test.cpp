@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "qt_env.h"
+#include "support/platform_fakes.h"
 #include "ui/server_window.h"
 
 namespace velnaro::testing {

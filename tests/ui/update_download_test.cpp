@@ -22,6 +22,7 @@
 #include "provisioning/obj_VelnaroDS.h"
 #include "provisioning/obj_oService.h"
 #include "qt_env.h"
+#include "support/platform_fakes.h"
 #include "support/test_support.h"
 #include "ui/main_window.h"
 #include "ui/skinned_button.h"

@@ -1,0 +1,60 @@
+# Holds the sources under SOURCE_DIR (src/) to their layers. Fails, naming every offence,
+# when a file includes a header of a layer its own may not use, when Qt is included
+# outside the Qt pieces, or when a fake lives in the shipped tree.
+# Run: cmake -DSOURCE_DIR=<repo>/src -P check_layers.cmake
+cmake_minimum_required(VERSION 3.25)
+
+# The layer of a file is its folder; app/main.cpp is the program itself. A layer may
+# include its own headers and those listed here: whole layers, or single headers.
+set(allowed_platform)
+set(allowed_net platform)
+set(allowed_provisioning net platform)
+set(allowed_status)
+set(allowed_telephony status platform)
+set(allowed_control telephony/phone.h status net platform)
+set(allowed_app control telephony status provisioning net platform)
+set(allowed_ui app control telephony status provisioning net platform)
+set(allowed_program ui app control telephony status provisioning net platform)
+set(layers platform net provisioning status telephony control app ui)
+
+# Qt Widgets only in the user interface, the program and the *_qt platform pieces.
+set(qt_files_regex "^(ui/.*|app/main\\.cpp|platform/[^/]*_qt\\.(h|cpp))$")
+
+if(NOT SOURCE_DIR)
+  message(FATAL_ERROR "SOURCE_DIR not set")
+endif()
+file(GLOB_RECURSE files RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/*.h ${SOURCE_DIR}/*.cpp)
+set(offences)
+foreach(file ${files})
+  string(REGEX MATCH "^[^/]+" layer "${file}")
+  if(file STREQUAL "app/main.cpp")
+    set(layer program)
+  endif()
+  file(STRINGS ${SOURCE_DIR}/${file} includes REGEX "^[ \t]*#[ \t]*include[ \t]*[\"<]")
+  foreach(line IN LISTS includes)
+    if(line MATCHES "include[ \t]*\"(([^/\"]+)/[^\"]+)\"")
+      set(header ${CMAKE_MATCH_1})
+      set(used ${CMAKE_MATCH_2})
+      if(NOT used IN_LIST layers OR used STREQUAL layer)
+        continue()
+      endif()
+      if(NOT used IN_LIST allowed_${layer} AND NOT header IN_LIST allowed_${layer})
+        list(APPEND offences "${file}: ${layer} may not include \"${header}\"")
+      endif()
+    elseif(line MATCHES "include[ \t]*<(Q[A-Za-z]*)[/>]" AND NOT file MATCHES "${qt_files_regex}")
+      list(APPEND offences "${file}: Qt (${CMAKE_MATCH_1}) outside the Qt pieces")
+    endif()
+  endforeach()
+  file(STRINGS ${SOURCE_DIR}/${file} fakes REGEX "^[ \t]*(class|struct)[ \t]+Fake[A-Za-z0-9_]*")
+  foreach(line IN LISTS fakes)
+    string(STRIP "${line}" line)
+    list(APPEND offences "${file}: a fake in the shipped tree (${line})")
+  endforeach()
+endforeach()
+
+list(LENGTH files checked)
+if(offences)
+  list(JOIN offences "\n  " text)
+  message(FATAL_ERROR "Layer rules broken:\n  ${text}")
+endif()
+message(STATUS "${checked} files keep to their layers")

@@ -1,0 +1,24 @@
+#pragma once
+// What the control endpoint hands a request to once it has been read and decoded.
+
+#include <string>
+#include <vector>
+
+namespace velnaro {
+
+// What the interpreter receives of a request.
+struct ControlRequest {
+  std::vector<std::string> params;  // decoded "name=value" entries, in order
+  std::string peer_ip;              // dotted text for IPv4 peers
+  std::string document;             // decoded path, without the query
+};
+
+class RequestHandler {
+ public:
+  virtual ~RequestHandler() = default;
+  // The reply text, empty for a request without parameters. May throw: the endpoint then
+  // answers 500 with the message. Runs on the request's own thread.
+  virtual void HandleRequest(const ControlRequest& request, std::string& reply) = 0;
+};
+
+}  // namespace velnaro

@@ -1,0 +1,98 @@
+#include "status/phone_status.h"
+
+namespace velnaro {
+
+void PhoneStatus::ResetRecord() {
+  std::lock_guard lock(mutex_);
+  record_ = StatusFields{"", "", "", "", "0", "0", "0"};
+}
+
+void PhoneStatus::AggiornaStato(const std::string& stato, const std::string& chiamata_stato,
+                                const std::string& chiamata_prefix,
+                                const std::string& chiamata_numero) {
+  const bool idle = stato == "IDLE";
+  if (idle) {
+    // Runs outside the lock: it calls into the phone, whose events update the record.
+    std::function<void()> action;
+    std::vector<std::function<void()>> hooks;
+    {
+      std::lock_guard lock(mutex_);
+      action = idle_action_;
+      hooks = idle_hooks_;
+    }
+    if (action) action();
+    for (const auto& hook : hooks) hook();
+  }
+  std::lock_guard lock(mutex_);
+  if (idle) {
+    record_.Hold = "0";
+    record_.Mute = "0";
+  }
+  record_.Stato = stato;
+  if (!chiamata_stato.empty()) {
+    record_.ChiamataStato = chiamata_stato;
+    if (!chiamata_numero.empty()) {
+      record_.ChiamataPrefix = chiamata_prefix;
+      record_.ChiamataNumero = chiamata_numero;
+    }
+  }
+}
+
+void PhoneStatus::SetIdleAction(std::function<void()> action) {
+  std::lock_guard lock(mutex_);
+  idle_action_ = std::move(action);
+}
+
+void PhoneStatus::AddIdleHook(std::function<void()> hook) {
+  std::lock_guard lock(mutex_);
+  idle_hooks_.push_back(std::move(hook));
+}
+
+void PhoneStatus::SetRec(const std::string& v) {
+  std::lock_guard lock(mutex_);
+  record_.Rec = v;
+}
+
+void PhoneStatus::SetHold(const std::string& v) {
+  std::lock_guard lock(mutex_);
+  record_.Hold = v;
+}
+
+void PhoneStatus::SetMute(const std::string& v) {
+  std::lock_guard lock(mutex_);
+  record_.Mute = v;
+}
+
+StatusFields PhoneStatus::Record() const {
+  std::lock_guard lock(mutex_);
+  return record_;
+}
+
+void PhoneStatus::AggiungiLog(const std::string& line) { AggiungiLog({line}); }
+
+void PhoneStatus::AggiungiLog(std::initializer_list<std::string> lines) {
+  std::function<void(const std::string&)> observer;
+  {
+    std::lock_guard lock(mutex_);
+    for (const std::string& line : lines) {
+      if (log_.size() > kLogLimit) log_.clear();
+      log_.push_back(line);
+    }
+    observer = log_observer_;
+  }
+  if (observer) {
+    for (const std::string& line : lines) observer(line);
+  }
+}
+
+std::vector<std::string> PhoneStatus::memoLogs() const {
+  std::lock_guard lock(mutex_);
+  return log_;
+}
+
+void PhoneStatus::SetLogObserver(std::function<void(const std::string&)> observer) {
+  std::lock_guard lock(mutex_);
+  log_observer_ = std::move(observer);
+}
+
+}  // namespace velnaro
