@@ -66,16 +66,16 @@ std::string SipErrorMessage(int code) {
   }
 }
 
-TfrmTelefono::TfrmTelefono(SipUserAgent& agent, PhoneStatus& web, MessageBox& messages,
+TfrmTelefono::TfrmTelefono(SipUserAgent& agent, PhoneStatus& status, MessageBox& messages,
                            MessageBox* account_messages)
-    : agent_(agent), web_(web), messages_(messages),
+    : agent_(agent), status_(status), messages_(messages),
       account_messages_(account_messages ? *account_messages : messages) {
   agent_.SetEventSink(this);
-  web_.SetIdleAction([this] { Button6Click(); });
+  status_.SetIdleAction([this] { Button6Click(); });
 }
 
 TfrmTelefono::~TfrmTelefono() {
-  web_.SetIdleAction(nullptr);
+  status_.SetIdleAction(nullptr);
   agent_.SetEventSink(nullptr);
   {
     std::lock_guard lock(message_mutex_);
@@ -376,7 +376,7 @@ void TfrmTelefono::HangUp(int line) {
     }
     ScriviLog(name + " - Chiamata riagganciata");
     // Line 2's end reaches the record through the component's disconnect event.
-    if (line == kLine1) web_.AggiornaStato("IDLE", "HANGUP", "", "");
+    if (line == kLine1) status_.AggiornaStato("IDLE", "HANGUP", "", "");
   });
 }
 
@@ -439,14 +439,14 @@ void TfrmTelefono::Mute(int line, bool muted) {
 void TfrmTelefono::SipUserAgentTryingToRegister() {
   Run([&] {
     ScriviLog("Tentativo di registrazione interno SIP");
-    web_.AggiornaStato("REGISTERING", "", "", "");
+    status_.AggiornaStato("REGISTERING", "", "", "");
   });
 }
 
 void TfrmTelefono::SipUserAgentSuccessToRegister() {
   Run([&] {
     ScriviLog("Telefono On-Line");
-    web_.AggiornaStato("ONLINE", "", "", "");
+    status_.AggiornaStato("ONLINE", "", "", "");
   });
   ReportEsitoPasso3(true);
 }
@@ -454,21 +454,21 @@ void TfrmTelefono::SipUserAgentSuccessToRegister() {
 void TfrmTelefono::SipUserAgentFailToRegister() {
   Run([&] {
     ScriviLog("Errore di registrazione della linea ");
-    web_.AggiornaStato("OFFLINE", "", "", "");
+    status_.AggiornaStato("OFFLINE", "", "", "");
   });
 }
 
 void TfrmTelefono::SipUserAgentTryingToUnRegister() {
   Run([&] {
     ScriviLog("Tentativo di de registrazione interno SIP");
-    web_.AggiornaStato("UNREGISTERING", "", "", "");
+    status_.AggiornaStato("UNREGISTERING", "", "", "");
   });
 }
 
 void TfrmTelefono::SipUserAgentSuccessToUnRegister() {
   Run([&] {
     ScriviLog("Telefono Off-Line");
-    web_.AggiornaStato("UNREGISTER", "", "", "");
+    status_.AggiornaStato("UNREGISTER", "", "", "");
   });
   ReportEsitoPasso3(false);
 }
@@ -476,28 +476,28 @@ void TfrmTelefono::SipUserAgentSuccessToUnRegister() {
 void TfrmTelefono::SipUserAgentConnecting(int line_no) {
   Run([&] {
     ScriviLog("Sto per chiamare/rispondere sulla linea  (" + std::to_string(line_no) + ")");
-    web_.AggiornaStato("INCALL", "", "", "");
+    status_.AggiornaStato("INCALL", "", "", "");
   });
 }
 
 void TfrmTelefono::SipUserAgentSuccessToConnect(int line_no, const std::string&, int) {
   Run([&] {
     ScriviLog("Chiamata risposta sulla linea  (" + std::to_string(line_no) + ")");
-    web_.AggiornaStato("INCALL", "ANSWERE", "", "");
+    status_.AggiornaStato("INCALL", "ANSWERE", "", "");
   });
 }
 
 void TfrmTelefono::SipUserAgentFailToConnect(int line_no) {
   Run([&] {
     ScriviLog("Errore di connessione sulla linea  (" + std::to_string(line_no) + ")");
-    web_.AggiornaStato("OFFLINE", "", "", "");
+    status_.AggiornaStato("OFFLINE", "", "", "");
   });
 }
 
 void TfrmTelefono::SipUserAgentDisconnectCall(int line_no) {
   Run([&] {
     ScriviLog("Chiamata disconnessa sulla linea  (" + std::to_string(line_no) + ")");
-    web_.AggiornaStato("IDLE", "", "", "");
+    status_.AggiornaStato("IDLE", "", "", "");
   });
 }
 
@@ -506,21 +506,21 @@ void TfrmTelefono::SipUserAgentGeneralFailureResponse(int line_no, int status_co
   Run([&] {
     ScriviLog("Errore generale sulla linea (" + std::to_string(line_no) + ") - Errore: " +
               reason_phrase + " (" + std::to_string(status_code) + ")");
-    web_.AggiornaStato("ERROR", "", "", "");
+    status_.AggiornaStato("ERROR", "", "", "");
   });
 }
 
 void TfrmTelefono::SipUserAgentIncomingCallRingingStart(const std::string& call_id) {
   Run([&] {
     ScriviLog("Inizio Squillo (" + call_id + ")");
-    web_.AggiornaStato("INCALL", "RINGING", "", call_id);
+    status_.AggiornaStato("INCALL", "RINGING", "", call_id);
   });
 }
 
 void TfrmTelefono::SipUserAgentIncomingCallRingingStop(const std::string& call_id) {
   Run([&] {
     ScriviLog("Fine Squillo (" + call_id + ")");
-    web_.AggiornaStato("INCALL", "RINGINGSTOP", "", call_id);
+    status_.AggiornaStato("INCALL", "RINGINGSTOP", "", call_id);
   });
 }
 
@@ -530,7 +530,7 @@ void TfrmTelefono::SipUserAgentIncomingCall(const std::string& call_id, const st
                                             const std::string& to_uri) {
   Run([&] {
     ScriviLog("Chiamata da " + user_name + " (" + call_id + ")" + from_uri + " -> " + to_uri);
-    web_.AggiornaStato("INCALL", "CALLIN", "", call_id);
+    status_.AggiornaStato("INCALL", "CALLIN", "", call_id);
     if (agent_.AcceptCall(0, call_id, 0, 0))
       ScriviLog("Chiamata risposta: " + user_name + " (" + call_id + ")");
     else

@@ -53,7 +53,7 @@ class TfrmTelefono final : public SipUserAgentEvents, public Phone {
   // Registers itself as the agent's event sink and Button6Click as the status's idle action.
   // messages carries the caption "SIP Voip" (component errors, ports, empty number);
   // account_messages the caption "SIP" (missing login or proxy), messages when null.
-  TfrmTelefono(SipUserAgent& agent, PhoneStatus& web, MessageBox& messages,
+  TfrmTelefono(SipUserAgent& agent, PhoneStatus& status, MessageBox& messages,
                MessageBox* account_messages = nullptr);
   ~TfrmTelefono() override;
   TfrmTelefono(const TfrmTelefono&) = delete;
@@ -195,7 +195,7 @@ class TfrmTelefono final : public SipUserAgentEvents, public Phone {
   void ReportEsitoPasso3(bool registered);  // outside the component's lock
 
   SipUserAgent& agent_;
-  PhoneStatus& web_;
+  PhoneStatus& status_;
   MessageBox& messages_;
   MessageBox& account_messages_;
 
