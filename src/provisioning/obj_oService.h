@@ -3,7 +3,6 @@
 // file downloads with progress.
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
