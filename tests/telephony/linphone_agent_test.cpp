@@ -83,6 +83,7 @@ class AgentTest : public ::testing::Test {
 
   std::string dir_;
   int sipp_port_ = 0, agent_port_ = 0, line0_ = 0, line1_ = 0, peer_port_ = 0;
+  test::TestSound sound_;  // outlives the agent
   std::unique_ptr<LinphoneSipUserAgent> agent_;
   EventLog log_;
 };
@@ -259,27 +260,20 @@ TEST_F(AgentTest, LineHeldWhileRingingIsHeldOnceAnswered) {
 }
 
 TEST_F(AgentTest, VirtualSoundCardPlaysTheFarEndAndSendsItsTone) {
-  LinphoneAgentOptions o;
-  o.state_dir = dir_ + "/state2";
-  o.force_virtual_sound = true;
-  o.keep_played_audio = true;
-  o.virtual_tone_hz = 1700;
-  agent_ = MakeLinphoneSipUserAgent(o);
-  log_.SetAgent(agent_.get());
-  agent_->SetEventSink(&log_);
+  sound_.SetTone(1700);
   Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
   RtpPeer peer(peer_port_, 1000);
   peer.SendTo(line0_);
   Online(false);
-  EXPECT_TRUE(agent_->UsingVirtualSound());
   ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
   ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_TRUE(sound_.InUse());
   int rate = 0;
-  agent_->TakePlayedAudio(&rate);
+  sound_.TakePlayed(&rate);
   peer.ClearReceived();
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  const auto played = agent_->TakePlayedAudio(&rate);
+  const auto played = sound_.TakePlayed(&rate);
   ASSERT_GT(rate, 0);
   EXPECT_GE(played.size(), static_cast<size_t>(rate));  // about 1.5 s were played
   EXPECT_GT(test::ToneShare(played, rate, 1000), 0.5) << "the local user hears the far end";
@@ -291,7 +285,7 @@ TEST_F(AgentTest, MuteLastsUntilTheCallEnds) {
   Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
   RtpPeer peer(peer_port_);
   peer.SendTo(line0_);
-  agent_->SetVirtualTone(1700);
+  sound_.SetTone(1700);
   Online(false);
   auto heard = [&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
@@ -431,7 +425,7 @@ TEST_F(AgentTest, ConferenceLetsEachFarEndHearTheOther) {
   RtpPeer pa(peer_port_, 600), pb(peer_b, 1400);
   pa.SendTo(line0_);
   pb.SendTo(line1_);
-  agent_->SetVirtualTone(2200);  // the local user speaks too
+  sound_.SetTone(2200);  // the local user speaks too
   Registered();
   ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
   ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
@@ -479,7 +473,7 @@ TEST_F(AgentTest, RecordingFollowsLine1IntoTheConference) {
   RtpPeer pa(peer_port_, 600), pb(peer_b, 1400);
   pa.SendTo(line0_);
   pb.SendTo(line1_);
-  agent_->SetVirtualTone(2200);
+  sound_.SetTone(2200);
   Registered();
   ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
   ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
