@@ -424,10 +424,10 @@ bool TfrmTelefono::StartRecordingMode(int line, int mode, bool enable) {
   return ok;
 }
 
+// Not inside Run: the component joins the recording on this thread, and the SIP thread
+// goes on meanwhile.
 bool TfrmTelefono::SaveRecording(int line, const std::string& path) {
-  bool ok = false;
-  Run([&] { ok = agent_.RecordSave(line, path); });
-  return ok;
+  return agent_.RecordSave(line, path);
 }
 
 void TfrmTelefono::SetMicrophoneMuted(int line, bool muted) {

@@ -122,11 +122,12 @@ int LinphoneLines::Accept(int line, const std::string& call_id) {
   l = Line{true, l.port};
   l.call = c;
   l.progress = true;
+  // Ringing stops as the call is answered, before it connects.
+  owner_.Queue([call_id](SipUserAgentEvents& e) { e.OnIncomingCallRingingStop(call_id); });
   owner_.Queue([line](SipUserAgentEvents& e) { e.OnConnecting(line); });
   LinphoneCallParams* p = CallParams(c, line);
   const int rc = linphone_call_accept_with_params(c, p);
   linphone_call_params_unref(p);
-  owner_.Queue([call_id](SipUserAgentEvents& e) { e.OnIncomingCallRingingStop(call_id); });
   if (rc != 0) return sip_error::kConnectRequest;
   if (mic_muted_[line]) linphone_call_set_microphone_muted(c, TRUE);
   reconcile_ = true;

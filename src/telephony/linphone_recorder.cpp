@@ -8,6 +8,11 @@
 
 namespace velnaro {
 
+LinphoneRecorder::Segment::~Segment() {
+  std::error_code ec;
+  if (discarded) std::filesystem::remove(path, ec);
+}
+
 LinphoneRecorder::LinphoneRecorder(SipOwnerThread& owner, const LinphoneSession& session,
                                    std::string dir)
     : owner_(owner), session_(session), dir_(std::move(dir)) {}
@@ -19,17 +24,12 @@ std::string LinphoneRecorder::NextSegment() {
 
 std::string LinphoneRecorder::NextCallFile() {
   VELNARO_OWNER_ONLY(owner_);
-  Reset();
-  return dir_ + "/line0-call.wav";
+  return dir_ + "/line0-call-" + std::to_string(++call_seq_) + ".wav";
 }
 
-void LinphoneRecorder::Reset() {
+void LinphoneRecorder::AddSegment(const std::string& path) {
   VELNARO_OWNER_ONLY(owner_);
-  StopRecorder();
-  std::error_code ec;
-  for (const auto& f : segments_) std::filesystem::remove(f, ec);
-  segments_.clear();
-  wanted_ = false;
+  segments_.push_back(std::make_shared<Segment>(path));
 }
 
 // The call's recorder writes one file per call; a finished one is moved aside so that a
@@ -40,7 +40,7 @@ void LinphoneRecorder::TakeCallFile() {
   if (call_file_.empty() || !std::filesystem::exists(call_file_, ec)) return;
   const std::string seg = NextSegment();
   std::filesystem::rename(call_file_, seg, ec);
-  if (!ec) segments_.push_back(seg);
+  if (!ec) AddSegment(seg);
 }
 
 void LinphoneRecorder::StopRecorder() {
@@ -52,7 +52,7 @@ void LinphoneRecorder::StopRecorder() {
     LinphoneCore* core = session_.core();
     if (core && linphone_core_get_conference(core) == conference_)
       linphone_conference_stop_recording(conference_);
-    segments_.push_back(conference_file_);
+    AddSegment(conference_file_);
   }
   if (call_) linphone_call_unref(call_);
   if (conference_) linphone_conference_unref(conference_);
@@ -63,9 +63,9 @@ void LinphoneRecorder::StopRecorder() {
 
 void LinphoneRecorder::Sync(const LinphoneLines::Line0& line0) {
   VELNARO_OWNER_ONLY(owner_);
+  if (!line0.call) wanted_ = false;  // a recording ends with its call
   Kind want = Kind::kNone;
-  if (wanted_ && line0.call && line0.connected)
-    want = line0.mix ? Kind::kConference : Kind::kCall;
+  if (wanted_ && line0.connected) want = line0.mix ? Kind::kConference : Kind::kCall;
   if (want == kind_ && (want != Kind::kCall || call_ == line0.call) &&
       (want != Kind::kConference || conference_ == line0.mix))
     return;
@@ -85,11 +85,26 @@ void LinphoneRecorder::Sync(const LinphoneLines::Line0& line0) {
   }
 }
 
-int LinphoneRecorder::Start(int line, const LinphoneLines::Line0& line0) {
+int LinphoneRecorder::Check(int line, const LinphoneLines::Line0& line0) const {
   VELNARO_OWNER_ONLY(owner_);
   if (!session_.core()) return sip_error::kNotOnline;
   if (line != 0) return sip_error::kInvalidLine;
   if (!line0.call) return sip_error::kNotInVoiceSession;
+  return sip_error::kNone;
+}
+
+int LinphoneRecorder::Start(int line, const LinphoneLines::Line0& line0) {
+  VELNARO_OWNER_ONLY(owner_);
+  if (const int e = Check(line, line0)) return e;
+  StopRecorder();
+  for (auto& s : segments_) s->discarded = true;
+  segments_.clear();
+  return Continue(line, line0);
+}
+
+int LinphoneRecorder::Continue(int line, const LinphoneLines::Line0& line0) {
+  VELNARO_OWNER_ONLY(owner_);
+  if (const int e = Check(line, line0)) return e;
   wanted_ = true;
   Sync(line0);
   return sip_error::kNone;
@@ -101,14 +116,22 @@ void LinphoneRecorder::Stop() {
   wanted_ = false;
 }
 
-int LinphoneRecorder::Save(int line, const std::string& path) {
+int LinphoneRecorder::TakeForSave(int line, Segments* out) {
   VELNARO_OWNER_ONLY(owner_);
   if (line != 0) return sip_error::kInvalidLine;
   Stop();
   TakeCallFile();  // a call that ended while recording left its file behind
   if (segments_.empty()) return sip_error::kRecordingInit;
-  if (!wav::Concatenate(segments_, path, 8000)) return sip_error::kWriteWave;
+  *out = segments_;
   return sip_error::kNone;
+}
+
+int LinphoneRecorder::Save(int line, const std::string& path) {
+  Segments taken;
+  if (const int e = owner_.Call([&] { return TakeForSave(line, &taken); })) return e;
+  std::vector<std::string> files;
+  for (const auto& s : taken) files.push_back(s->path);
+  return wav::Concatenate(files, path, 8000) ? sip_error::kNone : sip_error::kWriteWave;
 }
 
 }  // namespace velnaro

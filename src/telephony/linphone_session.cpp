@@ -176,12 +176,10 @@ void LinphoneSession::SetUserAgentText(const std::string& text) {
   if (core_) ApplyUserAgent();
 }
 
+// The text goes out as given: without a version the library adds no "/".
 void LinphoneSession::ApplyUserAgent() {
   VELNARO_OWNER_ONLY(owner_);
-  const auto sp = user_agent_.find(' ');
-  const std::string name = user_agent_.substr(0, sp);
-  const std::string version = sp == std::string::npos ? "" : user_agent_.substr(sp + 1);
-  linphone_core_set_user_agent(core_, name.c_str(), version.c_str());
+  linphone_core_set_user_agent(core_, user_agent_.c_str(), nullptr);
 }
 
 void LinphoneSession::DropAccount() {

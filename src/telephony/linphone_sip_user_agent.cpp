@@ -126,10 +126,12 @@ class Agent final : public LinphoneSipUserAgent {
     return Op([&] { return recorder_.Start(line, lines_.line0()); });
   }
   bool RecordMode(int line, int, bool enable) override {
-    return Op([&] { return enable ? recorder_.Start(line, lines_.line0()) : sip_error::kNone; });
+    return Op([&] { return enable ? recorder_.Continue(line, lines_.line0()) : sip_error::kNone; });
   }
+  // The join runs on the calling thread; called on the owner thread it holds that up.
   bool RecordSave(int line, const std::string& path) override {
-    return Op([&] { return recorder_.Save(line, path); });
+    const int error = recorder_.Save(line, path);
+    return Op([&] { return error; });
   }
 
  private:

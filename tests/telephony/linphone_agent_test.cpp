@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "control/web_server.h"
 #include "platform/message_box.h"
 #include "sip_test_support.h"
@@ -113,6 +115,19 @@ TEST_F(AgentTest, RegistersAfterDigestChallengeAndUnregistersOnShutdown) {
   // Operations after shutdown report "not online".
   EXPECT_FALSE(agent_->PlaceCall(0, Target("2000"), 0, 0));
   EXPECT_EQ(agent_->LastError(), sip_error::kNotOnline);
+}
+
+TEST_F(AgentTest, IdentificationTextGoesOutAsGiven) {
+  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
+  Online(false);
+  ASSERT_TRUE(agent_->SetUserAgentText("Velnaro.DS 4.00.002"));
+  ASSERT_TRUE(agent_->Register(3600));
+  ASSERT_TRUE(log_.WaitFor("SuccessToRegister")) << Dump();
+  const std::string m = sipp.Messages();
+  const size_t at = m.find("\nUser-Agent:");
+  ASSERT_NE(at, std::string::npos) << m;
+  EXPECT_EQ(m.substr(at + 1, m.find_first_of("\r\n", at + 1) - at - 1),
+            "User-Agent: Velnaro.DS 4.00.002");
 }
 
 TEST_F(AgentTest, BusyPortsAndBadArgumentsReportTheirCodes) {
@@ -357,6 +372,11 @@ TEST_F(AgentTest, IncomingCallAnsweredByItsCallId) {
       << Dump();
   EXPECT_TRUE(log_.Has("SuccessToConnect 0"));
   EXPECT_TRUE(log_.Has("RingingStop " + id));
+  // Ringing stops as the call is answered, so the phone shows the call connected after.
+  const auto ev = log_.Events();
+  auto at = [&](const std::string& e) { return std::find(ev.begin(), ev.end(), e) - ev.begin(); };
+  EXPECT_LT(at("RingingStop " + id), at("Connecting 0")) << Dump();
+  EXPECT_LT(at("Connecting 0"), at("SuccessToConnect 0")) << Dump();
   EXPECT_EQ(caller.Wait(5000), 0);
   EXPECT_EQ(log_.off_thread(), 0);
 }
@@ -416,6 +436,62 @@ TEST_F(AgentTest, RecordingOfACallEndedByTheFarEndHoldsItsTone) {
   EXPECT_GE(wav.samples.size(), static_cast<size_t>(wav.rate));  // at least a second
   EXPECT_GT(test::ToneShare(wav.samples, wav.rate, 1000), 0.5);
   EXPECT_LT(test::ToneShare(wav.samples, wav.rate, 1700), 0.1);
+}
+
+// Seconds of sound in a saved recording.
+double Seconds(const std::string& path) {
+  test::Wav wav;
+  return test::ReadWav(path, &wav) && wav.rate ? double(wav.samples.size()) / wav.rate : -1;
+}
+
+TEST_F(AgentTest, EachRecordingHoldsOnlyWhatWasRecordedSinceItsStart) {
+  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
+  RtpPeer peer(peer_port_, 1000);
+  peer.SendTo(line0_);
+  Online(false);
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  auto record = [&](int ms, const std::string& out) {
+    EXPECT_TRUE(agent_->RecordStart(0));
+    EXPECT_TRUE(agent_->RecordMode(0, 2, true));
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    EXPECT_TRUE(agent_->RecordSave(0, out)) << agent_->LastError();
+    return Seconds(out);
+  };
+  EXPECT_GT(record(3000, dir_ + "/first.wav"), 2.5);
+  const double second = record(1000, dir_ + "/second.wav");
+  EXPECT_GT(second, 0.5);
+  EXPECT_LT(second, 2.0) << "the second recording starts empty";
+  // Saved again without a new start: the same recording once more.
+  ASSERT_TRUE(agent_->RecordSave(0, dir_ + "/again.wav"));
+  EXPECT_EQ(Seconds(dir_ + "/again.wav"), second);
+  agent_->EndCall(0);
+}
+
+TEST_F(AgentTest, ARecordingNotYetSavedOutlivesTheNextCall) {
+  Sipp sipp(dir_, "hangup_uas.xml", sipp_port_, peer_port_, {"-d", "2000"});
+  auto peer = std::make_unique<RtpPeer>(peer_port_, 1000);
+  peer->SendTo(line0_);
+  Online(false);
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  ASSERT_TRUE(agent_->RecordStart(0));
+  ASSERT_TRUE(agent_->RecordMode(0, 2, true));
+  ASSERT_TRUE(log_.WaitFor("Disconnect 0", 10000)) << Dump();
+  // The next caller says something else; the recording ended with its call.
+  peer.reset();
+  peer = std::make_unique<RtpPeer>(peer_port_, 1400);
+  peer->SendTo(line0_);
+  log_.Clear();
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  const std::string out = dir_ + "/earlier.wav";
+  ASSERT_TRUE(agent_->RecordSave(0, out)) << agent_->LastError();
+  test::Wav wav;
+  ASSERT_TRUE(test::ReadWav(out, &wav));
+  EXPECT_GT(test::ToneShare(wav.samples, wav.rate, 1000), 0.5) << "the earlier call's audio";
+  EXPECT_LT(test::ToneShare(wav.samples, wav.rate, 1400), 0.05) << "nothing of the next call";
 }
 
 TEST_F(AgentTest, ConferenceLetsEachFarEndHearTheOther) {
