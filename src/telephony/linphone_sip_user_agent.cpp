@@ -1,6 +1,7 @@
 #include "telephony/linphone_sip_user_agent.h"
 
 #include <linphone/logging.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -37,8 +38,11 @@ class Agent final : public LinphoneSipUserAgent {
                  [this](LinphoneCall* c, LinphoneCallState s) { lines_.OnCallState(c, s); }),
         lines_(owner_, session_, [this] { return recorder_.NextCallFile(); }),
         recorder_(owner_, session_, state_dir_) {
+    // Recordings pass through it: the operator's alone.
     std::error_code ec;
-    std::filesystem::create_directories(state_dir_, ec);
+    std::filesystem::create_directories(std::filesystem::path(state_dir_).parent_path(), ec);
+    if (::mkdir(state_dir_.c_str(), 0700) == 0 || own_state_dir_)
+      std::filesystem::permissions(state_dir_, std::filesystem::perms::owner_all, ec);
     // The sound library keeps its runtime files under XDG_RUNTIME_DIR, or in $HOME and /tmp
     // without one. A desktop session's own (where the sound server listens) is kept.
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");

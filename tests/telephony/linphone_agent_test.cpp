@@ -465,6 +465,9 @@ TEST_F(AgentTest, EachRecordingHoldsOnlyWhatWasRecordedSinceItsStart) {
   // Saved again without a new start: the same recording once more.
   ASSERT_TRUE(agent_->RecordSave(0, dir_ + "/again.wav"));
   EXPECT_EQ(Seconds(dir_ + "/again.wav"), second);
+  EXPECT_EQ(std::filesystem::status(dir_ + "/state").permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_all)
+      << "the segments' folder is the operator's alone";
   agent_->EndCall(0);
 }
 
