@@ -104,7 +104,8 @@ int LinphoneLines::Place(int line, const std::string& target) {
     if (l.call) linphone_call_unref(l.call);
     l.call = linphone_call_ref(c);
   }
-  if (mic_muted_[line]) linphone_call_set_microphone_muted(c, TRUE);
+  l.own_contact = session_.HasContact();
+  ApplyMute();
   reconcile_ = true;
   return sip_error::kNone;
 }
@@ -129,7 +130,8 @@ int LinphoneLines::Accept(int line, const std::string& call_id) {
   const int rc = linphone_call_accept_with_params(c, p);
   linphone_call_params_unref(p);
   if (rc != 0) return sip_error::kConnectRequest;
-  if (mic_muted_[line]) linphone_call_set_microphone_muted(c, TRUE);
+  l.own_contact = session_.HasContact();
+  ApplyMute();
   reconcile_ = true;
   return sip_error::kNone;
 }
@@ -139,8 +141,6 @@ int LinphoneLines::End(int line) {
   int error;
   LinphoneCall* c = LiveCall(line, &error);
   if (!c) return error;
-  if (linphone_call_get_conference(c) && !session_.Registered())
-    return sip_error::kDisconnectRequest;  // the library crashes here
   return linphone_call_terminate(c) == 0 ? sip_error::kNone : sip_error::kDisconnectRequest;
 }
 
@@ -161,7 +161,6 @@ int LinphoneLines::Hold(int line) {
   if (!c) return error;
   lines_[line].user_held = true;
   if (LinphoneConference* conf = linphone_call_get_conference(c)) {
-    if (!session_.Registered()) return sip_error::kNotInVoiceSession;  // library crash guard
     linphone_conference_remove_participant_3(conf, c);
   } else {
     const auto s = linphone_call_get_state(c);
@@ -194,12 +193,29 @@ int LinphoneLines::SetMicrophoneMuted(int line, bool muted) {
   VELNARO_OWNER_ONLY(owner_);
   if (!ValidLine(line)) return sip_error::kInvalidLine;
   if (!session_.core()) return sip_error::kNotOnline;
-  // A mute lasts until the line's call ends (the next call starts open). An ended call
-  // has no streams left to mute: the media library crashes on it.
   mic_muted_[line] = muted;
-  LinphoneCall* c = lines_[line].call;
-  if (CallAlive(c)) linphone_call_set_microphone_muted(c, muted);
+  ApplyMute();
   return sip_error::kNone;
+}
+
+// Line 1's microphone is the operator's: muted, no far end hears the operator, through
+// either call or the mix, and a call or mix formed meanwhile starts muted. Line 2's mutes
+// its own call. Either lasts until unmuted or the line's call ends (the next call starts
+// open). The library's own switch for the whole core would do, but a mix formed while it
+// is off stays silent after it is turned on again.
+void LinphoneLines::ApplyMute() {
+  VELNARO_OWNER_ONLY(owner_);
+  for (int i = 0; i < 2; ++i) {
+    LinphoneCall* c = lines_[i].call;
+    const bool muted = mic_muted_[0] || mic_muted_[i];
+    // An ended call has no streams left to mute: the media library crashes on it.
+    if (CallAlive(c) && bool(linphone_call_get_microphone_muted(c)) != muted)
+      linphone_call_set_microphone_muted(c, muted);
+  }
+  // A call in the mix no longer sends through its own stream: the mix has its microphone.
+  LinphoneConference* mix = linphone_core_get_conference(session_.core());
+  if (mix && bool(linphone_conference_microphone_is_muted(mix)) != mic_muted_[0])
+    linphone_conference_mute_microphone(mix, mic_muted_[0]);
 }
 
 LinphoneLines::Line0 LinphoneLines::line0() const {
@@ -218,6 +234,7 @@ LinphoneLines::Line0 LinphoneLines::line0() const {
 void LinphoneLines::ReconcileIfDue() {
   VELNARO_OWNER_ONLY(owner_);
   if (reconcile_) Reconcile();
+  ApplyMute();  // outside the library's callbacks, where a call may be ending
 }
 
 // Keeps the component's contract on top of the library's habits: a line is on hold only
@@ -228,6 +245,7 @@ void LinphoneLines::Reconcile() {
   reconcile_ = false;
   LinphoneCore* core = session_.core();
   std::vector<LinphoneCall*> active;
+  bool mixable = true;
   for (auto& l : lines_) {
     if (!l.call || !l.connected) continue;
     const auto s = linphone_call_get_state(l.call);
@@ -238,6 +256,7 @@ void LinphoneLines::Reconcile() {
     }
     if (!l.user_held) {
       active.push_back(l.call);
+      mixable = mixable && l.own_contact;
     } else if (s == LinphoneCallStreamsRunning && !linphone_call_get_conference(l.call)) {
       linphone_call_pause(l.call);  // held before it was answered
       reconcile_ = true;
@@ -245,9 +264,11 @@ void LinphoneLines::Reconcile() {
     }
   }
   if (active.size() >= 2) {
-    // No mix without a registration: the library crashes taking members out of it then.
-    // Leave the calls as the library put them (one of them paused).
-    if (!session_.Registered()) return;
+    // The library crashes taking a call out of the mix (hold, hang-up, shutdown) when the
+    // call has no contact address of its own, which only a registration gives it. Such
+    // calls stay as the library put them (one of them paused). A registration that lapses
+    // later leaves its calls their contact: their mix goes on.
+    if (!mixable) return;
     if (conference_ && conference_ != linphone_core_get_conference(core)) {
       linphone_conference_unref(conference_);  // the library ended it
       conference_ = nullptr;
@@ -387,6 +408,7 @@ void LinphoneLines::Release() {
   }
   for (auto& in : incoming_) linphone_call_unref(in.call);
   incoming_.clear();
+  mic_muted_[0] = mic_muted_[1] = false;  // a new core starts open
   if (conference_) {
     linphone_conference_unref(conference_);
     conference_ = nullptr;

@@ -62,6 +62,7 @@ class LinphoneLines {
     bool progress = false;         // an 18x or answer was seen
     bool connected = false;
     bool reported_end = false;
+    bool own_contact = false;      // placed or answered with the registration's contact
   };
   struct Incoming {
     LinphoneCall* call;  // referenced
@@ -75,6 +76,7 @@ class LinphoneLines {
   void OnIncomingState(LinphoneCall* call, LinphoneCallState state);
   void DeclineIfLine1Busy(const std::string& call_id);
   void Reconcile();
+  void ApplyMute();
 
   SipOwnerThread& owner_;
   LinphoneSession& session_;

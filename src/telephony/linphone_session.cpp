@@ -78,6 +78,11 @@ bool LinphoneSession::Registered() const {
   return account_ && linphone_account_get_state(account_) == LinphoneRegistrationOk;
 }
 
+bool LinphoneSession::HasContact() const {
+  VELNARO_OWNER_ONLY(owner_);
+  return account_ && linphone_account_get_contact_address(account_);
+}
+
 int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
                                 const std::string& own_address, const std::string& outbound_proxy,
                                 const std::string& sip_proxy, const std::string& login,

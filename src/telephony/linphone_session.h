@@ -34,6 +34,9 @@ class LinphoneSession {
 
   LinphoneCore* core() const { return core_; }
   bool Registered() const;
+  // Whether calls get a contact address of their own: the account has one from a
+  // registration (it keeps it when a refresh fails).
+  bool HasContact() const;
   // The address the core binds to, once initialised.
   const std::string& local_ip() const { return local_ip_; }
 

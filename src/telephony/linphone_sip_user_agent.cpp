@@ -164,7 +164,7 @@ class Agent final : public LinphoneSipUserAgent {
   void Close(bool events) {
     if (!session_.core()) return;
     recorder_.Stop();  // what was recorded can still be saved
-    // Calls first, while still registered: ending conference members unregistered crashes.
+    // Calls first, so that their BYEs still go out through the account.
     lines_.EndAll();
     const bool had_account = session_.Unregister(events);
     lines_.Release();

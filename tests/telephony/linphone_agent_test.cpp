@@ -581,6 +581,100 @@ TEST_F(AgentTest, RecordingFollowsLine1IntoTheConference) {
   agent_->EndCall(0);
 }
 
+// Lets the media settle, then keeps a second of what each far end receives.
+void Listen(RtpPeer& a, RtpPeer& b) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  a.ClearReceived();
+  b.ClearReceived();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+}
+double Heard(RtpPeer& p, int hz) { return test::ToneShare(p.Received(), 8000, hz); }
+
+TEST_F(AgentTest, AMutedOperatorIsHeardByNoFarEndInOrOutOfTheMix) {
+  const int peer_b = FreePortPair();
+  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_, {}, peer_b);
+  RtpPeer pa(peer_port_, 600), pb(peer_b, 1400);
+  pa.SendTo(line0_);
+  pb.SendTo(line1_);
+  sound_.SetTone(2200);  // the operator
+  Registered();
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  ASSERT_TRUE(agent_->SetMicrophoneMuted(0, true));
+  ASSERT_TRUE(agent_->PlaceCall(1, Target("800"), 0, 0));
+  ASSERT_TRUE(agent_->Hold(0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 1")) << Dump();
+  Listen(pa, pb);
+  EXPECT_LT(Heard(pb, 2200), 0.005) << "line 2 before the join";
+  ASSERT_TRUE(agent_->Unhold(0));  // the join
+  Listen(pa, pb);
+  EXPECT_GT(Heard(pb, 600), 0.15) << "joined";
+  EXPECT_LT(Heard(pa, 2200), 0.005) << "muted before the join: line 1 in the mix";
+  EXPECT_LT(Heard(pb, 2200), 0.005) << "muted before the join: line 2 in the mix";
+  ASSERT_TRUE(agent_->SetMicrophoneMuted(0, false));
+  Listen(pa, pb);
+  EXPECT_GT(Heard(pa, 2200), 0.01) << "unmuted: line 1 hears the operator";
+  EXPECT_GT(Heard(pb, 2200), 0.01) << "unmuted: line 2 hears the operator";
+  ASSERT_TRUE(agent_->SetMicrophoneMuted(0, true));
+  Listen(pa, pb);
+  EXPECT_LT(Heard(pa, 2200), 0.005) << "muted after the join: line 1";
+  EXPECT_LT(Heard(pb, 2200), 0.005) << "muted after the join: line 2";
+  ASSERT_TRUE(agent_->EndCall(1));  // line 1 leaves the mix
+  ASSERT_TRUE(log_.WaitFor("Disconnect 1")) << Dump();
+  Listen(pa, pb);
+  EXPECT_LT(Heard(pa, 2200), 0.005) << "still muted after the mix";
+  ASSERT_TRUE(agent_->SetMicrophoneMuted(0, false));
+  Listen(pa, pb);
+  EXPECT_GT(Heard(pa, 2200), 0.3);
+  agent_->EndCall(0);
+}
+
+TEST_F(AgentTest, AConferenceGoesOnWhenTheRegistrationLapses) {
+  const int peer_b = FreePortPair();
+  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_, {}, peer_b);
+  RtpPeer pa(peer_port_, 600), pb(peer_b, 1400);
+  pa.SendTo(line0_);
+  pb.SendTo(line1_);
+  Online(false);
+  ASSERT_TRUE(agent_->Register(6));  // the registrar refuses its refreshes
+  ASSERT_TRUE(log_.WaitFor("SuccessToRegister")) << Dump();
+  auto join = [&] {  // as the line-2 panel does
+    ASSERT_TRUE(agent_->PlaceCall(1, Target("800"), 0, 0)) << agent_->LastError();
+    ASSERT_TRUE(agent_->Hold(0));
+    ASSERT_TRUE(log_.WaitFor("SuccessToConnect 1")) << Dump();
+    ASSERT_TRUE(agent_->Unhold(0));
+  };
+  auto mixed = [&] {
+    Listen(pa, pb);
+    return Heard(pa, 1400) > 0.15 && Heard(pb, 600) > 0.15;
+  };
+  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  join();
+  ASSERT_TRUE(log_.WaitFor("FailToRegister", 20000)) << Dump();
+
+  EXPECT_TRUE(mixed()) << "still one mix";
+  EXPECT_FALSE(agent_->IsLineOnHold(0));
+  ASSERT_TRUE(agent_->Hold(0)) << agent_->LastError();
+  EXPECT_TRUE(agent_->IsLineOnHold(0));
+  Listen(pa, pb);
+  EXPECT_LT(Heard(pb, 600), 0.05) << "a held line leaves the mix";
+  ASSERT_TRUE(agent_->Unhold(0)) << agent_->LastError();
+  EXPECT_TRUE(mixed()) << "joined again";
+  ASSERT_TRUE(agent_->EndCall(1)) << agent_->LastError();
+  ASSERT_TRUE(log_.WaitFor("Disconnect 1")) << Dump();
+  EXPECT_TRUE(agent_->IsLineInCall(0));
+
+  // A new mix without a registration, and the shutdown in the middle of it.
+  log_.Clear();
+  join();
+  EXPECT_TRUE(mixed()) << "a new mix";
+  agent_->Shutdown();
+  EXPECT_TRUE(log_.WaitFor("SuccessToUnRegister")) << Dump();
+  EXPECT_TRUE(log_.Has("Disconnect 0")) << Dump();
+  EXPECT_TRUE(log_.Has("Disconnect 1")) << Dump();
+}
+
 TEST_F(AgentTest, WithoutRegistrationTwoCallsStayApart) {
   Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_, {}, FreePortPair());
   Online(false);
