@@ -65,6 +65,26 @@ class AgentTest : public ::testing::Test {
     ASSERT_TRUE(log_.WaitFor("SuccessToRegister")) << Dump();
   }
 
+  // The far ends of both lines: sipp answers calls to 2000 (line 1; media from `a`, saying
+  // 600 Hz) and to 800 (line 2; media from `b`, saying 1400 Hz).
+  struct FarEnds {
+    explicit FarEnds(AgentTest& t, int peer_b = FreePortPair())
+        : sipp(t.dir_, "registrar_uas.xml", t.sipp_port_, t.peer_port_, {}, peer_b),
+          a(t.peer_port_, 600),
+          b(peer_b, 1400) {
+      a.SendTo(t.line0_);
+      b.SendTo(t.line1_);
+    }
+    Sipp sipp;
+    RtpPeer a, b;
+  };
+
+  // Places a call on the line; true once the far end has answered.
+  bool Answered(int line, const std::string& user) {
+    return agent_->PlaceCall(line, Target(user), 0, 0) &&
+           log_.WaitFor("SuccessToConnect " + std::to_string(line));
+  }
+
   std::string Dump() const {
     std::string s;
     for (auto& e : log_.Events()) s += e + "\n";
@@ -449,8 +469,7 @@ TEST_F(AgentTest, EachRecordingHoldsOnlyWhatWasRecordedSinceItsStart) {
   RtpPeer peer(peer_port_, 1000);
   peer.SendTo(line0_);
   Online(false);
-  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
-  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  ASSERT_TRUE(Answered(0, "2000")) << Dump();
   auto record = [&](int ms, const std::string& out) {
     EXPECT_TRUE(agent_->RecordStart(0));
     EXPECT_TRUE(agent_->RecordMode(0, 2, true));
@@ -476,8 +495,7 @@ TEST_F(AgentTest, ARecordingNotYetSavedOutlivesTheNextCall) {
   auto peer = std::make_unique<RtpPeer>(peer_port_, 1000);
   peer->SendTo(line0_);
   Online(false);
-  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
-  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  ASSERT_TRUE(Answered(0, "2000")) << Dump();
   ASSERT_TRUE(agent_->RecordStart(0));
   ASSERT_TRUE(agent_->RecordMode(0, 2, true));
   ASSERT_TRUE(log_.WaitFor("Disconnect 0", 10000)) << Dump();
@@ -486,8 +504,7 @@ TEST_F(AgentTest, ARecordingNotYetSavedOutlivesTheNextCall) {
   peer = std::make_unique<RtpPeer>(peer_port_, 1400);
   peer->SendTo(line0_);
   log_.Clear();
-  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
-  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  ASSERT_TRUE(Answered(0, "2000")) << Dump();
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   const std::string out = dir_ + "/earlier.wav";
   ASSERT_TRUE(agent_->RecordSave(0, out)) << agent_->LastError();
@@ -591,15 +608,11 @@ void Listen(RtpPeer& a, RtpPeer& b) {
 double Heard(RtpPeer& p, int hz) { return test::ToneShare(p.Received(), 8000, hz); }
 
 TEST_F(AgentTest, AMutedOperatorIsHeardByNoFarEndInOrOutOfTheMix) {
-  const int peer_b = FreePortPair();
-  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_, {}, peer_b);
-  RtpPeer pa(peer_port_, 600), pb(peer_b, 1400);
-  pa.SendTo(line0_);
-  pb.SendTo(line1_);
+  FarEnds far(*this);
+  RtpPeer &pa = far.a, &pb = far.b;
   sound_.SetTone(2200);  // the operator
   Registered();
-  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
-  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  ASSERT_TRUE(Answered(0, "2000")) << Dump();
   ASSERT_TRUE(agent_->SetMicrophoneMuted(0, true));
   ASSERT_TRUE(agent_->PlaceCall(1, Target("800"), 0, 0));
   ASSERT_TRUE(agent_->Hold(0));
@@ -630,11 +643,8 @@ TEST_F(AgentTest, AMutedOperatorIsHeardByNoFarEndInOrOutOfTheMix) {
 }
 
 TEST_F(AgentTest, AConferenceGoesOnWhenTheRegistrationLapses) {
-  const int peer_b = FreePortPair();
-  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_, {}, peer_b);
-  RtpPeer pa(peer_port_, 600), pb(peer_b, 1400);
-  pa.SendTo(line0_);
-  pb.SendTo(line1_);
+  FarEnds far(*this);
+  RtpPeer &pa = far.a, &pb = far.b;
   Online(false);
   ASSERT_TRUE(agent_->Register(6));  // the registrar refuses its refreshes
   ASSERT_TRUE(log_.WaitFor("SuccessToRegister")) << Dump();
@@ -648,8 +658,7 @@ TEST_F(AgentTest, AConferenceGoesOnWhenTheRegistrationLapses) {
     Listen(pa, pb);
     return Heard(pa, 1400) > 0.15 && Heard(pb, 600) > 0.15;
   };
-  ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
-  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+  ASSERT_TRUE(Answered(0, "2000")) << Dump();
   join();
   ASSERT_TRUE(log_.WaitFor("FailToRegister", 20000)) << Dump();
 
