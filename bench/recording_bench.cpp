@@ -1,6 +1,7 @@
 // Times the join that saving a recording does, for an hour of call followed by an hour of
 // conference (the recorders' own formats: 8 kHz and 16 kHz mono), and reports the memory it
-// took beyond what was held before.
+// took beyond what was held before. Then the longest the SIP owner thread stalls while the
+// recorder saves those two hours, beside the stall of a join run on the owner thread.
 // Usage: bench_recording [MINUTES] [RUNS]
 
 #include <sys/resource.h>
@@ -8,14 +9,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "telephony/linphone_recorder.h"
+#include "telephony/linphone_session.h"
+#include "telephony/sip_owner_thread.h"
 #include "telephony/wav_file.h"
 
 namespace {
@@ -35,6 +41,26 @@ void WriteSegment(const std::string& path, int rate, int minutes) {
   all.reserve(minute.size() * minutes);
   for (int m = 0; m < minutes; ++m) all.insert(all.end(), minute.begin(), minute.end());
   velnaro::wav::WriteMono(path, rate, all);
+}
+
+// The longest a no-op task posted to the owner thread every 2 ms waited while work() ran.
+double LongestStallMs(velnaro::SipOwnerThread& owner, const std::function<void()>& work) {
+  std::atomic<bool> done{false};
+  double worst = 0;
+  std::thread probe([&] {
+    while (!done) {
+      const auto t0 = std::chrono::steady_clock::now();
+      owner.Invoke([] {});
+      worst = std::max(worst, std::chrono::duration<double, std::milli>(
+                                  std::chrono::steady_clock::now() - t0).count());
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  work();
+  done = true;
+  probe.join();
+  return worst;
 }
 
 }  // namespace
@@ -70,6 +96,40 @@ int main(int argc, char** argv) {
               "median %.0f ms, min %.0f ms over %d runs; peak memory +%ld KiB\n",
               minutes, minutes, in_mb, std::filesystem::file_size(out) / 1e6, ms[ms.size() / 2],
               ms.front(), runs, PeakKib() - before);
+
+  velnaro::SipOwnerThread owner;
+  owner.Start({});
+  velnaro::LinphoneSession session(owner, true, {});
+  velnaro::LinphoneRecorder recorder(owner, session, dir.string());
+  owner.Invoke([&] {
+    recorder.AddSegment(call);
+    recorder.AddSegment(mix);
+  });
+  const double on_owner = LongestStallMs(owner, [&] {
+    owner.Invoke([&] { velnaro::wav::Concatenate({call, mix}, out, 8000); });
+  });
+  // Each save beside the same probe with nothing to do for as long (what the scheduler
+  // alone adds on this machine).
+  std::vector<double> saving, idle;
+  for (int r = 0; r < runs; ++r) {
+    int error = -1;
+    const auto s0 = std::chrono::steady_clock::now();
+    saving.push_back(LongestStallMs(owner, [&] { error = recorder.Save(0, out); }));
+    const auto took = std::chrono::steady_clock::now() - s0;
+    if (error != 0) {
+      std::fprintf(stderr, "save failed: %d\n", error);
+      return 1;
+    }
+    idle.push_back(LongestStallMs(owner, [&] { std::this_thread::sleep_for(took); }));
+  }
+  std::sort(saving.begin(), saving.end());
+  std::sort(idle.begin(), idle.end());
+  std::printf("longest owner-thread stall while saving the %d min recording: median %.1f ms, "
+              "worst %.1f ms over %d saves (goal under 20 ms); idle owner: median %.1f ms, "
+              "worst %.1f ms; joined on the owner thread as before: %.0f ms\n",
+              2 * minutes, saving[saving.size() / 2], saving.back(), runs, idle[idle.size() / 2],
+              idle.back(), on_owner);
+  owner.Stop();
   std::filesystem::remove_all(dir);
   return 0;
 }

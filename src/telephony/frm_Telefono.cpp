@@ -426,8 +426,10 @@ bool TfrmTelefono::StartRecordingMode(int line, int mode, bool enable) {
   return RunFor([&] { return agent_.RecordMode(line, mode, enable); });
 }
 
+// Not inside Run: the component joins the recording on this thread, and the SIP thread
+// goes on meanwhile.
 bool TfrmTelefono::SaveRecording(int line, const std::string& path) {
-  return RunFor([&] { return agent_.RecordSave(line, path); });
+  return agent_.RecordSave(line, path);
 }
 
 void TfrmTelefono::Mute(int line, bool muted) {

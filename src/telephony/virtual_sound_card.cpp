@@ -5,19 +5,20 @@
 #include <mediastreamer2/mssndcard.h>
 #include <mediastreamer2/msticker.h>
 
-#include <atomic>
-#include <cmath>
+#include <algorithm>
 #include <mutex>
+#include <vector>
 
 namespace velnaro::virtual_sound {
 namespace {
 
-std::atomic<int> g_tone_hz{0};
-std::atomic<bool> g_keep{false};
-std::mutex g_played_mutex;
-std::vector<short> g_played;
-int g_played_rate = 8000;
-constexpr size_t kKeepLimit = 16000 * 600;  // ten minutes at 16 kHz
+std::mutex g_device_mutex;
+std::shared_ptr<Device> g_device;
+
+std::shared_ptr<Device> CurrentDevice() {
+  std::lock_guard lock(g_device_mutex);
+  return g_device;
+}
 
 struct Format {
   int rate = 8000;
@@ -29,11 +30,12 @@ struct Source {
   uint64_t start_ms = 0;
   uint64_t produced = 0;
   bool started = false;
-  double phase = 0;
+  std::vector<int16_t> mono;
 };
 
 struct Sink {
   Format fmt;
+  std::vector<int16_t> mono;
 };
 
 int SetRate(MSFilter* f, void* arg) {
@@ -75,21 +77,16 @@ void SourceProcess(MSFilter* f) {
     s->start_ms = now;
   }
   const uint64_t due = (now - s->start_ms + 10) * static_cast<uint64_t>(s->fmt.rate) / 1000;
-  const int hz = g_tone_hz.load();
+  const std::shared_ptr<Device> device = CurrentDevice();
   const int ch = s->fmt.nchannels > 0 ? s->fmt.nchannels : 1;
   while (s->produced < due) {
     const int n = static_cast<int>(std::min<uint64_t>(due - s->produced, s->fmt.rate / 50));
+    s->mono.assign(static_cast<size_t>(n), 0);
+    if (device) device->Capture(s->produced, s->fmt.rate, s->mono.data(), s->mono.size());
     mblk_t* m = allocb(static_cast<size_t>(n * ch * 2), 0);
     auto* out = reinterpret_cast<int16_t*>(m->b_wptr);
-    for (int i = 0; i < n; ++i) {
-      int16_t v = 0;
-      if (hz > 0) {
-        v = static_cast<int16_t>(8000.0 * std::sin(s->phase));
-        s->phase += 2 * M_PI * hz / s->fmt.rate;
-        if (s->phase > 2 * M_PI) s->phase -= 2 * M_PI;
-      }
+    for (int16_t v : s->mono)
       for (int c = 0; c < ch; ++c) *out++ = v;
-    }
     m->b_wptr += n * ch * 2;
     ms_queue_put(f->outputs[0], m);
     s->produced += static_cast<uint64_t>(n);
@@ -100,19 +97,18 @@ void SinkInit(MSFilter* f) { f->data = new Sink(); }
 void SinkUninit(MSFilter* f) { delete static_cast<Sink*>(f->data); }
 void SinkProcess(MSFilter* f) {
   auto* s = static_cast<Sink*>(f->data);
+  const std::shared_ptr<Device> device = CurrentDevice();
+  const int ch = s->fmt.nchannels > 0 ? s->fmt.nchannels : 1;
   mblk_t* m;
-  const bool keep = g_keep.load();
   while ((m = ms_queue_get(f->inputs[0])) != nullptr) {
-    if (keep) {
-      std::lock_guard lock(g_played_mutex);
-      g_played_rate = s->fmt.rate;
-      const int ch = s->fmt.nchannels > 0 ? s->fmt.nchannels : 1;
+    if (device) {
+      s->mono.clear();
       for (mblk_t* b = m; b; b = b->b_cont) {
         auto* p = reinterpret_cast<const int16_t*>(b->b_rptr);
         const size_t n = static_cast<size_t>(b->b_wptr - b->b_rptr) / 2;
-        for (size_t i = 0; i + ch <= n && g_played.size() < kKeepLimit; i += ch)
-          g_played.push_back(p[i]);
+        for (size_t i = 0; i + ch <= n; i += ch) s->mono.push_back(p[i]);
       }
+      device->Play(s->fmt.rate, s->mono.data(), s->mono.size());
     }
     freemsg(m);
   }
@@ -158,15 +154,9 @@ void Register(MSFactory* factory) {
   ms_snd_card_manager_register_desc(m, &g_card_desc);
 }
 
-void SetTone(int hz) { g_tone_hz.store(hz); }
-void SetKeepPlayed(bool keep) { g_keep.store(keep); }
-
-std::vector<short> TakePlayed(int* rate) {
-  std::lock_guard lock(g_played_mutex);
-  if (rate) *rate = g_played_rate;
-  std::vector<short> out;
-  out.swap(g_played);
-  return out;
+void SetDevice(std::shared_ptr<Device> device) {
+  std::lock_guard lock(g_device_mutex);
+  g_device = std::move(device);
 }
 
 }  // namespace velnaro::virtual_sound

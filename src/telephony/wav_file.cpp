@@ -4,6 +4,8 @@
 #include <cstring>
 #include <fstream>
 
+#include <speex/speex_resampler.h>
+
 #include "platform/atomic_file.h"
 
 namespace velnaro::wav {
@@ -81,19 +83,11 @@ class MonoStream {
   int rate() const { return rate_; }
   uint64_t frames() const { return frames_; }
 
-  // The next sample; past the end, the last one again.
-  int16_t Next() {
-    if (at_ == block_.size()) Fill();
-    if (at_ < block_.size()) last_ = block_[at_++];
-    return last_;
-  }
-
- private:
-  void Fill() {
+  // The next block of samples; empty at the end.
+  const std::vector<int16_t>& NextBlock() {
     block_.clear();
-    at_ = 0;
     const uint64_t want = std::min<uint64_t>(frames_ - read_, 16384);
-    if (want == 0) return;
+    if (want == 0) return block_;
     raw_.resize(static_cast<size_t>(want) * channels_);
     in_.read(reinterpret_cast<char*>(raw_.data()),
              static_cast<std::streamsize>(raw_.size() * sizeof(int16_t)));
@@ -105,42 +99,73 @@ class MonoStream {
       for (int c = 0; c < channels_; ++c) sum += raw_[f * channels_ + c];
       block_[f] = static_cast<int16_t>(sum / channels_);
     }
+    return block_;
   }
 
+ private:
   std::ifstream in_;
   int rate_ = 0, channels_ = 0;
   uint64_t frames_ = 0, read_ = 0;
   std::vector<int16_t> raw_, block_;
-  size_t at_ = 0;
-  int16_t last_ = 0;
 };
 
-// Linear interpolation between the two input samples around each output instant. Takes
-// `frames` samples from next() in order and hands each output sample to put().
-template <class Next, class Put>
-void ResampleStream(uint64_t frames, int from_rate, int to_rate, Next&& next, Put&& put) {
-  if (frames == 0) return;
-  if (from_rate == to_rate || from_rate <= 0 || to_rate <= 0) {
-    for (uint64_t i = 0; i < frames; ++i) put(next());
-    return;
+// speexdsp's resampler (with its low-pass filter) over a stream of `frames` samples: gives
+// exactly frames * to / from samples, the filter's delay taken off the front.
+class StreamResampler {
+ public:
+  StreamResampler(uint64_t frames, int from_rate, int to_rate)
+      : want_(from_rate == to_rate || from_rate <= 0 || to_rate <= 0
+                  ? frames
+                  : static_cast<uint64_t>(static_cast<double>(frames) * to_rate / from_rate)) {
+    if (want_ == frames) return;  // nothing to convert
+    int err = 0;
+    st_ = speex_resampler_init(1, static_cast<spx_uint32_t>(from_rate),
+                               static_cast<spx_uint32_t>(to_rate), SPEEX_RESAMPLER_QUALITY_VOIP,
+                               &err);
+    if (st_) speex_resampler_skip_zeros(st_);
+    out_.resize(16384);
   }
-  const uint64_t n = static_cast<uint64_t>(static_cast<double>(frames) * to_rate / from_rate);
-  const double step = static_cast<double>(from_rate) / to_rate;
-  int16_t a = next();
-  int16_t b = frames > 1 ? next() : a;
-  uint64_t ka = 0;  // a is input sample ka, b is sample min(ka + 1, frames - 1)
-  for (uint64_t i = 0; i < n; ++i) {
-    const double pos = static_cast<double>(i) * step;
-    const uint64_t k = std::min<uint64_t>(static_cast<uint64_t>(pos), frames - 1);
-    while (ka < k) {
-      ++ka;
-      a = b;
-      if (ka + 1 < frames) b = next();
+  ~StreamResampler() {
+    if (st_) speex_resampler_destroy(st_);
+  }
+  StreamResampler(const StreamResampler&) = delete;
+  StreamResampler& operator=(const StreamResampler&) = delete;
+
+  // Hands each converted block to put(const int16_t*, size_t).
+  template <class Put>
+  void Feed(const int16_t* in, size_t n, Put&& put) {
+    if (!st_) return Emit(in, n, put);
+    while (n > 0 && given_ < want_) {
+      spx_uint32_t in_len = static_cast<spx_uint32_t>(std::min<size_t>(n, 1u << 20));
+      spx_uint32_t out_len = static_cast<spx_uint32_t>(out_.size());
+      speex_resampler_process_int(st_, 0, in, &in_len, out_.data(), &out_len);
+      Emit(out_.data(), out_len, put);
+      in += in_len;
+      n -= in_len;
     }
-    const double frac = pos - static_cast<double>(k);
-    put(static_cast<int16_t>(a + (b - a) * frac));
   }
-}
+
+  // After the last input: the filter's tail, up to the length promised.
+  template <class Put>
+  void Finish(Put&& put) {
+    if (!st_) return;
+    const std::vector<int16_t> zeros(static_cast<size_t>(speex_resampler_get_input_latency(st_)) + 1);
+    for (int i = 0; i < 4 && given_ < want_; ++i) Feed(zeros.data(), zeros.size(), put);
+  }
+
+ private:
+  template <class Put>
+  void Emit(const int16_t* p, size_t n, Put& put) {
+    n = static_cast<size_t>(std::min<uint64_t>(n, want_ - given_));
+    if (n) put(p, n);
+    given_ += n;
+  }
+
+  const uint64_t want_;
+  uint64_t given_ = 0;
+  SpeexResamplerState* st_ = nullptr;
+  std::vector<int16_t> out_;
+};
 
 }  // namespace
 
@@ -148,16 +173,19 @@ bool ReadMono(const std::string& path, Audio* out) {
   MonoStream in;
   if (!in.Open(path)) return false;
   out->rate = in.rate();
-  out->mono.resize(static_cast<size_t>(in.frames()));
-  for (auto& v : out->mono) v = in.Next();
+  out->mono.clear();
+  out->mono.reserve(static_cast<size_t>(in.frames()));
+  for (const auto* b = &in.NextBlock(); !b->empty(); b = &in.NextBlock())
+    out->mono.insert(out->mono.end(), b->begin(), b->end());
   return true;
 }
 
 std::vector<int16_t> Resample(const std::vector<int16_t>& in, int from_rate, int to_rate) {
   std::vector<int16_t> out;
-  size_t i = 0;
-  ResampleStream(in.size(), from_rate, to_rate, [&] { return in[i++]; },
-                 [&](int16_t v) { out.push_back(v); });
+  auto put = [&](const int16_t* p, size_t n) { out.insert(out.end(), p, p + n); };
+  StreamResampler r(in.size(), from_rate, to_rate);
+  r.Feed(in.data(), in.size(), put);
+  r.Finish(put);
   return out;
 }
 
@@ -174,7 +202,7 @@ bool WriteMono(const std::string& path, int rate, const std::vector<int16_t>& sa
 bool Concatenate(const std::vector<std::string>& inputs, const std::string& output, int rate) {
   // Streamed a block at a time: an hour-long conference is over 100 MB of input.
   constexpr uint64_t kMaxDataBytes = 0xFFFFFFFFull - 36;
-  FileReplacement file(output, FileAccess::kUsual);
+  FileReplacement file(output, FileAccess::kOwnerOnly);
   file.Write(WaveHeader(rate, 0));
   std::vector<int16_t> block;
   block.reserve(16384);
@@ -184,17 +212,22 @@ bool Concatenate(const std::vector<std::string>& inputs, const std::string& outp
     written += block.size() * 2;
     block.clear();
   };
-  auto put = [&](int16_t v) {
-    if (written + 2 * (block.size() + 1) > kMaxDataBytes) return;  // the format's limit
-    block.push_back(v);
-    if (block.size() == block.capacity()) flush();
+  auto put = [&](const int16_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      if (written + 2 * (block.size() + 1) > kMaxDataBytes) return;  // the format's limit
+      block.push_back(p[i]);
+      if (block.size() == block.capacity()) flush();
+    }
   };
   bool any = false;
   for (const auto& path : inputs) {
     MonoStream in;
     if (!in.Open(path)) continue;
     any = true;
-    ResampleStream(in.frames(), in.rate(), rate, [&] { return in.Next(); }, put);
+    StreamResampler r(in.frames(), in.rate(), rate);
+    for (const auto* b = &in.NextBlock(); !b->empty(); b = &in.NextBlock())
+      r.Feed(b->data(), b->size(), put);
+    r.Finish(put);
   }
   if (!any) return false;
   flush();

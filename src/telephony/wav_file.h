@@ -17,12 +17,13 @@ struct Audio {
 // written (a recorder that did not finish) is taken to run to the end of the file.
 bool ReadMono(const std::string& path, Audio* out);
 
-// Linear-interpolation resampling.
+// Resampling through a low-pass filter (nothing above the lower rate's half folds back).
 std::vector<int16_t> Resample(const std::vector<int16_t>& in, int from_rate, int to_rate);
 
 bool WriteMono(const std::string& path, int rate, const std::vector<int16_t>& samples);
 
-// Joins the files in order into one mono file at `rate`; false when none could be read.
+// Joins the files in order into one mono file at `rate`, readable by its owner alone;
+// false when none could be read.
 bool Concatenate(const std::vector<std::string>& inputs, const std::string& output, int rate);
 
 }  // namespace velnaro::wav

@@ -48,7 +48,6 @@ class CommandsEndToEnd : public ::testing::Test {
     LinphoneAgentOptions o;
     o.state_dir = dir_ + "/state";
     o.force_virtual_sound = true;
-    o.virtual_tone_hz = 2200;  // the operator says 2200 Hz
     agent_ = MakeLinphoneSipUserAgent(o);
     phone_ = std::make_unique<TfrmTelefono>(*agent_, web_, box_);
     phone_->UpdateSettings([&](TfrmTelefono::Settings& s) {
@@ -98,6 +97,7 @@ class CommandsEndToEnd : public ::testing::Test {
   int sipp_port_ = 0, peer_port_ = 0;
   std::unique_ptr<test::Sipp> sipp_;
   std::unique_ptr<test::RtpPeer> peer_;
+  test::TestSound sound_{2200};  // the operator says 2200 Hz
   std::unique_ptr<LinphoneSipUserAgent> agent_;
   TwebServer web_;
   FakeMessageBox box_;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "control/web_server.h"
 #include "platform/message_box.h"
 #include "sip_test_support.h"
@@ -64,6 +66,26 @@ class AgentTest : public ::testing::Test {
     ASSERT_TRUE(log_.WaitFor("SuccessToRegister")) << Dump();
   }
 
+  // The far ends of both lines: sipp answers calls to 2000 (line 1; media from `a`, saying
+  // 600 Hz) and to 800 (line 2; media from `b`, saying 1400 Hz).
+  struct FarEnds {
+    explicit FarEnds(AgentTest& t, int peer_b = FreePortPair())
+        : sipp(t.dir_, "registrar_uas.xml", t.sipp_port_, t.peer_port_, {}, peer_b),
+          a(t.peer_port_, 600),
+          b(peer_b, 1400) {
+      a.SendTo(t.line0_);
+      b.SendTo(t.line1_);
+    }
+    Sipp sipp;
+    RtpPeer a, b;
+  };
+
+  // Places a call on the line; true once the far end has answered.
+  bool Answered(int line, const std::string& user) {
+    return agent_->PlaceCall(line, Target(user), 0, 0) &&
+           log_.WaitFor("SuccessToConnect " + std::to_string(line));
+  }
+
   std::string Dump() const {
     std::string s;
     for (auto& e : log_.Events()) s += e + "\n";
@@ -84,6 +106,7 @@ class AgentTest : public ::testing::Test {
 
   std::string dir_;
   int sipp_port_ = 0, agent_port_ = 0, line0_ = 0, line1_ = 0, peer_port_ = 0;
+  test::TestSound sound_;  // outlives the agent
   std::unique_ptr<LinphoneSipUserAgent> agent_;
   EventLog log_;
 };
@@ -113,6 +136,19 @@ TEST_F(AgentTest, RegistersAfterDigestChallengeAndUnregistersOnShutdown) {
   // Operations after shutdown report "not online".
   EXPECT_FALSE(agent_->PlaceCall(0, Target("2000"), 0, 0));
   EXPECT_EQ(agent_->LastError(), sip_error::kNotOnline);
+}
+
+TEST_F(AgentTest, IdentificationTextGoesOutAsGiven) {
+  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
+  Online(false);
+  ASSERT_TRUE(agent_->SetUserAgentText("Velnaro.DS 4.00.002"));
+  ASSERT_TRUE(agent_->Register(3600));
+  ASSERT_TRUE(log_.WaitFor("SuccessToRegister")) << Dump();
+  const std::string m = sipp.Messages();
+  const size_t at = m.find("\nUser-Agent:");
+  ASSERT_NE(at, std::string::npos) << m;
+  EXPECT_EQ(m.substr(at + 1, m.find_first_of("\r\n", at + 1) - at - 1),
+            "User-Agent: Velnaro.DS 4.00.002");
 }
 
 TEST_F(AgentTest, BusyPortsAndBadArgumentsReportTheirCodes) {
@@ -260,27 +296,20 @@ TEST_F(AgentTest, LineHeldWhileRingingIsHeldOnceAnswered) {
 }
 
 TEST_F(AgentTest, VirtualSoundCardPlaysTheFarEndAndSendsItsTone) {
-  LinphoneAgentOptions o;
-  o.state_dir = dir_ + "/state2";
-  o.force_virtual_sound = true;
-  o.keep_played_audio = true;
-  o.virtual_tone_hz = 1700;
-  agent_ = MakeLinphoneSipUserAgent(o);
-  log_.SetAgent(agent_.get());
-  agent_->SetEventSink(&log_);
+  sound_.SetTone(1700);
   Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
   RtpPeer peer(peer_port_, 1000);
   peer.SendTo(line0_);
   Online(false);
-  EXPECT_TRUE(agent_->UsingVirtualSound());
   ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
   ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_TRUE(sound_.InUse());
   int rate = 0;
-  agent_->TakePlayedAudio(&rate);
+  sound_.TakePlayed(&rate);
   peer.ClearReceived();
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  const auto played = agent_->TakePlayedAudio(&rate);
+  const auto played = sound_.TakePlayed(&rate);
   ASSERT_GT(rate, 0);
   EXPECT_GE(played.size(), static_cast<size_t>(rate));  // about 1.5 s were played
   EXPECT_GT(test::ToneShare(played, rate, 1000), 0.5) << "the local user hears the far end";
@@ -292,7 +321,7 @@ TEST_F(AgentTest, MuteLastsUntilTheCallEnds) {
   Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
   RtpPeer peer(peer_port_);
   peer.SendTo(line0_);
-  agent_->SetVirtualTone(1700);
+  sound_.SetTone(1700);
   Online(false);
   auto heard = [&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
@@ -364,6 +393,11 @@ TEST_F(AgentTest, IncomingCallAnsweredByItsCallId) {
       << Dump();
   EXPECT_TRUE(log_.Has("SuccessToConnect 0"));
   EXPECT_TRUE(log_.Has("RingingStop " + id));
+  // Ringing stops as the call is answered, so the phone shows the call connected after.
+  const auto ev = log_.Events();
+  auto at = [&](const std::string& e) { return std::find(ev.begin(), ev.end(), e) - ev.begin(); };
+  EXPECT_LT(at("RingingStop " + id), at("Connecting 0")) << Dump();
+  EXPECT_LT(at("Connecting 0"), at("SuccessToConnect 0")) << Dump();
   EXPECT_EQ(caller.Wait(5000), 0);
   EXPECT_EQ(log_.off_thread(), 0);
 }
@@ -425,6 +459,62 @@ TEST_F(AgentTest, RecordingOfACallEndedByTheFarEndHoldsItsTone) {
   EXPECT_LT(test::ToneShare(wav.samples, wav.rate, 1700), 0.1);
 }
 
+// Seconds of sound in a saved recording.
+double Seconds(const std::string& path) {
+  test::Wav wav;
+  return test::ReadWav(path, &wav) && wav.rate ? double(wav.samples.size()) / wav.rate : -1;
+}
+
+TEST_F(AgentTest, EachRecordingHoldsOnlyWhatWasRecordedSinceItsStart) {
+  Sipp sipp(dir_, "registrar_uas.xml", sipp_port_, peer_port_);
+  RtpPeer peer(peer_port_, 1000);
+  peer.SendTo(line0_);
+  Online(false);
+  ASSERT_TRUE(Answered(0, "2000")) << Dump();
+  auto record = [&](int ms, const std::string& out) {
+    EXPECT_TRUE(agent_->RecordStart(0));
+    EXPECT_TRUE(agent_->RecordMode(0, 2, true));
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    EXPECT_TRUE(agent_->RecordSave(0, out)) << agent_->LastError();
+    return Seconds(out);
+  };
+  EXPECT_GT(record(3000, dir_ + "/first.wav"), 2.5);
+  const double second = record(1000, dir_ + "/second.wav");
+  EXPECT_GT(second, 0.5);
+  EXPECT_LT(second, 2.0) << "the second recording starts empty";
+  // Saved again without a new start: the same recording once more.
+  ASSERT_TRUE(agent_->RecordSave(0, dir_ + "/again.wav"));
+  EXPECT_EQ(Seconds(dir_ + "/again.wav"), second);
+  EXPECT_EQ(std::filesystem::status(dir_ + "/state").permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_all)
+      << "the segments' folder is the operator's alone";
+  agent_->EndCall(0);
+}
+
+TEST_F(AgentTest, ARecordingNotYetSavedOutlivesTheNextCall) {
+  Sipp sipp(dir_, "hangup_uas.xml", sipp_port_, peer_port_, {"-d", "2000"});
+  auto peer = std::make_unique<RtpPeer>(peer_port_, 1000);
+  peer->SendTo(line0_);
+  Online(false);
+  ASSERT_TRUE(Answered(0, "2000")) << Dump();
+  ASSERT_TRUE(agent_->RecordStart(0));
+  ASSERT_TRUE(agent_->RecordMode(0, 2, true));
+  ASSERT_TRUE(log_.WaitFor("Disconnect 0", 10000)) << Dump();
+  // The next caller says something else; the recording ended with its call.
+  peer.reset();
+  peer = std::make_unique<RtpPeer>(peer_port_, 1400);
+  peer->SendTo(line0_);
+  log_.Clear();
+  ASSERT_TRUE(Answered(0, "2000")) << Dump();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  const std::string out = dir_ + "/earlier.wav";
+  ASSERT_TRUE(agent_->RecordSave(0, out)) << agent_->LastError();
+  test::Wav wav;
+  ASSERT_TRUE(test::ReadWav(out, &wav));
+  EXPECT_GT(test::ToneShare(wav.samples, wav.rate, 1000), 0.5) << "the earlier call's audio";
+  EXPECT_LT(test::ToneShare(wav.samples, wav.rate, 1400), 0.05) << "nothing of the next call";
+}
+
 TEST_F(AgentTest, ConferenceLetsEachFarEndHearTheOther) {
   // Both calls go through the registrar; the toll-free one (800) gets its own media port.
   const int peer_b = FreePortPair();
@@ -432,7 +522,7 @@ TEST_F(AgentTest, ConferenceLetsEachFarEndHearTheOther) {
   RtpPeer pa(peer_port_, 600), pb(peer_b, 1400);
   pa.SendTo(line0_);
   pb.SendTo(line1_);
-  agent_->SetVirtualTone(2200);  // the local user speaks too
+  sound_.SetTone(2200);  // the local user speaks too
   Registered();
   ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
   ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
@@ -480,7 +570,7 @@ TEST_F(AgentTest, RecordingFollowsLine1IntoTheConference) {
   RtpPeer pa(peer_port_, 600), pb(peer_b, 1400);
   pa.SendTo(line0_);
   pb.SendTo(line1_);
-  agent_->SetVirtualTone(2200);
+  sound_.SetTone(2200);
   Registered();
   ASSERT_TRUE(agent_->PlaceCall(0, Target("2000"), 0, 0));
   ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
@@ -507,6 +597,92 @@ TEST_F(AgentTest, RecordingFollowsLine1IntoTheConference) {
   EXPECT_GT(test::ToneShare(last, 8000, 2200), 0.005) << "the local user in the mix";
   agent_->EndCall(1);
   agent_->EndCall(0);
+}
+
+// Lets the media settle, then keeps a second of what each far end receives.
+void Listen(RtpPeer& a, RtpPeer& b) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  a.ClearReceived();
+  b.ClearReceived();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+}
+double Heard(RtpPeer& p, int hz) { return test::ToneShare(p.Received(), 8000, hz); }
+
+TEST_F(AgentTest, AMutedOperatorIsHeardByNoFarEndInOrOutOfTheMix) {
+  FarEnds far(*this);
+  RtpPeer &pa = far.a, &pb = far.b;
+  sound_.SetTone(2200);  // the operator
+  Registered();
+  ASSERT_TRUE(Answered(0, "2000")) << Dump();
+  ASSERT_TRUE(agent_->SetMicrophoneMuted(0, true));
+  ASSERT_TRUE(agent_->PlaceCall(1, Target("800"), 0, 0));
+  ASSERT_TRUE(agent_->Hold(0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 1")) << Dump();
+  Listen(pa, pb);
+  EXPECT_LT(Heard(pb, 2200), 0.005) << "line 2 before the join";
+  ASSERT_TRUE(agent_->Unhold(0));  // the join
+  Listen(pa, pb);
+  EXPECT_GT(Heard(pb, 600), 0.15) << "joined";
+  EXPECT_LT(Heard(pa, 2200), 0.005) << "muted before the join: line 1 in the mix";
+  EXPECT_LT(Heard(pb, 2200), 0.005) << "muted before the join: line 2 in the mix";
+  ASSERT_TRUE(agent_->SetMicrophoneMuted(0, false));
+  Listen(pa, pb);
+  EXPECT_GT(Heard(pa, 2200), 0.01) << "unmuted: line 1 hears the operator";
+  EXPECT_GT(Heard(pb, 2200), 0.01) << "unmuted: line 2 hears the operator";
+  ASSERT_TRUE(agent_->SetMicrophoneMuted(0, true));
+  Listen(pa, pb);
+  EXPECT_LT(Heard(pa, 2200), 0.005) << "muted after the join: line 1";
+  EXPECT_LT(Heard(pb, 2200), 0.005) << "muted after the join: line 2";
+  ASSERT_TRUE(agent_->EndCall(1));  // line 1 leaves the mix
+  ASSERT_TRUE(log_.WaitFor("Disconnect 1")) << Dump();
+  Listen(pa, pb);
+  EXPECT_LT(Heard(pa, 2200), 0.005) << "still muted after the mix";
+  ASSERT_TRUE(agent_->SetMicrophoneMuted(0, false));
+  Listen(pa, pb);
+  EXPECT_GT(Heard(pa, 2200), 0.3);
+  agent_->EndCall(0);
+}
+
+TEST_F(AgentTest, AConferenceGoesOnWhenTheRegistrationLapses) {
+  FarEnds far(*this);
+  RtpPeer &pa = far.a, &pb = far.b;
+  Online(false);
+  ASSERT_TRUE(agent_->Register(6));  // the registrar refuses its refreshes
+  ASSERT_TRUE(log_.WaitFor("SuccessToRegister")) << Dump();
+  auto join = [&] {  // as the line-2 panel does
+    ASSERT_TRUE(agent_->PlaceCall(1, Target("800"), 0, 0)) << agent_->LastError();
+    ASSERT_TRUE(agent_->Hold(0));
+    ASSERT_TRUE(log_.WaitFor("SuccessToConnect 1")) << Dump();
+    ASSERT_TRUE(agent_->Unhold(0));
+  };
+  auto mixed = [&] {
+    Listen(pa, pb);
+    return Heard(pa, 1400) > 0.15 && Heard(pb, 600) > 0.15;
+  };
+  ASSERT_TRUE(Answered(0, "2000")) << Dump();
+  join();
+  ASSERT_TRUE(log_.WaitFor("FailToRegister", 20000)) << Dump();
+
+  EXPECT_TRUE(mixed()) << "still one mix";
+  EXPECT_FALSE(agent_->IsLineOnHold(0));
+  ASSERT_TRUE(agent_->Hold(0)) << agent_->LastError();
+  EXPECT_TRUE(agent_->IsLineOnHold(0));
+  Listen(pa, pb);
+  EXPECT_LT(Heard(pb, 600), 0.05) << "a held line leaves the mix";
+  ASSERT_TRUE(agent_->Unhold(0)) << agent_->LastError();
+  EXPECT_TRUE(mixed()) << "joined again";
+  ASSERT_TRUE(agent_->EndCall(1)) << agent_->LastError();
+  ASSERT_TRUE(log_.WaitFor("Disconnect 1")) << Dump();
+  EXPECT_TRUE(agent_->IsLineInCall(0));
+
+  // A new mix without a registration, and the shutdown in the middle of it.
+  log_.Clear();
+  join();
+  EXPECT_TRUE(mixed()) << "a new mix";
+  agent_->Shutdown();
+  EXPECT_TRUE(log_.WaitFor("SuccessToUnRegister")) << Dump();
+  EXPECT_TRUE(log_.Has("Disconnect 0")) << Dump();
+  EXPECT_TRUE(log_.Has("Disconnect 1")) << Dump();
 }
 
 TEST_F(AgentTest, WithoutRegistrationTwoCallsStayApart) {

@@ -1,7 +1,7 @@
 #pragma once
 // Test helpers for the real SIP component: free loopback ports, a sipp child process, an
-// event recorder that checks delivery on the owner thread, a small RTP peer (PCMU and
-// RFC 2833 events) and tone detection.
+// event recorder that checks delivery on the owner thread, the local user behind the
+// virtual sound card, a small RTP peer (PCMU and RFC 2833 events) and tone detection.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -29,6 +30,7 @@
 
 #include "support/test_support.h"
 #include "telephony/linphone_sip_user_agent.h"
+#include "telephony/virtual_sound_card.h"
 
 namespace velnaro::test {
 
@@ -223,6 +225,56 @@ class EventLog : public SipUserAgentEvents {
 };
 
 // --- audio ---
+
+// The local user behind the agent's virtual sound card while alive: speaks a tone (0 is
+// silence) and keeps what the card plays (up to ten minutes at 16 kHz).
+class TestSound {
+ public:
+  explicit TestSound(int tone_hz = 0) : device_(std::make_shared<Device>()) {
+    SetTone(tone_hz);
+    virtual_sound::SetDevice(device_);
+  }
+  ~TestSound() { virtual_sound::SetDevice(nullptr); }
+  TestSound(const TestSound&) = delete;
+  TestSound& operator=(const TestSound&) = delete;
+
+  void SetTone(int hz) { device_->hz = hz; }
+  // Whether the card has been capturing (a call's sound goes through it).
+  bool InUse() const { return device_->captured > 0; }
+  // The samples played so far and their rate; clears them.
+  std::vector<short> TakePlayed(int* rate) {
+    std::lock_guard lock(device_->mutex);
+    if (rate) *rate = device_->played_rate;
+    std::vector<short> out;
+    out.swap(device_->played);
+    return out;
+  }
+
+ private:
+  struct Device : virtual_sound::Device {
+    void Capture(uint64_t position, int rate, int16_t* out, size_t n) override {
+      ++captured;
+      const int tone = hz.load();
+      for (size_t i = 0; i < n; ++i)
+        out[i] = tone > 0 ? static_cast<int16_t>(8000.0 * std::sin(2 * M_PI * tone *
+                                                                   double(position + i) / rate))
+                          : 0;
+    }
+    void Play(int rate, const int16_t* in, size_t n) override {
+      constexpr size_t kKeepLimit = 16000 * 600;
+      std::lock_guard lock(mutex);
+      played_rate = rate;
+      for (size_t i = 0; i < n && played.size() < kKeepLimit; ++i) played.push_back(in[i]);
+    }
+    std::atomic<int> hz{0};
+    std::atomic<uint64_t> captured{0};
+    std::mutex mutex;
+    std::vector<short> played;
+    int played_rate = 8000;
+  };
+  std::shared_ptr<Device> device_;
+};
+
 
 inline uint8_t LinearToUlaw(int16_t pcm) {
   const int kBias = 0x84, kClip = 32635;

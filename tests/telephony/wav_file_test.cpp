@@ -148,11 +148,30 @@ TEST_F(WavTest, LongSegmentsJoinAsIfReadWhole) {
   EXPECT_EQ(out.mono, expected);
   EXPECT_EQ(std::filesystem::file_size(P("out.wav")), 44u + 2 * expected.size());
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 4);
+  using std::filesystem::perms;
+  EXPECT_EQ(std::filesystem::status(P("out.wav")).permissions() & perms::all,
+            perms::owner_read | perms::owner_write)
+      << "a recording is the operator's alone";
 }
 
 TEST_F(WavTest, AJoinThatCannotBeWrittenFails) {
   WriteMono(P("call.wav"), 8000, Tone(8000, 700, 800));
   EXPECT_FALSE(Concatenate({P("call.wav")}, P("no-folder/out.wav"), 8000));
+}
+
+// Only what the lower rate can carry passes: a 6 kHz tone would otherwise fold back to 2 kHz.
+TEST_F(WavTest, DownsamplingFiltersOutWhatTheLowerRateCannotCarry) {
+  auto rms = [](const std::vector<int16_t>& x) {
+    double e = 0;
+    for (int16_t v : x) e += double(v) * v;
+    return std::sqrt(e / x.size());
+  };
+  const auto high = Tone(16000, 6000, 16000), low = Tone(16000, 1000, 16000);
+  const auto high8 = Resample(high, 16000, 8000), low8 = Resample(low, 16000, 8000);
+  ASSERT_EQ(high8.size(), 8000u);
+  EXPECT_LT(rms(high8), rms(high) / 100) << "a 6 kHz tone is gone at 8 kHz";
+  EXPECT_GT(rms(low8), rms(low) * 0.9) << "1 kHz passes";
+  EXPECT_GT(Share(low8, 8000, 1000), 0.9);
 }
 
 TEST_F(WavTest, ResampleKeepsTheToneAndTheLength) {

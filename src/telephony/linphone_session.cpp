@@ -1,0 +1,336 @@
+#include "telephony/linphone_session.h"
+
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+
+#include <arpa/inet.h>
+#include <bctoolbox/list.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "telephony/virtual_sound_card.h"
+
+namespace velnaro {
+namespace {
+
+// Host and port of a proxy text such as "sip:host:5080;transport=udp" or "host".
+void SplitHostPort(std::string s, std::string* host, std::string* port) {
+  if (s.rfind("sip:", 0) == 0) s = s.substr(4);
+  if (auto at = s.find('@'); at != std::string::npos) s = s.substr(at + 1);
+  if (auto semi = s.find_first_of(";>"); semi != std::string::npos) s = s.substr(0, semi);
+  *port = "5060";
+  if (auto colon = s.find(':'); colon != std::string::npos) {
+    *port = s.substr(colon + 1);
+    s = s.substr(0, colon);
+  }
+  *host = s;
+}
+
+// The local address the system would use to reach the proxy: a connected UDP socket,
+// nothing sent.
+std::string RouteAddressTo(const std::string& proxy) {
+  std::string host, port;
+  SplitHostPort(proxy, &host, &port);
+  if (host.empty()) return "127.0.0.1";
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* res = nullptr;
+  if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &res) != 0 || !res) return "127.0.0.1";
+  std::string out = "127.0.0.1";
+  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd >= 0) {
+    if (::connect(fd, res->ai_addr, res->ai_addrlen) == 0) {
+      sockaddr_in local{};
+      socklen_t len = sizeof local;
+      if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0) {
+        char buf[INET_ADDRSTRLEN];
+        if (::inet_ntop(AF_INET, &local.sin_addr, buf, sizeof buf)) out = buf;
+      }
+    }
+    ::close(fd);
+  }
+  ::freeaddrinfo(res);
+  return out;
+}
+
+}  // namespace
+
+bool UdpPortFree(const std::string& ip, int port) {
+  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (::inet_pton(AF_INET, ip.c_str(), &a.sin_addr) != 1) a.sin_addr.s_addr = htonl(INADDR_ANY);
+  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return ok;
+}
+
+LinphoneSession::LinphoneSession(SipOwnerThread& owner, bool force_virtual_sound,
+                                 CallStateFn on_call_state)
+    : owner_(owner), force_virtual_(force_virtual_sound), on_call_state_(std::move(on_call_state)) {}
+
+bool LinphoneSession::Registered() const {
+  VELNARO_OWNER_ONLY(owner_);
+  return account_ && linphone_account_get_state(account_) == LinphoneRegistrationOk;
+}
+
+bool LinphoneSession::HasContact() const {
+  VELNARO_OWNER_ONLY(owner_);
+  return account_ && linphone_account_get_contact_address(account_);
+}
+
+int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
+                                const std::string& own_address, const std::string& outbound_proxy,
+                                const std::string& sip_proxy, const std::string& login,
+                                const std::string& password, int audio_port) {
+  VELNARO_OWNER_ONLY(owner_);
+  if (sip_port <= 0 || sip_port > 65535) return sip_error::kInvalidValue;
+  local_ip_ = local_ip.empty() ? RouteAddressTo(sip_proxy) : local_ip;
+  // The library shares a busy port (SO_REUSEADDR) and reports nothing: check first.
+  if (!UdpPortFree(local_ip_, sip_port)) return sip_error::kPortInUse;
+  LinphoneFactory* f = linphone_factory_get();
+  LinphoneAddress* own = linphone_factory_create_address(f, own_address.c_str());
+  if (!own) return sip_error::kInvalidUri;
+  linphone_address_unref(own);
+  own_address_ = own_address;
+  outbound_ = outbound_proxy;
+  proxy_ = sip_proxy;
+  login_ = login;
+  password_ = password;
+
+  // Addresses and ports go into the configuration before the core exists, or it binds
+  // 5060 for a moment and advertises the default-route address.
+  std::string conf;
+  conf += "[sip]\nbind_address=" + local_ip_ + "\nsip_port=" + std::to_string(sip_port) +
+          "\nsip_tcp_port=0\nsip_tls_port=0\nuse_rfc2833=1\nuse_info=0\n"
+          "ipv6=0\ninc_timeout=60\nguess_hostname=0\n";
+  conf += "[rtp]\nbind_address=" + local_ip_ + "\naudio_rtp_port=" + std::to_string(audio_port) +
+          "\n";
+  conf += "[storage]\nuri=:memory:\ncall_logs_db_uri=:memory:\nzrtp_secrets_db_uri=:memory:\n";
+  conf += "[misc]\nfriends_db_uri=:memory:\nenable_basic_to_client_group_chat_room_migration=0\n"
+          "max_calls=4\nconference_server_enabled=0\n";
+  conf += "[video]\ncapture=0\ndisplay=0\nautomatically_initiate=0\nautomatically_accept=0\n";
+  conf += "[sound]\necho_cancellation=0\nagc=0\nnoisegate=0\n";
+  conf += "[net]\nnat_policy_ref=\n";
+  LinphoneConfig* cfg = linphone_factory_create_config_from_string(f, conf.c_str());
+  LinphoneCore* core = linphone_factory_create_core_with_config_3(f, cfg, nullptr);
+  linphone_config_unref(cfg);
+  if (!core) return sip_error::kTaskWindow;
+
+  LinphoneCoreCbs* cbs = linphone_factory_create_core_cbs(f);
+  linphone_core_cbs_set_call_state_changed(cbs, &LinphoneSession::CallStateCb);
+  linphone_core_cbs_set_notify_received(cbs, &LinphoneSession::NotifyCb);
+  linphone_core_cbs_set_user_data(cbs, this);
+  linphone_core_add_callbacks(core, cbs);
+  linphone_core_cbs_unref(cbs);
+
+  if (linphone_core_start(core) != 0) {
+    linphone_core_unref(core);
+    return sip_error::kTaskWindow;
+  }
+  core_ = core;
+  SetupSound();
+  linphone_core_set_primary_contact(core_, own_address_.c_str());
+  if (!user_agent_.empty()) ApplyUserAgent();
+  LinphoneTransports* t = linphone_core_get_transports_used(core_);
+  const int udp = t ? linphone_transports_get_udp_port(t) : 0;
+  if (t) linphone_transports_unref(t);
+  if (udp <= 0) {
+    Stop(false);
+    return sip_error::kPortInUse;
+  }
+  return sip_error::kNone;
+}
+
+void LinphoneSession::SetupSound() {
+  VELNARO_OWNER_ONLY(owner_);
+  bool have_capture = false, have_playback = false;
+  bctbx_list_t* devs = linphone_core_get_sound_devices_list(core_);
+  for (bctbx_list_t* it = devs; it; it = bctbx_list_next(it)) {
+    const char* id = static_cast<const char*>(bctbx_list_get_data(it));
+    if (linphone_core_sound_device_can_capture(core_, id)) have_capture = true;
+    if (linphone_core_sound_device_can_playback(core_, id)) have_playback = true;
+  }
+  bctbx_list_free(devs);  // the names belong to the core
+  if (!force_virtual_ && have_capture && have_playback) return;
+  virtual_sound::Register(linphone_core_get_ms_factory(core_));
+  linphone_core_reload_sound_devices(core_);
+  linphone_core_set_capture_device(core_, virtual_sound::kCardId);
+  linphone_core_set_playback_device(core_, virtual_sound::kCardId);
+  linphone_core_set_ringer_device(core_, virtual_sound::kCardId);
+  linphone_core_set_media_device(core_, virtual_sound::kCardId);
+}
+
+std::string LinphoneSession::LocalIp() const {
+  VELNARO_OWNER_ONLY(owner_);
+  return RouteAddressTo(proxy_hint_.empty() ? proxy_ : proxy_hint_);
+}
+
+void LinphoneSession::SetProxyHint(const std::string& sip_proxy) {
+  VELNARO_OWNER_ONLY(owner_);
+  proxy_hint_ = sip_proxy;
+}
+
+void LinphoneSession::SetUserAgentText(const std::string& text) {
+  VELNARO_OWNER_ONLY(owner_);
+  user_agent_ = text;
+  if (core_) ApplyUserAgent();
+}
+
+// The text goes out as given: without a version the library adds no "/".
+void LinphoneSession::ApplyUserAgent() {
+  VELNARO_OWNER_ONLY(owner_);
+  linphone_core_set_user_agent(core_, user_agent_.c_str(), nullptr);
+}
+
+void LinphoneSession::DropAccount() {
+  VELNARO_OWNER_ONLY(owner_);
+  if (account_) {
+    linphone_core_clear_accounts(core_);
+    linphone_account_unref(account_);
+    account_ = nullptr;
+  }
+  linphone_core_clear_all_auth_info(core_);
+  registered_reported_ = false;
+}
+
+int LinphoneSession::Register(int expiry) {
+  VELNARO_OWNER_ONLY(owner_);
+  if (!core_) return sip_error::kNotOnline;
+  if (expiry <= 0) return sip_error::kInvalidValue;
+  LinphoneFactory* f = linphone_factory_get();
+  DropAccount();
+  LinphoneAddress* identity = linphone_factory_create_address(f, own_address_.c_str());
+  if (!identity) return sip_error::kRegisterRequest;
+  std::string server = proxy_;
+  if (server.rfind("sip:", 0) != 0) server = "sip:" + server;
+  if (server.find("transport=") == std::string::npos) server += ";transport=udp";
+  LinphoneAccountParams* p = linphone_core_create_account_params(core_);
+  linphone_account_params_set_identity_address(p, identity);
+  linphone_address_unref(identity);
+  if (linphone_account_params_set_server_addr(p, server.c_str()) != 0) {
+    linphone_account_params_unref(p);
+    return sip_error::kRegisterRequest;
+  }
+  if (!outbound_.empty()) {
+    std::string route = outbound_;
+    if (route.rfind("sip:", 0) != 0) route = "sip:" + route;
+    if (route.find(";lr") == std::string::npos) route += ";lr";
+    if (LinphoneAddress* r = linphone_factory_create_address(f, route.c_str())) {
+      bctbx_list_t* routes = bctbx_list_append(nullptr, r);
+      linphone_account_params_set_routes_addresses(p, routes);
+      bctbx_list_free(routes);
+      linphone_address_unref(r);
+    }
+  }
+  linphone_account_params_set_expires(p, expiry);
+  linphone_account_params_enable_register(p, TRUE);
+  LinphoneAuthInfo* auth = linphone_factory_create_auth_info_2(
+      f, login_.c_str(), nullptr, password_.c_str(), nullptr, nullptr, nullptr, nullptr);
+  linphone_core_add_auth_info(core_, auth);
+  linphone_auth_info_unref(auth);
+
+  LinphoneAccount* acc = linphone_core_create_account(core_, p);
+  linphone_account_params_unref(p);
+  if (!acc) return sip_error::kRegisterRequest;
+  LinphoneAccountCbs* cbs = linphone_factory_create_account_cbs(f);
+  linphone_account_cbs_set_registration_state_changed(cbs, &LinphoneSession::RegistrationCb);
+  linphone_account_cbs_set_user_data(cbs, this);
+  linphone_account_add_callbacks(acc, cbs);
+  linphone_account_cbs_unref(cbs);
+  account_ = acc;
+  if (linphone_core_add_account(core_, acc) != 0) {
+    linphone_account_unref(acc);
+    account_ = nullptr;
+    return sip_error::kRegisterRequest;
+  }
+  linphone_core_set_default_account(core_, acc);
+  return sip_error::kNone;
+}
+
+bool LinphoneSession::Unregister(bool events) {
+  VELNARO_OWNER_ONLY(owner_);
+  const bool had_account = account_ != nullptr;
+  if (events && had_account) owner_.Queue([](SipUserAgentEvents& e) { e.OnTryingToUnRegister(); });
+  if (account_ && Registered()) {
+    unregistering_ = true;
+    LinphoneAccountParams* p = linphone_account_params_clone(linphone_account_get_params(account_));
+    linphone_account_params_enable_register(p, FALSE);
+    linphone_account_set_params(account_, p);
+    linphone_account_params_unref(p);
+    IterateUntil([&] {
+      const auto s = linphone_account_get_state(account_);
+      return s != LinphoneRegistrationOk && s != LinphoneRegistrationProgress;
+    }, 2000);
+    unregistering_ = false;
+  }
+  DropAccount();
+  return had_account;
+}
+
+void LinphoneSession::Stop(bool events) {
+  VELNARO_OWNER_ONLY(owner_);
+  if (!core_) return;
+  linphone_core_stop(core_);
+  linphone_core_unref(core_);
+  core_ = nullptr;
+  if (events) owner_.Queue([](SipUserAgentEvents& e) { e.OnSuccessToUnRegister(); });
+}
+
+// --- library callbacks (queue events only) ---
+
+LinphoneSession* LinphoneSession::FromCore(LinphoneCore* lc) {
+  return static_cast<LinphoneSession*>(
+      linphone_core_cbs_get_user_data(linphone_core_get_current_callbacks(lc)));
+}
+
+void LinphoneSession::CallStateCb(LinphoneCore* lc, LinphoneCall* call, LinphoneCallState state,
+                                  const char*) {
+  if (LinphoneSession* self = FromCore(lc)) self->on_call_state_(call, state);
+}
+
+// A NOTIFY from the network (a voicemail server's message summary, say): its body.
+void LinphoneSession::NotifyCb(LinphoneCore* lc, LinphoneEvent*, const char*,
+                               const LinphoneContent* body) {
+  LinphoneSession* self = FromCore(lc);
+  if (!self) return;
+  const char* text = body ? linphone_content_get_utf8_text(body) : nullptr;
+  std::string msg = text ? text : "";
+  self->owner_.Queue([msg = std::move(msg)](SipUserAgentEvents& e) { e.OnMsgNOTIFY(msg); });
+}
+
+void LinphoneSession::RegistrationCb(LinphoneAccount* account, LinphoneRegistrationState state,
+                                     const char*) {
+  auto* self = static_cast<LinphoneSession*>(
+      linphone_account_cbs_get_user_data(linphone_account_get_current_callbacks(account)));
+  if (self) self->OnRegistration(state);
+}
+
+// Refreshes of a standing registration raise nothing: they would overwrite the phone's
+// state in the middle of a call. A failed refresh is reported.
+void LinphoneSession::OnRegistration(LinphoneRegistrationState state) {
+  VELNARO_OWNER_ONLY(owner_);
+  switch (state) {
+    case LinphoneRegistrationProgress:
+      if (!unregistering_ && !registered_reported_)
+        owner_.Queue([](SipUserAgentEvents& e) { e.OnTryingToRegister(); });
+      break;
+    case LinphoneRegistrationOk:
+      if (!registered_reported_)
+        owner_.Queue([](SipUserAgentEvents& e) { e.OnSuccessToRegister(); });
+      registered_reported_ = true;
+      break;
+    case LinphoneRegistrationFailed:
+      registered_reported_ = false;
+      if (!unregistering_) owner_.Queue([](SipUserAgentEvents& e) { e.OnFailToRegister(); });
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace velnaro

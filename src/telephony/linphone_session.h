@@ -1,0 +1,95 @@
+#pragma once
+// The library's core and the account on it: creating and stopping the core, the sound
+// devices, registration and its events. Owner thread only.
+
+#include <linphone/core.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "telephony/sip_owner_thread.h"
+
+namespace velnaro {
+
+// A call that has not ended (its object may outlive the call).
+inline bool CallAlive(const LinphoneCall* c) {
+  if (!c) return false;
+  const LinphoneCallState s = linphone_call_get_state(c);
+  return s != LinphoneCallEnd && s != LinphoneCallError && s != LinphoneCallReleased;
+}
+
+inline std::string Str(const char* s) { return s ? s : ""; }
+
+// True when a plain UDP socket can bind ip:port (no SO_REUSEADDR, unlike the library).
+bool UdpPortFree(const std::string& ip, int port);
+
+class LinphoneSession {
+ public:
+  using CallStateFn = std::function<void(LinphoneCall*, LinphoneCallState)>;
+
+  // `on_call_state` receives every call's state changes, inside the library's callback.
+  LinphoneSession(SipOwnerThread& owner, bool force_virtual_sound, CallStateFn on_call_state);
+
+  LinphoneCore* core() const { return core_; }
+  bool Registered() const;
+  // Whether calls get a contact address of their own: the account has one from a
+  // registration (it keeps it when a refresh fails).
+  bool HasContact() const;
+  // The address the core binds to, once initialised.
+  const std::string& local_ip() const { return local_ip_; }
+
+  // A new core bound to local_ip:sip_port, its first audio port `audio_port`. The caller
+  // closes an earlier core first. Returns a sip_error code.
+  int Initialize(const std::string& local_ip, int sip_port, const std::string& own_address,
+                 const std::string& outbound_proxy, const std::string& sip_proxy,
+                 const std::string& login, const std::string& password, int audio_port);
+  // The local address the system would use to reach the proxy.
+  std::string LocalIp() const;
+  void SetProxyHint(const std::string& sip_proxy);
+  void SetUserAgentText(const std::string& text);
+  int Register(int expiry_seconds);
+
+  // Closing, after the calls are gone: unregisters (raising "trying" when `events`) and
+  // drops the account; true when there was one.
+  bool Unregister(bool events);
+  // Stops the core (raising "unregistered" when `events`).
+  void Stop(bool events);
+
+  // Iterates the core until done() holds or ms pass.
+  template <typename Pred>
+  void IterateUntil(Pred done, int ms) {
+    VELNARO_OWNER_ONLY(owner_);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done() && std::chrono::steady_clock::now() < until) {
+      linphone_core_iterate(core_);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
+ private:
+  static LinphoneSession* FromCore(LinphoneCore* lc);
+  static void CallStateCb(LinphoneCore* lc, LinphoneCall* call, LinphoneCallState state,
+                          const char*);
+  static void NotifyCb(LinphoneCore* lc, LinphoneEvent*, const char*, const LinphoneContent* body);
+  static void RegistrationCb(LinphoneAccount* account, LinphoneRegistrationState state,
+                             const char*);
+  void OnRegistration(LinphoneRegistrationState state);
+  void SetupSound();
+  void ApplyUserAgent();
+  void DropAccount();
+
+  SipOwnerThread& owner_;
+  const bool force_virtual_;
+  const CallStateFn on_call_state_;
+
+  LinphoneCore* core_ = nullptr;
+  LinphoneAccount* account_ = nullptr;
+  bool unregistering_ = false;
+  bool registered_reported_ = false;
+  std::string local_ip_, own_address_, outbound_, proxy_, login_, password_, proxy_hint_;
+  std::string user_agent_;
+};
+
+}  // namespace velnaro

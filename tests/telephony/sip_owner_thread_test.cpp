@@ -1,0 +1,73 @@
+// The SIP owner thread: tasks from other threads run there one at a time, events reach the
+// sink in order and never inside another handler, and owner-only code refuses other threads.
+
+#include "telephony/sip_owner_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "telephony/linphone_session.h"
+
+namespace velnaro {
+namespace {
+
+struct Recorder : SipUserAgentEvents {
+  void OnConnecting(int line) override {
+    seen.push_back("Connecting " + std::to_string(line));
+    if (on_connecting) on_connecting();
+  }
+  void OnDisconnectCall(int line) override { seen.push_back("Disconnect " + std::to_string(line)); }
+  std::vector<std::string> seen;
+  std::function<void()> on_connecting;
+};
+
+TEST(SipOwnerThread, RunsTasksOnItsThreadAndDeliversEventsInOrderOutsideHandlers) {
+  SipOwnerThread owner;
+  int pumps = 0;
+  owner.Start([&] {
+    ++pumps;
+    owner.Deliver();
+  });
+  Recorder sink;
+  owner.Invoke([&] { owner.SetSink(&sink); });
+
+  std::thread::id ran_on;
+  EXPECT_EQ(owner.Call([&] {
+    ran_on = std::this_thread::get_id();
+    return owner.Call([] { return 7; });  // on the owner thread: at once, no deadlock
+  }), 7);
+  EXPECT_NE(ran_on, std::this_thread::get_id());
+  EXPECT_FALSE(owner.OnOwnerThread());
+
+  // A handler that queues more and calls back in sees the rest only after it returns.
+  sink.on_connecting = [&] {
+    owner.Queue([](SipUserAgentEvents& e) { e.OnDisconnectCall(2); });
+    owner.Invoke([&] { owner.Deliver(); });
+    sink.seen.push_back("handler done");
+  };
+  owner.Invoke([&] {
+    owner.Queue([](SipUserAgentEvents& e) { e.OnConnecting(0); });
+    owner.Queue([](SipUserAgentEvents& e) { e.OnDisconnectCall(1); });
+  });
+  EXPECT_EQ(owner.Call([&] { return sink.seen; }),
+            (std::vector<std::string>{"Connecting 0", "handler done", "Disconnect 1",
+                                      "Disconnect 2"}));
+  EXPECT_GT(owner.Call([&] { return pumps; }), 0);
+}
+
+TEST(SipOwnerThreadDeathTest, OwnerOnlyCodeAbortsOnAnotherThread) {
+  ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+  SipOwnerThread owner;
+  owner.Start({});
+  EXPECT_DEATH(owner.Queue([](SipUserAgentEvents&) {}), "Queue: owner-thread function");
+  // The adapter's own parts are checked in this build too.
+  LinphoneSession session(owner, true, {});
+  EXPECT_DEATH(session.Registered(), "Registered: owner-thread function");
+  EXPECT_FALSE(owner.Call([&] { return session.Registered(); }));
+}
+
+}  // namespace
+}  // namespace velnaro
