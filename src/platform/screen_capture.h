@@ -67,6 +67,7 @@ class ScreenCapture {
 };
 
 // X11 through libxcb. display empty means $DISPLAY. use_shm false forces plain GetImage.
+// The connection and the shared-memory segment are kept between captures.
 std::unique_ptr<ScreenCapture> MakeX11ScreenCapture(std::string display = {},
                                                     bool use_shm = true);
 
