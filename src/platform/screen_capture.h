@@ -2,6 +2,7 @@
 // Reading the picture of the primary monitor. Captures may run on any thread, several at
 // once.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -45,6 +46,26 @@ inline PixelRows RowsOf(const uint8_t* data, size_t stride, int width, int heigh
 inline PixelRows RowsOf(const RgbImage& image) {
   return RowsOf(image.pixels.data(), static_cast<size_t>(image.width) * 3, image.width,
                 image.height, PixelLayout::kRgb);
+}
+
+// A copy of the rows as 8-bit RGB.
+inline RgbImage ToRgbImage(const PixelRows& rows) {
+  RgbImage out{rows.width, rows.height, {}};
+  out.pixels.resize(static_cast<size_t>(rows.width) * rows.height * 3);
+  for (int y = 0; y < rows.height; ++y) {
+    const uint8_t* s = rows.row(y);
+    uint8_t* d = out.Row(y);
+    if (rows.layout == PixelLayout::kRgb) {
+      std::copy(s, s + static_cast<size_t>(rows.width) * 3, d);
+      continue;
+    }
+    for (int x = 0; x < rows.width; ++x, s += 4, d += 3) {
+      d[0] = s[2];
+      d[1] = s[1];
+      d[2] = s[0];
+    }
+  }
+  return out;
 }
 
 class ScreenCaptureError : public std::runtime_error {

@@ -285,24 +285,7 @@ class X11ScreenCapture final : public ScreenCapture {
 
   RgbImage CapturePrimary() override {
     RgbImage out;
-    ReadPrimary([&out](const PixelRows& rows) {
-      out.width = rows.width;
-      out.height = rows.height;
-      out.pixels.resize(static_cast<size_t>(rows.width) * rows.height * 3);
-      for (int y = 0; y < rows.height; ++y) {
-        const uint8_t* s = rows.row(y);
-        if (rows.layout == PixelLayout::kRgb) {
-          std::memcpy(out.Row(y), s, static_cast<size_t>(rows.width) * 3);
-          continue;
-        }
-        uint8_t* d = out.Row(y);
-        for (int x = 0; x < rows.width; ++x, s += 4, d += 3) {
-          d[0] = s[2];
-          d[1] = s[1];
-          d[2] = s[0];
-        }
-      }
-    });
+    ReadPrimary([&out](const PixelRows& rows) { out = ToRgbImage(rows); });
     return out;
   }
 
