@@ -20,6 +20,7 @@
 #include "control/web_server.h"
 #include "platform/desktop_opener.h"
 #include "platform/message_box_qt.h"
+#include "platform/screen_capture_portal_qt.h"
 #include "platform/single_instance.h"
 #include "provisioning/clConfig.h"
 #include "provisioning/obj_VelnaroDS.h"
@@ -46,6 +47,8 @@ int main(int argc, char** argv) {
   ui::Application app(argc, argv);
   QApplication::setApplicationName(TfrmMainPhone::kProductName);
   QApplication::setApplicationDisplayName(TfrmMainPhone::kProductName);
+  // The Wayland app id, matching the desktop entry.
+  QGuiApplication::setDesktopFileName("velnaro-ds");
   // Minimising hides the last window; only the main window's granted close ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
 
@@ -106,14 +109,19 @@ int main(int argc, char** argv) {
   });
   ui::PhoneWindow phone_window(telefono);
 
-  // 6: the control service; it answers from now on.
+  // 6: the control service; it answers from now on. On Wayland the screen can only be had
+  // through the desktop portal (an X client there would read XWayland's empty root).
+  std::unique_ptr<ScreenCapture> portal_capture;
+  if (IsWaylandSession()) portal_capture = MakePortalScreenCapture(QtScreenLayout());
+  ScreenCapture& capture = portal_capture ? *portal_capture : DefaultScreenCapture();
   CommandOptions command_options;
   command_options.sip_server = [&provisioning] { return provisioning.SipServer(); };
+  command_options.capture = &capture;
   RegisterCommands(web, telefono, command_options);
   ui::ServerWindow server_window(web);
   server_window.SetMessageBox(&messages);
   server_window.SetButton2Click([&web] { Button2Click(web); });
-  server_window.SetButton1Click([&web] { Button1Click(web); });
+  server_window.SetButton1Click([&web, &capture] { Button1Click(web, capture); });
   HttpEndpoint endpoint(web);
   // The lab and the tests may move the service off 9090 so that several agents can run.
   uint16_t control_port = HttpEndpoint::kDefaultPort;

@@ -26,13 +26,14 @@ RgbImage CatturaDesktop(ScreenCapture& capture) { return capture.CapturePrimary(
 
 void WriteFileAtomically(const std::string& path, const void* data, size_t size) {
   const int error = ReplaceFile(path, std::string_view(static_cast<const char*>(data), size),
-                                FileAccess::kUsual, false);
+                                FileAccess::kOwnerOnly, false);
   if (error != 0) throw WriteError(path, error);
 }
 
 std::string SalvaScreenShot(ScreenCapture& capture, const Clock& clock) {
-  const RgbImage picture = CatturaDesktop(capture);
-  const std::vector<uint8_t> jpeg = EncodeJpeg(picture, 90);
+  // The encoder reads the capture's own rows while the capture lends them.
+  std::vector<uint8_t> jpeg;
+  capture.ReadPrimary([&jpeg](const PixelRows& rows) { jpeg = EncodeJpeg(rows, 90); });
   const std::string path = TimeStampedTempPath("img", ".jpg", clock);
   WriteFileAtomically(path, jpeg.data(), jpeg.size());
   return path;

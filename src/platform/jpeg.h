@@ -15,6 +15,7 @@ class JpegError : public std::runtime_error {
 };
 
 // Baseline JFIF, three 8-bit components, the library's standard settings otherwise.
+std::vector<uint8_t> EncodeJpeg(const PixelRows& rows, int quality = 90);
 std::vector<uint8_t> EncodeJpeg(const RgbImage& image, int quality = 90);
 
 }  // namespace velnaro

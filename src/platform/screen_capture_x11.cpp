@@ -1,5 +1,6 @@
 // X11 screen capture through libxcb: RandR names the primary monitor, MIT-SHM (when the
-// server offers it) saves one copy of the picture through the socket.
+// server offers it) saves one copy of the picture through the socket. The connection and
+// the shared segments are kept between captures: making them costs as much as the copy.
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -8,10 +9,14 @@
 #include <xcb/xcb.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <vector>
 
 #include "platform/screen_capture.h"
 
@@ -126,25 +131,10 @@ struct Channel {
   uint32_t max_ = 0;
 };
 
-void ToRgb(const uint8_t* data, size_t length, const PixelFormat& f, RgbImage& out) {
+// Any other depth and channel order, channel by channel.
+void ToRgb(const uint8_t* data, const PixelFormat& f, RgbImage& out) {
   const size_t stride = Stride(f, out.width);
-  if (length < stride * out.height)
-    throw ScreenCaptureError("Cannot read the X display: short image data");
   out.pixels.resize(static_cast<size_t>(out.width) * out.height * 3);
-  const bool plain32 = f.bits_per_pixel == 32 && !f.msb_first && f.red_mask == 0xff0000 &&
-                       f.green_mask == 0xff00 && f.blue_mask == 0xff;
-  if (plain32) {  // the usual case: B, G, R, pad
-    for (int y = 0; y < out.height; ++y) {
-      const uint8_t* s = data + stride * y;
-      uint8_t* d = out.Row(y);
-      for (int x = 0; x < out.width; ++x, s += 4, d += 3) {
-        d[0] = s[2];
-        d[1] = s[1];
-        d[2] = s[0];
-      }
-    }
-    return;
-  }
   if (f.bits_per_pixel % 8 != 0 || f.bits_per_pixel > 32 || f.bits_per_pixel == 0)
     throw ScreenCaptureError("Cannot read the X display: unsupported pixel format of " +
                              std::to_string(f.bits_per_pixel) + " bits");
@@ -166,75 +156,126 @@ void ToRgb(const uint8_t* data, size_t length, const PixelFormat& f, RgbImage& o
   }
 }
 
-// MIT-SHM 1.2: the server writes straight into a memfd we map. False when the
-// server offers no SHM or refuses the segment; the caller then uses GetImage.
-bool CaptureShm(xcb_connection_t* c, xcb_window_t root, const Rect& r, const PixelFormat& f,
-                RgbImage& out) {
-  const xcb_query_extension_reply_t* ext = xcb_get_extension_data(c, &xcb_shm_id);
-  if (!ext || !ext->present) return false;
-  XcbReply<xcb_shm_query_version_reply_t> version(
-      xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr));
-  if (!version || (version->major_version == 1 && version->minor_version < 2)) return false;
+// One X connection with what a capture needs to know of it.
+struct Connection {
+  xcb_connection_t* c = nullptr;
+  const xcb_screen_t* screen = nullptr;
+  PixelFormat format;
+  std::atomic<bool> shm{false};  // MIT-SHM 1.2 offered and not refused so far
 
-  const size_t size = Stride(f, r.width) * r.height;
+  ~Connection() { xcb_disconnect(c); }
+  bool broken() const { return xcb_connection_has_error(c) != 0; }
+};
+
+std::shared_ptr<Connection> Connect(const std::string& display, bool use_shm) {
+  auto conn = std::make_shared<Connection>();
+  int screen_number = 0;
+  conn->c = xcb_connect(display.empty() ? nullptr : display.c_str(), &screen_number);
+  if (conn->broken()) {
+    std::string name = display;
+    if (name.empty()) {
+      const char* env = std::getenv("DISPLAY");
+      name = env ? env : "";
+    }
+    throw ScreenCaptureError(name.empty() ? "Cannot open the X display: DISPLAY is not set"
+                                          : "Cannot open the X display \"" + name + "\"");
+  }
+  auto it = xcb_setup_roots_iterator(xcb_get_setup(conn->c));
+  for (int i = 0; it.rem; xcb_screen_next(&it), ++i) {
+    if (i == screen_number) conn->screen = it.data;
+  }
+  if (!conn->screen) throw ScreenCaptureError("Cannot read the X display: no such screen");
+  conn->format = FormatOf(conn->c, conn->screen);
+  if (use_shm) {
+    const xcb_query_extension_reply_t* ext = xcb_get_extension_data(conn->c, &xcb_shm_id);
+    if (ext && ext->present) {
+      XcbReply<xcb_shm_query_version_reply_t> version(
+          xcb_shm_query_version_reply(conn->c, xcb_shm_query_version(conn->c), nullptr));
+      conn->shm = version && (version->major_version > 1 || version->minor_version >= 2);
+    }
+  }
+  return conn;
+}
+
+// The primary monitor, cut to what the root window holds.
+Rect CaptureArea(const Connection& conn) {
+  const Rect root{0, 0, conn.screen->width_in_pixels, conn.screen->height_in_pixels};
+  const Rect r = PrimaryMonitor(conn.c, conn.screen->root).value_or(root);
+  const int x1 = std::max(r.x, 0), y1 = std::max(r.y, 0);
+  const int x2 = std::min(r.x + r.width, root.width), y2 = std::min(r.y + r.height, root.height);
+  return (x2 > x1 && y2 > y1) ? Rect{x1, y1, x2 - x1, y2 - y1} : root;
+}
+
+// A memfd the server writes the picture into (MIT-SHM 1.2), attached to one connection
+// and kept for the next capture.
+struct Segment {
+  std::shared_ptr<Connection> conn;
+  xcb_shm_seg_t id = 0;
+  uint8_t* map = nullptr;
+  size_t size = 0;
+
+  Segment() = default;
+  Segment(const Segment&) = delete;
+  Segment& operator=(const Segment&) = delete;
+  ~Segment() {
+    if (id && !conn->broken()) {
+      xcb_shm_detach(conn->c, id);
+      xcb_flush(conn->c);
+    }
+    if (map) munmap(map, size);
+  }
+};
+
+// Nothing when the segment cannot be made or the server refuses it.
+std::unique_ptr<Segment> MakeSegment(const std::shared_ptr<Connection>& conn, size_t size) {
+  auto seg = std::make_unique<Segment>();
+  seg->conn = conn;
   const int fd = memfd_create("velnaro-capture", MFD_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return nullptr;
   if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
     close(fd);
-    return false;
+    return nullptr;
   }
   void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (map == MAP_FAILED) {
     close(fd);
-    return false;
+    return nullptr;
   }
-  const xcb_shm_seg_t seg = xcb_generate_id(c);
+  seg->map = static_cast<uint8_t*>(map);
+  seg->size = size;
+  const xcb_shm_seg_t id = xcb_generate_id(conn->c);
   // xcb passes the descriptor to the server and closes our copy.
-  xcb_generic_error_t* error = xcb_request_check(c, xcb_shm_attach_fd_checked(c, seg, fd, 0));
+  xcb_generic_error_t* error =
+      xcb_request_check(conn->c, xcb_shm_attach_fd_checked(conn->c, id, fd, 0));
   if (error) {
     std::free(error);
-    munmap(map, size);
-    return false;
+    return nullptr;
   }
-  error = nullptr;
-  XcbReply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(
-      c,
-      xcb_shm_get_image(c, root, static_cast<int16_t>(r.x), static_cast<int16_t>(r.y),
-                        static_cast<uint16_t>(r.width), static_cast<uint16_t>(r.height),
-                        ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, seg, 0),
-      &error));
-  xcb_shm_detach(c, seg);
-  xcb_flush(c);
-  if (!image) {  // let GetImage try, and report, instead
-    std::free(error);
-    munmap(map, size);
-    return false;
-  }
-  try {
-    ToRgb(static_cast<const uint8_t*>(map), size, f, out);
-  } catch (...) {
-    munmap(map, size);
-    throw;
-  }
-  munmap(map, size);
-  return true;
+  seg->id = id;
+  return seg;
 }
 
-void CapturePlain(xcb_connection_t* c, xcb_window_t root, const Rect& r, const PixelFormat& f,
-                  RgbImage& out) {
-  xcb_generic_error_t* error = nullptr;
-  XcbReply<xcb_get_image_reply_t> image(xcb_get_image_reply(
-      c,
-      xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, static_cast<int16_t>(r.x),
-                    static_cast<int16_t>(r.y), static_cast<uint16_t>(r.width),
-                    static_cast<uint16_t>(r.height), ~0u),
-      &error));
-  if (!image) {
-    std::string message = ErrorText("GetImage", error);
-    std::free(error);
-    throw ScreenCaptureError(message);
+bool Plain32(const PixelFormat& f) {
+  return f.bits_per_pixel == 32 && !f.msb_first && f.red_mask == 0xff0000 &&
+         f.green_mask == 0xff00 && f.blue_mask == 0xff;
+}
+
+// Hands the server's rows to `use`: as they are when the encoder reads them directly,
+// converted to RGB otherwise.
+void Lend(const uint8_t* data, size_t length, const PixelFormat& f, const Rect& r,
+          const std::function<void(const PixelRows&)>& use) {
+  const size_t stride = Stride(f, r.width);
+  if (length < stride * r.height)
+    throw ScreenCaptureError("Cannot read the X display: short image data");
+  if (Plain32(f)) {
+    use(RowsOf(data, stride, r.width, r.height, PixelLayout::kBgrx));
+    return;
   }
-  ToRgb(xcb_get_image_data(image.get()), xcb_get_image_data_length(image.get()), f, out);
+  RgbImage rgb;
+  rgb.width = r.width;
+  rgb.height = r.height;
+  ToRgb(data, f, rgb);
+  use(RowsOf(rgb));
 }
 
 class X11ScreenCapture final : public ScreenCapture {
@@ -243,44 +284,118 @@ class X11ScreenCapture final : public ScreenCapture {
       : display_(std::move(display)), use_shm_(use_shm) {}
 
   RgbImage CapturePrimary() override {
-    int screen_number = 0;
-    std::unique_ptr<xcb_connection_t, ConnectionDeleter> c(
-        xcb_connect(display_.empty() ? nullptr : display_.c_str(), &screen_number));
-    if (xcb_connection_has_error(c.get())) {
-      std::string name = display_;
-      if (name.empty()) {
-        const char* env = std::getenv("DISPLAY");
-        name = env ? env : "";
-      }
-      throw ScreenCaptureError(name.empty() ? "Cannot open the X display: DISPLAY is not set"
-                                            : "Cannot open the X display \"" + name + "\"");
-    }
-    const xcb_screen_t* screen = nullptr;
-    auto it = xcb_setup_roots_iterator(xcb_get_setup(c.get()));
-    for (int i = 0; it.rem; xcb_screen_next(&it), ++i) {
-      if (i == screen_number) screen = it.data;
-    }
-    if (!screen) throw ScreenCaptureError("Cannot read the X display: no such screen");
-
-    const Rect root{0, 0, screen->width_in_pixels, screen->height_in_pixels};
-    Rect r = PrimaryMonitor(c.get(), screen->root).value_or(root);
-    // A monitor may reach past the root window; read only what exists.
-    const int x1 = std::max(r.x, 0), y1 = std::max(r.y, 0);
-    const int x2 = std::min(r.x + r.width, root.width), y2 = std::min(r.y + r.height, root.height);
-    r = (x2 > x1 && y2 > y1) ? Rect{x1, y1, x2 - x1, y2 - y1} : root;
-
-    const PixelFormat format = FormatOf(c.get(), screen);
     RgbImage out;
-    out.width = r.width;
-    out.height = r.height;
-    if (!(use_shm_ && CaptureShm(c.get(), screen->root, r, format, out)))
-      CapturePlain(c.get(), screen->root, r, format, out);
+    ReadPrimary([&out](const PixelRows& rows) { out = ToRgbImage(rows); });
     return out;
   }
 
+  // The connection and the segment stay for the next capture. A connection the server has
+  // dropped (it restarted, say) is replaced once, then the failure is reported.
+  void ReadPrimary(const std::function<void(const PixelRows&)>& use) override {
+    for (int attempt = 0;; ++attempt) {
+      const std::shared_ptr<Connection> conn = CurrentConnection();
+      try {
+        if (Capture(conn, use)) return;
+      } catch (const ScreenCaptureError&) {
+        if (!conn->broken() || attempt > 0) throw;
+      }
+      if (attempt > 0) throw ScreenCaptureError("Cannot read the X display: connection lost");
+    }
+  }
+
  private:
-  std::string display_;
-  bool use_shm_;
+  struct Returner {
+    X11ScreenCapture* owner;
+    void operator()(Segment* seg) const { owner->Return(std::unique_ptr<Segment>(seg)); }
+  };
+  using Lease = std::unique_ptr<Segment, Returner>;
+
+  std::shared_ptr<Connection> CurrentConnection() {
+    std::lock_guard lock(mutex_);
+    if (!connection_ || connection_->broken()) {
+      idle_.clear();
+      connection_.reset();
+      connection_ = Connect(display_, use_shm_);
+    }
+    return connection_;
+  }
+
+  // An idle segment of this connection large enough, or a new one.
+  Lease Borrow(const std::shared_ptr<Connection>& conn, size_t size) {
+    {
+      std::lock_guard lock(mutex_);
+      for (auto it = idle_.begin(); it != idle_.end(); ++it) {
+        if ((*it)->conn == conn && (*it)->size >= size) {
+          Lease lease(it->release(), Returner{this});
+          idle_.erase(it);
+          return lease;
+        }
+      }
+    }
+    return Lease(MakeSegment(conn, size).release(), Returner{this});
+  }
+
+  void Return(std::unique_ptr<Segment> seg) {
+    if (!seg) return;
+    std::lock_guard lock(mutex_);
+    // Two kept cover two captures at once; a segment of an old connection goes.
+    if (seg->conn == connection_ && !seg->conn->broken() && idle_.size() < 2)
+      idle_.push_back(std::move(seg));
+  }
+
+  // False when the connection broke before the picture was read.
+  bool Capture(const std::shared_ptr<Connection>& conn,
+               const std::function<void(const PixelRows&)>& use) {
+    const Rect r = CaptureArea(*conn);
+    const PixelFormat& f = conn->format;
+    if (conn->shm) {
+      const size_t size = Stride(f, r.width) * r.height;
+      if (Lease seg = Borrow(conn, size)) {
+        xcb_generic_error_t* error = nullptr;
+        XcbReply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(
+            conn->c,
+            xcb_shm_get_image(conn->c, conn->screen->root, static_cast<int16_t>(r.x),
+                              static_cast<int16_t>(r.y), static_cast<uint16_t>(r.width),
+                              static_cast<uint16_t>(r.height), ~0u,
+                              XCB_IMAGE_FORMAT_Z_PIXMAP, seg->id, 0),
+            &error));
+        std::free(error);
+        if (image) {
+          Lend(seg->map, size, f, r, use);
+          return true;
+        }
+        if (conn->broken()) return false;
+        std::unique_ptr<Segment> refused(seg.release());  // not kept
+      } else if (conn->broken()) {
+        return false;
+      }
+      conn->shm = false;  // the server will not share memory with us; GetImage from now on
+    }
+    xcb_generic_error_t* error = nullptr;
+    XcbReply<xcb_get_image_reply_t> image(xcb_get_image_reply(
+        conn->c,
+        xcb_get_image(conn->c, XCB_IMAGE_FORMAT_Z_PIXMAP, conn->screen->root,
+                      static_cast<int16_t>(r.x), static_cast<int16_t>(r.y),
+                      static_cast<uint16_t>(r.width), static_cast<uint16_t>(r.height), ~0u),
+        &error));
+    if (!image) {
+      if (conn->broken()) {
+        std::free(error);
+        return false;
+      }
+      std::string message = ErrorText("GetImage", error);
+      std::free(error);
+      throw ScreenCaptureError(message);
+    }
+    Lend(xcb_get_image_data(image.get()), xcb_get_image_data_length(image.get()), f, r, use);
+    return true;
+  }
+
+  const std::string display_;
+  const bool use_shm_;
+  std::mutex mutex_;  // guards connection_ and idle_
+  std::shared_ptr<Connection> connection_;
+  std::vector<std::unique_ptr<Segment>> idle_;
 };
 
 }  // namespace

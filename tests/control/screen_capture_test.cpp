@@ -122,6 +122,9 @@ TEST_F(ScreenShot, SavesABaselineJfifAtQuality90UnderTheTimeStampedName) {
   FakeClock clock({2026, 12, 8, 14, 30, 5, 123});
   const std::string path = SalvaScreenShot(capture, clock);
   EXPECT_EQ(path, dir_ + "/img143005123.jpg");
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);  // the operator's screen is for the operator only
   const auto bytes = ReadFile(path);
   ASSERT_GT(bytes.size(), 4u);
   // SOF0 (baseline) and no SOF2 (progressive).

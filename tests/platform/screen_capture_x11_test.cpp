@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <memory>
+#include <thread>
+#include <vector>
 
 #include "screen_capture_xvfb.h"
 
@@ -111,6 +116,62 @@ TEST(X11CaptureFallback, SixteenBitScreenIsScaledTo24Bits) {
                                          static_cast<int>((got >> shift) & 0xff)));
     }
   EXPECT_LE(worst, 8);  // 5 bits lose at most 255/31
+}
+
+uint32_t Solid(uint32_t rgb) { return rgb; }
+
+// The capture keeps its connection; when the server goes away and another takes the same
+// display, the next capture reconnects instead of failing for good.
+TEST(X11CaptureReuse, ReconnectsAfterTheServerRestarts) {
+  auto first = std::make_unique<Xvfb>(kWidth, kHeight);
+  if (!first->ok()) GTEST_SKIP() << "Xvfb not available";
+  const std::string display = first->display();
+  ASSERT_TRUE(PaintRoot(display, [](int, int) { return Solid(0x102030); }));
+  auto capture = MakeX11ScreenCapture(display);
+  EXPECT_EQ(PixelAt(capture->CapturePrimary(), 5, 5), 0x102030u);
+
+  first.reset();
+  EXPECT_THROW(capture->CapturePrimary(), ScreenCaptureError);  // nobody serves it now
+  Xvfb second(kWidth, kHeight, {display});
+  ASSERT_EQ(second.display(), display);
+  ASSERT_TRUE(PaintRoot(display, [](int, int) { return Solid(0xa0b0c0); }));
+  const RgbImage image = capture->CapturePrimary();
+  ASSERT_EQ(image.width, kWidth);
+  EXPECT_EQ(PixelAt(image, 5, 5), 0xa0b0c0u);
+}
+
+// Captures on several threads at once, while the screen changes colour: every reader
+// sees one whole picture, never rows that a later capture wrote over its own.
+TEST(X11CaptureReuse, ConcurrentCapturesNeverShareTheirPixels) {
+  Xvfb x(kWidth, kHeight);
+  if (!x.ok()) GTEST_SKIP() << "Xvfb not available";
+  ASSERT_TRUE(PaintRoot(x.display(), [](int, int) { return Solid(0x0000ff); }));
+  auto capture = MakeX11ScreenCapture(x.display());
+  std::atomic<bool> stop{false};
+  std::thread painter([&] {
+    for (int i = 0; !stop; ++i)
+      PaintRoot(x.display(), [i](int, int) { return Solid(i % 2 ? 0xff0000 : 0x00ff00); });
+  });
+  std::atomic<int> mixed{0}, reads{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 4; ++t)
+    readers.emplace_back([&] {
+      for (int i = 0; i < 25; ++i)
+        capture->ReadPrimary([&](const PixelRows& rows) {
+          ASSERT_EQ(rows.layout, PixelLayout::kBgrx);
+          const uint32_t top = *reinterpret_cast<const uint32_t*>(rows.row(0)) & 0xffffff;
+          std::this_thread::sleep_for(std::chrono::milliseconds(2));
+          const uint32_t bottom =
+              *reinterpret_cast<const uint32_t*>(rows.row(rows.height - 1)) & 0xffffff;
+          ++reads;
+          if (top != bottom) ++mixed;
+        });
+    });
+  for (auto& r : readers) r.join();
+  stop = true;
+  painter.join();
+  EXPECT_EQ(reads, 100);
+  EXPECT_EQ(mixed, 0);
 }
 
 TEST(X11CaptureErrors, NoDisplayIsAClearError) {
