@@ -22,6 +22,7 @@
 #include "platform/message_box_qt.h"
 #include "platform/single_instance.h"
 #include "provisioning/clConfig.h"
+#include "provisioning/machine_config.h"
 #include "provisioning/obj_VelnaroDS.h"
 #include "provisioning/obj_oService.h"
 #include "telephony/frm_Telefono.h"
@@ -60,6 +61,11 @@ int main(int argc, char** argv) {
   // 1-3: configuration, provisioning client, web-application address holder. The client
   // keeps a reference to the holder, which is a plain record.
   TConfig config;
+  // The workstation's settings file, then VELNARO_SERVICE_URL; the first parameter still
+  // has the last word when the window is first shown.
+  MachineConfig machine = ReadMachineConfig();
+  config.ServiceURL =
+      ConfiguredServiceURL(machine, std::getenv(kServiceURLVariable), config.ServiceURL);
   auto velnaro_ds = std::make_unique<TobjVelnaroDS>();
   ToService service(config, *velnaro_ds);
 
@@ -116,7 +122,7 @@ int main(int argc, char** argv) {
   server_window.SetButton1Click([&web] { Button1Click(web); });
   HttpEndpoint endpoint(web);
   // The lab and the tests may move the service off 9090 so that several agents can run.
-  uint16_t control_port = HttpEndpoint::kDefaultPort;
+  uint16_t control_port = machine.ControlPort.value_or(HttpEndpoint::kDefaultPort);
   if (const char* p = std::getenv("VELNARO_CONTROL_PORT"); p && *p) {
     auto parsed = HttpEndpoint::ParsePort(p);
     if (!parsed) {
