@@ -22,6 +22,7 @@
 #include "platform/message_box_qt.h"
 #include "platform/single_instance.h"
 #include "provisioning/clConfig.h"
+#include "provisioning/command_line.h"
 #include "provisioning/machine_config.h"
 #include "provisioning/obj_VelnaroDS.h"
 #include "provisioning/obj_oService.h"
@@ -35,6 +36,12 @@
 
 int main(int argc, char** argv) {
   using namespace velnaro;
+
+  // --version and --help answer at once: no window, no single-instance guard.
+  if (auto text = InformationRequested(std::vector<std::string>(argv + 1, argv + argc))) {
+    std::fputs(text->c_str(), stdout);
+    return 0;
+  }
 
   // Blocked before any thread starts, so every thread inherits the mask and the stop
   // signals are taken only by the waiting thread below.
