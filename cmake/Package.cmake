@@ -14,6 +14,7 @@ set(VELNARO_PACKAGE_MAINTAINER "Velnaro DS maintainers <velnaro-ds@velnaro.inval
     CACHE STRING "Maintainer field of the Debian package")
 
 find_program(RSVG_CONVERT rsvg-convert REQUIRED)
+find_program(HELP2MAN help2man REQUIRED)
 find_program(GZIP gzip REQUIRED)
 find_program(DPKG dpkg REQUIRED)
 execute_process(COMMAND ${DPKG} --print-architecture
@@ -22,8 +23,8 @@ execute_process(COMMAND ${DPKG} --print-architecture
 set(pkg_src ${CMAKE_SOURCE_DIR}/packaging)
 set(pkg_out ${CMAKE_BINARY_DIR}/packaging)
 
-# PNG icons drawn from the SVG, and the changelog compressed as Debian wants it (gzip -9n:
-# no name or time stamp inside, so the package is the same from one build to the next).
+# PNG icons drawn from the SVG, and the changelog and manual page compressed as Debian
+# wants them (gzip -9n: no name or time stamp inside).
 set(icon_sizes 16 22 24 32 48 64 128 256)
 set(generated)
 foreach(size ${icon_sizes})
@@ -39,12 +40,20 @@ add_custom_command(OUTPUT ${pkg_out}/changelog.gz
   COMMAND sh -c "${GZIP} -9n < '${pkg_src}/changelog' > '${pkg_out}/changelog.gz'"
   DEPENDS ${pkg_src}/changelog VERBATIM)
 list(APPEND generated ${pkg_out}/changelog.gz)
+# The manual page is the program's own --help, so the two never disagree.
+add_custom_command(OUTPUT ${pkg_out}/velnaro-ds.1.gz
+  COMMAND ${HELP2MAN} --no-info --section=1 --output=${pkg_out}/velnaro-ds.1
+          "--name=telephony agent for call-centre operators" $<TARGET_FILE:velnaro-ds>
+  COMMAND ${GZIP} -9nf ${pkg_out}/velnaro-ds.1
+  DEPENDS velnaro-ds VERBATIM)
+list(APPEND generated ${pkg_out}/velnaro-ds.1.gz)
 add_custom_target(velnaro_package_files ALL DEPENDS ${generated})
 
 install(TARGETS velnaro-ds RUNTIME DESTINATION bin)
 install(FILES ${pkg_src}/velnaro-ds.desktop DESTINATION share/applications)
 install(FILES ${pkg_src}/velnaro-ds.svg DESTINATION share/icons/hicolor/scalable/apps)
 install(FILES ${pkg_src}/copyright ${pkg_out}/changelog.gz DESTINATION share/doc/velnaro-ds)
+install(FILES ${pkg_out}/velnaro-ds.1.gz DESTINATION share/man/man1)
 # Both files under /etc are conffiles: an administrator's edits survive upgrades.
 install(FILES ${pkg_src}/velnaro-ds.conf DESTINATION /etc/velnaro-ds)
 install(FILES ${pkg_src}/velnaro-ds-autostart.desktop DESTINATION /etc/xdg/autostart
