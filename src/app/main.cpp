@@ -91,16 +91,19 @@ int main(int argc, char** argv) {
   ui::MainWindow window(form);
   // A second start may come while this one is still starting up: the request waits in the
   // queue until the loop runs.
-  guard.SetRestoreHandler([&window] {
-    QMetaObject::invokeMethod(&window, [&window] { window.eShowApplication(); },
-                              Qt::QueuedConnection);
+  guard.SetRestoreHandlerWithToken([&window](const std::string& activation_token) {
+    QMetaObject::invokeMethod(
+        &window, [&window, activation_token] { window.eShowApplication(activation_token); },
+        Qt::QueuedConnection);
   });
   QApplication::setApplicationDisplayName(QString::fromStdString(form.title));
   // The tray icon lives as long as the main window (there is no tray without a display).
   std::unique_ptr<ui::TrayIcon> tray;
-  if (!messages.headless())
+  if (!messages.headless()) {
     tray = std::make_unique<ui::TrayIcon>(QString::fromStdString(form.title),
                                           [&window] { window.eShowApplication(); });
+    tray->SetHostWatcher([&window](bool present) { window.TrayAvailabilityChanged(present); });
+  }
 
   // 5: the phone window with its SIP component.
   std::unique_ptr<LinphoneSipUserAgent> agent = MakeLinphoneSipUserAgent();
