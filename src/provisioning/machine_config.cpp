@@ -26,22 +26,20 @@ std::string Lower(std::string_view s) {
   return out;
 }
 
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && Lower(s.substr(0, prefix.size())) == prefix;
-}
-
 std::string Quoted(std::string_view s) { return "\"" + std::string(s) + "\""; }
+
+// The length of a leading "http://" or "https://", in any letter case; 0 without one.
+size_t WebSchemeLength(std::string_view url) {
+  std::string head = Lower(url.substr(0, 8));
+  if (head.rfind("http://", 0) == 0) return 7;
+  if (head == "https://") return 8;
+  return 0;
+}
 
 // An absolute http or https address with something after the scheme, in one piece.
 bool IsServiceAddress(std::string_view url) {
-  std::string_view rest;
-  if (StartsWithNoCase(url, "http://"))
-    rest = url.substr(7);
-  else if (StartsWithNoCase(url, "https://"))
-    rest = url.substr(8);
-  else
-    return false;
-  if (rest.empty() || rest.front() == '/') return false;
+  size_t scheme = WebSchemeLength(url);
+  if (scheme == 0 || url.size() == scheme || url[scheme] == '/') return false;
   return std::none_of(url.begin(), url.end(),
                       [](unsigned char c) { return c <= ' ' || c == 0x7f; });
 }
@@ -51,14 +49,10 @@ bool IsServiceAddress(std::string_view url) {
 std::string NormalisedOrigin(std::string_view text) {
   std::string s = Lower(text);
   if (!s.empty() && s.back() == '/') s.pop_back();
-  std::string scheme;
-  if (s.rfind("http://", 0) == 0)
-    scheme = "http";
-  else if (s.rfind("https://", 0) == 0)
-    scheme = "https";
-  else
-    return {};
-  std::string authority = s.substr(scheme.size() + 3);
+  size_t scheme_length = WebSchemeLength(s);
+  if (scheme_length == 0) return {};
+  std::string scheme = s.substr(0, scheme_length - 3);
+  std::string authority = s.substr(scheme_length);
   std::string host = authority, port;
   size_t colon = authority.rfind(':');
   if (colon != std::string::npos && authority.find(']', colon) == std::string::npos) {
