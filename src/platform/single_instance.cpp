@@ -36,7 +36,23 @@ socklen_t MakeAddress(const std::string& name, sockaddr_un& addr) {
 
 bool IsToken(std::string_view token) {
   return !token.empty() && token.size() <= kMaxToken &&
-         std::all_of(token.begin(), token.end(), [](char c) { return c > ' ' && c < 0x7f; });
+         std::all_of(token.begin(), token.end(), [](char c) { return c >= ' ' && c < 0x7f; });
+}
+
+// The desktop's token for the window this start would have shown. Launchers that predate
+// XDG_ACTIVATION_TOKEN pass it on Wayland as the startup id. It leaves the environment so
+// that nothing in this process spends it.
+std::string TakeActivationToken() {
+  std::string token;
+  for (const char* name : {kActivationTokenVariable, "DESKTOP_STARTUP_ID"}) {
+    const char* value = std::getenv(name);
+    if (!value || !*value) continue;
+    bool startup_id = std::string_view(name) != kActivationTokenVariable;
+    if (startup_id && !std::getenv("WAYLAND_DISPLAY")) continue;
+    if (token.empty()) token = value;
+    unsetenv(name);
+  }
+  return token;
 }
 
 }  // namespace
@@ -77,10 +93,7 @@ bool UnixSocketInstanceGuard::Claim(const std::string& name) {
     int err = errno;
     close(fd);
     if (err != EADDRINUSE) return true;
-    if (const char* token = std::getenv(kActivationTokenVariable)) {
-      activation_token_ = token;
-      unsetenv(kActivationTokenVariable);
-    }
+    activation_token_ = TakeActivationToken();
     return false;
   }
   if (listen(fd, 4) != 0 || pipe2(wake_, O_CLOEXEC) != 0) {

@@ -27,7 +27,7 @@ class InstanceGuard {
 
 // The line a second start sends: "RESTORE", then the activation token the desktop gave it
 // (XDG_ACTIVATION_TOKEN), which lets the holder's window really come forward on Wayland. A
-// token that is not one short run of printable characters is left out.
+// token that is not a short run of printable characters is left out.
 std::string RestoreRequest(const std::string& activation_token);
 // The activation token of a restore request, empty when it carries none; nothing when
 // `line` is not a restore request.
@@ -39,8 +39,9 @@ class UnixSocketInstanceGuard final : public InstanceGuard {
  public:
   UnixSocketInstanceGuard() = default;
   ~UnixSocketInstanceGuard() override;
-  // When the name is taken, the desktop's activation token leaves this process's
-  // environment (so that nothing here spends it) and goes with AskHolderToRestore.
+  // When the name is taken, the desktop's activation token (XDG_ACTIVATION_TOKEN, or on
+  // Wayland DESKTOP_STARTUP_ID) leaves this process's environment, so that nothing here
+  // spends it, and goes with AskHolderToRestore.
   bool Claim(const std::string& name) override;
   bool AskHolderToRestore(const std::string& name) override;
   void SetRestoreHandler(std::function<void()> handler) override;

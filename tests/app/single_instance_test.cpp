@@ -80,20 +80,26 @@ TEST(SingleInstance, SecondProcessIsRefusedAndRestoresTheFirst) {
 // A start from a Wayland launcher hands its activation token to the running copy, and
 // keeps nothing of it in its own environment.
 TEST(SingleInstance, SecondStartHandsItsActivationTokenToTheHolder) {
-  std::string name = UniqueName("token");
-  const std::string token = "launcher-4711_TIME1234";
-  pid_t holder = StartHolder(name, true, token);
-  ASSERT_GT(holder, 0);
-
-  setenv("XDG_ACTIVATION_TOKEN", token.c_str(), 1);
-  UnixSocketInstanceGuard second;
-  EXPECT_FALSE(second.Claim(name));
-  EXPECT_EQ(std::getenv("XDG_ACTIVATION_TOKEN"), nullptr);
-  EXPECT_TRUE(second.AskHolderToRestore(name));
-  int status = 0;
-  ASSERT_EQ(waitpid(holder, &status, 0), holder);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 7);
+  // The variable of today's launchers, and on Wayland the startup id of older ones.
+  const std::pair<const char*, std::string> starts[] = {
+      {"XDG_ACTIVATION_TOKEN", "launcher-4711_TIME1234"},
+      {"DESKTOP_STARTUP_ID", "gnome-shell-1200-host-velnaro-ds-3_TIME99"}};
+  for (const auto& [variable, token] : starts) {
+    std::string name = UniqueName(variable);
+    pid_t holder = StartHolder(name, true, token);
+    ASSERT_GT(holder, 0);
+    setenv("WAYLAND_DISPLAY", "wayland-0", 1);
+    setenv(variable, token.c_str(), 1);
+    UnixSocketInstanceGuard second;
+    EXPECT_FALSE(second.Claim(name));
+    EXPECT_EQ(std::getenv(variable), nullptr);
+    EXPECT_TRUE(second.AskHolderToRestore(name));
+    int status = 0;
+    ASSERT_EQ(waitpid(holder, &status, 0), holder);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 7) << variable;
+    unsetenv("WAYLAND_DISPLAY");
+  }
 }
 
 TEST(SingleInstance, RestoreRequestCarriesOnlyAPrintableToken) {
@@ -101,12 +107,13 @@ TEST(SingleInstance, RestoreRequestCarriesOnlyAPrintableToken) {
   EXPECT_EQ(RestoreRequest("kwin-1a2b_TIME99"), "RESTORE kwin-1a2b_TIME99\n");
   EXPECT_EQ(ParseRestoreRequest(RestoreRequest("kwin-1a2b_TIME99")), "kwin-1a2b_TIME99");
   EXPECT_EQ(ParseRestoreRequest("RESTORE\n"), "");
+  EXPECT_EQ(ParseRestoreRequest(RestoreRequest("shell/Velnaro DS/7")), "shell/Velnaro DS/7");
   // A token that would break the line, or is too long to be one, is not sent at all.
-  for (const std::string& bad : {std::string("two words"), std::string("line\nbreak"),
-                                 std::string("tab\t"), std::string("\x7f"), std::string(257, 'x')})
+  for (const std::string& bad : {std::string("line\nbreak"), std::string("tab\t"),
+                                 std::string("\x7f"), std::string("\xc3\xa8"), std::string(257, 'x')})
     EXPECT_EQ(RestoreRequest(bad), "RESTORE\n");
   EXPECT_EQ(ParseRestoreRequest(RestoreRequest(std::string(256, 'x'))), std::string(256, 'x'));
-  for (const char* not_restore : {"HELLO\n", "RESTORED\n", "RESTORE \n", "RESTORE a b\n",
+  for (const char* not_restore : {"HELLO\n", "RESTORED\n", "RESTORE \n", "RESTORE a\tb\n",
                                   "RESTORE token", "restore\n", ""})
     EXPECT_EQ(ParseRestoreRequest(not_restore), std::nullopt) << not_restore;
 }
