@@ -130,17 +130,17 @@ void UnixSocketInstanceGuard::Serve() {
     std::string_view line(buf, got);
     size_t end = line.find('\n');
     if (end != std::string_view::npos) line = line.substr(0, end + 1);
-    std::optional<std::string> token = ParseRestoreRequest(line);
-    if (token) (void)!write(client, "OK\n", 3);
-    close(client);
-    if (token) {
+    // The handler runs before the answer, so "OK" means the request has been taken.
+    if (std::optional<std::string> token = ParseRestoreRequest(line)) {
       std::function<void(const std::string&)> handler;
       {
         std::lock_guard lock(mutex_);
         handler = handler_;
       }
       if (handler) handler(*token);
+      (void)!write(client, "OK\n", 3);
     }
+    close(client);
   }
 }
 
