@@ -282,6 +282,22 @@ void TfrmMainPhone::eLine2HangUp() {
   Changed();
 }
 
+TfrmMainPhone::WindowAction TfrmMainPhone::FormMinimised() {
+  if (!tray_available) {
+    window_place = WindowPlace::Minimised;
+    return WindowAction::None;
+  }
+  window_place = WindowPlace::InTray;
+  return WindowAction::Hide;
+}
+
+TfrmMainPhone::WindowAction TfrmMainPhone::TrayAvailabilityChanged(bool available) {
+  tray_available = available;
+  if (available || window_place != WindowPlace::InTray) return WindowAction::None;
+  window_place = WindowPlace::Minimised;
+  return WindowAction::ShowMinimised;
+}
+
 void TfrmMainPhone::ShowPage(Page p) { page = p; }
 
 void TfrmMainPhone::Changed() {

@@ -21,6 +21,10 @@ class TfrmMainPhone {
  public:
   enum class Page { tsStatus, tsError, tsUpdate, tsAbout, tsDebug, tsTelefonoLine2 };
   enum class Line2Page { tsNumero, tsTastierino };
+  // Where the window is: on screen, minimised on the taskbar, or hidden with only the tray
+  // icon left to reach it.
+  enum class WindowPlace { OnScreen, Minimised, InTray };
+  enum class WindowAction { None, Hide, ShowMinimised };
 
   static constexpr char kProductName[] = "Velnaro DS";
   static constexpr char kDebugPassword[] = "5172038469";
@@ -82,6 +86,15 @@ class TfrmMainPhone {
   void btnCreaConferenzaClick();
   void eLine2HangUp();
 
+  // Tray and window place. Minimising hides the window only while a tray shows the icon;
+  // without one the taskbar entry is the operator's way back to it.
+  WindowAction FormMinimised();
+  // Back on screen, from the tray, the taskbar or a second start.
+  void FormRestored() { window_place = WindowPlace::OnScreen; }
+  // The tray came or went. A window waiting in a tray that went away returns to the
+  // taskbar, minimised, instead of staying out of reach.
+  WindowAction TrayAvailabilityChanged(bool available);
+
   // Window state.
   bool GiaMostrato = false;
   bool UscitaDiretta = false;
@@ -111,6 +124,9 @@ class TfrmMainPhone {
   std::string txtNumeroVerde;
   bool btnCreaConferenza_visible = false;
   bool imgTelRosso_visible = true;  // with its label txtTelRosso
+
+  bool tray_available = false;
+  WindowPlace window_place = WindowPlace::OnScreen;
 
   // The target path of the installer in the temporary folder; empty when UpdateFILE names
   // no plain file.

@@ -23,6 +23,8 @@
 #include "platform/screen_capture_portal_qt.h"
 #include "platform/single_instance.h"
 #include "provisioning/clConfig.h"
+#include "provisioning/command_line.h"
+#include "provisioning/machine_config.h"
 #include "provisioning/obj_VelnaroDS.h"
 #include "provisioning/obj_oService.h"
 #include "telephony/frm_Telefono.h"
@@ -35,6 +37,12 @@
 
 int main(int argc, char** argv) {
   using namespace velnaro;
+
+  // --version and --help answer at once: no window, no single-instance guard.
+  if (auto text = InformationRequested(std::vector<std::string>(argv + 1, argv + argc))) {
+    std::fputs(text->c_str(), stdout);
+    return 0;
+  }
 
   // Blocked before any thread starts, so every thread inherits the mask and the stop
   // signals are taken only by the waiting thread below.
@@ -63,6 +71,11 @@ int main(int argc, char** argv) {
   // 1-3: configuration, provisioning client, web-application address holder. The client
   // keeps a reference to the holder, which is a plain record.
   TConfig config;
+  // The workstation's settings file, then VELNARO_SERVICE_URL; the first parameter still
+  // has the last word when the window is first shown.
+  MachineConfig machine = ReadMachineConfig();
+  config.ServiceURL =
+      ConfiguredServiceURL(machine, std::getenv(kServiceURLVariable), config.ServiceURL);
   auto velnaro_ds = std::make_unique<TobjVelnaroDS>();
   ToService service(config, *velnaro_ds);
 
@@ -81,16 +94,19 @@ int main(int argc, char** argv) {
   ui::MainWindow window(form);
   // A second start may come while this one is still starting up: the request waits in the
   // queue until the loop runs.
-  guard.SetRestoreHandler([&window] {
-    QMetaObject::invokeMethod(&window, [&window] { window.eShowApplication(); },
-                              Qt::QueuedConnection);
+  guard.SetRestoreHandlerWithToken([&window](const std::string& activation_token) {
+    QMetaObject::invokeMethod(
+        &window, [&window, activation_token] { window.eShowApplication(activation_token); },
+        Qt::QueuedConnection);
   });
   QApplication::setApplicationDisplayName(QString::fromStdString(form.title));
   // The tray icon lives as long as the main window (there is no tray without a display).
   std::unique_ptr<ui::TrayIcon> tray;
-  if (!messages.headless())
+  if (!messages.headless()) {
     tray = std::make_unique<ui::TrayIcon>(QString::fromStdString(form.title),
                                           [&window] { window.eShowApplication(); });
+    tray->SetHostWatcher([&window](bool present) { window.TrayAvailabilityChanged(present); });
+  }
 
   // 5: the phone window with its SIP component.
   std::unique_ptr<LinphoneSipUserAgent> agent = MakeLinphoneSipUserAgent();
@@ -124,7 +140,7 @@ int main(int argc, char** argv) {
   server_window.SetButton1Click([&web, &capture] { Button1Click(web, capture); });
   HttpEndpoint endpoint(web);
   // The lab and the tests may move the service off 9090 so that several agents can run.
-  uint16_t control_port = HttpEndpoint::kDefaultPort;
+  uint16_t control_port = machine.ControlPort.value_or(HttpEndpoint::kDefaultPort);
   if (const char* p = std::getenv("VELNARO_CONTROL_PORT"); p && *p) {
     auto parsed = HttpEndpoint::ParsePort(p);
     if (!parsed) {

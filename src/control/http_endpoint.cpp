@@ -9,12 +9,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <stdexcept>
 #include <system_error>
 
 #include "control/http_response.h"
+#include "net/port_number.h"
 
 namespace velnaro {
 namespace {
@@ -141,12 +141,7 @@ HttpEndpoint::HttpEndpoint(RequestHandler& handler, EndpointOptions options)
 HttpEndpoint::~HttpEndpoint() { Stop(); }
 
 std::optional<uint16_t> HttpEndpoint::ParsePort(std::string_view text) {
-  unsigned value = 0;
-  const char* end = text.data() + text.size();
-  auto [last, ec] = std::from_chars(text.data(), end, value);
-  if (text.empty() || ec != std::errc() || last != end || value == 0 || value > 65535)
-    return std::nullopt;
-  return static_cast<uint16_t>(value);
+  return ParsePortNumber(text);
 }
 
 void HttpEndpoint::Start(uint16_t port) {

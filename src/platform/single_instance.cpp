@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -17,7 +18,9 @@ namespace velnaro {
 
 namespace {
 
-constexpr char kRestore[] = "RESTORE\n";
+constexpr std::string_view kRestore = "RESTORE";
+constexpr size_t kMaxToken = 256;
+constexpr char kActivationTokenVariable[] = "XDG_ACTIVATION_TOKEN";
 
 // Abstract address: a leading NUL, then the name; the length excludes any terminator.
 socklen_t MakeAddress(const std::string& name, sockaddr_un& addr) {
@@ -31,7 +34,43 @@ socklen_t MakeAddress(const std::string& name, sockaddr_un& addr) {
   return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + n);
 }
 
+bool IsToken(std::string_view token) {
+  return !token.empty() && token.size() <= kMaxToken &&
+         std::all_of(token.begin(), token.end(), [](char c) { return c >= ' ' && c < 0x7f; });
+}
+
+// The desktop's token for the window this start would have shown. Launchers that predate
+// XDG_ACTIVATION_TOKEN pass it on Wayland as the startup id. It leaves the environment so
+// that nothing in this process spends it.
+std::string TakeActivationToken() {
+  std::string token;
+  for (const char* name : {kActivationTokenVariable, "DESKTOP_STARTUP_ID"}) {
+    const char* value = std::getenv(name);
+    if (!value || !*value) continue;
+    bool startup_id = std::string_view(name) != kActivationTokenVariable;
+    if (startup_id && !std::getenv("WAYLAND_DISPLAY")) continue;
+    if (token.empty()) token = value;
+    unsetenv(name);
+  }
+  return token;
+}
+
 }  // namespace
+
+std::string RestoreRequest(const std::string& activation_token) {
+  std::string line(kRestore);
+  if (IsToken(activation_token)) line += " " + activation_token;
+  return line + "\n";
+}
+
+std::optional<std::string> ParseRestoreRequest(std::string_view line) {
+  if (line.substr(0, kRestore.size()) != kRestore) return std::nullopt;
+  line.remove_prefix(kRestore.size());
+  if (line == "\n") return std::string();
+  if (line.empty() || line.front() != ' ' || line.back() != '\n') return std::nullopt;
+  std::string_view token = line.substr(1, line.size() - 2);
+  return IsToken(token) ? std::optional<std::string>(token) : std::nullopt;
+}
 
 UnixSocketInstanceGuard::~UnixSocketInstanceGuard() {
   if (server_.joinable()) {
@@ -53,7 +92,9 @@ bool UnixSocketInstanceGuard::Claim(const std::string& name) {
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
     int err = errno;
     close(fd);
-    return err != EADDRINUSE;
+    if (err != EADDRINUSE) return true;
+    activation_token_ = TakeActivationToken();
+    return false;
   }
   if (listen(fd, 4) != 0 || pipe2(wake_, O_CLOEXEC) != 0) {
     close(fd);
@@ -76,7 +117,7 @@ void UnixSocketInstanceGuard::Serve() {
     int client = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) continue;
     // Read one short line, never waiting long for a silent peer.
-    char buf[32] = {};
+    char buf[kRestore.size() + kMaxToken + 3] = {};
     size_t got = 0;
     while (got < sizeof buf - 1) {
       pollfd p{client, POLLIN, 0};
@@ -86,17 +127,20 @@ void UnixSocketInstanceGuard::Serve() {
       got += static_cast<size_t>(n);
       if (std::memchr(buf, '\n', got)) break;
     }
-    bool restore = std::strncmp(buf, kRestore, sizeof kRestore - 1) == 0;
-    if (restore) (void)!write(client, "OK\n", 3);
-    close(client);
-    if (restore) {
-      std::function<void()> handler;
+    std::string_view line(buf, got);
+    size_t end = line.find('\n');
+    if (end != std::string_view::npos) line = line.substr(0, end + 1);
+    // The handler runs before the answer, so "OK" means the request has been taken.
+    if (std::optional<std::string> token = ParseRestoreRequest(line)) {
+      std::function<void(const std::string&)> handler;
       {
         std::lock_guard lock(mutex_);
         handler = handler_;
       }
-      if (handler) handler();
+      if (handler) handler(*token);
+      (void)!write(client, "OK\n", 3);
     }
+    close(client);
   }
 }
 
@@ -106,8 +150,9 @@ bool UnixSocketInstanceGuard::AskHolderToRestore(const std::string& name) {
   sockaddr_un addr;
   socklen_t len = MakeAddress(name, addr);
   bool ok = false;
+  std::string request = RestoreRequest(activation_token_);
   if (connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
-      write(fd, kRestore, sizeof kRestore - 1) == static_cast<ssize_t>(sizeof kRestore - 1)) {
+      write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
     char buf[4] = {};
     pollfd p{fd, POLLIN, 0};
     ok = poll(&p, 1, 2000) > 0 && read(fd, buf, 3) == 3 && std::strncmp(buf, "OK\n", 3) == 0;
@@ -117,6 +162,12 @@ bool UnixSocketInstanceGuard::AskHolderToRestore(const std::string& name) {
 }
 
 void UnixSocketInstanceGuard::SetRestoreHandler(std::function<void()> handler) {
+  if (!handler) return SetRestoreHandlerWithToken({});
+  SetRestoreHandlerWithToken([handler = std::move(handler)](const std::string&) { handler(); });
+}
+
+void UnixSocketInstanceGuard::SetRestoreHandlerWithToken(
+    std::function<void(const std::string& activation_token)> handler) {
   std::lock_guard lock(mutex_);
   handler_ = std::move(handler);
 }

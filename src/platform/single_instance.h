@@ -5,7 +5,9 @@
 
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace velnaro {
@@ -21,15 +23,29 @@ class InstanceGuard {
   virtual void SetRestoreHandler(std::function<void()> handler) = 0;
 };
 
+// The line a second start sends: "RESTORE", then the activation token the desktop gave it
+// (XDG_ACTIVATION_TOKEN), which lets the holder's window really come forward on Wayland. A
+// token that is not a short run of printable characters is left out.
+std::string RestoreRequest(const std::string& activation_token);
+// The activation token of a restore request, empty when it carries none; nothing when
+// `line` is not a restore request.
+std::optional<std::string> ParseRestoreRequest(std::string_view line);
+
 // An abstract-namespace Unix socket "velnaro-ds/<uid>/<name>": the kernel frees the name when the
 // holding process ends, however it ends, and leaves no file behind.
 class UnixSocketInstanceGuard final : public InstanceGuard {
  public:
   UnixSocketInstanceGuard() = default;
   ~UnixSocketInstanceGuard() override;
+  // When the name is taken, the desktop's activation token (XDG_ACTIVATION_TOKEN, or on
+  // Wayland DESKTOP_STARTUP_ID) leaves this process's environment, so that nothing here
+  // spends it, and goes with AskHolderToRestore.
   bool Claim(const std::string& name) override;
   bool AskHolderToRestore(const std::string& name) override;
   void SetRestoreHandler(std::function<void()> handler) override;
+  // As SetRestoreHandler, with the asking start's activation token (empty without one).
+  void SetRestoreHandlerWithToken(
+      std::function<void(const std::string& activation_token)> handler);
 
  private:
   void Serve();
@@ -38,7 +54,8 @@ class UnixSocketInstanceGuard final : public InstanceGuard {
   int wake_[2] = {-1, -1};
   std::thread server_;
   std::mutex mutex_;
-  std::function<void()> handler_;
+  std::function<void(const std::string&)> handler_;
+  std::string activation_token_;
 };
 
 }  // namespace velnaro

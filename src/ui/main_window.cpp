@@ -11,6 +11,7 @@
 #include <QStackedWidget>
 #include <QThread>
 #include <QTimer>
+#include <QWindow>
 #include <algorithm>
 #include <limits>
 
@@ -364,12 +365,40 @@ void MainWindow::ShowServerWindow() {
   server_window_->raise();
 }
 
-void MainWindow::eShowApplication() {
+void MainWindow::eShowApplication(const std::string& activation_token) {
   if (trace_) trace_("restore");
+  // On Wayland only the desktop's token brings a window forward; Qt takes it from the
+  // environment at the next activation.
+  if (!activation_token.empty() && QGuiApplication::platformName().startsWith("wayland"))
+    qputenv("XDG_ACTIVATION_TOKEN", QByteArray::fromStdString(activation_token));
+  bool was_hidden = !isVisible();
   show();
   setWindowState(windowState() & ~Qt::WindowMinimized);
   raise();
-  activateWindow();
+  form_.FormRestored();
+  // Compositors ignore activation of a window that is not on screen yet: a window that
+  // was hidden asks once it has been exposed.
+  if (was_hidden && windowHandle() && !windowHandle()->isExposed()) {
+    activate_when_exposed_ = true;
+    windowHandle()->installEventFilter(this);
+  } else {
+    activateWindow();
+  }
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* e) {
+  if (activate_when_exposed_ && watched == windowHandle() && e->type() == QEvent::Expose &&
+      windowHandle()->isExposed()) {
+    activate_when_exposed_ = false;
+    // After the exposed frame has been drawn.
+    QTimer::singleShot(0, this, [this] { activateWindow(); });
+  }
+  return QWidget::eventFilter(watched, e);
+}
+
+void MainWindow::TrayAvailabilityChanged(bool available) {
+  if (form_.TrayAvailabilityChanged(available) == TfrmMainPhone::WindowAction::ShowMinimised)
+    showMinimized();
 }
 
 void MainWindow::showEvent(QShowEvent* e) {
@@ -388,9 +417,16 @@ void MainWindow::closeEvent(QCloseEvent* e) {
 
 void MainWindow::changeEvent(QEvent* e) {
   QWidget::changeEvent(e);
-  if (e->type() == QEvent::WindowStateChange && isMinimized()) {
-    // Only the tray icon remains; hiding also takes the taskbar entry away.
-    QTimer::singleShot(0, this, [this] { hide(); });
+  if (e->type() != QEvent::WindowStateChange) return;
+  // Platforms may report a state for a window that is hidden; only one on screen counts.
+  if (!isMinimized()) {
+    if (isVisible()) form_.FormRestored();
+  } else if (form_.FormMinimised() == TfrmMainPhone::WindowAction::Hide) {
+    // Only the tray icon remains; hiding also takes the taskbar entry away. Not when the
+    // window has come back, or lost its tray, in the meantime.
+    QTimer::singleShot(0, this, [this] {
+      if (form_.window_place == TfrmMainPhone::WindowPlace::InTray) hide();
+    });
   }
 }
 

@@ -40,7 +40,10 @@ class MainWindow : public QWidget, public MainWindowView {
   void SetServerWindow(QWidget* w) { server_window_ = w; }
 
   // "Apri" in the tray, or a second start of the program: back on screen and in front.
-  void eShowApplication();
+  // activation_token: the desktop's token that the second start brought, if any.
+  void eShowApplication(const std::string& activation_token = {});
+  // The tray host came or went.
+  void TrayAvailabilityChanged(bool available);
 
  signals:
   // The close was granted: the program ends.
@@ -50,6 +53,7 @@ class MainWindow : public QWidget, public MainWindowView {
   void showEvent(QShowEvent*) override;
   void closeEvent(QCloseEvent*) override;
   void changeEvent(QEvent*) override;
+  bool eventFilter(QObject* watched, QEvent* e) override;
 
  private:
   QWidget* BuildStatusPage();
@@ -87,6 +91,7 @@ class MainWindow : public QWidget, public MainWindowView {
   DSButton* imgTelRosso_;
   QLabel* txtTelRosso_;
   bool render_queued_ = false;
+  bool activate_when_exposed_ = false;
   std::function<void(const std::string&)> trace_;
   std::string last_summary_;
 };

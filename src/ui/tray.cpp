@@ -21,8 +21,10 @@ TrayIcon::TrayIcon(const QString& tooltip, std::function<void()> on_open, QObjec
   icon_ = new QSystemTrayIcon(ProgramIcon(), this);
   icon_->setToolTip(tooltip);
   icon_->setContextMenu(menu_);
+  // StatusNotifierItem hosts (KDE, the GNOME extension) report a single click as Trigger
+  // and have no double-click at all.
   connect(icon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-    if (r == QSystemTrayIcon::DoubleClick) open_->trigger();
+    if (r == QSystemTrayIcon::Trigger || r == QSystemTrayIcon::DoubleClick) open_->trigger();
   });
   host_present_ = QSystemTrayIcon::isSystemTrayAvailable();
   icon_->show();
@@ -45,7 +47,14 @@ void TrayIcon::CheckHost() {
     icon_->hide();
     icon_->show();
   }
+  bool changed = present != host_present_;
   host_present_ = present;
+  if (changed && host_watcher_) host_watcher_(present);
+}
+
+void TrayIcon::SetHostWatcher(std::function<void(bool present)> watcher) {
+  host_watcher_ = std::move(watcher);
+  if (host_watcher_) host_watcher_(host_present_);
 }
 
 }  // namespace velnaro::ui

@@ -192,6 +192,25 @@ TEST_F(EndToEnd, SecondStartRestoresTheFirstAndLeaves) {
   EXPECT_TRUE(first.Running());
 }
 
+// Without a parameter the workstation's settings file names the service and the port; a
+// key it does not know is reported and the start goes on.
+TEST_F(EndToEnd, SettingsFileNamesServiceAndPort) {
+  StartProvisioning();
+  std::string conf = dir_ + "/velnaro-ds.conf";
+  std::ofstream(conf) << "ServiceURL = http://127.0.0.1:8088/oService?reply=error\n"
+                         "ControlPort = 9191\n"
+                         "RingTone = loud\n";
+  std::map<std::string, std::string> env = AgentEnv();
+  env["VELNARO_CONFIG_FILE"] = conf;
+  Child agent({Program()}, env, dir_ + "/agent.log");
+  EXPECT_TRUE(WaitUntil(
+      [&] { return agent.Output().find("lblErrorDS=Postazione non abilitata") != std::string::npos; },
+      15000))
+      << agent.Output();
+  EXPECT_EQ(Field(HttpGet(9191, "/phone/?Action=GETSTATUS"), "Rec"), "0");
+  EXPECT_THAT(agent.Output(), HasSubstr(conf + ":3: unknown key \"RingTone\" is ignored"));
+}
+
 TEST_F(EndToEnd, PortConflictEndsBeforeTheMainWindow) {
   // Another program holds 9090.
   int fd = socket(AF_INET, SOCK_STREAM, 0);

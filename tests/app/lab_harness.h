@@ -229,6 +229,8 @@ class LabFixture : public ::testing::Test {
         {"TEMP", dir_},                     {"XDG_RUNTIME_DIR", dir_ + "/run"},
         {"VELNARO_VIRTUAL_SOUND", "1"},     {"VELNARO_OPENER", "/bin/true"},
         {"VELNARO_CONTROL_PORT", ""},
+        // Whatever the machine's own settings file says stays out of the tests.
+        {"VELNARO_CONFIG_FILE", "/dev/null"},
     };
     if (headless) {
       env["QT_QPA_PLATFORM"] = "offscreen";

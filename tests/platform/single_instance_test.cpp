@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 
 #include <atomic>
@@ -25,20 +26,23 @@ std::string UniqueName(const char* tag) {
 }
 
 // Forks a child that claims name, reports on a pipe, and exits 7 after one restore request
-// (or waits to be killed when wait_for_restore is false).
-pid_t StartHolder(const std::string& name, bool wait_for_restore) {
+// carrying `token` (8 after one with another token), or waits to be killed when
+// wait_for_restore is false.
+pid_t StartHolder(const std::string& name, bool wait_for_restore, const std::string& token = "") {
   int p[2];
   if (pipe(p) != 0) return -1;
   pid_t pid = fork();
   if (pid == 0) {
     close(p[0]);
     UnixSocketInstanceGuard guard;
-    std::atomic<bool> restored{false};
-    guard.SetRestoreHandler([&] { restored = true; });
+    std::atomic<int> restored{0};
+    guard.SetRestoreHandlerWithToken([&](const std::string& received) {
+      restored = received == token ? 7 : 8;
+    });
     char ok = guard.Claim(name) ? 'Y' : 'N';
     (void)!write(p[1], &ok, 1);
     for (int i = 0; i < 1000; ++i) {
-      if (wait_for_restore && restored) _exit(7);
+      if (wait_for_restore && restored) _exit(restored);
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     _exit(1);
@@ -59,6 +63,7 @@ TEST(SingleInstance, SecondProcessIsRefusedAndRestoresTheFirst) {
   pid_t holder = StartHolder(name, true);
   ASSERT_GT(holder, 0);
 
+  unsetenv("XDG_ACTIVATION_TOKEN");
   UnixSocketInstanceGuard second;
   EXPECT_FALSE(second.Claim(name));
   EXPECT_TRUE(second.AskHolderToRestore(name));
@@ -70,6 +75,47 @@ TEST(SingleInstance, SecondProcessIsRefusedAndRestoresTheFirst) {
   // The name is free again once the holder has gone.
   UnixSocketInstanceGuard third;
   EXPECT_TRUE(third.Claim(name));
+}
+
+// A start from a Wayland launcher hands its activation token to the running copy, and
+// keeps nothing of it in its own environment.
+TEST(SingleInstance, SecondStartHandsItsActivationTokenToTheHolder) {
+  // The variable of today's launchers, and on Wayland the startup id of older ones.
+  const std::pair<const char*, std::string> starts[] = {
+      {"XDG_ACTIVATION_TOKEN", "launcher-4711_TIME1234"},
+      {"DESKTOP_STARTUP_ID", "gnome-shell-1200-host-velnaro-ds-3_TIME99"}};
+  for (const auto& [variable, token] : starts) {
+    std::string name = UniqueName(variable);
+    pid_t holder = StartHolder(name, true, token);
+    ASSERT_GT(holder, 0);
+    setenv("WAYLAND_DISPLAY", "wayland-0", 1);
+    setenv(variable, token.c_str(), 1);
+    UnixSocketInstanceGuard second;
+    EXPECT_FALSE(second.Claim(name));
+    EXPECT_EQ(std::getenv(variable), nullptr);
+    EXPECT_TRUE(second.AskHolderToRestore(name));
+    int status = 0;
+    ASSERT_EQ(waitpid(holder, &status, 0), holder);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 7) << variable;
+    unsetenv("WAYLAND_DISPLAY");
+  }
+}
+
+TEST(SingleInstance, RestoreRequestCarriesOnlyAPrintableToken) {
+  EXPECT_EQ(RestoreRequest(""), "RESTORE\n");
+  EXPECT_EQ(RestoreRequest("kwin-1a2b_TIME99"), "RESTORE kwin-1a2b_TIME99\n");
+  EXPECT_EQ(ParseRestoreRequest(RestoreRequest("kwin-1a2b_TIME99")), "kwin-1a2b_TIME99");
+  EXPECT_EQ(ParseRestoreRequest("RESTORE\n"), "");
+  EXPECT_EQ(ParseRestoreRequest(RestoreRequest("shell/Velnaro DS/7")), "shell/Velnaro DS/7");
+  // A token that would break the line, or is too long to be one, is not sent at all.
+  for (const std::string& bad : {std::string("line\nbreak"), std::string("tab\t"),
+                                 std::string("\x7f"), std::string("\xc3\xa8"), std::string(257, 'x')})
+    EXPECT_EQ(RestoreRequest(bad), "RESTORE\n");
+  EXPECT_EQ(ParseRestoreRequest(RestoreRequest(std::string(256, 'x'))), std::string(256, 'x'));
+  for (const char* not_restore : {"HELLO\n", "RESTORED\n", "RESTORE \n", "RESTORE a\tb\n",
+                                  "RESTORE token", "restore\n", ""})
+    EXPECT_EQ(ParseRestoreRequest(not_restore), std::nullopt) << not_restore;
 }
 
 TEST(SingleInstance, KilledHolderReleasesTheName) {

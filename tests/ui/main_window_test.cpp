@@ -178,11 +178,36 @@ TEST(MainWindowView, MinimiseHidesRestoreBringsBackCloseAsks) {
   ui::TrayIcon tray("Velnaro DS", [&] { rig.window.eShowApplication(); });
   EXPECT_EQ(tray.PopupMenu1()->defaultAction(), tray.M_Cerca());
   EXPECT_EQ(tray.M_Cerca()->text(), "Apri");
+  rig.window.TrayAvailabilityChanged(true);  // the offscreen platform has no tray of its own
 
   rig.window.setWindowState(Qt::WindowMinimized);
   ASSERT_TRUE(QTest::qWaitFor([&] { return !rig.window.isVisible(); }, 2000));
   emit tray.icon()->activated(QSystemTrayIcon::DoubleClick);
   EXPECT_TRUE(rig.window.isVisible());
+  EXPECT_FALSE(rig.window.isMinimized());
+  // A single click opens it too; the middle button does not.
+  rig.window.setWindowState(Qt::WindowMinimized);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !rig.window.isVisible(); }, 2000));
+  emit tray.icon()->activated(QSystemTrayIcon::MiddleClick);
+  EXPECT_FALSE(rig.window.isVisible());
+  emit tray.icon()->activated(QSystemTrayIcon::Trigger);
+  EXPECT_TRUE(rig.window.isVisible());
+  EXPECT_FALSE(rig.window.isMinimized());
+
+  // The tray goes away while the window waits in it: back on the taskbar.
+  rig.window.setWindowState(Qt::WindowMinimized);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !rig.window.isVisible(); }, 2000));
+  QTest::qWait(50);
+  rig.window.TrayAvailabilityChanged(false);
+  EXPECT_TRUE(rig.window.isVisible());
+
+  // Without a tray, minimising leaves the window on the taskbar.
+  rig.window.eShowApplication();
+  rig.window.setWindowState(Qt::WindowMinimized);
+  QTest::qWait(50);
+  EXPECT_TRUE(rig.window.isVisible());
+  EXPECT_TRUE(rig.window.isMinimized());
+  rig.window.eShowApplication();
   EXPECT_FALSE(rig.window.isMinimized());
   EXPECT_EQ(std::count(rig.provisioning.calls.begin(), rig.provisioning.calls.end(),
                        "SoftwareStart"),

@@ -1,0 +1,68 @@
+#include "provisioning/command_line.h"
+
+#include "provisioning/clConfig.h"
+#include "provisioning/machine_config.h"
+
+namespace velnaro {
+
+std::optional<std::string> InformationRequested(const std::vector<std::string>& params) {
+  if (params.empty()) return std::nullopt;
+  if (params[0] == "--version") return std::string("velnaro-ds ") + kSoftwareVersion + "\n";
+  if (params[0] == "--help") return UsageText();
+  return std::nullopt;
+}
+
+std::string UsageText() {
+  return std::string(
+             "Usage: velnaro-ds [SERVICE-URL]\n"
+             "  or:  velnaro-ds --help | --version\n"
+             "\n"
+             "The operator's telephone. The web application drives it over HTTP on\n"
+             "127.0.0.1 (port 9090 unless configured); it waits in the notification area.\n"
+             "One copy runs per user: a second start brings the first one's window forward.\n"
+             "Qt's own options (-platform NAME, -display DISPLAY, ...) may come first.\n"
+             "\n"
+             "Parameters:\n"
+             "  SERVICE-URL  provisioning service for this run; overrides VELNARO_SERVICE_URL\n"
+             "               and the configuration file. Built in: ") +
+         kDefaultServiceURL +
+         "\n"
+         "  --help       print this text and exit\n"
+         "  --version    print the version and exit\n"
+         "\n"
+         "Configuration:\n"
+         "  The file " +
+         kMachineConfigPath +
+         " sets, for every user of the machine:\n"
+         "\n"
+         "  ServiceURL      provisioning service address (http:// or https://)\n"
+         "  ControlPort     port of the control service (default 9090)\n"
+         "  Hardening       true or false; reserved for the hardened profile\n"
+         "  AllowedOrigins  web origins separated by spaces or commas; reserved for the\n"
+         "                  hardened profile\n"
+         "\n"
+         "  Unknown keys and bad values are reported on standard error and in the log,\n"
+         "  and the default applies.\n"
+         "\n"
+         "Environment:\n"
+         "  VELNARO_CONFIG_FILE    read this configuration file instead\n"
+         "  VELNARO_SERVICE_URL    provisioning service address; overrides the file\n"
+         "  VELNARO_CONTROL_PORT   port of the control service; overrides the file\n"
+         "  VELNARO_OPENER         opens the browser and the installer (default xdg-open)\n"
+         "  VELNARO_UI_TRACE       print the main window's changes on standard error\n"
+         "  VELNARO_VIRTUAL_SOUND  1: a virtual sound card instead of the real devices\n"
+         "  TEMP, TMPDIR           folder of recordings, screenshots and updates (/tmp)\n"
+         "  XDG_CONFIG_HOME, HOME  the workstation identifier is kept in\n"
+         "                         $XDG_CONFIG_HOME/velnaro/VelnaroDS.json (~/.config)\n"
+         "  XDG_STATE_HOME         folder of the log (~/.local/state)\n"
+         "  DISPLAY, WAYLAND_DISPLAY  the desktop to show on\n"
+         "  XDG_RUNTIME_DIR        the sound library's runtime files\n"
+         "  XDG_ACTIVATION_TOKEN   set by the desktop when it starts the program; a second\n"
+         "                         start hands it on to bring the first copy forward\n"
+         "\n"
+         "Log:\n"
+         "  $XDG_STATE_HOME/velnaro-ds/velnaro-ds.log\n"
+         "  (~/.local/state/velnaro-ds/velnaro-ds.log without XDG_STATE_HOME)\n";
+}
+
+}  // namespace velnaro

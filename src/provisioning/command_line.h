@@ -1,0 +1,18 @@
+#pragma once
+// What the first command-line parameter may ask for before anything starts: the version or
+// a short usage. Any other first parameter is the provisioning address (TConfig).
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velnaro {
+
+// The text to print when the first parameter is exactly "--version" or "--help"; nothing
+// for any other command line, which starts the agent. params: the parameters after the
+// program name.
+std::optional<std::string> InformationRequested(const std::vector<std::string>& params);
+
+std::string UsageText();
+
+}  // namespace velnaro

@@ -1,0 +1,58 @@
+#pragma once
+// The workstation's own settings file, the same for every operator of the machine: an INI
+// file that an IT department rolls out with the package. It names the provisioning service
+// and sets the agent's options; the environment and the command line override it. Whatever
+// the file gets wrong is reported and the default applies, so a bad file never stops the
+// telephone.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velnaro {
+
+inline constexpr const char* kMachineConfigPath = "/etc/velnaro-ds/velnaro-ds.conf";
+// Names another file to read instead (trials on one workstation, tests).
+inline constexpr const char* kMachineConfigVariable = "VELNARO_CONFIG_FILE";
+// Overrides the file's ServiceURL; the first command-line parameter overrides both.
+inline constexpr const char* kServiceURLVariable = "VELNARO_SERVICE_URL";
+
+struct MachineConfig {
+  std::string ServiceURL;  // empty: not set
+  std::optional<uint16_t> ControlPort;
+  // Reserved for the hardened profile: read and checked, without effect yet.
+  bool Hardening = false;
+  std::vector<std::string> AllowedOrigins;  // "scheme://host[:port]", lower case
+};
+
+// Receives each problem found, one sentence each.
+using ConfigProblemSink = std::function<void(const std::string&)>;
+
+// The one place configuration problems are reported: standard error today, the log as well
+// once the program keeps one.
+void ReportConfigProblem(const std::string& message);
+
+// Reads the settings in `text`; `origin` names the file in the messages. Unknown keys, bad
+// values and lines that are not settings are reported and leave their setting unset.
+MachineConfig ParseMachineConfig(std::string_view text, const std::string& origin,
+                                 const ConfigProblemSink& report);
+
+// Reads the file at `path`. A missing file means nothing is configured, unless it was named
+// on purpose (must_exist), which is then reported like an unreadable one.
+MachineConfig ReadMachineConfigFile(const std::string& path, bool must_exist,
+                                    const ConfigProblemSink& report);
+
+// The file named by VELNARO_CONFIG_FILE, else /etc/velnaro-ds/velnaro-ds.conf.
+MachineConfig ReadMachineConfig(const ConfigProblemSink& report = ReportConfigProblem);
+
+// The provisioning address before the command line has its say: `environment` (the value of
+// VELNARO_SERVICE_URL, may be null), else the file's ServiceURL, else `fallback`. A bad
+// address in the environment is reported and passed over.
+std::string ConfiguredServiceURL(const MachineConfig& config, const char* environment,
+                                 const std::string& fallback,
+                                 const ConfigProblemSink& report = ReportConfigProblem);
+
+}  // namespace velnaro
