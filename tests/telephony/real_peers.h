@@ -16,9 +16,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <condition_variable>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -95,8 +99,8 @@ class SipProxy {
   std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
   std::string Log() const { return velnaro::testing::ReadWholeFile(dir_ + "/kamailio.log"); }
 
-  // Every message so far, in the order the proxy handled them. The proxy writes its trace
-  // from a timer about every 100 ms.
+  // Every message so far, in the order the proxy handled them. A process of its own
+  // writes the trace, so it may lag a moment behind the traffic.
   std::vector<TracedMessage> Trace() const {
     std::vector<TracedMessage> out;
     std::error_code ec;
