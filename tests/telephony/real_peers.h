@@ -5,8 +5,8 @@
 //   for new dialogs, checked against a file-based subscriber table; every message it
 //   receives or sends is kept in its trace.
 // - Softphone: baresip registered through the proxy. It answers calls by itself, plays a
-//   tone from a file, keeps what it hears in WAV files and reports its calls on its TCP control
-//   port (JSON in netstrings).
+//   tone from a file, keeps what it hears in WAV files and reports its calls on its TCP
+//   control port (JSON in netstrings).
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -136,56 +136,79 @@ class SipProxy {
   }
 
  private:
+  // In-dialog requests follow the recorded route, and one sent to a GRUU the registrar
+  // granted goes to that registration (the agent puts its GRUU in its Contact). New
+  // requests must authenticate: REGISTER as the account it registers, everything else as
+  // its From user.
   void WriteConfig() {
-    std::ofstream cfg(dir_ + "/kamailio.cfg");
-    cfg << "#!KAMAILIO\n"
-           "debug=2\nlog_stderror=yes\nchildren=2\ndisable_tcp=yes\nauto_aliases=no\n"
-           "listen=udp:127.0.0.1:" << port_ << "\n"
-           "loadmodule \"tm.so\"\nloadmodule \"sl.so\"\nloadmodule \"rr.so\"\n"
-           "loadmodule \"pv.so\"\nloadmodule \"maxfwd.so\"\nloadmodule \"siputils.so\"\n"
-           "loadmodule \"textops.so\"\n"
-           "loadmodule \"usrloc.so\"\nloadmodule \"registrar.so\"\nloadmodule \"db_text.so\"\n"
-           "loadmodule \"auth.so\"\nloadmodule \"auth_db.so\"\nloadmodule \"sipdump.so\"\n"
-           "modparam(\"usrloc\", \"db_mode\", 0)\n"
-           "modparam(\"auth_db\", \"db_url\", \"text://" << dir_ << "/db\")\n"
-           "modparam(\"auth_db\", \"calculate_ha1\", yes)\n"
-           "modparam(\"auth_db\", \"password_column\", \"password\")\n"
-           "modparam(\"auth_db\", \"load_credentials\", \"\")\n"
-           "modparam(\"sipdump\", \"enable\", 1)\n"
-           "modparam(\"sipdump\", \"folder\", \"" << dir_ << "/trace\")\n"
-           "modparam(\"sipdump\", \"rotate\", 86400)\n"
-           // In-dialog requests follow the recorded route, and one sent to a GRUU the
-           // registrar granted goes to that registration (the agent puts its GRUU in its
-           // Contact). New requests must authenticate: REGISTER as the account it
-           // registers, everything else as its From user.
-           "request_route {\n"
-           "  if (!mf_process_maxfwd_header(\"10\")) { sl_send_reply(\"483\", \"Too Many Hops\"); exit; }\n"
-           "  if (has_totag()) {\n"
-           "    if (loose_route()) {\n"
-           "      if ($ru =~ \";gr(=|;|$)\") lookup(\"location\");\n"
-           "      t_relay();\n"
-           "      exit;\n"
-           "    }\n"
-           "    if (is_method(\"ACK\")) { if (t_check_trans()) t_relay(); exit; }\n"
-           "    sl_send_reply(\"404\", \"Not here\");\n"
-           "    exit;\n"
-           "  }\n"
-           "  if (is_method(\"CANCEL\")) { if (t_check_trans()) t_relay(); exit; }\n"
-           "  t_check_trans();\n"
-           "  if (is_method(\"REGISTER\")) {\n"
-           "    if (!www_authorize(\"$td\", \"subscriber\")) { www_challenge(\"$td\", \"0\"); exit; }\n"
-           "    if ($au != $tU) { sl_send_reply(\"403\", \"Forbidden\"); exit; }\n"
-           "    consume_credentials();\n"
-           "    save(\"location\");\n"
-           "    exit;\n"
-           "  }\n"
-           "  if (!proxy_authorize(\"$fd\", \"subscriber\")) { proxy_challenge(\"$fd\", \"0\"); exit; }\n"
-           "  if ($au != $fU) { sl_send_reply(\"403\", \"Forbidden\"); exit; }\n"
-           "  consume_credentials();\n"
-           "  if (is_method(\"INVITE\")) record_route();\n"
-           "  if (!lookup(\"location\")) { sl_send_reply(\"404\", \"Not Found\"); exit; }\n"
-           "  t_relay();\n"
-           "}\n";
+    std::string cfg = R"cfg(#!KAMAILIO
+debug=2
+log_stderror=yes
+children=2
+disable_tcp=yes
+auto_aliases=no
+listen=udp:127.0.0.1:@PORT@
+
+loadmodule "tm.so"
+loadmodule "sl.so"
+loadmodule "rr.so"
+loadmodule "pv.so"
+loadmodule "maxfwd.so"
+loadmodule "siputils.so"
+loadmodule "textops.so"
+loadmodule "usrloc.so"
+loadmodule "registrar.so"
+loadmodule "db_text.so"
+loadmodule "auth.so"
+loadmodule "auth_db.so"
+loadmodule "sipdump.so"
+
+modparam("usrloc", "db_mode", 0)
+modparam("auth_db", "db_url", "text://@DIR@/db")
+modparam("auth_db", "calculate_ha1", yes)
+modparam("auth_db", "password_column", "password")
+modparam("auth_db", "load_credentials", "")
+modparam("sipdump", "enable", 1)
+modparam("sipdump", "folder", "@DIR@/trace")
+modparam("sipdump", "rotate", 86400)
+
+request_route {
+  if (!mf_process_maxfwd_header("10")) { sl_send_reply("483", "Too Many Hops"); exit; }
+  if (has_totag()) {
+    if (loose_route()) {
+      if ($ru =~ ";gr(=|;|$)") lookup("location");
+      t_relay();
+      exit;
+    }
+    if (is_method("ACK")) { if (t_check_trans()) t_relay(); exit; }
+    sl_send_reply("404", "Not here");
+    exit;
+  }
+  if (is_method("CANCEL")) { if (t_check_trans()) t_relay(); exit; }
+  t_check_trans();
+  if (is_method("REGISTER")) {
+    if (!www_authorize("$td", "subscriber")) { www_challenge("$td", "0"); exit; }
+    if ($au != $tU) { sl_send_reply("403", "Forbidden"); exit; }
+    consume_credentials();
+    save("location");
+    exit;
+  }
+  if (!proxy_authorize("$fd", "subscriber")) { proxy_challenge("$fd", "0"); exit; }
+  if ($au != $fU) { sl_send_reply("403", "Forbidden"); exit; }
+  consume_credentials();
+  if (is_method("INVITE")) record_route();
+  if (!lookup("location")) { sl_send_reply("404", "Not Found"); exit; }
+  t_relay();
+}
+)cfg";
+    Replace(cfg, "@PORT@", std::to_string(port_));
+    Replace(cfg, "@DIR@", dir_);
+    std::ofstream(dir_ + "/kamailio.cfg") << cfg;
+  }
+
+  static void Replace(std::string& text, const std::string& what, const std::string& with) {
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + with.size()))
+      text.replace(p, what.size(), with);
   }
 
   std::string dir_;
@@ -226,9 +249,9 @@ class Softphone {
           << "module_tmp account.so\nmodule_app menu.so\nmodule_app ctrl_tcp.so\n"
           << "ctrl_tcp_listen 127.0.0.1:" << ctrl_port_ << "\n"
           << "snd_path " << dir_ << "/sound\n";
-      std::ofstream(dir_ + "/accounts") << "<sip:" << account.user << "@" << proxy_ << ">;auth_pass="
-                                        << account.password
-                                        << ";answermode=auto;regint=600;audio_codecs=PCMU\n";
+      std::ofstream(dir_ + "/accounts")
+          << "<sip:" << account.user << "@" << proxy_ << ">;auth_pass=" << account.password
+          << ";answermode=auto;regint=600;audio_codecs=PCMU\n";
       process_.Start({"baresip", "-f", dir_}, {{"HOME", dir_}}, dir_ + "/baresip.log");
       velnaro::testing::WaitUntil(
           [&] { return Connect() || !process_.Running(); }, 5000);
@@ -271,7 +294,8 @@ class Softphone {
     w.EndObject();
     const std::string json = buf.GetString();
     const std::string frame = std::to_string(json.size()) + ":" + json + ",";
-    if (fd_ < 0 || ::send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size()))
+    if (fd_ < 0 ||
+        ::send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size()))
       return {};
     std::unique_lock lock(mutex_);
     cv_.wait_for(lock, std::chrono::seconds(5), [&] { return answers_.count(token) > 0; });
@@ -325,7 +349,7 @@ class Softphone {
     const std::string path = dir_ + "/tone.wav";
     std::vector<int16_t> samples(8000 * 120);
     for (size_t i = 0; i < samples.size(); ++i)
-      samples[i] = static_cast<int16_t>(8000 * std::sin(2 * M_PI * hz * static_cast<double>(i) / 8000));
+      samples[i] = static_cast<int16_t>(8000 * std::sin(2 * M_PI * hz * double(i) / 8000));
     wav::WriteMono(path, 8000, samples);
     return path;
   }
@@ -372,7 +396,8 @@ class Softphone {
     rapidjson::Document d;
     if (d.Parse(json.c_str()).HasParseError() || !d.IsObject()) return;
     auto text = [&](const char* key) {
-      return d.HasMember(key) && d[key].IsString() ? std::string(d[key].GetString()) : std::string();
+      return d.HasMember(key) && d[key].IsString() ? std::string(d[key].GetString())
+                                                    : std::string();
     };
     {
       std::lock_guard lock(mutex_);

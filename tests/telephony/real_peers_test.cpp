@@ -180,7 +180,8 @@ TEST_F(AgentWithRealPeers, OutgoingCallCarriesAudioBothWaysAndOurHangUpEndsIt) {
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_GT(OperatorHearsCustomer(), 0.5);
   const auto heard = customer_->Heard();
-  EXPECT_GT(test::ToneShare(heard.mono, heard.rate, kOperatorTone), 0.5) << "the customer hears the operator";
+  EXPECT_GT(test::ToneShare(heard.mono, heard.rate, kOperatorTone), 0.5)
+      << "the customer hears the operator";
 
   ASSERT_TRUE(agent_->EndCall(0));
   ASSERT_TRUE(log_.WaitFor("Disconnect 0")) << Dump();
