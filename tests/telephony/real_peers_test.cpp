@@ -1,0 +1,329 @@
+// The real SIP component against a real proxy and registrar (kamailio, digest
+// authentication) and a real softphone (baresip) on 127.0.0.1. The sipp scenarios stay
+// for what only a script can provoke; these show that real equipment accepts what the
+// component sends and that the main flows work end to end.
+//
+// Assertions marked KNOWN FAULT expect what the SIP adapter does not do yet.
+
+#include <gtest/gtest.h>
+
+#include "../control/upload_servers.h"
+#include "control/commands.h"
+#include "control/interpreter.h"
+#include "control/reply.h"
+#include "control/web_server.h"
+#include "platform/message_box.h"
+#include "real_peers.h"
+#include "sip_test_support.h"
+#include "telephony/frm_Telefono.h"
+#include "telephony/linphone_sip_user_agent.h"
+
+namespace velnaro {
+namespace {
+
+using test::EventLog;
+using test::FreePortPair;
+using test::TracedMessage;
+using velnaro::testing::WaitUntil;
+
+const test::SipAccount kOperator{"1001", "secret1001"};
+const test::SipAccount kCustomer{"1002", "secret1002"};
+constexpr int kCustomerTone = 1000;  // what the softphone says
+constexpr int kOperatorTone = 2200;  // what the agent's virtual sound card says
+
+class RealPeers : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/velnaro-real-peers-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    proxy_ = std::make_unique<test::SipProxy>(dir_, std::vector{kOperator, kCustomer});
+    ASSERT_TRUE(proxy_->ok()) << proxy_->Log();
+    customer_ = std::make_unique<test::Softphone>(dir_, *proxy_, kCustomer, kCustomerTone);
+    ASSERT_TRUE(customer_->ok()) << customer_->Log();
+    ASSERT_TRUE(customer_->WaitRegistered()) << customer_->Log() << proxy_->TraceText();
+    LinphoneAgentOptions o;
+    o.state_dir = dir_ + "/state";
+    o.force_virtual_sound = true;
+    o.keep_played_audio = true;
+    o.virtual_tone_hz = kOperatorTone;
+    agent_ = MakeLinphoneSipUserAgent(o);
+  }
+  void TearDown() override {
+    agent_.reset();
+    customer_.reset();  // while the proxy still takes its unregistration
+    proxy_.reset();
+    std::error_code ec;
+    if (HasFailure())
+      std::fprintf(stderr, "peer files kept in %s\n", dir_.c_str());
+    else if (!dir_.empty())
+      std::filesystem::remove_all(dir_, ec);
+  }
+
+  // Share of the softphone's tone in what the operator hears over the next 1.5 s.
+  double OperatorHearsCustomer() {
+    int rate = 0;
+    agent_->TakePlayedAudio(&rate);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const auto played = agent_->TakePlayedAudio(&rate);
+    return rate ? test::ToneShare(played, rate, kCustomerTone) : 0;
+  }
+
+  std::string dir_;
+  std::unique_ptr<test::SipProxy> proxy_;
+  std::unique_ptr<test::Softphone> customer_;
+  std::unique_ptr<LinphoneSipUserAgent> agent_;
+};
+
+// The component alone, driven as the controller drives it, on free ports.
+class AgentWithRealPeers : public RealPeers {
+ protected:
+  void SetUp() override {
+    RealPeers::SetUp();
+    if (HasFatalFailure()) return;
+    agent_port_ = FreePortPair();
+    log_.SetAgent(agent_.get());
+    agent_->SetEventSink(&log_);
+  }
+
+  void Online(const std::string& password) {
+    const std::string host = proxy_->host();
+    ASSERT_TRUE(agent_->Initialize(false, "127.0.0.1", agent_port_, "1001 <sip:1001@" + host + ">",
+                                   "", host, kOperator.user, password, true, 7))
+        << agent_->LastError();
+    agent_->SetUserAgentText("Velnaro.DS 4.00.002");
+    ASSERT_TRUE(agent_->OpenLine(0, false, "127.0.0.1", FreePortPair()));
+    ASSERT_TRUE(agent_->OpenLine(1, false, "127.0.0.1", FreePortPair()));
+    ASSERT_TRUE(agent_->Register(3600));
+  }
+  void Registered() {
+    Online(kOperator.password);
+    ASSERT_TRUE(log_.WaitFor("SuccessToRegister")) << Dump();
+  }
+  // Calls the softphone on line 1 and waits until both sides have the call.
+  void CallCustomer() {
+    ASSERT_TRUE(agent_->PlaceCall(0, customer_->uri(), 0, 0)) << agent_->LastError();
+    ASSERT_TRUE(log_.WaitFor("SuccessToConnect 0")) << Dump();
+    ASSERT_TRUE(customer_->WaitFor("CALL_ESTABLISHED")) << customer_->Dump();
+  }
+
+  // Requests of that method the proxy received from the agent so far.
+  std::vector<TracedMessage> FromAgent(const std::string& method) const {
+    std::vector<TracedMessage> out;
+    for (auto& m : proxy_->Trace())
+      if (m.received && m.src_port == agent_port_ && m.IsRequest(method)) out.push_back(m);
+    return out;
+  }
+  // The softphone's answers to INVITEs, in order (the first answers the call).
+  std::vector<std::string> CustomerInviteAnswers() const {
+    std::vector<std::string> out;
+    for (auto& m : proxy_->Trace())
+      if (m.received && m.src_port == customer_->sip_port() && m.IsReplyTo("INVITE") &&
+          m.StartLine().rfind("SIP/2.0 200", 0) == 0)
+        out.push_back(m.Body());
+    return out;
+  }
+
+  std::string Dump() const {
+    std::string s;
+    for (auto& e : log_.Events()) s += e + "\n";
+    return s + proxy_->TraceText();
+  }
+
+  int agent_port_ = 0;
+  EventLog log_;
+};
+
+TEST_F(AgentWithRealPeers, RegistersWithDigestAndUnregistersOnShutdown) {
+  Registered();
+  std::vector<TracedMessage> registers;
+  ASSERT_TRUE(WaitUntil([&] {
+    registers = FromAgent("REGISTER");
+    return registers.size() >= 2;
+  }, 2000)) << Dump();
+  EXPECT_EQ(registers[0].Header("Authorization"), "");
+  EXPECT_NE(registers[1].Header("Authorization").find("username=\"1001\""), std::string::npos);
+  // KNOWN FAULT (issue 10, item 14): the identification text goes out exactly as set.
+  EXPECT_EQ(registers[0].Header("User-Agent"), "Velnaro.DS 4.00.002");
+
+  agent_->Shutdown();
+  EXPECT_TRUE(log_.WaitFor("SuccessToUnRegister", 5000)) << Dump();
+  EXPECT_TRUE(WaitUntil([&] {
+    registers = FromAgent("REGISTER");
+    return registers.back().Header("Expires") == "0";
+  }, 2000)) << Dump();
+}
+
+TEST_F(AgentWithRealPeers, AWrongPasswordIsRefused) {
+  Online("not-the-password");
+  ASSERT_TRUE(log_.WaitFor("FailToRegister")) << Dump();
+  EXPECT_FALSE(log_.Has("SuccessToRegister"));
+  // It did answer the challenge; the proxy refused the answer.
+  EXPECT_TRUE(WaitUntil([&] {
+    const auto registers = FromAgent("REGISTER");
+    return registers.size() >= 2 && !registers[1].Header("Authorization").empty();
+  }, 2000)) << Dump();
+  // Its call is refused too.
+  ASSERT_TRUE(agent_->PlaceCall(0, customer_->uri(), 0, 0));
+  EXPECT_TRUE(log_.WaitFor("GeneralFailure 0 407", 10000, true)) << Dump();
+  EXPECT_FALSE(customer_->WaitFor("CALL_ESTABLISHED", 500));
+}
+
+TEST_F(AgentWithRealPeers, OutgoingCallCarriesAudioBothWaysAndOurHangUpEndsIt) {
+  Registered();
+  CallCustomer();
+  // The INVITE passed the proxy's challenge.
+  EXPECT_TRUE(WaitUntil([&] {
+    const auto invites = FromAgent("INVITE");
+    return invites.size() == 2 && !invites[1].Header("Proxy-Authorization").empty();
+  }, 2000)) << Dump();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_GT(OperatorHearsCustomer(), 0.5);
+  const auto heard = customer_->Heard();
+  EXPECT_GT(test::ToneShare(heard.mono, heard.rate, kOperatorTone), 0.5)
+      << "the customer hears the operator";
+
+  ASSERT_TRUE(agent_->EndCall(0));
+  ASSERT_TRUE(log_.WaitFor("Disconnect 0")) << Dump();
+  EXPECT_TRUE(customer_->WaitFor("CALL_CLOSED")) << customer_->Dump();
+  EXPECT_FALSE(agent_->IsLineInCall(0));
+  EXPECT_TRUE(log_.Find("GeneralFailure").empty()) << Dump();
+}
+
+TEST_F(AgentWithRealPeers, TheCustomerHangsUp) {
+  Registered();
+  CallCustomer();
+  customer_->Command("hangup");
+  ASSERT_TRUE(log_.WaitFor("Disconnect 0")) << Dump();
+  EXPECT_FALSE(agent_->IsLineInCall(0));
+  EXPECT_TRUE(log_.Find("GeneralFailure").empty()) << Dump();
+  EXPECT_TRUE(log_.Find("FailToConnect").empty()) << Dump();
+}
+
+TEST_F(AgentWithRealPeers, HoldUnholdAndDtmfReachTheSoftphone) {
+  Registered();
+  CallCustomer();
+  ASSERT_TRUE(agent_->Hold(0));
+  // The softphone takes the re-INVITE: it answers receive-only and stops sending.
+  ASSERT_TRUE(WaitUntil([&] { return CustomerInviteAnswers().size() >= 2; })) << Dump();
+  EXPECT_NE(CustomerInviteAnswers()[1].find("a=recvonly"), std::string::npos) << Dump();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_LT(OperatorHearsCustomer(), 0.05);
+
+  ASSERT_TRUE(agent_->Unhold(0));
+  ASSERT_TRUE(WaitUntil([&] { return CustomerInviteAnswers().size() >= 3; })) << Dump();
+  EXPECT_NE(CustomerInviteAnswers()[2].find("a=sendrecv"), std::string::npos) << Dump();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_GT(OperatorHearsCustomer(), 0.5);
+
+  ASSERT_TRUE(agent_->SendDtmf(0, "123#"));
+  ASSERT_TRUE(WaitUntil([&] { return customer_->Count("CALL_DTMF_START") >= 4; }, 5000))
+      << customer_->Dump();
+  std::string digits;
+  for (auto& e : customer_->Events())
+    if (e.type == "CALL_DTMF_START") digits += e.param;
+  EXPECT_EQ(digits, "123#");
+  EXPECT_TRUE(agent_->EndCall(0));
+}
+
+// The phone controller and the page's commands over the real component, as the program
+// wires them (the phone takes its ports from 5070 and 7000).
+class PhoneWithRealPeers : public RealPeers {
+ protected:
+  void SetUp() override {
+    RealPeers::SetUp();
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(uploads_.ok()) << "php -S not available";
+    setenv("TEMP", dir_.c_str(), 1);
+    phone_ = std::make_unique<TfrmTelefono>(*agent_, web_, box_);
+    phone_->UpdateSettings([&](TfrmTelefono::Settings& s) {
+      s.EditLoginId = kOperator.user;
+      s.EditLoginPwd = kOperator.password;
+      s.EditSIPProxy = proxy_->host();
+      s.EditDisplayName = kOperator.user;
+      s.txtIPVPN = "127.0.0.1";
+    });
+    RegisterStatusCommand(web_);
+    RegisterCommands(web_, *phone_, {[this] { return uploads_.host(); }, nullptr, nullptr});
+    phone_->AttivaTelefono();
+    ASSERT_TRUE(WaitUntil([&] { return web_.Record().Stato == "ONLINE"; })) << web_.Record().Stato;
+  }
+  void TearDown() override {
+    if (phone_) phone_->DisattivaTelefono();
+    phone_.reset();
+    unsetenv("TEMP");
+    RealPeers::TearDown();
+  }
+
+  // One request of the page to "/phone/", its query already decoded.
+  std::string Send(const std::string& query) {
+    ControlRequest request;
+    request.document = "/phone/";
+    request.peer_ip = "127.0.0.1";
+    for (size_t p = 0; p <= query.size();) {
+      const size_t amp = std::min(query.find('&', p), query.size());
+      request.params.push_back(query.substr(p, amp - p));
+      p = amp + 1;
+    }
+    std::string reply;
+    AnalizzaParametri(web_, request, reply);
+    return reply;
+  }
+  bool WaitForState(const std::string& stato, const std::string& chiamata, int ms = 10000) {
+    return WaitUntil([&] {
+      const auto r = web_.Record();
+      return r.Stato == stato && r.ChiamataStato == chiamata;
+    }, ms);
+  }
+  std::string Record() const {
+    const auto r = web_.Record();
+    return r.Stato + "/" + r.ChiamataStato + "/" + r.ChiamataNumero;
+  }
+
+  testing::PhpUploadServer uploads_;
+  TwebServer web_;
+  FakeMessageBox box_;
+  std::unique_ptr<TfrmTelefono> phone_;
+};
+
+TEST_F(PhoneWithRealPeers, AnIncomingCallIsAnsweredAtOnceAndEndsWhenTheCustomerHangsUp) {
+  customer_->Command("dial", "sip:" + kOperator.user + "@" + proxy_->host());
+  ASSERT_TRUE(customer_->WaitFor("CALL_ESTABLISHED")) << customer_->Dump() << proxy_->TraceText();
+  // KNOWN FAULT (issue 10, item 15): while an answered incoming call is connected the page
+  // reads ANSWERE (the ringing-stop event comes before the connect events).
+  EXPECT_TRUE(WaitForState("INCALL", "ANSWERE", 3000)) << Record();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(web_.Record().ChiamataStato, "ANSWERE") << Record();
+  EXPECT_GT(OperatorHearsCustomer(), 0.5);
+  EXPECT_TRUE(box_.Shown().empty()) << box_.Shown().front();
+
+  customer_->Command("hangup");
+  EXPECT_TRUE(WaitUntil([&] { return web_.Record().Stato == "IDLE"; })) << Record();
+  EXPECT_FALSE(agent_->IsLineInCall(0));
+}
+
+TEST_F(PhoneWithRealPeers, APageCallIsRecordedAndTheUploadHoldsTheCustomersTone) {
+  EXPECT_EQ(Send("Action=CALL&Number=1002"), reply::Call("", "1002"));
+  ASSERT_TRUE(WaitForState("INCALL", "ANSWERE")) << Record() << proxy_->TraceText();
+  ASSERT_TRUE(customer_->WaitFor("CALL_ESTABLISHED")) << customer_->Dump();
+  EXPECT_EQ(Send("Action=RECSTART"), reply::Simple("RECSTART"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_EQ(Send("Action=RECSTOP&recording_id=42"), reply::Simple("RECSTOP"));
+
+  const auto uploads = uploads_.Uploads();
+  ASSERT_EQ(uploads.size(), 1u) << web_.memoLogs().back();
+  const std::string meta = testing::ReadWholeFile(uploads[0] + "/meta.json");
+  EXPECT_NE(meta.find("\"query\": \"Action=RECSTOP&recording_id=42\""), std::string::npos) << meta;
+  wav::Audio sent;
+  ASSERT_TRUE(wav::ReadMono(uploads[0] + "/Allegato", &sent));
+  EXPECT_GE(sent.mono.size(), static_cast<size_t>(sent.rate) * 2);
+  EXPECT_GT(test::ToneShare(sent.mono, sent.rate, kCustomerTone), 0.5) << "the customer is in it";
+
+  EXPECT_EQ(Send("Action=HANGUP"), reply::Simple("HANGUP"));
+  EXPECT_TRUE(WaitForState("IDLE", "HANGUP")) << Record();
+  EXPECT_TRUE(customer_->WaitFor("CALL_CLOSED")) << customer_->Dump();
+  EXPECT_TRUE(box_.Shown().empty()) << box_.Shown().front();
+}
+
+}  // namespace
+}  // namespace velnaro
