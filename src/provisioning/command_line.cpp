@@ -56,6 +56,8 @@ std::string UsageText() {
          "                         $XDG_CONFIG_HOME/velnaro/VelnaroDS.json (~/.config)\n"
          "  XDG_STATE_HOME         folder of the log (~/.local/state)\n"
          "  DISPLAY, WAYLAND_DISPLAY  the desktop to show on\n"
+         "  XDG_SESSION_TYPE       wayland: screenshots go through the desktop portal\n"
+         "  DBUS_SESSION_BUS_ADDRESS  the session bus where the portal answers\n"
          "  XDG_RUNTIME_DIR        the sound library's runtime files\n"
          "  XDG_ACTIVATION_TOKEN   set by the desktop when it starts the program; a second\n"
          "                         start hands it on to bring the first copy forward\n"

@@ -13,6 +13,7 @@
 #include "control/reply.h"
 #include "control/web_server.h"
 #include "platform/message_box.h"
+#include "support/platform_fakes.h"
 #include "real_peers.h"
 #include "sip_test_support.h"
 #include "telephony/frm_Telefono.h"
@@ -45,8 +46,6 @@ class RealPeers : public ::testing::Test {
     LinphoneAgentOptions o;
     o.state_dir = dir_ + "/state";
     o.force_virtual_sound = true;
-    o.keep_played_audio = true;
-    o.virtual_tone_hz = kOperatorTone;
     agent_ = MakeLinphoneSipUserAgent(o);
   }
   void TearDown() override {
@@ -63,12 +62,13 @@ class RealPeers : public ::testing::Test {
   // Share of the softphone's tone in what the operator hears over the next 1.5 s.
   double OperatorHearsCustomer() {
     int rate = 0;
-    agent_->TakePlayedAudio(&rate);
+    sound_.TakePlayed(&rate);
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    const auto played = agent_->TakePlayedAudio(&rate);
+    const auto played = sound_.TakePlayed(&rate);
     return rate ? test::ToneShare(played, rate, kCustomerTone) : 0;
   }
 
+  test::TestSound sound_{kOperatorTone};
   std::string dir_;
   std::unique_ptr<test::SipProxy> proxy_;
   std::unique_ptr<test::Softphone> customer_;
