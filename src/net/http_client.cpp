@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +26,12 @@ struct SlistDeleter {
 using CurlPtr = std::unique_ptr<CURL, CurlDeleter>;
 using SlistPtr = std::unique_ptr<curl_slist, SlistDeleter>;
 
+std::atomic<bool> g_cancelled{false};
+
+int AbortWhenCancelled(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return g_cancelled.load() ? 1 : 0;
+}
+
 // A new handle (nullptr when libcurl has none) limited to http/https, redirects included,
 // without signals, with the options every request takes.
 CurlPtr NewClient(const std::string& url, const RequestOptions& options) {
@@ -35,12 +42,23 @@ CurlPtr NewClient(const std::string& url, const RequestOptions& options) {
   CURL* h = c.get();
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // A request that started encrypted never goes on in the clear.
+  const bool secure = url.compare(0, 8, "https://") == 0;
+  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
   if (!options.user_agent.empty()) curl_easy_setopt(h, CURLOPT_USERAGENT, options.user_agent.c_str());
   if (!options.use_proxy) curl_easy_setopt(h, CURLOPT_PROXY, "");
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
                    static_cast<long>(options.connect_timeout.count()));
+  if (options.stall_timeout.count() > 0) {
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(options.stall_timeout.count()));
+  }
+  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(options.total_timeout.count()));
+  // Called about once a second even while nothing moves, so a cancel is seen at once.
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &AbortWhenCancelled);
+  if (g_cancelled.load()) return nullptr;
   return c;
 }
 
@@ -55,6 +73,12 @@ SlistPtr PostHeaders(const std::string& content_type, const RequestOptions& opti
   add("Expect:");
   return list;
 }
+
+}  // namespace
+
+void CancelAllTransfers() { g_cancelled = true; }
+
+namespace {
 
 void FollowRedirects(CURL* c) {
   curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);

@@ -1,7 +1,8 @@
 #pragma once
 // The program's HTTP client, on libcurl: a url-encoded form POST, a multipart POST that
 // streams its file from disk, and a download into a writer. Every transfer is limited to
-// http and https (redirects included) and reports its progress the same way.
+// http and https (redirects included; one that starts on https stays there) and reports
+// its progress the same way.
 
 #include <chrono>
 #include <cstdint>
@@ -30,7 +31,15 @@ struct RequestOptions {
   std::vector<std::string> headers;  // further header lines, in this order
   std::chrono::milliseconds connect_timeout{0};  // 0: libcurl's own (300 s)
   bool use_proxy = true;  // false: the server is reached directly, whatever the environment says
+  // Nothing received or sent for this long ends the transfer as failed; 0: no limit.
+  std::chrono::seconds stall_timeout{0};
+  // The whole request, redirects included; 0: no limit.
+  std::chrono::milliseconds total_timeout{0};
 };
+
+// Ends every transfer in flight as failed, and fails every later one at once: for a
+// program that is stopping and must not wait on a server.
+void CancelAllTransfers();
 
 // POSTs an url-encoded form body, following up to 15 redirects with the form kept (also
 // on 301 and 302). True when the whole reply came with a 2xx status; reply holds its body
