@@ -42,6 +42,7 @@ bool ServiceProvisioningLink::SoftwareStart() {
   bool ok = service_.SoftwareStart();
   std::lock_guard lock(sip_server_mutex_);
   sip_server_ = config_.SipServer;
+  server_address_ = velnaro_.ServerAddress;
   return ok;
 }
 
@@ -59,6 +60,11 @@ bool ServiceProvisioningLink::DownloadFile(const std::string& url, const std::st
 std::string ServiceProvisioningLink::SipServer() const {
   std::lock_guard lock(sip_server_mutex_);
   return sip_server_;
+}
+
+std::string ServiceProvisioningLink::ServerAddress() const {
+  std::lock_guard lock(sip_server_mutex_);
+  return server_address_;
 }
 
 Phone& TelefonoPhoneLink::Attached() const {

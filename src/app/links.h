@@ -33,6 +33,8 @@ class ServiceProvisioningLink final : public ProvisioningLink {
 
   // The SIP server as the last start-up stored it; safe from any thread (uploads).
   std::string SipServer() const;
+  // The web application's host[:port] likewise (the control service's origin check).
+  std::string ServerAddress() const;
   // Parameters to read instead of the process's own command line (tests).
   void SetCommandLine(std::vector<std::string> params) {
     params_ = std::move(params);
@@ -45,8 +47,9 @@ class ServiceProvisioningLink final : public ProvisioningLink {
   TobjVelnaroDS& velnaro_;
   std::vector<std::string> params_;
   bool has_params_ = false;
-  mutable std::mutex sip_server_mutex_;
+  mutable std::mutex sip_server_mutex_;  // also guards server_address_
   std::string sip_server_;
+  std::string server_address_;
 };
 
 // The phone window is created after the main window, so it is attached later; until then

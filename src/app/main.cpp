@@ -133,12 +133,19 @@ int main(int argc, char** argv) {
   CommandOptions command_options;
   command_options.sip_server = [&provisioning] { return provisioning.SipServer(); };
   command_options.capture = &capture;
+  if (machine.Hardening) command_options.screenshot_interval = std::chrono::seconds(1);
   RegisterCommands(web, telefono, command_options);
   ui::ServerWindow server_window(web);
   server_window.SetMessageBox(&messages);
   server_window.SetButton2Click([&web] { Button2Click(web); });
   server_window.SetButton1Click([&web, &capture] { Button1Click(web, capture); });
-  HttpEndpoint endpoint(web);
+  // The hardened profile: loopback addresses only, pages from allowed origins only.
+  AccessPolicy access(machine.Hardening, machine.AllowedOrigins,
+                      [&provisioning] { return provisioning.ServerAddress(); });
+  EndpointOptions endpoint_options;
+  endpoint_options.loopback_only = machine.Hardening;
+  endpoint_options.access = &access;
+  HttpEndpoint endpoint(web, endpoint_options);
   // The lab and the tests may move the service off 9090 so that several agents can run.
   uint16_t control_port = machine.ControlPort.value_or(HttpEndpoint::kDefaultPort);
   if (const char* p = std::getenv("VELNARO_CONTROL_PORT"); p && *p) {

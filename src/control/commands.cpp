@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "control/rate_limit.h"
 #include "control/reply.h"
 #include "control/screen_capture.h"
 #include "control/upload.h"
@@ -51,7 +52,10 @@ void RegisterCommands(TwebServer& server, Phone& phone, CommandOptions options) 
   auto c = std::make_shared<const Context>(Context{server, phone, std::move(options)});
   CommandTable& table = server.Commands();
 
-  table.Add("/system/", "SCREENSHOT", [c](const CommandRequest&, std::string& reply) {
+  auto screenshots = std::make_shared<RateLimit>(c->options.screenshot_interval);
+  table.Add("/system/", "SCREENSHOT", [c, screenshots](const CommandRequest&, std::string& reply) {
+    if (!screenshots->TryTake(RateLimit::Clock::now()))
+      throw RequestRefused(429, "at most one screenshot a second");
     reply = reply::Simple("SCREENSHOT");
     const std::string path = SalvaScreenShot(c->capture(), c->clock());
     c->server.AggiungiLog("system/SCREENSHOT: " + path);

@@ -1,6 +1,7 @@
 #pragma once
 // The phone and system commands of the control service's command table.
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -17,6 +18,8 @@ struct CommandOptions {
   std::function<std::string()> sip_server;
   ScreenCapture* capture = nullptr;  // nullptr: the process-wide X11 capture
   const Clock* clock = nullptr;      // nullptr: DefaultClock()
+  // SCREENSHOT at most once in this time; more are refused with 429. Zero: no limit.
+  std::chrono::milliseconds screenshot_interval{0};
 };
 
 // Adds "/system/" SCREENSHOT and "/phone/" CALL, DTMF, HANGUP, HOLD, UNHOLD, MUTE,

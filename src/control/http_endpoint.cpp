@@ -93,7 +93,7 @@ void DrainBriefly(int fd) {
   }
 }
 
-int OpenListener(int family, uint16_t port, int backlog, int& bind_errno) {
+int OpenListener(int family, uint16_t port, int backlog, bool loopback, int& bind_errno) {
   bind_errno = 0;
   const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
@@ -104,16 +104,17 @@ int OpenListener(int family, uint16_t port, int backlog, int& bind_errno) {
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   int r;
   if (family == AF_INET6) {
-    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+    // On ::1 alone the socket is IPv6 only; 127.0.0.1 has its own.
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, loopback ? &one : &zero, sizeof zero);
     sockaddr_in6 a{};
     a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_any;
+    a.sin6_addr = loopback ? in6addr_loopback : in6addr_any;
     a.sin6_port = htons(port);
     r = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
   } else {
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_addr.s_addr = htonl(loopback ? INADDR_LOOPBACK : INADDR_ANY);
     a.sin_port = htons(port);
     r = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
   }
@@ -147,27 +148,39 @@ std::optional<uint16_t> HttpEndpoint::ParsePort(std::string_view text) {
 void HttpEndpoint::Start(uint16_t port) {
   if (listen_fd_ >= 0) throw std::logic_error("endpoint already started");
   int err = 0;
-  int fd = -1;
+  int fd = -1, fd6 = -1;
   dual_stack_ = false;
-  if (options_.ipv6) {
-    fd = OpenListener(AF_INET6, port, options_.backlog, err);
+  const bool loopback = options_.loopback_only;
+  if (options_.ipv6 && !loopback) {
+    fd = OpenListener(AF_INET6, port, options_.backlog, false, err);
     dual_stack_ = fd >= 0;
   }
-  if (fd < 0 && err != EADDRINUSE) fd = OpenListener(AF_INET, port, options_.backlog, err);
+  if (fd < 0 && err != EADDRINUSE) fd = OpenListener(AF_INET, port, options_.backlog, loopback, err);
+  sockaddr_storage bound{};
+  socklen_t len = sizeof bound;
+  if (fd >= 0) ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
+  port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
+                                            : reinterpret_cast<sockaddr_in&>(bound).sin_port);
+  if (fd >= 0 && loopback && options_.ipv6) {
+    // ::1 on the same port; a system without IPv6 serves 127.0.0.1 alone, but a port
+    // another program holds on ::1 is as taken as on 127.0.0.1.
+    fd6 = OpenListener(AF_INET6, port_, options_.backlog, true, err);
+    if (fd6 < 0 && err == EADDRINUSE) {
+      ::close(fd);
+      fd = -1;
+    }
+  }
   if (fd < 0) {
     if (err == EADDRINUSE) throw std::runtime_error(kBindFailure);
     throw std::runtime_error(std::string("Could not bind socket. ") + std::strerror(err));
   }
-  sockaddr_storage bound{};
-  socklen_t len = sizeof bound;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
-  port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
-                                            : reinterpret_cast<sockaddr_in&>(bound).sin_port);
   wake_fd_ = ::eventfd(0, EFD_CLOEXEC);
   if (wake_fd_ < 0) {
     ::close(fd);
+    if (fd6 >= 0) ::close(fd6);
     throw std::runtime_error("Could not create the endpoint's wake-up descriptor");
   }
+  listen_fd6_ = fd6;
   listen_fd_ = fd;
   {
     std::lock_guard lock(mutex_);
@@ -205,8 +218,9 @@ void HttpEndpoint::Stop() {
   for (const Job& job : queue_) ::close(job.fd);
   queue_.clear();
   ::close(listen_fd_);
+  if (listen_fd6_ >= 0) ::close(listen_fd6_);
   ::close(wake_fd_);
-  listen_fd_ = wake_fd_ = -1;
+  listen_fd_ = listen_fd6_ = wake_fd_ = -1;
 }
 
 size_t HttpEndpoint::thread_count() const {
@@ -223,17 +237,26 @@ bool HttpEndpoint::ShortOfWorkersLocked() const {
   return waiting_ < queue_.size() + kSpareThreads;
 }
 
+int HttpEndpoint::AcceptWaiting(Job& job) const {
+  for (int fd : {listen_fd_, listen_fd6_}) {
+    if (fd < 0) continue;
+    socklen_t len = sizeof job.addr;
+    job.fd = ::accept4(fd, reinterpret_cast<sockaddr*>(&job.addr), &len,
+                       SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (job.fd >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return job.fd;
+  }
+  return -1;
+}
+
 void HttpEndpoint::AcceptorLoop() {
   for (;;) {
     Job job;
-    socklen_t len = sizeof job.addr;
-    job.fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&job.addr), &len,
-                       SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (job.fd < 0) {
+    if (AcceptWaiting(job) < 0) {
       const int e = errno;
       if (e == EAGAIN || e == EWOULDBLOCK) {
-        pollfd p[2] = {{listen_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
-        if (::poll(p, 2, -1) > 0 && p[1].revents) return;  // Stop
+        // A negative descriptor (no ::1 socket) is skipped by poll.
+        pollfd p[3] = {{wake_fd_, POLLIN, 0}, {listen_fd_, POLLIN, 0}, {listen_fd6_, POLLIN, 0}};
+        if (::poll(p, 3, -1) > 0 && p[0].revents) return;  // Stop
         continue;
       }
       if (e == EMFILE || e == ENFILE || e == ENOBUFS || e == ENOMEM) {
@@ -328,10 +351,7 @@ void HttpEndpoint::WorkerLoop(WorkerList::iterator self) {
     // the backlog empties without waiting for the acceptor to be scheduled.
     for (;;) {
       if (!ServeJob(self, job, reader, response)) return;
-      socklen_t len = sizeof job.addr;
-      job.fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&job.addr), &len,
-                         SOCK_CLOEXEC | SOCK_NONBLOCK);
-      if (job.fd < 0) break;
+      if (AcceptWaiting(job) < 0) break;
     }
 
     lock.lock();
@@ -380,7 +400,12 @@ void HttpEndpoint::Serve(int fd, const std::string& peer, HttpRequestReader& rea
     if (SendAll(fd, response, Clock::now() + options_.request_deadline)) DrainBriefly(fd);
     return;
   }
-  ServeRequest(handler_, reader.request(), peer, response);
+  std::string cross_origin(kOpenCrossOrigin);
+  if (options_.access && !options_.access->Admit(reader.request(), cross_origin, response)) {
+    SendAll(fd, response, Clock::now() + options_.request_deadline);
+    return;
+  }
+  ServeRequest(handler_, reader.request(), peer, response, cross_origin);
   // A command may run long (a RECSTOP upload): the reply gets its own time from here.
   SendAll(fd, response, Clock::now() + options_.request_deadline);
 }

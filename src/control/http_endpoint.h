@@ -1,6 +1,7 @@
 #pragma once
-// The control endpoint (IdHTTPServer1): HTTP on every local address, each connection in
-// progress on a thread of its own, one request per connection.
+// The control endpoint (IdHTTPServer1): HTTP on every local address (or on the loopback
+// addresses only), each connection in progress on a thread of its own, one request per
+// connection.
 //
 // One acceptor thread takes connections off the short listen backlog as they come and
 // queues them; a pool of reusable workers serves them, and a worker that has finished
@@ -22,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "control/access_policy.h"
 #include "control/http_request.h"
 #include "control/request_handler.h"
 
@@ -33,7 +35,11 @@ struct EndpointOptions {
   HttpLimits limits;
   int backlog = 15;
   bool ipv6 = true;               // dual-stack socket where the system offers IPv6
+  // 127.0.0.1 and ::1 only (two sockets) instead of every address.
+  bool loopback_only = false;
   size_t max_idle_threads = 256;  // idle workers beyond this end
+  // Asked before each request is served; nullptr: every page may, as always.
+  const AccessPolicy* access = nullptr;
 };
 
 class HttpEndpoint {
@@ -59,6 +65,7 @@ class HttpEndpoint {
 
   uint16_t port() const { return port_; }
   bool dual_stack() const { return dual_stack_; }
+  bool loopback_ipv6() const { return listen_fd6_ >= 0; }  // loopback_only: ::1 as well
   size_t thread_count() const;
   size_t connection_count() const;  // connections being served, each on its worker
 
@@ -73,6 +80,8 @@ class HttpEndpoint {
     sockaddr_storage addr{};
   };
 
+  // A connection waiting on either listening socket; -1 (errno set) when none waits.
+  int AcceptWaiting(Job& job) const;
   void AcceptorLoop();
   void KeeperLoop();
   void WorkerLoop(WorkerList::iterator self);
@@ -85,6 +94,7 @@ class HttpEndpoint {
   RequestHandler& handler_;
   const EndpointOptions options_;
   int listen_fd_ = -1;
+  int listen_fd6_ = -1;  // ::1 beside 127.0.0.1 when loopback_only
   int wake_fd_ = -1;  // eventfd that wakes the acceptor for Stop
   uint16_t port_ = 0;
   bool dual_stack_ = false;

@@ -91,12 +91,33 @@ class HttpRequestReader::Parser : public http::basic_parser<true> {
   void on_response_impl(int, boost::beast::string_view, int, error_code& ec) override {
     ec = http::error::bad_method;
   }
-  void on_field_impl(http::field name, boost::beast::string_view, boost::beast::string_view value,
-                     error_code&) override {
+  void on_field_impl(http::field name, boost::beast::string_view name_text,
+                     boost::beast::string_view value, error_code&) override {
     if (name == http::field::content_type) {
       request_.content_type.assign(value.data(), value.size());
     } else if (name == http::field::expect) {
       request_.expect_continue = boost::beast::iequals(value, "100-continue");
+    } else if (name == http::field::origin) {
+      Join(request_.origin, value);
+    } else if (name == http::field::host) {
+      Join(request_.host, value);
+    } else if (name == http::field::access_control_request_method) {
+      request_.access_control_request_method.assign(value.data(), value.size());
+    } else if (name == http::field::access_control_request_headers) {
+      request_.access_control_request_headers.assign(value.data(), value.size());
+    } else if (boost::beast::iequals(name_text, "Sec-Fetch-Site")) {
+      if (!request_.sec_fetch_site.empty()) request_.sec_fetch_site += ", ";
+      request_.sec_fetch_site.append(value.data(), value.size());
+    } else if (boost::beast::iequals(name_text, "Access-Control-Request-Private-Network")) {
+      request_.access_control_request_private_network = boost::beast::iequals(value, "true");
+    }
+  }
+  static void Join(std::optional<std::string>& field, boost::beast::string_view value) {
+    if (field) {
+      *field += ", ";
+      field->append(value.data(), value.size());
+    } else {
+      field.emplace(value.data(), value.size());
     }
   }
   void on_header_impl(error_code&) override {
@@ -150,6 +171,12 @@ void HttpRequestReader::Reset() {
   request_.form = false;
   request_.form_body.clear();
   request_.expect_continue = false;
+  request_.origin.reset();
+  request_.host.reset();
+  request_.sec_fetch_site.clear();
+  request_.access_control_request_method.clear();
+  request_.access_control_request_headers.clear();
+  request_.access_control_request_private_network = false;
   parser_.reset();
 }
 

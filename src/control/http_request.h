@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,14 @@ struct HttpRequest {
   bool form = false;      // POST with content type exactly application/x-www-form-urlencoded
   std::string form_body;  // only kept for a form post
   bool expect_continue = false;  // "Expect: 100-continue": the client waits before the body
+  // What the access check reads. A field sent twice keeps both values joined by ", ", so it
+  // matches no origin or host.
+  std::optional<std::string> origin;
+  std::optional<std::string> host;
+  std::string sec_fetch_site;
+  std::string access_control_request_method;   // set: a preflight
+  std::string access_control_request_headers;
+  bool access_control_request_private_network = false;
 };
 
 // Percent-decodes text; with plus_is_space, '+' becomes a space first. Malformed escapes

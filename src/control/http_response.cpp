@@ -11,12 +11,10 @@ namespace {
 constexpr std::string_view kOkLine = "HTTP/1.1 200 OK\r\n";
 constexpr std::string_view kContentType = "Content-Type: text/html\r\n";
 constexpr std::string_view kConnection = "Connection: close\r\n";
-constexpr std::string_view kCrossOrigin =
-    "Access-Control-Allow-Origin: *\r\n"
-    "Access-Control-Allow-Methods: *\r\n"
-    "Access-Control-Allow-Headers: Origin, X-Requested-With, Content-Type, Accept, "
-    "Authorization\r\n";
-constexpr std::string_view kServer = "Server: velnaro-ds\r\n\r\n";  // ends the head
+// Ends the head of every answer. nosniff: a browser takes a reply for what its type says
+// and never guesses a script or a style sheet in it.
+constexpr std::string_view kServer =
+    "X-Content-Type-Options: nosniff\r\nServer: velnaro-ds\r\n\r\n";
 constexpr std::string_view kDefaultPage = "<HTML><BODY><B>200 OK</B></BODY></HTML>\r\n";
 
 void AppendContentLength(std::string& out, size_t length) {
@@ -29,23 +27,30 @@ void AppendContentLength(std::string& out, size_t length) {
 
 std::string_view Reason(int status) {
   switch (status) {
+    case 204: return "No Content";
     case 400: return "Bad Request";
+    case 403: return "Forbidden";
     case 408: return "Request Timeout";
     case 413: return "Payload Too Large";
     case 414: return "URI Too Long";
+    case 429: return "Too Many Requests";
     case 431: return "Request Header Fields Too Large";
     case 500: return "Internal Server Error";
     default: return "Error";
   }
 }
 
-// Status line and the fields every non-200 answer carries; no cross-origin headers.
-void AppendPlain(std::string& out, int status, std::string_view body, bool with_body) {
+void AppendStatusLine(std::string& out, int status) {
   out += "HTTP/1.1 ";
   out += std::to_string(status);
   out += ' ';
   out += Reason(status);
   out += "\r\n";
+}
+
+// Status line and the fields every non-200 answer carries; no cross-origin headers.
+void AppendPlain(std::string& out, int status, std::string_view body, bool with_body) {
+  AppendStatusLine(out, status);
   out += kContentType;
   AppendContentLength(out, body.size());
   out += kConnection;
@@ -56,7 +61,8 @@ void AppendPlain(std::string& out, int status, std::string_view body, bool with_
 }  // namespace
 
 void IdHTTPServer1CommandGet(RequestHandler& handler, const HttpRequest& request,
-                             const std::string& peer_ip, std::string& response) {
+                             const std::string& peer_ip, std::string& response,
+                             std::string_view cross_origin) {
   response.clear();
   const bool with_body = request.kind != HttpMethodKind::kHead;
   ControlRequest control;
@@ -65,6 +71,12 @@ void IdHTTPServer1CommandGet(RequestHandler& handler, const HttpRequest& request
   std::string reply;
   try {
     handler.HandleRequest(control, reply);
+  } catch (const RequestRefused& e) {
+    // The page that asked may read why, and when to ask again.
+    std::string headers(cross_origin);
+    if (e.status() == 429) headers += "Retry-After: 1\r\n";
+    OwnResponse(e.status(), headers, with_body ? e.what() : "", response);
+    return;
   } catch (const std::exception& e) {
     AppendPlain(response, 500, e.what(), with_body);
     return;
@@ -77,15 +89,15 @@ void IdHTTPServer1CommandGet(RequestHandler& handler, const HttpRequest& request
   response += kContentType;
   if (!reply.empty()) AppendContentLength(response, reply.size());
   response += kConnection;
-  response += kCrossOrigin;
+  response += cross_origin;
   response += kServer;
   if (with_body) response += reply.empty() ? kDefaultPage : std::string_view(reply);
 }
 
 void ServeRequest(RequestHandler& handler, const HttpRequest& request, const std::string& peer_ip,
-                  std::string& response) {
+                  std::string& response, std::string_view cross_origin) {
   if (request.kind != HttpMethodKind::kOther) {
-    IdHTTPServer1CommandGet(handler, request, peer_ip, response);
+    IdHTTPServer1CommandGet(handler, request, peer_ip, response, cross_origin);
     return;
   }
   response.clear();
@@ -103,6 +115,25 @@ void ErrorResponse(int status, std::string& response) {
   body += Reason(status);
   body += "</B></BODY></HTML>\r\n";
   AppendPlain(response, status, body, true);
+}
+
+void OwnResponse(int status, std::string_view headers, std::string_view reason,
+                 std::string& response) {
+  response.clear();
+  AppendStatusLine(response, status);
+  // The reasons are ours: plain text without quotes or backslashes.
+  std::string json;
+  if (!reason.empty()) {
+    json = "{\"error\": \"";
+    json += reason;
+    json += "\"}";
+    response += "Content-Type: application/json\r\n";
+  }
+  if (status != 204) AppendContentLength(response, json.size());
+  response += kConnection;
+  response += headers;
+  response += kServer;
+  response += json;
 }
 
 }  // namespace velnaro

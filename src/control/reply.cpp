@@ -51,8 +51,10 @@ std::string Head(std::string_view id, std::string_view ds) {
 }  // namespace
 
 std::string JsonEscape(std::string_view value) {
+  // Markup characters too: a reply a browser sniffs or a page inserts then carries none.
+  auto markup = [](unsigned char c) { return c == '<' || c == '>' || c == '&'; };
   size_t special = 0;
-  for (unsigned char c : value) special += (c == '"' || c == '\\' || c < 0x20);
+  for (unsigned char c : value) special += (c == '"' || c == '\\' || c < 0x20 || markup(c));
   if (special == 0) return std::string(value);
   std::string out;
   out.reserve(value.size() + special * 6);
@@ -60,7 +62,7 @@ std::string JsonEscape(std::string_view value) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
-    } else if (c < 0x20) {
+    } else if (c < 0x20 || markup(c)) {
       char buf[8];
       std::snprintf(buf, sizeof buf, "\\u%04x", c);
       out += buf;

@@ -12,7 +12,8 @@ namespace velnaro::reply {
 
 using StatusFields = velnaro::StatusFields;
 
-// Escapes '"', '\\' and control characters for use inside a JSON string.
+// Escapes '"', '\\' and control characters for use inside a JSON string, and '<', '>' and
+// '&' as \u003c, \u003e and \u0026.
 std::string JsonEscape(std::string_view value);
 
 std::string NotRecognised();                        // ErroreID 1, 108 characters

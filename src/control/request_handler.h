@@ -1,6 +1,7 @@
 #pragma once
 // What the control endpoint hands a request to once it has been read and decoded.
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,18 @@ struct ControlRequest {
   std::vector<std::string> params;  // decoded "name=value" entries, in order
   std::string peer_ip;              // dotted text for IPv4 peers
   std::string document;             // decoded path, without the query
+};
+
+// A command that declines to act (too many at once): the endpoint answers with the status
+// and a one-line JSON reason instead of 500.
+class RequestRefused : public std::runtime_error {
+ public:
+  RequestRefused(int status, const std::string& reason)
+      : std::runtime_error(reason), status_(status) {}
+  int status() const { return status_; }
+
+ private:
+  int status_;
 };
 
 class RequestHandler {

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,27 +13,13 @@
 #include <set>
 
 #include "net/port_number.h"
+#include "net/web_origin.h"
 
 namespace velnaro {
 
 namespace {
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
-}
-
 std::string Quoted(std::string_view s) { return "\"" + std::string(s) + "\""; }
-
-// The length of a leading "http://" or "https://", in any letter case; 0 without one.
-size_t WebSchemeLength(std::string_view url) {
-  std::string head = Lower(url.substr(0, 8));
-  if (head.rfind("http://", 0) == 0) return 7;
-  if (head == "https://") return 8;
-  return 0;
-}
 
 // An absolute http or https address with something after the scheme, in one piece.
 bool IsServiceAddress(std::string_view url) {
@@ -44,30 +29,12 @@ bool IsServiceAddress(std::string_view url) {
                       [](unsigned char c) { return c <= ' ' || c == 0x7f; });
 }
 
-// A web origin as browsers send it: scheme "://" host [":" port], lower case, without the
-// scheme's default port. One trailing "/" is forgiven. Empty when it is not an origin.
-std::string NormalisedOrigin(std::string_view text) {
-  std::string s = Lower(text);
-  if (!s.empty() && s.back() == '/') s.pop_back();
-  size_t scheme_length = WebSchemeLength(s);
-  if (scheme_length == 0) return {};
-  std::string scheme = s.substr(0, scheme_length - 3);
-  std::string authority = s.substr(scheme_length);
-  std::string host = authority, port;
-  size_t colon = authority.rfind(':');
-  if (colon != std::string::npos && authority.find(']', colon) == std::string::npos) {
-    host = authority.substr(0, colon);
-    port = authority.substr(colon + 1);
-    if (!ParsePortNumber(port)) return {};
-  }
-  bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
-  auto host_char = [bracketed](char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' ||
-           (bracketed && (c == ':' || c == '[' || c == ']'));
-  };
-  if (host.empty() || !std::all_of(host.begin(), host.end(), host_char)) return {};
-  if ((scheme == "http" && port == "80") || (scheme == "https" && port == "443")) port.clear();
-  return scheme + "://" + host + (port.empty() ? "" : ":" + port);
+// true/1 or false/0, letter case aside.
+std::optional<bool> ParseSwitch(std::string_view value) {
+  std::string v = AsciiLower(value);
+  if (v == "true" || v == "1") return true;
+  if (v == "false" || v == "0") return false;
+  return std::nullopt;
 }
 
 // inih hands over one line per call; this reader serves them from memory and counts them,
@@ -110,7 +77,7 @@ class Settings {
               std::string(name) + " is ignored");
       return;
     }
-    std::string key = Lower(name);
+    std::string key = AsciiLower(name);
     // AllowedOrigins may go on over several lines; any other key counts once.
     if (key != "allowedorigins" && !seen_.insert(key).second)
       Problem(std::string(name) + " is set more than once; the last value counts");
@@ -126,11 +93,8 @@ class Settings {
         Problem("ControlPort must be a port number from 1 to 65535, not " + Quoted(value) +
                 "; the default applies");
     } else if (key == "hardening") {
-      std::string v = Lower(value);
-      if (v == "true" || v == "1")
-        config.Hardening = true;
-      else if (v == "false" || v == "0")
-        config.Hardening = false;
+      if (auto on = ParseSwitch(value))
+        config.Hardening = *on;
       else
         Problem("Hardening must be true or false, not " + Quoted(value) + "; the default applies");
     } else if (key == "allowedorigins") {
@@ -222,8 +186,16 @@ MachineConfig ReadMachineConfigFile(const std::string& path, bool must_exist,
 
 MachineConfig ReadMachineConfig(const ConfigProblemSink& report) {
   const char* named = std::getenv(kMachineConfigVariable);
-  if (named && *named) return ReadMachineConfigFile(named, true, report);
-  return ReadMachineConfigFile(kMachineConfigPath, false, report);
+  MachineConfig config = named && *named ? ReadMachineConfigFile(named, true, report)
+                                         : ReadMachineConfigFile(kMachineConfigPath, false, report);
+  if (const char* hardening = std::getenv(kHardeningVariable); hardening && *hardening) {
+    if (auto on = ParseSwitch(hardening))
+      config.Hardening = *on;
+    else
+      report(std::string(kHardeningVariable) + " must be 1 or 0 (true or false), not " +
+             Quoted(hardening) + "; it is ignored");
+  }
+  return config;
 }
 
 std::string ConfiguredServiceURL(const MachineConfig& config, const char* environment,

@@ -19,11 +19,14 @@ inline constexpr const char* kMachineConfigPath = "/etc/velnaro-ds/velnaro-ds.co
 inline constexpr const char* kMachineConfigVariable = "VELNARO_CONFIG_FILE";
 // Overrides the file's ServiceURL; the first command-line parameter overrides both.
 inline constexpr const char* kServiceURLVariable = "VELNARO_SERVICE_URL";
+// 1 or 0: switches the hardened profile on or off whatever the file says.
+inline constexpr const char* kHardeningVariable = "VELNARO_HARDENING";
 
 struct MachineConfig {
   std::string ServiceURL;  // empty: not set
   std::optional<uint16_t> ControlPort;
-  // Reserved for the hardened profile: read and checked, without effect yet.
+  // The hardened profile: the control service on the loopback addresses only, open to
+  // the web application's origin and AllowedOrigins alone, screenshots rationed.
   bool Hardening = false;
   std::vector<std::string> AllowedOrigins;  // "scheme://host[:port]", lower case
 };
@@ -45,7 +48,8 @@ MachineConfig ParseMachineConfig(std::string_view text, const std::string& origi
 MachineConfig ReadMachineConfigFile(const std::string& path, bool must_exist,
                                     const ConfigProblemSink& report);
 
-// The file named by VELNARO_CONFIG_FILE, else /etc/velnaro-ds/velnaro-ds.conf.
+// The file named by VELNARO_CONFIG_FILE, else /etc/velnaro-ds/velnaro-ds.conf; then
+// VELNARO_HARDENING, when set, overrides Hardening.
 MachineConfig ReadMachineConfig(const ConfigProblemSink& report = ReportConfigProblem);
 
 // The provisioning address before the command line has its say: `environment` (the value of

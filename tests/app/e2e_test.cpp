@@ -242,9 +242,13 @@ using ::testing::HasSubstr;
 
 class Browser : public LabFixture {
  protected:
-  // Loads the console page from its own origin and returns the DOM after a few polls. A
-  // headless browser that dies before dumping (seen on loaded CI machines) is started again.
+  // Loads the console page from its own origin and returns the DOM after a few polls.
   std::string LoadConsole(const std::string& query) {
+    return LoadPage("http://127.0.0.1:8090/" + query);
+  }
+  // A headless browser that dies before dumping (seen on loaded CI machines) is started
+  // again.
+  std::string LoadPage(const std::string& url) {
     std::string output;
     for (int attempt = 0; attempt < 3; ++attempt) {
       std::string profile = dir_ + "/chromium-" + std::to_string(++loads_);
@@ -252,8 +256,7 @@ class Browser : public LabFixture {
                       "--disable-dev-shm-usage", "--disable-quic",
                       "--disable-background-networking", "--disable-component-update",
                       "--disable-sync", "--no-first-run", "--user-data-dir=" + profile,
-                      "--virtual-time-budget=4000", "--dump-dom",
-                      "http://127.0.0.1:8090/" + query},
+                      "--virtual-time-budget=4000", "--dump-dom", url},
                      {{"HOME", dir_ + "/home"}}, dir_ + "/dom-" + std::to_string(loads_) + ".html");
       if (chromium.Wait(60000) == -1) {
         chromium.Stop();
@@ -288,6 +291,40 @@ TEST_F(Browser, ConsolePlacesACallAndReadsStatusAcrossOrigins) {
   dom = LoadConsole("");
   EXPECT_THAT(dom, HasSubstr("<td id=\"ChiamataStato\">ANSWERE</td>"));
   EXPECT_THAT(dom, HasSubstr("<td id=\"ChiamataNumero\">55</td>"));
+}
+
+// The hardened profile in a real browser: the web application's own page reads the status
+// and mutes; a page of another origin gets neither done, by fetch or by an image.
+TEST_F(Browser, HardenedProfileLetsOnlyTheWebApplicationDriveTheAgent) {
+  if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "chromium is not installed";
+  StartProvisioning();
+  StartSip();
+  auto env = AgentEnv();
+  env["VELNARO_HARDENING"] = "1";
+  Child agent;
+  StartAgent("http://127.0.0.1:8088/oService", agent, "agent.log", env);
+  // The provisioned web application lives at 127.0.0.1:8080.
+  Child webapp({Source("tools/lab/console/start"), "8080"}, {}, dir_ + "/webapp.log");
+  Child other_site({"php", "-S", "127.0.0.1:8090", "-t", Source("tests/app/pages")}, {},
+                   dir_ + "/other-site.log");
+  ASSERT_TRUE(WaitForStatus("ONLINE", "", 20000)) << Status();
+  ASSERT_TRUE(WaitUntil([] { return !HttpGet(8080, "/", 500).empty(); }, 5000));
+  ASSERT_TRUE(WaitUntil([] { return !HttpGet(8090, "/other_site.html", 500).empty(); }, 5000));
+
+  std::string dom = LoadPage("http://127.0.0.1:8090/other_site.html");
+  // Both requests reached the agent (the blind one came back) and neither was let through.
+  EXPECT_THAT(dom, HasSubstr("\"read\":\"failed: TypeError\""));
+  EXPECT_THAT(dom, HasSubstr("\"fetch\":\"failed: TypeError\""));
+  EXPECT_THAT(dom, HasSubstr("\"blind\":\"answered\""));
+  EXPECT_THAT(dom, HasSubstr("\"img\":\"error\""));
+  EXPECT_EQ(Field(Status(), "Mute"), "0");
+
+  dom = LoadPage("http://127.0.0.1:8080/velnaro/?click=btnMUTE");
+  EXPECT_THAT(dom, HasSubstr("<td id=\"Stato\">ONLINE</td>"));
+  EXPECT_THAT(dom, HasSubstr("<td id=\"Mute\">1</td>"));
+  EXPECT_EQ(Field(Status(), "Mute"), "1");
+  int rc = agent.Stop(10000);
+  EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0);
 }
 
 // Screenshots of the main window under a virtual X server, one per start-up outcome. They

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "commands_fake_phone.h"
 #include "commands_http_get.h"
@@ -184,6 +185,24 @@ TEST_F(Commands, ScreenshotSavesTheFileAndLogsItsPath) {
             std::string::npos);
   EXPECT_EQ(status_, 500);
   EXPECT_EQ(server_.memoLogs(), before);
+}
+
+// The hardened profile's ration: a second screenshot within the second is refused before
+// anything is captured or written, and says so in a way the page can read.
+TEST_F(Commands, ScreenshotsBeyondTheirRateAre429WithoutAFile) {
+  CommandOptions rationed{[this] { return sip_server_; }, &capture_, &clock_};
+  rationed.screenshot_interval = std::chrono::hours(1);
+  RegisterCommands(server_, phone_, rationed);  // replaces the table's entries
+  EXPECT_EQ(Send("/system/", "Action=SCREENSHOT"), reply::Simple("SCREENSHOT"));
+  const std::string path = temp_ + "/img143005123.jpg";
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  const std::string refused = Send("/system/", "Action=SCREENSHOT");
+  EXPECT_EQ(status_, 429);
+  EXPECT_EQ(refused, "{\"error\": \"at most one screenshot a second\"}");
+  EXPECT_EQ(capture_.captures(), 1);
+  struct stat st {};
+  EXPECT_NE(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(server_.memoLogs(), V{"system/SCREENSHOT: " + path});
 }
 
 TEST_F(Commands, RecstopThatCannotSaveAnswersTheSaveErrorAndKeepsRec) {

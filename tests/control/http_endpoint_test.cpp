@@ -31,6 +31,9 @@ const std::string kCrossOrigin =
     "Access-Control-Allow-Headers: Origin, X-Requested-With, Content-Type, Accept, "
     "Authorization\r\n";
 
+// Every answer ends its head with these.
+const std::string kTail = "X-Content-Type-Options: nosniff\r\nServer: velnaro-ds\r\n\r\n";
+
 std::string Get(const std::string& target) {
   return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
 }
@@ -63,7 +66,7 @@ TEST_F(Endpoint, ReplyHeadersExactlyInOrder) {
   const std::string status = reply::Status({"", "", "", "", "0", "0", "0"});
   EXPECT_EQ(Exchange(port_, Get("/phone/?Action=GETSTATUS")),
             "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 261\r\n"
-            "Connection: close\r\n" + kCrossOrigin + "Server: velnaro-ds\r\n\r\n" + status);
+            "Connection: close\r\n" + kCrossOrigin + kTail + status);
   // Not recognised is still a 200 with the error reply.
   const auto r = Parse(Exchange(port_, Get("/PHONE/?Action=GETSTATUS")));
   EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK");
@@ -74,7 +77,7 @@ TEST_F(Endpoint, DefaultPageForEmptyReply) {
   for (const char* target : {"/", "/phone/", "/phone/?"}) {
     EXPECT_EQ(Exchange(port_, Get(target)),
               "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n" +
-                  kCrossOrigin + "Server: velnaro-ds\r\n\r\n"
+                  kCrossOrigin + kTail +
                   "<HTML><BODY><B>200 OK</B></BODY></HTML>\r\n")
         << target;
   }
@@ -136,8 +139,7 @@ TEST_F(Endpoint, OtherMethodsGetBare200AndChangeNothing) {
   for (const char* method : {"OPTIONS", "PUT", "DELETE", "TRACE", "BREW"}) {
     EXPECT_EQ(Exchange(port_, std::string(method) + " /phone/?Action=COUNT HTTP/1.1\r\n"
                                                     "Host: x\r\nOrigin: http://a\r\n\r\n"),
-              "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n"
-              "Server: velnaro-ds\r\n\r\n")
+              "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n" + kTail)
         << method;
   }
   EXPECT_EQ(count_, 0);
@@ -151,8 +153,8 @@ TEST_F(Endpoint, FailureInCommandAnswers500WithoutCrossOrigin) {
   });
   EXPECT_EQ(Exchange(port_, Get("/phone/?Action=BOOM")),
             "HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/html\r\n"
-            "Content-Length: 17\r\nConnection: close\r\nServer: velnaro-ds\r\n\r\n"
-            "component refused");
+            "Content-Length: 17\r\nConnection: close\r\n" + kTail +
+                "component refused");
   // The server goes on.
   EXPECT_THAT(Exchange(port_, Get("/phone/?Action=GETSTATUS")), StartsWith("HTTP/1.1 200 OK"));
 }
@@ -215,6 +217,32 @@ TEST_F(Endpoint, ClientThatLeavesEarlyEndsOnlyItsConnection) {
     RawClient silent(port_);
   }
   EXPECT_EQ(Parse(Exchange(port_, Get("/phone/?Action=COUNT"))).body, reply::Simple("COUNT"));
+}
+
+// The access check runs before any command, and its headers reach the reply.
+TEST_F(Endpoint, HardenedPolicyIsAskedBeforeAnyCommand) {
+  endpoint_->Stop();
+  const AccessPolicy policy(true, {"http://127.0.0.1:8080"});
+  EndpointOptions options;
+  options.access = &policy;
+  StartWith(options);
+  auto get_from = [&](const std::string& origin, const std::string& method = "GET") {
+    return Parse(Exchange(port_, method + " /phone/?Action=COUNT HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                          "Origin: " + origin +
+                                          "\r\nAccess-Control-Request-Method: GET\r\n\r\n"));
+  };
+  EXPECT_EQ(get_from("http://evil.example").status_line, "HTTP/1.1 403 Forbidden");
+  EXPECT_EQ(get_from("http://evil.example", "OPTIONS").status_line, "HTTP/1.1 403 Forbidden");
+  EXPECT_EQ(get_from("http://127.0.0.1:8080", "OPTIONS").status_line, "HTTP/1.1 204 No Content");
+  EXPECT_EQ(count_, 0);
+  EXPECT_TRUE(server_.memoLogs().empty());
+  const auto allowed = get_from("http://127.0.0.1:8080");
+  EXPECT_EQ(allowed.body, reply::Simple("COUNT"));
+  EXPECT_EQ(count_, 1);
+  EXPECT_THAT(allowed.headers,
+              ::testing::Contains(std::pair<std::string, std::string>(
+                  "Access-Control-Allow-Origin", "http://127.0.0.1:8080")));
+  EXPECT_FALSE(allowed.Has("Access-Control-Allow-Methods"));
 }
 
 class EndpointLimits : public Endpoint {
@@ -383,6 +411,59 @@ TEST(EndpointBind, StopReleasesThePortAndCutsPendingReads) {
   second.Start(port);
   EXPECT_THAT(Exchange(port, Get("/phone/?Action=GETSTATUS")), StartsWith("HTTP/1.1 200 OK"));
   second.Stop();
+}
+
+// Connects to 127.0.0.2, which only a socket on every address serves.
+bool Reaches127002(uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(0x7f000002);
+  a.sin_port = htons(port);
+  const bool reached = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return reached;
+}
+
+TEST(EndpointBind, LoopbackOnlyServes127001AndIPv6LoopbackAlone) {
+  TwebServer server;
+  HttpEndpoint everywhere(server);
+  everywhere.Start(0);
+  ASSERT_TRUE(Reaches127002(everywhere.port()));  // the check below can fail
+  everywhere.Stop();
+
+  EndpointOptions options;
+  options.loopback_only = true;
+  HttpEndpoint endpoint(server, options);
+  endpoint.Start(0);
+  EXPECT_THAT(Exchange(endpoint.port(), Get("/phone/?Action=GETSTATUS")),
+              StartsWith("HTTP/1.1 200 OK"));
+  EXPECT_FALSE(Reaches127002(endpoint.port()));
+  if (!endpoint.loopback_ipv6()) GTEST_SKIP() << "no ::1 on this system";
+  EXPECT_THAT(Exchange(endpoint.port(), Get("/phone/?Action=GETSTATUS"), true),
+              StartsWith("HTTP/1.1 200 OK"));
+  const uint16_t port = endpoint.port();
+  endpoint.Stop();
+
+  // Another program on ::1 alone holds the port as much as one on 127.0.0.1 would.
+  const int other = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int one = 1;
+  ::setsockopt(other, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+  ::setsockopt(other, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);  // past our TIME_WAITs
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  a.sin6_port = htons(port);
+  ASSERT_EQ(::bind(other, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(other, 4), 0);
+  HttpEndpoint second(server, options);
+  try {
+    second.Start(port);
+    ADD_FAILURE() << "bound a port taken on ::1";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), HttpEndpoint::kBindFailure);
+  }
+  ::close(other);
 }
 
 TEST(EndpointBind, IPv4Only) {

@@ -93,6 +93,33 @@ TEST(RequestReader, BoundsAtTheirExactEdges) {
   }
 }
 
+// What the access check reads, in any letter case; a field sent twice matches nothing.
+TEST(RequestReader, AccessFieldsAndTheirRepeats) {
+  HttpRequestReader reader;
+  EXPECT_EQ(reader.Feed("OPTIONS /phone/ HTTP/1.1\r\nhost: 127.0.0.1:9090\r\n"
+                        "ORIGIN: http://a.example\r\nsec-fetch-site: same-site\r\n"
+                        "Access-Control-Request-Method: GET\r\n"
+                        "Access-Control-Request-Headers: x-a, x-b\r\n"
+                        "Access-Control-Request-Private-Network: true\r\n"
+                        "Origin: http://b.example\r\n\r\n"),
+            State::kDone);
+  const HttpRequest& r = reader.request();
+  EXPECT_EQ(r.host, "127.0.0.1:9090");
+  EXPECT_EQ(r.origin, "http://a.example, http://b.example");
+  EXPECT_EQ(r.sec_fetch_site, "same-site");
+  EXPECT_EQ(r.access_control_request_method, "GET");
+  EXPECT_EQ(r.access_control_request_headers, "x-a, x-b");
+  EXPECT_TRUE(r.access_control_request_private_network);
+  // Absent is not empty: nothing carries over to the next request.
+  reader.Reset();
+  EXPECT_EQ(reader.Feed("GET / HTTP/1.0\r\nOrigin:\r\n\r\n"), State::kDone);
+  EXPECT_EQ(reader.request().origin, "");
+  EXPECT_EQ(reader.request().host, std::nullopt);
+  EXPECT_EQ(reader.request().sec_fetch_site, "");
+  EXPECT_EQ(reader.request().access_control_request_method, "");
+  EXPECT_FALSE(reader.request().access_control_request_private_network);
+}
+
 TEST(RequestReader, EndOfInput) {
   HttpRequestReader reader;
   EXPECT_EQ(reader.FeedEof(), State::kError);  // nothing: the caller just closes

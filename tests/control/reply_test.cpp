@@ -1,6 +1,7 @@
 #include "control/reply.h"
 
 #include <gtest/gtest.h>
+#include <rapidjson/document.h>
 
 #include "control/web_server.h"
 
@@ -70,6 +71,23 @@ TEST(ReplyPieces, InsertedValuesAreEscaped) {
   const std::string r = reply::Dtmf("1\"2\\3\n");
   EXPECT_NE(r.find("1\\\"2\\\\3\\u000a"), std::string::npos);
   EXPECT_EQ(reply::JsonEscape("ordinary 055"), "ordinary 055");
+}
+
+// A value with markup (a caller's number, a SIP Call-ID) reaches the page as the same
+// string, but the reply text itself holds no tag a browser could run.
+TEST(ReplyPieces, MarkupInValuesParsesBackUnchangedAndLeavesNoTag) {
+  const std::string attack = "<img src=x onerror=alert(1)>";
+  const std::string r = reply::Call(attack, "1&2>3");
+  EXPECT_EQ(r.find_first_of("<>&"), std::string::npos) << r;
+  EXPECT_EQ(r.size(), reply::Call(std::string(attack.size(), 'x'), "12345").size() + 4 * 5);
+  rapidjson::Document d;
+  ASSERT_FALSE(d.Parse(r.c_str()).HasParseError()) << r;
+  EXPECT_EQ(std::string(d["Dati"]["Prefix"].GetString()), attack);
+  EXPECT_EQ(std::string(d["Dati"]["Number"].GetString()), "1&2>3");
+  StatusFields f{"<b>", "", "", "a&b", "0", "0", "0"};
+  d.Parse(reply::Status(f).c_str());
+  EXPECT_EQ(std::string(d["Dati"]["Stato"].GetString()), "<b>");
+  EXPECT_EQ(std::string(d["Dati"]["ChiamataNumero"].GetString()), "a&b");
 }
 
 }  // namespace

@@ -31,8 +31,9 @@ TEST(CommandLine, OnlyAnExactFirstParameterAsksForInformation) {
 // Every variable the program reads is explained, with the files an administrator looks for.
 TEST(CommandLine, HelpNamesEveryEnvironmentVariableAndFile) {
   std::string help = UsageText();
-  std::set<std::string> names = {"VELNARO_SERVICE_URL", "VELNARO_CONFIG_FILE", "TEMP", "TMPDIR",
-                                 "XDG_STATE_HOME"};
+  std::set<std::string> names = {"VELNARO_SERVICE_URL", "VELNARO_CONFIG_FILE",
+                                 "VELNARO_HARDENING",   "TEMP",
+                                 "TMPDIR",              "XDG_STATE_HOME"};
   std::regex read_call(R"((getenv|qgetenv|qEnvironmentVariable\w*)\(\s*"([A-Z_0-9]+)\")");
   for (const auto& entry :
        std::filesystem::recursive_directory_iterator(std::string(VELNARO_SOURCE_DIR) + "/src")) {

@@ -175,5 +175,35 @@ TEST_F(MachineConfigTest, EnvironmentOverridesTheFileWhichOverridesTheBuiltInAdd
   EXPECT_THAT(problems_[0], HasSubstr("VELNARO_SERVICE_URL must be an http:// or https:// address"));
 }
 
+// The environment switches the profile either way over the file, for every reader of it;
+// a value it cannot use is reported and the file's setting stands.
+TEST_F(MachineConfigTest, HardeningVariableOverridesTheFile) {
+  std::string dir = ::testing::TempDir() + "machine-config-env-" + std::to_string(getpid());
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir + "/on.conf") << "Hardening = true\n";
+  std::ofstream(dir + "/unset.conf") << "# nothing\n";
+  auto read = [&](const char* file, const char* variable) {
+    setenv(kMachineConfigVariable, (dir + "/" + file).c_str(), 1);
+    if (variable)
+      setenv(kHardeningVariable, variable, 1);
+    else
+      unsetenv(kHardeningVariable);
+    return ReadMachineConfig(sink_).Hardening;
+  };
+  EXPECT_TRUE(read("on.conf", nullptr));
+  EXPECT_TRUE(read("on.conf", ""));
+  EXPECT_FALSE(read("on.conf", "0"));
+  EXPECT_TRUE(read("unset.conf", "1"));
+  EXPECT_TRUE(read("unset.conf", "TRUE"));
+  EXPECT_FALSE(read("unset.conf", "false"));
+  EXPECT_THAT(problems_, IsEmpty());
+  EXPECT_TRUE(read("on.conf", "yes"));
+  ASSERT_THAT(problems_, SizeIs(1));
+  EXPECT_EQ(problems_[0], "VELNARO_HARDENING must be 1 or 0 (true or false), not \"yes\"; it is ignored");
+  unsetenv(kHardeningVariable);
+  unsetenv(kMachineConfigVariable);
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace velnaro
