@@ -159,7 +159,8 @@ void HttpEndpoint::Start(uint16_t port) {
     fd = OpenListener(AF_INET6, port, options_.backlog, false, err);
     dual_stack_ = fd >= 0;
   }
-  if (fd < 0 && err != EADDRINUSE) fd = OpenListener(AF_INET, port, options_.backlog, loopback, err);
+  if (fd < 0 && err != EADDRINUSE)
+    fd = OpenListener(AF_INET, port, options_.backlog, loopback, err);
   sockaddr_storage bound{};
   socklen_t len = sizeof bound;
   if (fd >= 0) ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);

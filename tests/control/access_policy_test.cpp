@@ -145,7 +145,8 @@ TEST_F(Policy, WebApplicationOriginFollowsProvisioning) {
   EXPECT_FALSE(policy.Admit(from_webapp, cross_origin_, response_));
   Provision("127.0.0.1:8080");
   EXPECT_TRUE(policy.Admit(from_webapp, cross_origin_, response_));
-  EXPECT_EQ(cross_origin_, "Access-Control-Allow-Origin: http://127.0.0.1:8080\r\nVary: Origin\r\n");
+  EXPECT_EQ(cross_origin_,
+            "Access-Control-Allow-Origin: http://127.0.0.1:8080\r\nVary: Origin\r\n");
   Provision("WebApp.example.internal:80");
   EXPECT_FALSE(policy.Admit(from_webapp, cross_origin_, response_));
   EXPECT_TRUE(policy.Admit(Request({.origin = "http://webapp.example.internal"}), cross_origin_,
@@ -160,7 +161,8 @@ TEST_F(Policy, WebApplicationOriginFollowsProvisioning) {
 TEST_F(Policy, RefusalIsA403WithAOneLineJsonReason) {
   const AccessPolicy policy = Hardened();
   EXPECT_FALSE(policy.Admit(Request({.origin = "http://evil.example"}), cross_origin_, response_));
-  EXPECT_THAT(response_, StartsWith("HTTP/1.1 403 Forbidden\r\nContent-Type: application/json\r\n"));
+  EXPECT_THAT(response_,
+              StartsWith("HTTP/1.1 403 Forbidden\r\nContent-Type: application/json\r\n"));
   EXPECT_THAT(response_, HasSubstr("X-Content-Type-Options: nosniff\r\n"));
   EXPECT_THAT(response_, Not(HasSubstr("Access-Control-Allow-Origin")));
   const std::string body = response_.substr(response_.find("\r\n\r\n") + 4);

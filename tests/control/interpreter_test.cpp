@@ -159,7 +159,7 @@ TEST(Interpreter, StatusReplyCarriesCurrentValuesEscaped) {
   server.SetRec("1");
   const std::string r = Interpret(server, "/phone/", {"Action=GETSTATUS"});
   EXPECT_NE(r.find("\"Stato\": \"INCALL\", "), std::string::npos);
-  EXPECT_NE(r.find("\"ChiamataNumero\": \"\\\"id\\\"<sip:a@b>\", "), std::string::npos);
+  EXPECT_NE(r.find("\"ChiamataNumero\": \"\\\"id\\\"\\u003csip:a@b\\u003e\", "), std::string::npos);
   EXPECT_NE(r.find("\"Rec\": \"1\", "), std::string::npos);
 }
 

@@ -199,7 +199,8 @@ TEST_F(MachineConfigTest, HardeningVariableOverridesTheFile) {
   EXPECT_THAT(problems_, IsEmpty());
   EXPECT_TRUE(read("on.conf", "yes"));
   ASSERT_THAT(problems_, SizeIs(1));
-  EXPECT_EQ(problems_[0], "VELNARO_HARDENING must be 1 or 0 (true or false), not \"yes\"; it is ignored");
+  EXPECT_EQ(problems_[0],
+            "VELNARO_HARDENING must be 1 or 0 (true or false), not \"yes\"; it is ignored");
   unsetenv(kHardeningVariable);
   unsetenv(kMachineConfigVariable);
   std::filesystem::remove_all(dir);
