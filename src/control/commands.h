@@ -17,6 +17,9 @@ struct CommandOptions {
   std::function<std::string()> sip_server;
   ScreenCapture* capture = nullptr;  // nullptr: the process-wide X11 capture
   const Clock* clock = nullptr;      // nullptr: DefaultClock()
+  // A RECSTOP upload that did not deliver (the recording's path, the upload address), to
+  // be sent again later.
+  std::function<void(const std::string& path, const std::string& url)> upload_failed;
 };
 
 // Adds "/system/" SCREENSHOT and "/phone/" CALL, DTMF, HANGUP, HOLD, UNHOLD, MUTE,
