@@ -161,7 +161,8 @@ void UploadSpool::Load() {
       return doc.HasMember(key) && doc[key].IsInt64() ? doc[key].GetInt64() : 0;
     };
     entry.failed_at = number("failed_at");
-    entry.next_at = number("next_at");
+    // A clock set back since the entry was written must not put its try off for long.
+    entry.next_at = std::min(number("next_at"), NowMs() + policy_.longest.count());
     entry.failures = static_cast<int>(std::max<std::int64_t>(number("failures"), 1));
     if (doc.HasMember("identity") && doc["identity"].IsString())
       entry.identity = doc["identity"].GetString();

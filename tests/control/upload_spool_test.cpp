@@ -38,7 +38,9 @@ class Spool : public ::testing::Test {
   std::vector<std::string> Files() const {
     std::vector<std::string> out;
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator(folder_, ec)) out.push_back(e.path().string());
+    // Entries only: a try that failed rewrites its entry aside and renames it.
+    for (const auto& e : fs::directory_iterator(folder_, ec))
+      if (e.path().extension() == ".json") out.push_back(e.path().string());
     return out;
   }
   static unsigned Mode(const std::string& path) {
@@ -153,6 +155,25 @@ TEST_F(Spool, NothingIsSentForAnExpiredEntryOrAReplacedRecording) {
                 "Nuovo invio di " + recording_ + " abbandonato",
                 "Nuovo invio di " + recording_ + " annullato: il file e' stato sostituito"}));
   EXPECT_TRUE(fs::exists(recording_));
+}
+
+// An entry written before the clock was set back a day is still tried soon, not a day
+// later.
+TEST_F(Spool, AnEntryDueFarAheadIsTriedWithinTheLongestWait) {
+  LoopbackServer receiver(LoopbackServer::AnswerOk);
+  fs::create_directories(folder_);
+  const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::system_clock::now().time_since_epoch()).count();
+  std::ofstream(folder_ + "/1-1-0.json")
+      << R"({"path":")" << recording_ << R"(","url":")" << receiver.url(kPath + "a=1")
+      << R"(","failed_at":)" << now << R"(,"next_at":)" << now + 24 * 3600 * 1000
+      << R"(,"failures":3})";
+  UploadSpool spool(web_, folder_, policy_);
+  spool.Start();
+  ASSERT_EQ(spool.waiting(), 1u);
+  ASSERT_TRUE(WaitUntil([&] { return spool.waiting() == 0; }));
+  EXPECT_EQ(receiver.requests(), 1);
+  EXPECT_TRUE(Files().empty());
 }
 
 // A receiver that never answers, and no stall limit at all: stopping still ends the try,
