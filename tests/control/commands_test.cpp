@@ -38,7 +38,10 @@ class Commands : public ::testing::Test {
     // The phone's own idle action comes first; the commands chain after it.
     server_.SetIdleAction([this] { events_.Add("phone idle action"); });
     RegisterCommands(server_, phone_,
-                     {[this] { return sip_server_; }, &capture_, &clock_});
+                     {[this] { return sip_server_; }, &capture_, &clock_,
+                      [this](const std::string& path, const std::string& url) {
+                        failed_.push_back(path + " " + url);
+                      }});
     server_.SetLogObserver([this](const std::string& line) { events_.Add("log:" + line); });
     endpoint_.Start(0);
   }
@@ -64,6 +67,7 @@ class Commands : public ::testing::Test {
   FakeClock clock_{{2026, 12, 8, 14, 30, 5, 123}};
   HttpEndpoint endpoint_{server_};
   long status_ = 0;
+  std::vector<std::string> failed_;  // uploads handed on to be sent again: "path url"
 };
 
 TEST_F(Commands, SimpleCommandsReplyActAndLogInOrder) {
@@ -241,6 +245,7 @@ TEST_F(Commands, RecstopSavesThenUploadsWithTheRequestsQuery) {
   ASSERT_EQ(uploads.size(), 1u);
   EXPECT_EQ(testing::ReadWholeFile(uploads[0] + "/Allegato"), phone_.wav);
   EXPECT_EQ(testing::ReadWholeFile(path), phone_.wav);  // the recording stays in TEMP
+  EXPECT_TRUE(failed_.empty());
 }
 
 // The receiver decodes exactly the values the page sent, and nothing in them can break
@@ -300,12 +305,15 @@ TEST_F(Commands, RecstopUploadFailureKeepsTheReply) {
   EXPECT_EQ(server_.Record().Rec, "0");
   EXPECT_EQ(server_.memoLogs().back(), "Errore nel post del file");
   EXPECT_EQ(testing::ReadWholeFile(temp_ + "/rec143005123.wav"), phone_.wav);
+  const std::string query = "/velnaro/service/ds_phone/upload.php?Action=RECSTOP&recording_id=7";
+  EXPECT_EQ(failed_, V{temp_ + "/rec143005123.wav http://" + sip_server_ + query});
 
   testing::PhpUploadServer php(500);
   if (!php.ok()) GTEST_SKIP() << "php -S not available";
   sip_server_ = php.host();
   EXPECT_EQ(Send("/phone/", "Action=RECSTOP&recording_id=7"), reply::Simple("RECSTOP"));
   EXPECT_EQ(server_.memoLogs().back(), "Errore nel post del file");
+  EXPECT_EQ(failed_.size(), 2u);  // an error status is a failed upload too
 }
 
 // A saved recording that another program holds (a write lock) cannot be sent now: that
@@ -329,6 +337,7 @@ TEST_F(Commands, RecstopWhoseFileIsHeldIsAFailedPost) {
                kUrlLine + "http://127.0.0.1:1/velnaro/service/ds_phone/upload.php?"
                           "Action=RECSTOP&recording_id=7",
                "Errore nel post del file"}));
+  EXPECT_EQ(failed_.size(), 1u);  // sent again later, once no one holds it
   close(holder);
   EXPECT_EQ(testing::ReadWholeFile(path), phone_.wav);
 }
