@@ -17,7 +17,9 @@
 #include "control/http_endpoint.h"
 #include "control/screen_capture.h"
 #include "control/upload.h"
+#include "control/upload_spool.h"
 #include "control/web_server.h"
+#include "net/http_client.h"
 #include "platform/desktop_opener.h"
 #include "platform/message_box_qt.h"
 #include "platform/screen_capture_portal_qt.h"
@@ -130,8 +132,15 @@ int main(int argc, char** argv) {
   std::unique_ptr<ScreenCapture> portal_capture;
   if (IsWaylandSession()) portal_capture = MakePortalScreenCapture(QtScreenLayout());
   ScreenCapture& capture = portal_capture ? *portal_capture : DefaultScreenCapture();
+  // Failed uploads, kept and sent again on a thread of their own (also those of an earlier run).
+  UploadSpool upload_spool(web);
+  upload_spool.Start();
   CommandOptions command_options;
   command_options.sip_server = [&provisioning] { return provisioning.SipServer(); };
+  command_options.upload_failed = [&upload_spool](const std::string& path,
+                                                  const std::string& url) {
+    upload_spool.Add(path, url);
+  };
   command_options.capture = &capture;
   if (machine.Hardening) command_options.screenshot_interval = std::chrono::seconds(1);
   RegisterCommands(web, telefono, command_options);
@@ -178,6 +187,9 @@ int main(int argc, char** argv) {
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);
     signalled = true;
+    // A signal or a granted close (which wakes this thread below): no server may hold
+    // the stop up, whichever thread waits on it, so transfers in flight end here.
+    CancelAllTransfers();
     if (leaving) return;
     QMetaObject::invokeMethod(&window, [&form] {
       form.RequestExitWithoutQuestion();
@@ -196,6 +208,7 @@ int main(int argc, char** argv) {
   // Stop taking requests before the objects they reach go away.
   for (QtMessageBox* box : {&messages, &phone_messages, &account_messages}) box->SetLogSink({});
   guard.SetRestoreHandler({});
+  upload_spool.Stop();
   endpoint.Stop();
   telefono.SetEsitoPasso3({});
   telefono.DisattivaTelefono();

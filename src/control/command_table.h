@@ -17,6 +17,7 @@ struct CommandRequest {
   std::string prefix;
   std::string number;
   std::string raw_query;  // decoded entries joined with "&"
+  std::string query;      // the same entries as the request carried them (encoded)
   std::string peer_ip;
   std::string path;
 };

@@ -37,13 +37,15 @@ void RecStop(const Context& c, const CommandRequest& request, std::string& reply
   reply = reply::Simple("RECSTOP");
   c.server.SetRec("0");
   c.server.AggiungiLog("phone/RECSTOP");
-  const std::string url = UploadAddress(c.sip_server(), request.raw_query);
+  // The query as the page sent it: the receiver decodes the very values the page meant.
+  const std::string url = UploadAddress(c.sip_server(), request.query);
   c.server.AggiungiLog("              - Upload file: " + path);
   c.server.AggiungiLog("              - URL: " + url);
   c.server.SetUploadFields(url, path);
   // Our own values rather than the fields read back: a concurrent upload may have
   // written the fields in between.
-  UploadFile(c.server, url, path, c.clock());
+  if (!UploadRecording(c.server, url, path, c.clock()) && c.options.upload_failed)
+    c.options.upload_failed(path, url);
 }
 
 }  // namespace

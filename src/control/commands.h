@@ -20,6 +20,9 @@ struct CommandOptions {
   const Clock* clock = nullptr;      // nullptr: DefaultClock()
   // SCREENSHOT at most once in this time; more are refused with 429. Zero: no limit.
   std::chrono::milliseconds screenshot_interval{0};
+  // A RECSTOP upload that did not deliver (the recording's path, the upload address), to
+  // be sent again later.
+  std::function<void(const std::string& path, const std::string& url)> upload_failed;
 };
 
 // Adds "/system/" SCREENSHOT and "/phone/" CALL, DTMF, HANGUP, HOLD, UNHOLD, MUTE,

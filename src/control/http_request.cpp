@@ -38,19 +38,24 @@ void PercentDecode(std::string_view in, bool plus_is_space, std::string& out) {
   }
 }
 
-void AppendEntries(std::string_view encoded, std::vector<std::string>& out) {
+void AppendEntries(std::string_view encoded, std::vector<std::string>& out,
+                   std::string* sent) {
   size_t pos = 0;
   while (pos < encoded.size()) {
     size_t end = encoded.find('&', pos);
     if (end == std::string_view::npos) end = encoded.size();
     out.emplace_back();
     PercentDecode(encoded.substr(pos, end - pos), true, out.back());
+    if (sent) {
+      if (out.size() > 1) *sent += '&';
+      sent->append(encoded.substr(pos, end - pos));
+    }
     pos = end + 1;
   }
 }
 
 void DecodeTarget(const HttpRequest& request, std::string& document,
-                  std::vector<std::string>& params) {
+                  std::vector<std::string>& params, std::string* query) {
   std::string_view target = request.target;
   // Absolute form, as a proxy would send it: keep only the path and query.
   for (std::string_view scheme : {"http://", "https://"}) {
@@ -64,8 +69,10 @@ void DecodeTarget(const HttpRequest& request, std::string& document,
   PercentDecode(target.substr(0, question), false, document);
   if (document.empty() && target.size() != request.target.size()) document = "/";
   params.clear();
-  if (request.form) AppendEntries(request.form_body, params);
-  if (question != std::string_view::npos) AppendEntries(target.substr(question + 1), params);
+  if (query) query->clear();
+  if (request.form) AppendEntries(request.form_body, params, query);
+  if (question != std::string_view::npos)
+    AppendEntries(target.substr(question + 1), params, query);
 }
 
 // Beast's parser with callbacks that keep only what the endpoint uses.

@@ -44,13 +44,17 @@ struct HttpRequest {
 void PercentDecode(std::string_view in, bool plus_is_space, std::string& out);
 
 // Splits url-encoded text at every '&' into decoded entries, appended to out. An empty
-// piece between two '&' is an entry; a '&' at the end (or empty text) adds none.
-void AppendEntries(std::string_view encoded, std::vector<std::string>& out);
+// piece between two '&' is an entry; a '&' at the end (or empty text) adds none. With
+// sent, which holds out's earlier entries as they came, each new entry's piece (still
+// encoded) is joined on with '&'.
+void AppendEntries(std::string_view encoded, std::vector<std::string>& out,
+                   std::string* sent = nullptr);
 
 // The document path (decoded, without the query) and the parameter entries of a request:
-// a form post's body pieces first, then the query's.
+// a form post's body pieces first, then the query's. With query, the same entries as
+// the request carried them, joined with '&'.
 void DecodeTarget(const HttpRequest& request, std::string& document,
-                  std::vector<std::string>& params);
+                  std::vector<std::string>& params, std::string* query = nullptr);
 
 class HttpRequestReader {
  public:

@@ -67,7 +67,7 @@ void IdHTTPServer1CommandGet(RequestHandler& handler, const HttpRequest& request
   const bool with_body = request.kind != HttpMethodKind::kHead;
   ControlRequest control;
   control.peer_ip = peer_ip;
-  DecodeTarget(request, control.document, control.params);
+  DecodeTarget(request, control.document, control.params, &control.query);
   std::string reply;
   try {
     handler.HandleRequest(control, reply);

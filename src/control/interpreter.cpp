@@ -36,6 +36,7 @@ void AnalizzaParametri(TwebServer& server, const ControlRequest& request, std::s
   CommandRequest command;
   command.peer_ip = request.peer_ip;
   command.path = request.document;
+  command.query = request.query;
   std::string name, value;
   for (const std::string& entry : request.params) {
     if (command.raw_query.empty()) {

@@ -12,6 +12,7 @@ struct ControlRequest {
   std::vector<std::string> params;  // decoded "name=value" entries, in order
   std::string peer_ip;              // dotted text for IPv4 peers
   std::string document;             // decoded path, without the query
+  std::string query;  // the same entries as the request carried them (encoded), "&" between
 };
 
 // A command that declines to act (too many at once): the endpoint answers with the status

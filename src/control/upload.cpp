@@ -56,23 +56,42 @@ class LockedFile {
 
 }  // namespace
 
-std::string EncodeUploadQuery(std::string_view raw_query) {
-  return PercentEncode(raw_query, [](unsigned char c) {
-    return c == ' ' || c == '#' || c == '%' || c < 0x20 || c == 0x7F || c >= 0x80;
-  });
+std::string EncodeUploadQuery(std::string_view query) {
+  // What a query may hold as it is: unreserved and sub-delimiter characters, ':', '@',
+  // '/', '?' (RFC 3986), and '%' when it starts an escape.
+  static constexpr std::string_view kAllowed = "-._~!$&'()*+,;=:@/?";
+  std::string out;
+  out.reserve(query.size());
+  size_t pos = 0;
+  while (pos < query.size()) {
+    const size_t percent = query.find('%', pos);
+    const size_t end = percent == std::string_view::npos ? query.size() : percent;
+    out += PercentEncode(query.substr(pos, end - pos), [](unsigned char c) {
+      const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+      return !alnum && kAllowed.find(static_cast<char>(c)) == std::string_view::npos;
+    });
+    if (end == query.size()) break;
+    const bool escape = end + 2 < query.size() && HexDigitValue(query[end + 1]) >= 0 &&
+                        HexDigitValue(query[end + 2]) >= 0;
+    out += escape ? "%" : "%25";
+    pos = end + 1;
+  }
+  return out;
 }
 
-std::string UploadAddress(const std::string& sip_server, std::string_view raw_query) {
+std::string UploadAddress(const std::string& sip_server, std::string_view query) {
   return "http://" + sip_server + "/velnaro/service/ds_phone/upload.php?" +
-         EncodeUploadQuery(raw_query);
+         EncodeUploadQuery(query);
 }
 
 void Button2Click(TwebServer& server, const Clock& clock) {
   UploadFile(server, server.txtURL2(), server.txtFileName(), clock);
 }
 
-void UploadFile(TwebServer& server, const std::string& url, const std::string& path,
-                const Clock& clock) {
+namespace {
+
+bool Post(const std::string& url, const std::string& path, const Clock& clock,
+          const UploadLimits& limits, const TransferProgress& progress, std::string& reply) {
   const LockedFile file(path);  // throws before any request
   const std::string boundary = "--------" + FormatTime(clock.Now(), "mmddyyhhnnsszzz");
   std::vector<FormPart> parts;
@@ -87,7 +106,15 @@ void UploadFile(TwebServer& server, const std::string& url, const std::string& p
   options.headers = {std::string("User-Agent: ") + kUserAgent, "Accept: text/html, */*"};
   options.connect_timeout = std::chrono::minutes(5);
   options.use_proxy = false;  // the server is reached directly
+  options.stall_timeout = limits.stall_timeout;
+  options.cancel = limits.cancel;
+  return PostMultipart(url, boundary, parts, options, progress, reply);
+}
 
+}  // namespace
+
+bool UploadFile(TwebServer& server, const std::string& url, const std::string& path,
+                const Clock& clock, const UploadLimits& limits) {
   // Each transfer (the form sent, every reply received) shows its progress.
   auto show = [&server](const std::string& text) {
     server.SetMessaggioUpload(text);
@@ -101,8 +128,25 @@ void UploadFile(TwebServer& server, const std::string& url, const std::string& p
   progress.end = [&show] { show("- Upload end "); };
 
   std::string reply;
-  const bool ok = PostMultipart(url, boundary, parts, options, progress, reply);
+  const bool ok = Post(url, path, clock, limits, progress, reply);
   server.AggiungiLog(ok ? reply : "Errore nel post del file");
+  return ok;
+}
+
+bool UploadRecording(TwebServer& server, const std::string& url, const std::string& path,
+                     const Clock& clock, const UploadLimits& limits) {
+  try {
+    return UploadFile(server, url, path, clock, limits);
+  } catch (const UploadFileError&) {
+    // The save succeeded and the reply says so; the file is there for a later try.
+    server.AggiungiLog("Errore nel post del file");
+    return false;
+  }
+}
+
+bool PostRecording(const std::string& url, const std::string& path, const Clock& clock,
+                   const UploadLimits& limits, std::string& reply) {
+  return Post(url, path, clock, limits, {}, reply);
 }
 
 }  // namespace velnaro

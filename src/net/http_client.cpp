@@ -28,8 +28,10 @@ using SlistPtr = std::unique_ptr<curl_slist, SlistDeleter>;
 
 std::atomic<bool> g_cancelled{false};
 
-int AbortWhenCancelled(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  return g_cancelled.load() ? 1 : 0;
+bool Cancelled(const std::atomic<bool>* own) { return g_cancelled.load() || (own && own->load()); }
+
+int AbortWhenCancelled(void* own, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return Cancelled(static_cast<const std::atomic<bool>*>(own)) ? 1 : 0;
 }
 
 // A new handle (nullptr when libcurl has none) limited to http/https, redirects included,
@@ -58,7 +60,9 @@ CurlPtr NewClient(const std::string& url, const RequestOptions& options) {
   // Called about once a second even while nothing moves, so a cancel is seen at once.
   curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &AbortWhenCancelled);
-  if (g_cancelled.load()) return nullptr;
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(options.cancel));
+  if (!options.ca_file.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, options.ca_file.c_str());
+  if (Cancelled(options.cancel)) return nullptr;
   return c;
 }
 

@@ -4,6 +4,7 @@
 // http and https (redirects included; one that starts on https stays there) and reports
 // its progress the same way.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -35,6 +36,10 @@ struct RequestOptions {
   std::chrono::seconds stall_timeout{0};
   // The whole request, redirects included; 0: no limit.
   std::chrono::milliseconds total_timeout{0};
+  // Once this is set the transfer ends as failed, as CancelAllTransfers ends them all.
+  const std::atomic<bool>* cancel = nullptr;
+  // Trust anchors (PEM) for https in place of the system's; empty: the system's.
+  std::string ca_file;
 };
 
 // Ends every transfer in flight as failed, and fails every later one at once: for a

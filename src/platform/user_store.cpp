@@ -1,7 +1,6 @@
 #include "platform/user_store.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include <rapidjson/stringbuffer.h>
 
 #include "platform/atomic_file.h"
+#include "platform/state_folder.h"
 
 namespace velnaro {
 namespace {
@@ -91,18 +91,7 @@ std::string NormaliseStoreKey(std::string_view key) {
 }
 
 std::string DefaultUserStorePath() {
-  std::string base;
-  if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x == '/') {
-    base = x;
-  } else if (const char* h = std::getenv("HOME"); h && *h) {
-    base = std::string(h) + "/.config";
-  } else if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir && *pw->pw_dir) {
-    // No HOME (started by a service manager): the account's own home, never a shared folder.
-    base = std::string(pw->pw_dir) + "/.config";
-  } else {
-    base = "/tmp";
-  }
-  return base + "/velnaro/VelnaroDS.json";
+  return XdgBaseFolder("XDG_CONFIG_HOME", ".config") + "/velnaro/VelnaroDS.json";
 }
 
 // ---- FileUserStore ----

@@ -53,10 +53,12 @@ std::string UsageText() {
          "  VELNARO_OPENER         opens the browser and the installer (default xdg-open)\n"
          "  VELNARO_UI_TRACE       print the main window's changes on standard error\n"
          "  VELNARO_VIRTUAL_SOUND  1: a virtual sound card instead of the real devices\n"
+         "  VELNARO_UPLOAD_RETRY_MS  wait before the first new try of a failed upload, in\n"
+         "                         ms (30000); each later wait doubles, up to 30 times it\n"
          "  TEMP, TMPDIR           folder of recordings, screenshots and updates (/tmp)\n"
          "  XDG_CONFIG_HOME, HOME  the workstation identifier is kept in\n"
          "                         $XDG_CONFIG_HOME/velnaro/VelnaroDS.json (~/.config)\n"
-         "  XDG_STATE_HOME         folder of the log (~/.local/state)\n"
+         "  XDG_STATE_HOME         folder of the log and of failed uploads (~/.local/state)\n"
          "  DISPLAY, WAYLAND_DISPLAY  the desktop to show on\n"
          "  XDG_SESSION_TYPE       wayland: screenshots go through the desktop portal\n"
          "  DBUS_SESSION_BUS_ADDRESS  the session bus where the portal answers\n"
@@ -66,7 +68,12 @@ std::string UsageText() {
          "\n"
          "Log:\n"
          "  $XDG_STATE_HOME/velnaro-ds/velnaro-ds.log\n"
-         "  (~/.local/state/velnaro-ds/velnaro-ds.log without XDG_STATE_HOME)\n";
+         "  (~/.local/state/velnaro-ds/velnaro-ds.log without XDG_STATE_HOME)\n"
+         "\n"
+         "Failed uploads:\n"
+         "  A recording whose upload failed stays where it was saved; its address waits in\n"
+         "  $XDG_STATE_HOME/velnaro-ds/spool and is sent again (after 30 s, then at most\n"
+         "  every 15 minutes, for 7 days) until the server accepts it.\n";
 }
 
 }  // namespace velnaro

@@ -1,5 +1,6 @@
 #include "control/commands.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 #include <sys/stat.h>
@@ -38,7 +39,10 @@ class Commands : public ::testing::Test {
     // The phone's own idle action comes first; the commands chain after it.
     server_.SetIdleAction([this] { events_.Add("phone idle action"); });
     RegisterCommands(server_, phone_,
-                     {[this] { return sip_server_; }, &capture_, &clock_});
+                     {[this] { return sip_server_; }, &capture_, &clock_,
+                      [this](const std::string& path, const std::string& url) {
+                        failed_.push_back(path + " " + url);
+                      }});
     server_.SetLogObserver([this](const std::string& line) { events_.Add("log:" + line); });
     endpoint_.Start(0);
   }
@@ -64,6 +68,7 @@ class Commands : public ::testing::Test {
   FakeClock clock_{{2026, 12, 8, 14, 30, 5, 123}};
   HttpEndpoint endpoint_{server_};
   long status_ = 0;
+  std::vector<std::string> failed_;  // uploads handed on to be sent again: "path url"
 };
 
 TEST_F(Commands, SimpleCommandsReplyActAndLogInOrder) {
@@ -259,26 +264,56 @@ TEST_F(Commands, RecstopSavesThenUploadsWithTheRequestsQuery) {
   ASSERT_EQ(uploads.size(), 1u);
   EXPECT_EQ(testing::ReadWholeFile(uploads[0] + "/Allegato"), phone_.wav);
   EXPECT_EQ(testing::ReadWholeFile(path), phone_.wav);  // the recording stays in TEMP
+  EXPECT_TRUE(failed_.empty());
 }
 
-// Decoded text from the page is encoded again where it would break the request; the
-// receiver gets back exactly what the page sent.
-TEST_F(Commands, RecstopQueryCannotBreakTheRequest) {
+// The receiver decodes exactly the values the page sent, and nothing in them can break
+// the request: a form post's text arrives encoded where a URL needs it.
+TEST_F(Commands, RecstopForwardsTheQueryAsThePageSentIt) {
   testing::PhpUploadServer php;
   if (!php.ok()) GTEST_SKIP() << "php -S not available";
   sip_server_ = php.host();
-  Send("/phone/", "Action=RECSTOP&note=a+b%23c%25d%0D%0AX-Evil:%201");
-  const std::string encoded = "Action=RECSTOP&note=a%20b%23c%25d%0D%0AX-Evil:%201";
-  EXPECT_EQ(server_.memoLogs()[2],
-            kUrlLine + "http://" + php.host() + "/velnaro/service/ds_phone/upload.php?" + encoded);
-  const auto uploads = php.Uploads();
-  ASSERT_EQ(uploads.size(), 1u);
-  rapidjson::Document meta;
-  meta.Parse(testing::ReadWholeFile(uploads[0] + "/meta.json").c_str());
+  // The receiver's view of the one upload since the last look.
+  auto receiver_saw = [&php] {
+    const auto uploads = php.Uploads();
+    EXPECT_EQ(uploads.size(), 1u);
+    rapidjson::Document meta;
+    if (uploads.empty()) return meta;
+    meta.Parse(testing::ReadWholeFile(uploads[0] + "/meta.json").c_str());
+    std::filesystem::remove_all(uploads[0]);
+    return meta;
+  };
+  auto last_url_line = [this] {
+    const auto log = server_.memoLogs();
+    for (auto it = log.rbegin(); it != log.rend(); ++it)
+      if (it->rfind(kUrlLine, 0) == 0) return *it;
+    return std::string();
+  };
+
+  const std::string sent = "Action=RECSTOP&note=a%2Bb%26c%3Dd&x=1+2%23%0D%0AX-Evil:%201";
+  Send("/phone/", sent);
+  const std::string address =
+      "http://" + php.host() + "/velnaro/service/ds_phone/upload.php?";
+  EXPECT_EQ(last_url_line(), kUrlLine + address + sent);
+  rapidjson::Document meta = receiver_saw();
+  ASSERT_TRUE(meta.IsObject());
+  EXPECT_STREQ(meta["query"].GetString(), sent.c_str());
+  EXPECT_STREQ(meta["get"]["note"].GetString(), "a+b&c=d");
+  EXPECT_FALSE(meta["get"].HasMember("c"));
+  EXPECT_STREQ(meta["get"]["x"].GetString(), "1 2#\r\nX-Evil: 1");
+  EXPECT_FALSE(meta["headers"].HasMember("X-Evil"));
+
+  // A form body may hold what a URL may not.
+  const std::string form = "Action=RECSTOP&note=caff\xc3\xa8 \"1\"";
+  EXPECT_EQ(testing::HttpGet(endpoint_.port(), "/phone/?y=%41", &form).body,
+            reply::Simple("RECSTOP"));
+  const std::string encoded = "Action=RECSTOP&note=caff%C3%A8%20%221%22&y=%41";
+  EXPECT_EQ(last_url_line(), kUrlLine + address + encoded);
+  meta = receiver_saw();
   ASSERT_TRUE(meta.IsObject());
   EXPECT_STREQ(meta["query"].GetString(), encoded.c_str());
-  EXPECT_STREQ(meta["get"]["note"].GetString(), "a b#c%d\r\nX-Evil: 1");
-  EXPECT_FALSE(meta["headers"].HasMember("X-Evil"));
+  EXPECT_STREQ(meta["get"]["note"].GetString(), "caff\xc3\xa8 \"1\"");
+  EXPECT_STREQ(meta["get"]["y"].GetString(), "A");
 }
 
 // A failed upload is logged; the reply stays the successful one and the WAV stays.
@@ -289,12 +324,41 @@ TEST_F(Commands, RecstopUploadFailureKeepsTheReply) {
   EXPECT_EQ(server_.Record().Rec, "0");
   EXPECT_EQ(server_.memoLogs().back(), "Errore nel post del file");
   EXPECT_EQ(testing::ReadWholeFile(temp_ + "/rec143005123.wav"), phone_.wav);
+  const std::string query = "/velnaro/service/ds_phone/upload.php?Action=RECSTOP&recording_id=7";
+  EXPECT_EQ(failed_, V{temp_ + "/rec143005123.wav http://" + sip_server_ + query});
 
   testing::PhpUploadServer php(500);
   if (!php.ok()) GTEST_SKIP() << "php -S not available";
   sip_server_ = php.host();
   EXPECT_EQ(Send("/phone/", "Action=RECSTOP&recording_id=7"), reply::Simple("RECSTOP"));
   EXPECT_EQ(server_.memoLogs().back(), "Errore nel post del file");
+  EXPECT_EQ(failed_.size(), 2u);  // an error status is a failed upload too
+}
+
+// A saved recording that another program holds (a write lock) cannot be sent now: that
+// is a failed post like any other, never a 500, and the file stays.
+TEST_F(Commands, RecstopWhoseFileIsHeldIsAFailedPost) {
+  const std::string path = temp_ + "/rec143005123.wav";
+  std::ofstream(path) << "";
+  const int holder = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  ASSERT_EQ(fcntl(holder, F_OFD_SETLK, &lock), 0);
+  Send("/phone/", "Action=RECSTART");
+  EXPECT_EQ(Send("/phone/", "Action=RECSTOP&recording_id=7"), reply::Simple("RECSTOP"));
+  EXPECT_EQ(status_, 200);
+  EXPECT_EQ(server_.Record().Rec, "0");
+  const auto log = server_.memoLogs();
+  ASSERT_GE(log.size(), 4u);
+  EXPECT_EQ(V(log.end() - 4, log.end()),
+            (V{"phone/RECSTOP", kUploadLine + path,
+               kUrlLine + "http://127.0.0.1:1/velnaro/service/ds_phone/upload.php?"
+                          "Action=RECSTOP&recording_id=7",
+               "Errore nel post del file"}));
+  EXPECT_EQ(failed_.size(), 1u);  // sent again later, once no one holds it
+  close(holder);
+  EXPECT_EQ(testing::ReadWholeFile(path), phone_.wav);
 }
 
 }  // namespace

@@ -153,5 +153,24 @@ TEST(Decoding, EntriesAndPath) {
   EXPECT_THAT(params, ElementsAre("y=1"));
 }
 
+// Beside the decoded entries, the same entries as they came: a form's body first, then
+// the query, escapes untouched.
+TEST(Decoding, EntriesAsTheyCame) {
+  HttpRequest request;
+  request.form = true;
+  request.form_body = "&Action=RECSTOP&n=x+y";
+  request.target = "/phone/?note=a%2Bb%26c%3Dd&&m=%zz&";
+  std::string document, query = "stale";
+  std::vector<std::string> params;
+  DecodeTarget(request, document, params, &query);
+  EXPECT_THAT(params, ElementsAre("", "Action=RECSTOP", "n=x y", "note=a+b&c=d", "", "m=%zz"));
+  EXPECT_EQ(query, "&Action=RECSTOP&n=x+y&note=a%2Bb%26c%3Dd&&m=%zz");
+
+  request.form = false;
+  request.target = "/phone/";
+  DecodeTarget(request, document, params, &query);
+  EXPECT_EQ(query, "");
+}
+
 }  // namespace
 }  // namespace velnaro

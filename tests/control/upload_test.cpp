@@ -7,6 +7,7 @@
 #include <random>
 
 #include "control/web_server.h"
+#include "support/loopback_server.h"
 #include "support/platform_fakes.h"
 #include "upload_servers.h"
 
@@ -50,9 +51,14 @@ std::vector<std::string> LinesStartingWith(const std::vector<std::string>& log,
   return out;
 }
 
-TEST(UploadAddress, EncodesOnlyWhatWouldBreakTheRequest) {
+// The query comes as the page sent it: its escapes stay escapes, and only what may not
+// stand in a URL is encoded.
+TEST(UploadAddress, EncodesOnlyWhatMayNotStandInAUrl) {
   EXPECT_EQ(UploadAddress("10.1.2.3", "Action=RECSTOP&recording_id=226"),
             "http://10.1.2.3/velnaro/service/ds_phone/upload.php?Action=RECSTOP&recording_id=226");
+  EXPECT_EQ(EncodeUploadQuery("note=a%2Bb%26c%3Dd&e=%e8"), "note=a%2Bb%26c%3Dd&e=%e8");
+  EXPECT_EQ(EncodeUploadQuery("a=%zz&b=%4&c=%"), "a=%25zz&b=%254&c=%25");
+  EXPECT_EQ(EncodeUploadQuery("q=\"<>\\^`{|}[]"), "q=%22%3C%3E%5C%5E%60%7B%7C%7D%5B%5D");
   EXPECT_EQ(EncodeUploadQuery("a=b c&d=e#f&g=100%"), "a=b%20c&d=e%23f&g=100%25");
   EXPECT_EQ(EncodeUploadQuery("x=1\r\nHost: evil\t\x7f"), "x=1%0D%0AHost:%20evil%09%7F");
   EXPECT_EQ(EncodeUploadQuery("n=caff\xc3\xa8"), "n=caff%C3%A8");
@@ -273,6 +279,19 @@ TEST(UploadFailures, ErrorStatusAndNoServerAreLoggedAsAFailedPost) {
     UploadFile(web, "http://" + server.host() + kPath + "Action=RECSTOP", rec.path());
     EXPECT_EQ(web.memoLogs().back(), "Errore nel post del file");
   }
+  EXPECT_EQ(ReadWholeFile(rec.path()), rec.content());
+}
+
+// A receiver that takes the form and then says nothing: once nothing has moved for the
+// stall limit (60 s; one here) the post has failed, and the recording stays.
+TEST(UploadFailures, AReceiverThatStallsIsAFailedPost) {
+  Recording rec(5000);
+  testing::LoopbackServer stalled(testing::LoopbackServer::Stall);
+  TwebServer web;
+  EXPECT_FALSE(UploadFile(web, stalled.url(kPath + "a=1"), rec.path(), DefaultClock(),
+                          {.stall_timeout = std::chrono::seconds(1)}));
+  EXPECT_EQ(stalled.requests(), 1);
+  EXPECT_EQ(web.memoLogs().back(), "Errore nel post del file");
   EXPECT_EQ(ReadWholeFile(rec.path()), rec.content());
 }
 

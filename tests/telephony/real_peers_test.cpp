@@ -255,11 +255,12 @@ class PhoneWithRealPeers : public RealPeers {
     RealPeers::TearDown();
   }
 
-  // One request of the page to "/phone/", its query already decoded.
+  // One request of the page to "/phone/", its query the same decoded and as sent.
   std::string Send(const std::string& query) {
     ControlRequest request;
     request.document = "/phone/";
     request.peer_ip = "127.0.0.1";
+    request.query = query;
     for (size_t p = 0; p <= query.size();) {
       const size_t amp = std::min(query.find('&', p), query.size());
       request.params.push_back(query.substr(p, amp - p));
