@@ -226,7 +226,7 @@ TEST_F(EndToEnd, SupportLogOfAWholeRunHoldsNoPassword) {
     log += ReadWholeFile(entry.path());
   EXPECT_THAT(log, HasSubstr("] startup: Velnaro DS - 4.00.002 starts\n"));
   EXPECT_THAT(log, HasSubstr("] startup: step 3 ok: Abilito parte telefonica\n"));
-  EXPECT_THAT(log, HasSubstr("] interfaces: - Lan da verificare: \n"));
+  EXPECT_THAT(log, HasSubstr("] interfaces:  \"IPAddress\": \"127.0.0.1\",\n"));
   EXPECT_THAT(log, HasSubstr(" - Telefono On-Line\n"));          // the phone's window
   EXPECT_THAT(log, HasSubstr("] service: phone/CALL: 0 55\n"));  // the control service's
   EXPECT_THAT(log, HasSubstr("] service: Nessun parametro. IP: 127.0.0.1\n"));
