@@ -367,19 +367,26 @@ TEST_F(DownloadTest, CutShortReportsProgressButNoFile) {
 
 // ---- unreachable service ----
 
+// A listening socket on a free loopback port; the port is written to `port`.
+int ListenOnLoopback(int backlog, int& port, sockaddr_in& a) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::listen(fd, backlog);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  port = ntohs(a.sin_port);
+  return fd;
+}
+
 // A loopback listener whose accept queue is full: further connection attempts get no answer.
 class FullListener {
  public:
   FullListener() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(fd_, 0);
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    sockaddr_in a;
+    fd_ = ListenOnLoopback(0, port_, a);
     for (int i = 0; i < 16; ++i) {
       int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
       fillers_.push_back(c);
@@ -423,15 +430,8 @@ TEST_F(ServiceTest, UnreachableServiceFailsAfterTheConnectTimeOut) {
 class SilentServer {
  public:
   explicit SilentServer(std::string answer) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(fd_, 4);
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    sockaddr_in a;
+    fd_ = ListenOnLoopback(4, port_, a);
     thread_ = std::thread([this, answer] {
       int c = ::accept(fd_, nullptr, nullptr);
       if (c < 0) return;
