@@ -194,6 +194,8 @@ int main(int argc, char** argv) {
   window.show();
   int rc = QApplication::exec();
   leaving = true;
+  SupportLog(LogLevel::kInfo, "startup", signalled ? "stopped by a signal: the program ends"
+                                                   : "the window closed: the program ends");
   // Blocked everywhere, so this only wakes the waiting thread.
   if (!signalled) pthread_kill(stop_waiter.native_handle(), SIGTERM);
   stop_waiter.join();

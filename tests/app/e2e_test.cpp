@@ -231,6 +231,7 @@ TEST_F(EndToEnd, SupportLogOfAWholeRunHoldsNoPassword) {
   EXPECT_THAT(log, HasSubstr("] service: phone/CALL: 0 55\n"));  // the control service's
   EXPECT_THAT(log, HasSubstr("] service: Nessun parametro. IP: 127.0.0.1\n"));
   EXPECT_THAT(log, HasSubstr("[warning] sip: "));
+  EXPECT_THAT(log, HasSubstr("] startup: stopped by a signal: the program ends\n"));
   // The account's password, as the lab's service hands it out, appears nowhere.
   EXPECT_THAT(ReadWholeFile(Source("tools/lab/provisioning/replies/default.json")),
               HasSubstr("\"SipPassword\": \"secret1001\""));
