@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "lab_server.h"
+#include "platform/support_log.h"
 #include "provisioning/json.h"
 #include "support/platform_fakes.h"
 
@@ -119,6 +120,22 @@ TEST_F(ServiceTest, ValuesWithReservedCharactersArriveUnchanged) {
   std::string joined;
   for (auto& f : fields) joined += (joined.empty() ? "" : "&") + f;
   EXPECT_EQ(lab_->LastBody(), joined);
+}
+
+// An action's password, once sent, is masked wherever a line of the support log would
+// carry it (the SIP password is checked over a whole run in the end-to-end tests).
+TEST_F(ServiceTest, ActionPasswordNeverReachesTheSupportLog) {
+  const std::string path = (lab_->dir() / "support.log").string();
+  {
+    SupportLogFile log({.path = path});
+    ASSERT_EQ(log.error(), "");
+    std::vector<std::string> fields;
+    service_.ActionUser = "op";
+    service_.ActionPass = "act-pw-9";
+    ASSERT_TRUE(service_.PostAction("TEST.ACTION", fields));
+    SupportLog(LogLevel::kInfo, "service", "sent ActionPass=act-pw-9");
+  }
+  EXPECT_THAT(test::ReadWholeFile(path), HasSubstr("service: sent ActionPass=********\n"));
 }
 
 TEST_F(ServiceTest, SuccessfulStartStoresEveryValueAndTheNextRequestCarriesOID) {
