@@ -253,8 +253,12 @@ void TfrmMainPhone::btnUpdateOKClick() {
   bool ok = !target.empty() && links_.provisioning.DownloadFile(source, target, progress);
   downloading_ = false;
   pbUpdate_visible = false;
-  // The session is ending: an installer must not start behind the operator's back.
-  if (leaving_) return;
+  // The session is ending: an installer must not start behind the operator's back. The
+  // close that came meanwhile was refused, so it is made now.
+  if (leaving_) {
+    if (view_) view_->Close();
+    return;
+  }
   // An installer that cannot be started (a temporary folder mounted noexec, say) is a
   // failed update: the operator keeps the telephone instead of losing it for nothing.
   if (ok && links_.opener.StartInstaller(target)) {
