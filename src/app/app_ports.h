@@ -3,6 +3,7 @@
 // provisioning client, the network choice, and its own window on screen (the phone is
 // telephony's Phone). Each has a small adapter over the real object and a fake for tests.
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -13,6 +14,7 @@ namespace velnaro {
 // The configuration values the start-up sequence and the update offer read.
 struct StartupValues {
   std::string SoftwareID, SoftwareVersion, ClientID;
+  std::string ServiceURL;
   std::string ServerAddress;
   std::string SipServer, SipInterno, SipUtente, SipPassword;
   std::string Rete, ConferenceNumber;
@@ -29,6 +31,13 @@ class ProvisioningLink {
   virtual void UseConfiguredServiceUrl() = 0;
   // Sends "SOFTWARE.START"; on success the reply's values are stored in the configuration.
   virtual bool SoftwareStart() = 0;
+  // SoftwareStart in two halves, for a retry off the user-interface thread: the request is
+  // prepared here, may then be sent from any thread (true with the reply's body, false when
+  // the service could not be reached), and its outcome is read here again.
+  virtual std::function<bool(std::string& reply)> PrepareStartRequest() = 0;
+  virtual bool AcceptStartReply(bool arrived, const std::string& reply) = 0;
+  // The last start-up action failed because the service could not be reached.
+  virtual bool ConnectionFailed() const = 0;
   virtual std::string ErrorDS() const = 0;
   virtual void ClearUpdateFile() = 0;
   virtual bool DownloadFile(const std::string& url, const std::string& path,
@@ -43,6 +52,18 @@ class NetworkLink {
   virtual void ChooseLocalAddress(const std::string& rete,
                                   const std::function<void(const std::string&)>& set_ip,
                                   const std::function<void(const std::string&)>& log) = 0;
+};
+
+// Time and the user-interface thread's loop, for work that waits.
+class Scheduler {
+ public:
+  using Clock = std::chrono::steady_clock;
+  virtual ~Scheduler() = default;
+  virtual Clock::time_point Now() const = 0;
+  // `fn` on the user-interface thread once `delay` has passed.
+  virtual void RunLater(std::chrono::milliseconds delay, std::function<void()> fn) = 0;
+  // `work` on another thread, then `done` on the user-interface thread.
+  virtual void RunInBackground(std::function<void()> work, std::function<void()> done) = 0;
 };
 
 // The main window as the controller sees it.

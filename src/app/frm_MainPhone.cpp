@@ -1,6 +1,8 @@
 #include "app/frm_MainPhone.h"
 
 #include <exception>
+#include <memory>
+#include <utility>
 
 #include "platform/temp_files.h"
 
@@ -20,12 +22,14 @@ bool TfrmMainPhone::FormCreate() {
   std::string own_title = std::string(kProductName) + " - " + v.SoftwareVersion;
   std::string instance = v.SoftwareID + v.SoftwareVersion;
   if (!links_.guard.Claim(instance)) {
+    Log(own_title + " already runs: its window is brought back and this start ends");
     // OK and Cancel are offered; either way this copy leaves.
     links_.messages.ShowOkCancel("Il programma risulta già aperto..", MessageKind::Information);
     links_.guard.AskHolderToRestore(instance);
     return false;
   }
   title = own_title;
+  Log(own_title + " starts");
   Changed();
   return true;
 }
@@ -53,9 +57,13 @@ void TfrmMainPhone::FormShow() {
 void TfrmMainPhone::Timer1Timer() {
   timer1_enabled = false;
   if (view_) view_->SetTimer1(false, kTimer1Interval);
-  // A fault ends the sequence where it happened; the page keeps what it showed.
+  ReportingFaults([this] { EseguiAvvio(); });
+}
+
+// A fault ends the sequence where it happened; the page keeps what it showed.
+void TfrmMainPhone::ReportingFaults(const std::function<void()>& step) {
   try {
-    EseguiAvvio();
+    step();
   } catch (const std::exception& e) {
     Changed();
     links_.messages.Show(e.what(), MessageKind::Error);
@@ -71,8 +79,12 @@ void TfrmMainPhone::EseguiAvvio() {
   links_.phone.DisattivaTelefono();
   Label1 = links_.provisioning.Values().ClientID;
   links_.provisioning.UseConfiguredServiceUrl();
+  Log("SOFTWARE.START to " + links_.provisioning.Values().ServiceURL);
+  ProvisioningOutcome(links_.provisioning.SoftwareStart());
+}
 
-  if (links_.provisioning.SoftwareStart()) {
+void TfrmMainPhone::ProvisioningOutcome(bool ok) {
+  if (ok) {
     EsitoPasso0(true);
     EsitoPasso1(true);
     StartupValues v = links_.provisioning.Values();
@@ -83,10 +95,18 @@ void TfrmMainPhone::EseguiAvvio() {
       try {
         links_.network.ChooseLocalAddress(
             v.Rete, [this](const std::string& ip) { links_.phone.SetTxtIPVPN(ip); },
-            [this](const std::string& line) { txtLog.push_back(line); });
-      } catch (...) {
+            [this](const std::string& line) {
+              txtLog.push_back(line);
+              if (log_) log_(LogLevel::kInfo, "interfaces", line);
+            });
+      } catch (const std::exception& e) {
         // The phone then binds to whatever txtIPVPN holds.
+        Log(std::string("interface selection failed: ") + e.what(), LogLevel::kWarning);
+      } catch (...) {
+        Log("interface selection failed", LogLevel::kWarning);
       }
+      const std::string ip = links_.phone.txtIPVPN();
+      Log("local address for the phone: " + (ip.empty() ? "the library's own choice" : ip));
       links_.phone.SetAccount(v.SipServer, v.SipInterno, v.SipUtente, v.SipPassword);
       txtNumeroVerde = v.ConferenceNumber;
       Changed();
@@ -99,11 +119,51 @@ void TfrmMainPhone::EseguiAvvio() {
     EsitoPasso0(false);
     lblErrorDS = links_.provisioning.ErrorDS();
     ShowPage(Page::tsError);
+    Log("error page: " + lblErrorDS, LogLevel::kError);
+    // At login the network often comes up after the agent: try again in the background.
+    if (links_.provisioning.ConnectionFailed()) ScheduleRetry();
   }
 
   StartupValues v = links_.provisioning.Values();
   if (!v.UpdateFILE.empty()) ShowUpdateOffer(v);
   Changed();
+}
+
+void TfrmMainPhone::ScheduleRetry() {
+  if (!scheduler_) return;
+  const Scheduler::Clock::time_point now = scheduler_->Now();
+  if (!retrying_) retrying_since_ = now;
+  retrying_ = true;
+  const std::chrono::seconds delay =
+      now - retrying_since_ < kRetryQuicklyFor ? kRetryQuickly : kRetrySlowly;
+  Log("provisioning service not reached: next attempt in " + std::to_string(delay.count()) +
+      " s");
+  scheduler_->RunLater(delay, [this] { RetryProvisioning(); });
+}
+
+void TfrmMainPhone::RetryProvisioning() {
+  // The request goes out on another thread; the window stays with the operator meanwhile.
+  auto send = links_.provisioning.PrepareStartRequest();
+  auto outcome = std::make_shared<std::pair<bool, std::string>>(false, "");
+  scheduler_->RunInBackground([send, outcome] { outcome->first = send(outcome->second); },
+                              [this, outcome] { RetryAnswered(outcome->first, outcome->second); });
+}
+
+void TfrmMainPhone::RetryAnswered(bool arrived, const std::string& reply) {
+  ReportingFaults([&] {
+    const bool ok = links_.provisioning.AcceptStartReply(arrived, reply);
+    if (!ok && links_.provisioning.ConnectionFailed()) {
+      ScheduleRetry();
+      return;
+    }
+    retrying_ = false;
+    Log(ok ? "provisioning service reached: the start-up goes on"
+           : "provisioning service reached, it refuses");
+    // From the error page back to the start-up page, unless the operator went elsewhere.
+    if (page == Page::tsError) ShowPage(Page::tsStatus);
+    for (Step& s : steps) s.ok_visible = s.ko_visible = false;
+    ProvisioningOutcome(ok);
+  });
 }
 
 void TfrmMainPhone::ShowUpdateOffer(const StartupValues& v) {
@@ -112,9 +172,13 @@ void TfrmMainPhone::ShowUpdateOffer(const StartupValues& v) {
   btnUpdateKO_caption = v.UpdateFORCE == "0" ? "Continua a lavorare" : "Esci dal programma";
   btnUpdateOK_visible = btnUpdateKO_visible = true;
   ShowPage(Page::tsUpdate);
+  Log("update offered: " + v.UpdateFILE + (v.UpdateFORCE == "0" ? " (optional)" : " (forced)"));
 }
 
 void TfrmMainPhone::Esito(int step, bool ok) {
+  Log("step " + std::to_string(step) + " " + (ok ? "ok" : "failed") + ": " +
+          steps[step].caption,
+      ok ? LogLevel::kInfo : LogLevel::kWarning);
   steps[step].ok_visible = ok;
   steps[step].ko_visible = !ok;
   Paint();
@@ -182,15 +246,30 @@ void TfrmMainPhone::btnUpdateOKClick() {
     pbUpdate_visible = false;
     Paint();
   };
+  Log("update download: " + source);
+  // The painting lets close requests through; until the download has ended they are
+  // refused without a question (an answer could not stop the installer any more).
+  downloading_ = true;
   bool ok = !target.empty() && links_.provisioning.DownloadFile(source, target, progress);
+  downloading_ = false;
   pbUpdate_visible = false;
-  if (ok) {
-    links_.opener.Open(target);
+  // The session is ending: an installer must not start behind the operator's back. The
+  // close that came meanwhile was refused, so it is made now.
+  if (leaving_) {
+    if (view_) view_->Close();
+    return;
+  }
+  // An installer that cannot be started (a temporary folder mounted noexec, say) is a
+  // failed update: the operator keeps the telephone instead of losing it for nothing.
+  if (ok && links_.opener.StartInstaller(target)) {
+    Log("installer started: " + target);
     UscitaDiretta = true;
     Changed();
     if (view_) view_->Close();
     return;
   }
+  Log(ok ? "the installer could not be started: " + target : "update download failed",
+      LogLevel::kError);
   links_.provisioning.ClearUpdateFile();
   lblErrorDS = "Errore nello scaricare l'aggiornamento";
   ShowPage(Page::tsError);
@@ -208,6 +287,7 @@ void TfrmMainPhone::eUpdateKO() {
 }
 
 bool TfrmMainPhone::FormCloseQuery() {
+  if (downloading_) return false;
   if (UscitaDiretta) return true;
   auto confirmed = [](MessageAnswer a) { return a == MessageAnswer::Ok || a == MessageAnswer::Yes; };
   if (!links_.provisioning.Values().UpdateFILE.empty()) {
@@ -299,6 +379,10 @@ TfrmMainPhone::WindowAction TfrmMainPhone::TrayAvailabilityChanged(bool availabl
 }
 
 void TfrmMainPhone::ShowPage(Page p) { page = p; }
+
+void TfrmMainPhone::Log(const std::string& line, LogLevel level) {
+  if (log_) log_(level, "startup", line);
+}
 
 void TfrmMainPhone::Changed() {
   if (view_) view_->StateChanged();

@@ -5,7 +5,9 @@
 // operator's clicks into its handlers.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 #include "platform/desktop_opener.h"
 #include "platform/message_box.h"
 #include "platform/single_instance.h"
+#include "platform/support_log.h"
 #include "telephony/phone.h"
 
 namespace velnaro {
@@ -31,6 +34,11 @@ class TfrmMainPhone {
   static constexpr int kTimer1Interval = 1000;
   static constexpr int kClientWidth = 355;
   static constexpr int kClientHeight = 561;
+  // After "Problema di connessione" the request is tried again: every 10 s for the first
+  // five minutes, then every minute, until the service answers.
+  static constexpr std::chrono::seconds kRetryQuickly{10};
+  static constexpr std::chrono::seconds kRetryQuicklyFor{300};
+  static constexpr std::chrono::seconds kRetrySlowly{60};
 
   struct Step {
     std::string caption;
@@ -52,6 +60,12 @@ class TfrmMainPhone {
   TfrmMainPhone& operator=(const TfrmMainPhone&) = delete;
 
   void SetView(MainWindowView* view) { view_ = view; }
+  // Where the start-up's steps and outcome and the interface-selection log go (source
+  // "startup" or "interfaces"); by default nowhere.
+  using LogFn = std::function<void(LogLevel, const std::string& source, const std::string& line)>;
+  void SetLog(LogFn log) { log_ = std::move(log); }
+  // Without one, a failed provisioning request is not tried again.
+  void SetScheduler(Scheduler* scheduler) { scheduler_ = scheduler; }
 
   // Single-instance guard and title. False: another copy of this version runs; it has been
   // told to restore its window and this process must end at once.
@@ -70,8 +84,9 @@ class TfrmMainPhone {
   void btnUpdateOKClick();
   void eUpdateKO();
   bool FormCloseQuery();
-  // A close that must not ask (the session or the system is ending the program).
-  void RequestExitWithoutQuestion() { UscitaDiretta = true; }
+  // A close that must not ask (the session or the system is ending the program). An
+  // update being downloaded then starts no installer.
+  void RequestExitWithoutQuestion() { UscitaDiretta = leaving_ = true; }
 
   // Debug pages.
   void eConfigAccess();
@@ -136,14 +151,27 @@ class TfrmMainPhone {
 
  private:
   void Esito(int step, bool ok);
+  void ReportingFaults(const std::function<void()>& step);
   void ShowPage(Page p);
   void Changed();
   void Paint();
   void ShowUpdateOffer(const StartupValues& v);
+  // EseguiAvvio from the provisioning request's outcome on.
+  void ProvisioningOutcome(bool ok);
+  void ScheduleRetry();
+  void RetryProvisioning();
+  void RetryAnswered(bool arrived, const std::string& reply);
+  void Log(const std::string& line, LogLevel level = LogLevel::kInfo);
 
   Links links_;
   MainWindowView* view_ = nullptr;
+  LogFn log_;
+  Scheduler* scheduler_ = nullptr;
+  bool retrying_ = false;
+  Scheduler::Clock::time_point retrying_since_{};
   Page page_before_about_ = Page::tsStatus;
+  bool downloading_ = false;  // the installer is being downloaded
+  bool leaving_ = false;      // the program ends without questions
 };
 
 }  // namespace velnaro

@@ -3,9 +3,11 @@
 #include <stdexcept>
 
 #include "net/netUtils.h"
+#include "platform/support_log.h"
 #include "provisioning/clConfig.h"
 #include "provisioning/obj_VelnaroDS.h"
 #include "provisioning/obj_oService.h"
+#include "status/phone_status.h"
 #include "telephony/frm_Telefono.h"
 
 namespace velnaro {
@@ -15,6 +17,7 @@ StartupValues ServiceProvisioningLink::Values() const {
   v.SoftwareID = config_.SoftwareID;
   v.SoftwareVersion = config_.SoftwareVersion;
   v.ClientID = config_.ClientID;
+  v.ServiceURL = config_.ServiceURL;
   v.ServerAddress = velnaro_.ServerAddress;
   v.SipServer = config_.SipServer;
   v.SipInterno = config_.SipInterno;
@@ -40,10 +43,30 @@ void ServiceProvisioningLink::UseConfiguredServiceUrl() { service_.URL = config_
 
 bool ServiceProvisioningLink::SoftwareStart() {
   bool ok = service_.SoftwareStart();
+  KeepSipServer();
+  return ok;
+}
+
+std::function<bool(std::string&)> ServiceProvisioningLink::PrepareStartRequest() {
+  return service_.PrepareStartRequest();
+}
+
+bool ServiceProvisioningLink::AcceptStartReply(bool arrived, const std::string& reply) {
+  bool ok = service_.AcceptStartReply(arrived, reply);
+  KeepSipServer();
+  return ok;
+}
+
+// The client's own text for a service it could not reach (or that answered outside 2xx);
+// a service that sends it as its own error is taken at its word.
+bool ServiceProvisioningLink::ConnectionFailed() const {
+  return service_.ErrorDS == kConnectionProblem;
+}
+
+void ServiceProvisioningLink::KeepSipServer() {
   std::lock_guard lock(sip_server_mutex_);
   sip_server_ = config_.SipServer;
   server_address_ = velnaro_.ServerAddress;
-  return ok;
 }
 
 std::string ServiceProvisioningLink::ErrorDS() const { return service_.ErrorDS; }
@@ -122,6 +145,13 @@ void NetUtilsLink::ChooseLocalAddress(const std::string& rete,
   std::string chosen;
   ScegliInterfaccia(list, rete, log, chosen);
   if (!chosen.empty()) set_ip(chosen);
+}
+
+void SendWindowLogsToSupportLog(PhoneStatus& service_log, TfrmTelefono& phone) {
+  service_log.SetLogObserver(
+      [](const std::string& line) { SupportLog(LogLevel::kInfo, "service", line); });
+  phone.SetLogObserver(
+      [](const std::string& line) { SupportLog(LogLevel::kInfo, "phone", line); });
 }
 
 }  // namespace velnaro

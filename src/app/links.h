@@ -15,6 +15,7 @@ class TConfig;
 class ToService;
 class TobjVelnaroDS;
 class TfrmTelefono;
+class PhoneStatus;
 
 class ServiceProvisioningLink final : public ProvisioningLink {
  public:
@@ -26,6 +27,9 @@ class ServiceProvisioningLink final : public ProvisioningLink {
   void ReadCommandLine() override;
   void UseConfiguredServiceUrl() override;
   bool SoftwareStart() override;
+  std::function<bool(std::string& reply)> PrepareStartRequest() override;
+  bool AcceptStartReply(bool arrived, const std::string& reply) override;
+  bool ConnectionFailed() const override;
   std::string ErrorDS() const override;
   void ClearUpdateFile() override;
   bool DownloadFile(const std::string& url, const std::string& path,
@@ -47,6 +51,8 @@ class ServiceProvisioningLink final : public ProvisioningLink {
   TobjVelnaroDS& velnaro_;
   std::vector<std::string> params_;
   bool has_params_ = false;
+  void KeepSipServer();
+
   mutable std::mutex sip_server_mutex_;  // also guards server_address_
   std::string sip_server_;
   std::string server_address_;
@@ -92,5 +98,9 @@ class NetUtilsLink final : public NetworkLink {
                           const std::function<void(const std::string&)>& set_ip,
                           const std::function<void(const std::string&)>& log) override;
 };
+
+// Every line of the service log and of the phone's log goes to the support log as well
+// (the main window's own lines go there through TfrmMainPhone::SetLog).
+void SendWindowLogsToSupportLog(PhoneStatus& service_log, TfrmTelefono& phone);
 
 }  // namespace velnaro

@@ -24,6 +24,7 @@
 #include "platform/message_box_qt.h"
 #include "platform/screen_capture_portal_qt.h"
 #include "platform/single_instance.h"
+#include "platform/support_log.h"
 #include "provisioning/clConfig.h"
 #include "provisioning/command_line.h"
 #include "provisioning/machine_config.h"
@@ -34,6 +35,7 @@
 #include "ui/application.h"
 #include "ui/main_window.h"
 #include "ui/phone_window.h"
+#include "ui/scheduler.h"
 #include "ui/server_window.h"
 #include "ui/tray.h"
 
@@ -53,6 +55,9 @@ int main(int argc, char** argv) {
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  SupportLogFile support_log({.path = SupportLogPath()});
+  if (!support_log.error().empty())
+    std::fprintf(stderr, "velnaro-ds: no log: %s\n", support_log.error().c_str());
 
   ui::Application app(argc, argv);
   QApplication::setApplicationName(TfrmMainPhone::kProductName);
@@ -92,8 +97,12 @@ int main(int argc, char** argv) {
 
   // 4: the main window; its creation runs the single-instance guard.
   TfrmMainPhone form({provisioning, phone_link, network, messages, opener, guard});
+  form.SetLog(SupportLog);
   if (!form.FormCreate()) return 0;
   ui::MainWindow window(form);
+  // Provisioning retries; a request still out when the program ends is cut short.
+  ui::QtScheduler scheduler(CancelAllTransfers);
+  form.SetScheduler(&scheduler);
   // A second start may come while this one is still starting up: the request waits in the
   // queue until the loop runs.
   guard.SetRestoreHandlerWithToken([&window](const std::string& activation_token) {
@@ -118,6 +127,7 @@ int main(int argc, char** argv) {
   TfrmTelefono telefono(*agent, web, phone_messages, &account_messages);
   telefono.SetSoftwareVersion(config.SoftwareVersion);
   phone_link.Attach(&telefono);
+  SendWindowLogsToSupportLog(web, telefono);
   for (QtMessageBox* box : {&messages, &phone_messages, &account_messages})
     box->SetLogSink([&telefono](const std::string& line) { telefono.ScriviLog(line); });
   // Registration outcomes arrive on the component's thread; the page is the UI thread's.
@@ -169,6 +179,7 @@ int main(int argc, char** argv) {
   try {
     endpoint.Start(control_port);
   } catch (const std::exception& e) {
+    SupportLog(LogLevel::kError, "startup", e.what());
     messages.Show(e.what(), MessageKind::Error);
     return 1;
   }
@@ -201,6 +212,8 @@ int main(int argc, char** argv) {
   window.show();
   int rc = QApplication::exec();
   leaving = true;
+  SupportLog(LogLevel::kInfo, "startup", signalled ? "stopped by a signal: the program ends"
+                                                   : "the window closed: the program ends");
   // Blocked everywhere, so this only wakes the waiting thread.
   if (!signalled) pthread_kill(stop_waiter.native_handle(), SIGTERM);
   stop_waiter.join();

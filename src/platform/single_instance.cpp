@@ -1,15 +1,15 @@
 #include "platform/single_instance.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -22,16 +22,31 @@ constexpr std::string_view kRestore = "RESTORE";
 constexpr size_t kMaxToken = 256;
 constexpr char kActivationTokenVariable[] = "XDG_ACTIVATION_TOKEN";
 
-// Abstract address: a leading NUL, then the name; the length excludes any terminator.
-socklen_t MakeAddress(const std::string& name, sockaddr_un& addr) {
+// A socket file's address; false when the path does not fit.
+bool MakeAddress(const std::string& path, sockaddr_un& addr) {
   std::memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
-  // The user's id keeps the name per user, as a session-local name would be: another
-  // operator of the same machine is neither refused nor sent our restore requests.
-  std::string full = "velnaro-ds/" + std::to_string(getuid()) + "/" + name;
-  size_t n = std::min(full.size(), sizeof(addr.sun_path) - 1);
-  std::memcpy(addr.sun_path + 1, full.data(), n);
-  return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + n);
+  if (path.empty() || path.size() >= sizeof addr.sun_path) return false;
+  std::memcpy(addr.sun_path, path.data(), path.size());
+  return true;
+}
+
+// The folder, made 0700 when missing; a folder of ours that was widened is narrowed again.
+// False when it is not a folder of this user's alone.
+bool PrivateFolder(const std::string& folder) {
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  struct stat st {};
+  if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+    return false;
+  return (st.st_mode & 077) == 0 || ::chmod(folder.c_str(), 0700) == 0;
+}
+
+// The same user, or the administrator, may ask for the window.
+bool PeerIsOurUser(int fd) {
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return false;
+  return cred.uid == ::geteuid() || cred.uid == 0;
 }
 
 bool IsToken(std::string_view token) {
@@ -72,35 +87,65 @@ std::optional<std::string> ParseRestoreRequest(std::string_view line) {
   return IsToken(token) ? std::optional<std::string>(token) : std::nullopt;
 }
 
+std::string InstanceFolder() {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  std::string folder = runtime && runtime[0] == '/'
+                           ? std::string(runtime) + "/velnaro-ds"
+                           : "/tmp/velnaro-ds-" + std::to_string(::geteuid());
+  return PrivateFolder(folder) ? folder : std::string();
+}
+
+UnixSocketInstanceGuard::UnixSocketInstanceGuard(std::string folder) : folder_(std::move(folder)) {}
+
 UnixSocketInstanceGuard::~UnixSocketInstanceGuard() {
   if (server_.joinable()) {
     char c = 0;
     (void)!write(wake_[1], &c, 1);
     server_.join();
   }
-  if (listen_fd_ >= 0) close(listen_fd_);
+  if (listen_fd_ >= 0) {
+    close(listen_fd_);
+    unlink(socket_path_.c_str());  // still ours: the lock is held until below
+  }
+  if (lock_fd_ >= 0) close(lock_fd_);
   if (wake_[0] >= 0) close(wake_[0]);
   if (wake_[1] >= 0) close(wake_[1]);
 }
 
+std::string UnixSocketInstanceGuard::SocketPath(const std::string& name) const {
+  std::string file = name;
+  std::replace(file.begin(), file.end(), '/', '_');
+  return folder_ + "/" + file + ".sock";
+}
+
 bool UnixSocketInstanceGuard::Claim(const std::string& name) {
-  if (listen_fd_ >= 0) return true;
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return true;  // cannot tell: let this copy run rather than refuse it
+  if (lock_fd_ >= 0) return true;
+  // Cannot tell whether another copy runs: let this one run rather than refuse it.
   sockaddr_un addr;
-  socklen_t len = MakeAddress(name, addr);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
-    int err = errno;
-    close(fd);
-    if (err != EADDRINUSE) return true;
+  const std::string socket_path = SocketPath(name);
+  if (folder_.empty() || !MakeAddress(socket_path, addr)) return true;
+  const std::string lock_path = socket_path.substr(0, socket_path.size() - 5) + ".lock";
+  int lock = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (lock < 0) return true;
+  if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    close(lock);
+    if (err != EWOULDBLOCK) return true;
     activation_token_ = TakeActivationToken();
     return false;
   }
-  if (listen(fd, 4) != 0 || pipe2(wake_, O_CLOEXEC) != 0) {
+  lock_fd_ = lock;
+  // The name is ours: a socket left there belongs to a copy that has ended.
+  unlink(socket_path.c_str());
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return true;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 4) != 0 ||
+      pipe2(wake_, O_CLOEXEC) != 0) {
     close(fd);
     return true;
   }
   listen_fd_ = fd;
+  socket_path_ = socket_path;
   server_ = std::thread([this] { Serve(); });
   return true;
 }
@@ -116,6 +161,10 @@ void UnixSocketInstanceGuard::Serve() {
     if (!(fds[0].revents & POLLIN)) continue;
     int client = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) continue;
+    if (!PeerIsOurUser(client)) {
+      close(client);
+      continue;
+    }
     // Read one short line, never waiting long for a silent peer.
     char buf[kRestore.size() + kMaxToken + 3] = {};
     size_t got = 0;
@@ -138,21 +187,23 @@ void UnixSocketInstanceGuard::Serve() {
         handler = handler_;
       }
       if (handler) handler(*token);
-      (void)!write(client, "OK\n", 3);
+      // An asker that has given up must not take this process down with SIGPIPE.
+      (void)!send(client, "OK\n", 3, MSG_NOSIGNAL);
     }
     close(client);
   }
 }
 
 bool UnixSocketInstanceGuard::AskHolderToRestore(const std::string& name) {
+  sockaddr_un addr;
+  if (folder_.empty() || !MakeAddress(SocketPath(name), addr)) return false;
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
-  sockaddr_un addr;
-  socklen_t len = MakeAddress(name, addr);
   bool ok = false;
   std::string request = RestoreRequest(activation_token_);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
-      write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+          static_cast<ssize_t>(request.size())) {
     char buf[4] = {};
     pollfd p{fd, POLLIN, 0};
     ok = poll(&p, 1, 2000) > 0 && read(fd, buf, 3) == 3 && std::strncmp(buf, "OK\n", 3) == 0;

@@ -14,6 +14,7 @@
 
 #include "net/port_number.h"
 #include "net/web_origin.h"
+#include "platform/support_log.h"
 
 namespace velnaro {
 
@@ -144,6 +145,7 @@ int OnSetting(void* user, const char* section, const char* name, const char* val
 
 void ReportConfigProblem(const std::string& message) {
   std::fprintf(stderr, "velnaro-ds: %s\n", message.c_str());
+  SupportLog(LogLevel::kWarning, "config", message);
 }
 
 MachineConfig ParseMachineConfig(std::string_view text, const std::string& origin,

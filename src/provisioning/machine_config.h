@@ -34,8 +34,7 @@ struct MachineConfig {
 // Receives each problem found, one sentence each.
 using ConfigProblemSink = std::function<void(const std::string&)>;
 
-// The one place configuration problems are reported: standard error today, the log as well
-// once the program keeps one.
+// The one place configuration problems are reported: standard error and the support log.
 void ReportConfigProblem(const std::string& message);
 
 // Reads the settings in `text`; `origin` names the file in the messages. Unknown keys, bad

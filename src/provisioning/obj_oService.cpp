@@ -6,6 +6,7 @@
 
 #include "net/percent_encoding.h"
 #include "platform/atomic_file.h"
+#include "platform/support_log.h"
 #include "provisioning/json.h"
 
 namespace velnaro {
@@ -49,7 +50,8 @@ std::string EncodeFormValue(const std::string& value) {
 
 ToService::ToService(TConfig& config, TobjVelnaroDS& velnaro) : config_(config), velnaro_(velnaro) {}
 
-bool ToService::PostAction(const std::string& action_code, std::vector<std::string>& fields) {
+std::string ToService::ActionBody(const std::string& action_code,
+                                  std::vector<std::string>& fields) {
   fields.push_back("oID=" + config_.oID);
   fields.push_back("ClientID=" + config_.ClientID);
   fields.push_back("ClientVersion=" + config_.ClientVersion);
@@ -57,6 +59,7 @@ bool ToService::PostAction(const std::string& action_code, std::vector<std::stri
   fields.push_back("SoftwareVersion=" + config_.SoftwareVersion);
   fields.push_back("ActionCode=" + action_code);
   if (!ActionUser.empty()) {
+    ConcealInSupportLog(ActionPass);
     fields.push_back("ActionUser=" + ActionUser);
     fields.push_back("ActionPass=" + ActionPass);
   }
@@ -72,11 +75,20 @@ bool ToService::PostAction(const std::string& action_code, std::vector<std::stri
     if (!body.empty()) body += '&';
     body += line;
   }
+  return body;
+}
 
+RequestOptions ToService::ActionOptions() const {
   RequestOptions options = ServiceRequest();
-  options.connect_timeout = std::chrono::seconds(5);
+  options.connect_timeout = limits.connect;
+  options.total_timeout = limits.action;
+  return options;
+}
+
+bool ToService::PostAction(const std::string& action_code, std::vector<std::string>& fields) {
+  std::string body = ActionBody(action_code, fields);
   std::string reply;
-  if (!PostForm(URL, body, options, reply)) {
+  if (!PostForm(URL, body, ActionOptions(), reply)) {
     ErrorDS = kConnectionProblem;
     return false;
   }
@@ -87,6 +99,23 @@ bool ToService::PostAction(const std::string& action_code, std::vector<std::stri
 bool ToService::SoftwareStart() {
   std::vector<std::string> fields;
   if (!PostAction("SOFTWARE.START", fields)) return false;
+  return ReadStartReply(ResponseText);
+}
+
+std::function<bool(std::string&)> ToService::PrepareStartRequest() {
+  std::vector<std::string> fields;
+  return [url = URL, body = ActionBody("SOFTWARE.START", fields),
+          options = ActionOptions()](std::string& reply) {
+    return PostForm(url, body, options, reply);
+  };
+}
+
+bool ToService::AcceptStartReply(bool arrived, const std::string& reply) {
+  if (!arrived) {
+    ErrorDS = kConnectionProblem;
+    return false;
+  }
+  ResponseText = reply;
   return ReadStartReply(ResponseText);
 }
 
@@ -116,6 +145,8 @@ bool ToService::ReadStartReply(const std::string& reply) {
   config_.SipInterno = GetText(d, "SipInterno");
   config_.SipUtente = GetText(d, "SipUtente");
   config_.SipPassword = GetText(d, "SipPassword");
+  // Whatever reports the account later (the library included) never writes it out.
+  ConcealInSupportLog(config_.SipPassword);
   config_.ClientDS = GetText(d, "ClientDS");
   config_.Rete = GetText(d, "Rete");
   config_.ConferenceNumber = GetText(d, "ConferenceNumber");
@@ -130,11 +161,12 @@ bool ToService::ReadStartReply(const std::string& reply) {
 
 bool ToService::DownloadFile(const std::string& url, const std::string& file_name) {
   // Only a complete body takes the final name.
-  FileReplacement file(file_name, FileAccess::kUsual);
+  FileReplacement file(file_name, FileAccess::kOwnerOnly);
   if (file.error() != 0) return false;
+  RequestOptions options = ServiceRequest();
+  options.stall_timeout = limits.download_stall;
   const bool ok = Download(
-      url, ServiceRequest(), [&file](std::string_view bytes) { return file.Write(bytes); },
-      progress);
+      url, options, [&file](std::string_view bytes) { return file.Write(bytes); }, progress);
   return ok && file.Commit(true) == 0;
 }
 

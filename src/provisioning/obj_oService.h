@@ -2,7 +2,9 @@
 // Client of the provisioning web service: the generic form POST, the start-up action and
 // file downloads with progress.
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,14 +30,29 @@ class ToService {
   bool PostAction(const std::string& action_code, std::vector<std::string>& fields);
   // "SOFTWARE.START": posts, then ReadStartReply(ResponseText). JsonTypeError leaves it.
   bool SoftwareStart();
+  // SoftwareStart in two halves, for a retry off the user-interface thread. The request is
+  // prepared from the configuration as it is now; sending it touches nothing of this object
+  // and may happen on any thread: true with the reply's body, false when the service could
+  // not be reached. AcceptStartReply then does what SoftwareStart does with that outcome.
+  std::function<bool(std::string& reply)> PrepareStartRequest();
+  bool AcceptStartReply(bool arrived, const std::string& reply);
   // The reading half of SoftwareStart: sets ErrorID/ErrorDS and stores the reply values.
   // A reply that is not JSON, or lacks Response, Response.Error or (ErrorID 0) Data,
   // gives false with ErrorDS kInvalidReply and stores nothing more.
   bool ReadStartReply(const std::string& reply);
   // GET without following redirects, streamed into a temporary file beside file_name
-  // that is renamed to file_name only when the whole body has arrived. Reports to
-  // `progress` (the update page's progress bar).
+  // that is renamed to file_name only when the whole body has arrived; the file is the
+  // user's alone (0600). Reports to `progress` (the update page's progress bar).
   bool DownloadFile(const std::string& url, const std::string& file_name);
+
+  // How long the service may take. Tests shorten them.
+  struct Limits {
+    std::chrono::milliseconds connect{5000};  // connecting, for an action
+    std::chrono::milliseconds action{60000};  // a whole action: a service that accepts and
+                                              // then stalls must not hold the window
+    std::chrono::seconds download_stall{60};  // a download that moves nothing this long fails
+  };
+  Limits limits;
 
   std::string URL;
   std::string ActionUser;
@@ -46,6 +63,10 @@ class ToService {
   TransferProgress progress;
 
  private:
+  // The form body of an action, the envelope appended to `fields` (see PostAction).
+  std::string ActionBody(const std::string& action_code, std::vector<std::string>& fields);
+  RequestOptions ActionOptions() const;
+
   TConfig& config_;
   TobjVelnaroDS& velnaro_;
 };

@@ -9,6 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <mutex>
+
+#include "platform/support_log.h"
 #include "telephony/virtual_sound_card.h"
 
 namespace velnaro {
@@ -67,6 +70,24 @@ bool UdpPortFree(const std::string& ip, int port) {
   const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
   ::close(fd);
   return ok;
+}
+
+void ForwardLibraryWarnings() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    LinphoneLoggingService* service = linphone_logging_service_get();
+    LinphoneLoggingServiceCbs* cbs = linphone_factory_create_logging_service_cbs(linphone_factory_get());
+    linphone_logging_service_cbs_set_log_message_written(
+        cbs, [](LinphoneLoggingService*, const char* domain, LinphoneLogLevel level, const char* text) {
+          const std::string from = domain && *domain ? Str(domain) + ": " : "";
+          SupportLog(level == LinphoneLogLevelWarning ? LogLevel::kWarning : LogLevel::kError, "sip",
+                     from + Str(text));
+        });
+    linphone_logging_service_add_callbacks(service, cbs);
+    linphone_logging_service_cbs_unref(cbs);
+    linphone_logging_service_set_log_level_mask(
+        service, LinphoneLogLevelWarning | LinphoneLogLevelError | LinphoneLogLevelFatal);
+  });
 }
 
 LinphoneSession::LinphoneSession(SipOwnerThread& owner, bool force_virtual_sound,

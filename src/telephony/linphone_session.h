@@ -25,6 +25,10 @@ inline std::string Str(const char* s) { return s ? s : ""; }
 // True when a plain UDP socket can bind ip:port (no SO_REUSEADDR, unlike the library).
 bool UdpPortFree(const std::string& ip, int port);
 
+// From now on the library's warnings and errors, from whichever of its threads, go to the
+// support log; its other messages go nowhere.
+void ForwardLibraryWarnings();
+
 class LinphoneSession {
  public:
   using CallStateFn = std::function<void(LinphoneCall*, LinphoneCallState)>;

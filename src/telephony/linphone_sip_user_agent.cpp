@@ -1,6 +1,5 @@
 #include "telephony/linphone_sip_user_agent.h"
 
-#include <linphone/logging.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,7 +46,7 @@ class Agent final : public LinphoneSipUserAgent {
     // without one. A desktop session's own (where the sound server listens) is kept.
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (!runtime || !*runtime) ::setenv("XDG_RUNTIME_DIR", state_dir_.c_str(), 1);
-    linphone_logging_service_set_log_level(linphone_logging_service_get(), LinphoneLogLevelFatal);
+    ForwardLibraryWarnings();
     owner_.Start([this] { Pump(); });
   }
 

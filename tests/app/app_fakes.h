@@ -1,6 +1,8 @@
 #pragma once
 // Fakes of the main window's neighbours, recording what the controller asks of them.
 
+#include <algorithm>
+#include <chrono>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -35,16 +37,23 @@ class FakeProvisioning : public ProvisioningLink {
   void UseConfiguredServiceUrl() override { calls.push_back("UseConfiguredServiceUrl"); }
   bool SoftwareStart() override {
     calls.push_back("SoftwareStart");
-    if (throw_on_start) throw std::runtime_error("Type mismatch in Data");
-    if (start_ok) {
-      std::string id = values.SoftwareID, ver = values.SoftwareVersion, cid = values.ClientID;
-      values = reply;
-      values.SoftwareID = id;
-      values.SoftwareVersion = ver;
-      values.ClientID = cid;
-    }
-    return start_ok;
+    return Outcome();
   }
+  // The sender reaches the service unless it fails with a connection problem; the reply
+  // itself is read by AcceptStartReply.
+  std::function<bool(std::string&)> PrepareStartRequest() override {
+    calls.push_back("PrepareStartRequest");
+    return [this](std::string& body) {
+      body = "reply";
+      sent_off_thread.push_back(!on_ui_thread);
+      return start_ok || error != kUnreachable;
+    };
+  }
+  bool AcceptStartReply(bool arrived, const std::string& body) override {
+    calls.push_back(std::string("AcceptStartReply(") + (arrived ? body : "") + ")");
+    return arrived && Outcome();
+  }
+  bool ConnectionFailed() const override { return !start_ok && error == kUnreachable; }
   std::string ErrorDS() const override { return error; }
   void ClearUpdateFile() override { values.UpdateFILE.clear(); }
   bool DownloadFile(const std::string& url, const std::string& path,
@@ -59,6 +68,24 @@ class FakeProvisioning : public ProvisioningLink {
     return download_ok;
   }
   std::function<void()> on_half_way = [] {};
+
+  static constexpr char kUnreachable[] = "Problema di connessione";
+  // Set by the scheduler fake while background work runs; each send records it.
+  bool on_ui_thread = true;
+  std::vector<bool> sent_off_thread;
+
+ private:
+  bool Outcome() {
+    if (throw_on_start) throw std::runtime_error("Type mismatch in Data");
+    if (start_ok) {
+      std::string id = values.SoftwareID, ver = values.SoftwareVersion, cid = values.ClientID;
+      values = reply;
+      values.SoftwareID = id;
+      values.SoftwareVersion = ver;
+      values.ClientID = cid;
+    }
+    return start_ok;
+  }
 };
 
 class FakePhone : public NullPhone {
@@ -155,6 +182,45 @@ class FakeView : public MainWindowView {
   void ShowServerWindow() override { ++server_windows; }
 };
 
+// Time that moves only when a timer is fired. Background work runs at once, taking
+// `work_takes` of the fake time, with the provisioning fake told it is off the UI thread.
+class FakeScheduler : public Scheduler {
+ public:
+  explicit FakeScheduler(FakeProvisioning& provisioning) : provisioning_(provisioning) {}
+  Clock::time_point now{};
+  std::chrono::milliseconds work_takes{0};
+  std::vector<std::chrono::milliseconds> delays;  // of every RunLater, in order
+
+  Clock::time_point Now() const override { return now; }
+  void RunLater(std::chrono::milliseconds delay, std::function<void()> fn) override {
+    delays.push_back(delay);
+    timers_.push_back({now + delay, std::move(fn)});
+  }
+  void RunInBackground(std::function<void()> work, std::function<void()> done) override {
+    provisioning_.on_ui_thread = false;
+    work();
+    provisioning_.on_ui_thread = true;
+    now += work_takes;
+    done();
+  }
+  size_t pending() const { return timers_.size(); }
+  // Moves to the earliest timer and fires it; false when none is set.
+  bool FireNext() {
+    if (timers_.empty()) return false;
+    auto next = std::min_element(timers_.begin(), timers_.end(),
+                                 [](auto& a, auto& b) { return a.first < b.first; });
+    auto [due, fn] = std::move(*next);
+    timers_.erase(next);
+    now = due;
+    fn();
+    return true;
+  }
+
+ private:
+  FakeProvisioning& provisioning_;
+  std::vector<std::pair<Clock::time_point, std::function<void()>>> timers_;
+};
+
 // Everything one controller needs, wired together.
 struct Rig {
   FakeProvisioning provisioning;
@@ -165,11 +231,18 @@ struct Rig {
   FakeInstanceGuard::Registry registry;
   FakeInstanceGuard guard{registry};
   FakeView view;
+  FakeScheduler scheduler{provisioning};
   TfrmMainPhone form{{provisioning, phone, network, messages, opener, guard}};
+  // What the controller wrote to the support log: "source: line".
+  std::vector<std::string> logged;
 
   Rig() {
     view.form = &form;
     form.SetView(&view);
+    form.SetScheduler(&scheduler);
+    form.SetLog([this](LogLevel, const std::string& source, const std::string& line) {
+      logged.push_back(source + ": " + line);
+    });
   }
   // For rigs whose real window registers itself as the form's view.
   struct NoView {};

@@ -8,6 +8,7 @@ namespace velnaro::testing {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 class EndToEnd : public LabFixture {};
 
@@ -131,7 +132,9 @@ TEST_F(Running, IncomingCallIsAnsweredAtOnce) {
   EXPECT_TRUE(WaitForStatus("IDLE", "", 10000)) << Status();
 }
 
-TEST_F(EndToEnd, ProvisioningDownShowsConnectionError) {
+// At login the network comes up after the agent: the error page shows, the request is
+// tried again in the background, and once the service is there the phone goes online.
+TEST_F(EndToEnd, ProvisioningDownShowsConnectionErrorThenRetriesUntilOnline) {
   Child agent;
   StartAgent("http://127.0.0.1:8088/oService", agent, "agent.log", AgentEnv());
   ASSERT_TRUE(WaitUntil(
@@ -143,6 +146,11 @@ TEST_F(EndToEnd, ProvisioningDownShowsConnectionError) {
   std::string status = Status();
   EXPECT_EQ(Field(status, "Stato"), "");
   EXPECT_EQ(Field(status, "Rec"), "0");
+
+  StartProvisioning();
+  StartSip();
+  EXPECT_TRUE(WaitForStatus("ONLINE", "", 40000)) << Status() << agent.Output();
+  EXPECT_THAT(agent.Output(), HasSubstr("frmMainPhone: tsStatus steps=GGGG browser=1"));
   int rc = agent.Stop(10000);
   EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0);
 }
@@ -190,6 +198,44 @@ TEST_F(EndToEnd, SecondStartRestoresTheFirstAndLeaves) {
   // The second copy never asked the service.
   EXPECT_EQ(ReadWholeFile(dir_ + "/prov-state/requests.log"), requests_before);
   EXPECT_TRUE(first.Running());
+}
+
+// A whole working session as support would read it afterwards: every diagnostic window's
+// lines, the start-up and the SIP library are there, the account's password is not.
+TEST_F(EndToEnd, SupportLogOfAWholeRunHoldsNoPassword) {
+  StartProvisioning();
+  StartSip();
+  Child receiver({Source("tools/lab/upload/start"), "80"}, {{"VELNARO_UPLOAD_DIR", dir_ + "/up"}},
+                 dir_ + "/upload.log");
+  Child agent;
+  StartAgent("http://127.0.0.1:8088/oService", agent, "agent.log", AgentEnv());
+  ASSERT_TRUE(WaitForStatus("ONLINE", "", 20000)) << Status() << agent.Output();
+  EXPECT_THAT(HttpGet(9090, "/phone/?Action=CALL&Prefix=0&Number=55"), HasSubstr("CALLING"));
+  EXPECT_TRUE(WaitForStatus("INCALL", "ANSWERE", 15000)) << Status();
+  HttpGet(9090, "/phone/?Action=RECSTART");
+  HttpGet(9090, "/phone/?Action=RECSTOP&CallID=log-1", 30000);
+  HttpGet(9090, "/phone/?Action=HANGUP");
+  EXPECT_TRUE(WaitForStatus("IDLE", "", 10000)) << Status();
+  HttpGet(9090, "/");
+  int rc = agent.Stop(10000);
+  EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << rc;
+
+  std::string log;
+  std::string folder = dir_ + "/home/.local/state/velnaro-ds";
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    log += ReadWholeFile(entry.path());
+  EXPECT_THAT(log, HasSubstr("] startup: Velnaro DS - 4.00.002 starts\n"));
+  EXPECT_THAT(log, HasSubstr("] startup: step 3 ok: Abilito parte telefonica\n"));
+  EXPECT_THAT(log, HasSubstr("] interfaces:  \"IPAddress\": \"127.0.0.1\",\n"));
+  EXPECT_THAT(log, HasSubstr(" - Telefono On-Line\n"));          // the phone's window
+  EXPECT_THAT(log, HasSubstr("] service: phone/CALL: 0 55\n"));  // the control service's
+  EXPECT_THAT(log, HasSubstr("] service: Nessun parametro. IP: 127.0.0.1\n"));
+  EXPECT_THAT(log, HasSubstr("[warning] sip: "));
+  EXPECT_THAT(log, HasSubstr("] startup: stopped by a signal: the program ends\n"));
+  // The account's password, as the lab's service hands it out, appears nowhere.
+  EXPECT_THAT(ReadWholeFile(Source("tools/lab/provisioning/replies/default.json")),
+              HasSubstr("\"SipPassword\": \"secret1001\""));
+  EXPECT_THAT(log, Not(HasSubstr("secret1001")));
 }
 
 // Without a parameter the workstation's settings file names the service and the port; a
@@ -370,6 +416,47 @@ class Screens : public LabFixture {
   std::string display_;
   Child xvfb_;
 };
+
+// The operator presses "Procedi con l'aggiornamento" on a real X display: the lab's
+// installer script is downloaded, runs on its own, and finds the agent gone.
+TEST_F(Screens, UpdateButtonRunsTheInstallerAndTheAgentLeaves) {
+  if (access("/usr/bin/Xvfb", X_OK) != 0 || access("/usr/bin/xdotool", X_OK) != 0)
+    GTEST_SKIP() << "Xvfb or xdotool is not installed";
+  StartX();
+  ASSERT_FALSE(display_.empty()) << "no free X display";
+  StartProvisioning();
+  auto env = AgentEnv(false);
+  env["DISPLAY"] = display_;
+  env["VELNARO_UI_TRACE"] = "1";
+  env["VELNARO_LAB_DIR"] = dir_;
+  Child agent;
+  StartAgent("http://127.0.0.1:8088/oService?reply=update", agent, "agent.log", env);
+  ASSERT_TRUE(WaitUntil([&] { return agent.Output().find("tsUpdate") != std::string::npos; },
+                        20000))
+      << agent.Output();
+  const pid_t agent_pid = agent.pid();
+  // The button's middle, in the window's own coordinates (there is no window manager).
+  Child click({"xdotool", "search", "--sync", "--onlyvisible", "--name", "^Velnaro DS - ",
+               "mousemove", "--window", "%1", "177", "361", "click", "1"},
+              {{"DISPLAY", display_}}, dir_ + "/xdotool.log");
+  EXPECT_EQ(click.Wait(20000), 0) << click.Output();
+
+  int rc = agent.Wait(30000);
+  ASSERT_NE(rc, -1) << "the agent did not leave\n" << agent.Output();
+  EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << rc;
+  std::string installer_log;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        installer_log = ReadWholeFile(dir_ + "/installer.log");
+        return installer_log.find("has left: update installed") != std::string::npos;
+      },
+      20000))
+      << installer_log;
+  EXPECT_THAT(installer_log, HasSubstr("started by " + std::to_string(agent_pid)));
+  struct stat st {};
+  ASSERT_EQ(stat((dir_ + "/VelnaroDS-setup.sh").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+}
 
 TEST_F(Screens, EachStartUpOutcome) {
   if (access("/usr/bin/Xvfb", X_OK) != 0 || access("/usr/bin/import", X_OK) != 0)

@@ -1,6 +1,6 @@
 #pragma once
 // End-to-end harness: a network namespace of the test's own (so the fixed ports 9090,
-// 8088, 5060 and the single-instance name are private to it), the lab's stand-ins and the
+// 8088, 5060 are private to it; the single-instance guard is in its runtime folder), the lab's stand-ins and the
 // real program, each a child process with its output in the test's folder.
 
 #include <fcntl.h>
@@ -150,6 +150,8 @@ class LabFixture : public ::testing::Test {
         {"TEMP", dir_},                     {"XDG_RUNTIME_DIR", dir_ + "/run"},
         {"VELNARO_VIRTUAL_SOUND", "1"},     {"VELNARO_OPENER", "/bin/true"},
         {"VELNARO_CONTROL_PORT", ""},
+        // The support log goes to the test's home: ~/.local/state/velnaro-ds.
+        {"XDG_STATE_HOME", ""},
         // Whatever the machine's own settings file says stays out of the tests.
         {"VELNARO_CONFIG_FILE", "/dev/null"},
     };

@@ -185,6 +185,32 @@ TEST(Sequence, FaultInsideReachesGeneralErrorDialogAndPageStays) {
   EXPECT_FALSE(rig.form.timer1_enabled);
 }
 
+// What support reads of a start: the steps as they turn, the interface selection, the
+// outcome, and a failure's text.
+TEST(Sequence, StepsInterfacesAndOutcomeGoToTheLog) {
+  Rig rig;
+  rig.provisioning.reply = FullReply();
+  rig.provisioning.values.ServiceURL = "http://prov.example/oService";
+  rig.Start();
+  rig.form.EsitoPasso3(true);
+  EXPECT_THAT(rig.logged,
+              ElementsAre("startup: Velnaro DS - 4.00.002 starts",
+                          "startup: SOFTWARE.START to http://prov.example/oService",
+                          "startup: step 0 ok: Contatto il servizio di configurazione",
+                          "startup: step 1 ok: Accesso al Velnaro DS",
+                          "startup: step 2 ok: Configurazione telefono",
+                          "interfaces: Interfaccia trovata: 10.8.0.5",
+                          "startup: local address for the phone: 10.8.0.5",
+                          "startup: step 3 ok: Abilito parte telefonica"));
+
+  Rig failed;
+  failed.provisioning.start_ok = false;
+  failed.Start();
+  EXPECT_THAT(failed.logged, ::testing::Contains("startup: step 0 failed: Contatto il servizio "
+                                                 "di configurazione"));
+  EXPECT_THAT(failed.logged, ::testing::Contains("startup: error page: Problema di connessione"));
+}
+
 TEST(Sequence, AddressIsNotEncoded) {
   StartupValues v;
   v.ServerAddress = "host";

@@ -108,10 +108,51 @@ TEST_F(UpdateTest, DownloadFollowsProgressStartsInstallerAndClosesWithoutQuestio
   // Plain concatenation of address and file name.
   EXPECT_EQ(rig.provisioning.download_url, "http://127.0.0.1:8088/updatesetup.exe");
   EXPECT_EQ(rig.provisioning.download_path, "/tmp/velnaro-update-test/setup.exe");
-  EXPECT_THAT(rig.opener.Opened(), ElementsAre("/tmp/velnaro-update-test/setup.exe"));
+  EXPECT_THAT(rig.opener.Installers(), ElementsAre("/tmp/velnaro-update-test/setup.exe"));
+  EXPECT_TRUE(rig.opener.Opened().empty());
   EXPECT_TRUE(rig.form.UscitaDiretta);
   EXPECT_TRUE(rig.view.closed);
   EXPECT_TRUE(rig.messages.Asked().empty());
+}
+
+// Painting the progress lets close requests through: they are refused without a question,
+// and the installer starts when the download ends.
+TEST_F(UpdateTest, CloseDuringDownloadIsRefusedWithoutQuestion) {
+  StartWithForce("0");
+  rig.provisioning.on_half_way = [&] { rig.view.Close(); };
+  rig.form.btnUpdateOKClick();
+  EXPECT_EQ(rig.view.close_requests, 2);  // the operator's, then the update's own
+  EXPECT_TRUE(rig.messages.Asked().empty());
+  EXPECT_EQ(rig.opener.Installers().size(), 1u);
+  EXPECT_TRUE(rig.view.closed);
+}
+
+// The session ends while the installer downloads: nothing starts behind the operator,
+// and the program still leaves once the download is over.
+TEST_F(UpdateTest, StopDuringDownloadStartsNoInstaller) {
+  StartWithForce("0");
+  rig.provisioning.on_half_way = [&] {
+    rig.form.RequestExitWithoutQuestion();
+    rig.view.Close();  // refused while the download runs
+  };
+  rig.form.btnUpdateOKClick();
+  EXPECT_TRUE(rig.opener.Installers().empty());
+  EXPECT_TRUE(rig.view.closed);  // once it has ended, the program leaves
+}
+
+// An installer that cannot be started (TEMP mounted noexec, say) is a failed update, not
+// a reason to leave the operator without a telephone.
+TEST_F(UpdateTest, InstallerThatCannotStartIsAFailedUpdate) {
+  StartWithForce("1");
+  rig.opener.SetResult(false);
+  rig.form.btnUpdateOKClick();
+  EXPECT_EQ(rig.opener.Installers().size(), 1u);
+  EXPECT_FALSE(rig.view.closed);
+  EXPECT_EQ(rig.form.page, Page::tsError);
+  EXPECT_EQ(rig.form.lblErrorDS, "Errore nello scaricare l'aggiornamento");
+  EXPECT_TRUE(rig.provisioning.values.UpdateFILE.empty());
+  EXPECT_EQ(rig.logged.back(),
+            "startup: the installer could not be started: /tmp/velnaro-update-test/setup.exe");
 }
 
 TEST_F(UpdateTest, FailedDownloadForgetsUpdateAndLaterCloseAsksUsualQuestion) {
@@ -123,7 +164,7 @@ TEST_F(UpdateTest, FailedDownloadForgetsUpdateAndLaterCloseAsksUsualQuestion) {
   EXPECT_FALSE(rig.form.btnUpdateOK_visible);
   EXPECT_FALSE(rig.form.btnUpdateKO_visible);
   EXPECT_FALSE(rig.form.pbUpdate_visible);
-  EXPECT_TRUE(rig.opener.Opened().size() == 0);
+  EXPECT_TRUE(rig.opener.Installers().empty());
   EXPECT_FALSE(rig.view.closed);
 
   rig.messages.QueueAnswer(MessageAnswer::No);

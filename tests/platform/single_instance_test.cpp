@@ -1,17 +1,18 @@
 // The single-instance guard between real processes: the holder is a forked child.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -23,6 +24,42 @@ namespace {
 
 std::string UniqueName(const char* tag) {
   return std::string(tag) + "-" + std::to_string(getpid());
+}
+
+// Every test runs with a runtime folder of its own, as a desktop session gives one.
+class RuntimeFolder : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    char tmpl[] = "/tmp/velnaro-instance-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  static inline std::string dir_;
+};
+::testing::Environment* const kRuntimeFolder =
+    ::testing::AddGlobalTestEnvironment(new RuntimeFolder);
+
+constexpr uid_t kNobody = 65534;
+
+// Runs `body` in a child that has become the unprivileged user "nobody", with a runtime
+// folder of that user's own; its exit status (2 when the change of user failed).
+template <typename Body>
+int AsNobody(Body body) {
+  char tmpl[] = "/tmp/velnaro-nobody-XXXXXX";
+  if (!mkdtemp(tmpl) || chown(tmpl, kNobody, kNobody) != 0) return 2;
+  std::string run = tmpl;
+  pid_t child = fork();
+  if (child == 0) {
+    if (setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(2);
+    setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  std::filesystem::remove_all(run);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 3;
 }
 
 // Forks a child that claims name, reports on a pipe, and exits 7 after one restore request
@@ -138,45 +175,123 @@ TEST(SingleInstance, OtherVersionRunsSideBySide) {
   velnaro::testing::StopChild(holder, SIGKILL);
 }
 
-TEST(SingleInstance, AnotherUserOfTheMachineRunsItsOwnCopy) {
-  if (getuid() != 0) GTEST_SKIP() << "needs root to start a process as another user";
-  std::string name = UniqueName("34.00.002-user");
-  UnixSocketInstanceGuard holder;
-  ASSERT_TRUE(holder.Claim(name));
-  pid_t child = fork();
-  if (child == 0) {
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-    UnixSocketInstanceGuard other;
-    _exit(other.Claim(name) && !other.AskHolderToRestore(name + "-x") ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+TEST(SingleInstance, TheGuardLivesInAFolderOfTheUsersOwn) {
+  std::string folder = InstanceFolder();
+  EXPECT_EQ(folder, RuntimeFolder::dir_ + "/velnaro-ds");
+  struct stat st {};
+  ASSERT_EQ(stat(folder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  chmod(folder.c_str(), 0755);  // widened by hand: made private again
+  EXPECT_EQ(InstanceFolder(), folder);
+  ASSERT_EQ(stat(folder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
-TEST(SingleInstance, SilentPeerDoesNotBlockTheHolder) {
-  std::string name = UniqueName("silent");
+// Another user of the machine (here "nobody") can neither take the operator's name first,
+// nor reach the operator's copy, nor plant the folder the guard would use; and runs a copy
+// of its own.
+TEST(SingleInstance, AnotherUserCannotBlockOrPokeTheOperatorsCopy) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root to start a process as another user";
+  std::string name = UniqueName("34.00.002-user");
+  const std::string operators_folder = InstanceFolder();
+  // First the other user starts its own copy, tries the operator's folder as well, and
+  // keeps running.
+  int ready[2], finish[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(finish), 0);
+  pid_t squatter = fork();
+  if (squatter == 0) {
+    _exit(AsNobody([&] {
+      UnixSocketInstanceGuard guard, operators(operators_folder);
+      operators.Claim(name);  // out of reach: claims nothing
+      char ok = !InstanceFolder().empty() && guard.Claim(name) ? 'Y' : 'N';
+      (void)!write(ready[1], &ok, 1);
+      char c;
+      (void)!read(finish[0], &c, 1);
+      return 0;
+    }));
+  }
+  char squatter_claimed = 0;
+  ASSERT_EQ(read(ready[0], &squatter_claimed, 1), 1);
+  EXPECT_EQ(squatter_claimed, 'Y');  // its own copy runs
+
   UnixSocketInstanceGuard holder;
   std::atomic<int> restores{0};
   holder.SetRestoreHandler([&] { ++restores; });
+  EXPECT_TRUE(holder.Claim(name));  // not blocked
+  (void)!write(finish[1], "x", 1);
+  int status = 0;
+  waitpid(squatter, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  // Poking: through the guard, and straight at the socket. Made reachable on purpose, the
+  // socket still refuses a stranger.
+  std::string socket_path = holder.SocketPath(name);
+  EXPECT_EQ(AsNobody([&] { return UnixSocketInstanceGuard(InstanceFolder()).AskHolderToRestore(name) ? 1 : 0; }), 0);
+  chmod(RuntimeFolder::dir_.c_str(), 0755);
+  chmod(operators_folder.c_str(), 0755);
+  chmod(socket_path.c_str(), 0777);
+  EXPECT_EQ(AsNobody([&] {
+              UnixSocketInstanceGuard direct(operators_folder);
+              return direct.AskHolderToRestore(name) ? 1 : 0;
+            }),
+            0);
+  chmod(RuntimeFolder::dir_.c_str(), 0700);
+  chmod(operators_folder.c_str(), 0700);
+  EXPECT_EQ(restores.load(), 0);
+  UnixSocketInstanceGuard own;
+  EXPECT_TRUE(own.AskHolderToRestore(name));
+  EXPECT_EQ(restores.load(), 1);
+
+  // A folder planted where the guard would go is not used: that start runs unguarded
+  // rather than being refused or talking to the planter.
+  std::string planted = RuntimeFolder::dir_ + "/planted";
+  mkdir(planted.c_str(), 0777);
+  chmod(planted.c_str(), 0777);
+  ASSERT_EQ(chown(planted.c_str(), kNobody, kNobody), 0);
+  setenv("XDG_RUNTIME_DIR", planted.c_str(), 1);
+  mkdir((planted + "/velnaro-ds").c_str(), 0777);
+  chown((planted + "/velnaro-ds").c_str(), kNobody, kNobody);
+  EXPECT_EQ(InstanceFolder(), "");
+  UnixSocketInstanceGuard unguarded;
+  EXPECT_TRUE(unguarded.Claim(name));
+  EXPECT_FALSE(unguarded.AskHolderToRestore(name));
+  setenv("XDG_RUNTIME_DIR", RuntimeFolder::dir_.c_str(), 1);
+}
+
+TEST(SingleInstance, SilentOrHastyPeersDoNotHarmTheHolder) {
+  std::string name = UniqueName("silent");
+  UnixSocketInstanceGuard holder;
+  std::atomic<int> restores{0};
+  std::atomic<bool> hasty_gone{false};
+  holder.SetRestoreHandler([&] {
+    // The first asker leaves before its answer: the answer then meets a closed socket.
+    if (++restores == 1)
+      velnaro::testing::WaitUntil([&] { return hasty_gone.load(); }, 5000);
+  });
   ASSERT_TRUE(holder.Claim(name));
-  // A peer that connects and says nothing, or something else, is dropped.
-  int silent = socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
-  std::string full = "velnaro-ds/" + std::to_string(getuid()) + "/" + name;
-  std::memcpy(addr.sun_path + 1, full.data(), full.size());
-  socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + full.size());
+  std::string path = holder.SocketPath(name);
+  std::memcpy(addr.sun_path, path.data(), path.size());
+  socklen_t len = sizeof addr;
+  int hasty = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(connect(hasty, reinterpret_cast<sockaddr*>(&addr), len), 0);
+  ASSERT_EQ(write(hasty, "RESTORE\n", 8), 8);
+  ASSERT_TRUE(velnaro::testing::WaitUntil([&] { return restores.load() == 1; }, 5000));
+  close(hasty);
+  hasty_gone = true;
+  // A peer that connects and says nothing, or something else, is dropped.
+  int silent = socket(AF_UNIX, SOCK_STREAM, 0);
   ASSERT_EQ(connect(silent, reinterpret_cast<sockaddr*>(&addr), len), 0);
   int noisy = socket(AF_UNIX, SOCK_STREAM, 0);
   ASSERT_EQ(connect(noisy, reinterpret_cast<sockaddr*>(&addr), len), 0);
   ASSERT_EQ(write(noisy, "HELLO\n", 6), 6);
   close(noisy);
   UnixSocketInstanceGuard asker;
-  EXPECT_TRUE(asker.AskHolderToRestore(name));
+  EXPECT_TRUE(asker.AskHolderToRestore(name));  // the holder lived on
   close(silent);
-  EXPECT_EQ(restores.load(), 1);
+  EXPECT_EQ(restores.load(), 2);
 }
 
 }  // namespace

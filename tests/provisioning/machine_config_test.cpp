@@ -10,6 +10,7 @@
 #include <regex>
 #include <sstream>
 
+#include "platform/support_log.h"
 #include "provisioning/clConfig.h"
 
 namespace velnaro {
@@ -203,6 +204,24 @@ TEST_F(MachineConfigTest, HardeningVariableOverridesTheFile) {
             "VELNARO_HARDENING must be 1 or 0 (true or false), not \"yes\"; it is ignored");
   unsetenv(kHardeningVariable);
   unsetenv(kMachineConfigVariable);
+  std::filesystem::remove_all(dir);
+}
+
+// The program's own reporter: standard error, and the support log as a warning.
+TEST(ReportConfigProblem, GoesToStandardErrorAndTheLog) {
+  std::string dir = ::testing::TempDir() + "machine-config-log-" + std::to_string(getpid());
+  {
+    SupportLogFile log({.path = dir + "/velnaro-ds.log"});
+    ASSERT_EQ(log.error(), "");
+    ::testing::internal::CaptureStderr();
+    ReportConfigProblem("velnaro-ds.conf:3: unknown key \"RingTone\" is ignored");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "velnaro-ds: velnaro-ds.conf:3: unknown key \"RingTone\" is ignored\n");
+  }
+  std::ifstream in(dir + "/velnaro-ds.log");
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_THAT(text.str(), HasSubstr("[warning] config: velnaro-ds.conf:3: unknown key"));
   std::filesystem::remove_all(dir);
 }
 

@@ -5,15 +5,19 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "lab_server.h"
+#include "platform/support_log.h"
 #include "provisioning/json.h"
 #include "support/platform_fakes.h"
 
@@ -118,6 +122,22 @@ TEST_F(ServiceTest, ValuesWithReservedCharactersArriveUnchanged) {
   EXPECT_EQ(lab_->LastBody(), joined);
 }
 
+// An action's password, once sent, is masked wherever a line of the support log would
+// carry it (the SIP password is checked over a whole run in the end-to-end tests).
+TEST_F(ServiceTest, ActionPasswordNeverReachesTheSupportLog) {
+  const std::string path = (lab_->dir() / "support.log").string();
+  {
+    SupportLogFile log({.path = path});
+    ASSERT_EQ(log.error(), "");
+    std::vector<std::string> fields;
+    service_.ActionUser = "op";
+    service_.ActionPass = "act-pw-9";
+    ASSERT_TRUE(service_.PostAction("TEST.ACTION", fields));
+    SupportLog(LogLevel::kInfo, "service", "sent ActionPass=act-pw-9");
+  }
+  EXPECT_THAT(test::ReadWholeFile(path), HasSubstr("service: sent ActionPass=********\n"));
+}
+
 TEST_F(ServiceTest, SuccessfulStartStoresEveryValueAndTheNextRequestCarriesOID) {
   ASSERT_TRUE(service_.SoftwareStart());
   EXPECT_EQ(service_.ErrorID, 0);
@@ -138,6 +158,28 @@ TEST_F(ServiceTest, SuccessfulStartStoresEveryValueAndTheNextRequestCarriesOID) 
   std::vector<std::string> fields;
   ASSERT_TRUE(service_.PostAction("SOFTWARE.START", fields));
   EXPECT_THAT(lab_->LastBody(), ::testing::StartsWith("oID=1&"));
+}
+
+// The retry's halves: the request prepared here is sent from another thread; its outcome
+// is then read here exactly as SoftwareStart reads it.
+TEST_F(ServiceTest, StartInTwoHalvesSendsFromAnyThreadAndStoresHere) {
+  auto send = service_.PrepareStartRequest();
+  config_.ClientID = "changed after preparing";  // the request is what it was
+  std::string reply;
+  bool arrived = false;
+  std::thread([&] { arrived = send(reply); }).join();
+  ASSERT_TRUE(arrived);
+  EXPECT_EQ(config_.SipServer, "");  // nothing stored by the sending thread
+  EXPECT_EQ(lab_->LastBody(), std::string(kStartPairs) + "&" + kStartPairs);
+  ASSERT_TRUE(service_.AcceptStartReply(arrived, reply));
+  EXPECT_EQ(config_.SipServer, "127.0.0.1");
+  EXPECT_EQ(service_.ResponseText, reply);
+
+  service_.URL = lab_->Url("/status/503");
+  EXPECT_FALSE(service_.PrepareStartRequest()(reply));
+  EXPECT_FALSE(service_.AcceptStartReply(false, ""));
+  EXPECT_EQ(service_.ErrorDS, kConnectionProblem);
+  EXPECT_EQ(config_.SipServer, "127.0.0.1");
 }
 
 TEST_F(ServiceTest, ServiceErrorKeepsEveryValue) {
@@ -291,12 +333,17 @@ class DownloadTest : public ServiceTest {
   static inline int counter_ = 0;
 };
 
+// The installer is the user's alone, whatever the umask says.
 TEST_F(DownloadTest, WholeBodyArrivesUnderItsNameWithProgress) {
   std::string body;
   for (int i = 0; i < 300000; ++i) body += static_cast<char>('a' + i % 26);
   lab_->PutFile("setup.bin", body);
   test::WriteWholeFile(out_ / "setup.bin", "old contents");
-  ASSERT_TRUE(service_.DownloadFile(lab_->Url("/files/setup.bin"), (out_ / "setup.bin").string()));
+  mode_t old_umask = umask(0);
+  bool ok = service_.DownloadFile(lab_->Url("/files/setup.bin"), (out_ / "setup.bin").string());
+  umask(old_umask);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(fs::status(out_ / "setup.bin").permissions(), fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(test::ReadWholeFile(out_ / "setup.bin"), body);
   EXPECT_EQ(FilesIn(out_), std::vector<fs::path>{"setup.bin"});
   EXPECT_EQ(events_, (std::vector<std::string>{"begin 300000", "end"}));
@@ -337,19 +384,26 @@ TEST_F(DownloadTest, CutShortReportsProgressButNoFile) {
 
 // ---- unreachable service ----
 
+// A listening socket on a free loopback port; the port is written to `port`.
+int ListenOnLoopback(int backlog, int& port, sockaddr_in& a) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::listen(fd, backlog);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  port = ntohs(a.sin_port);
+  return fd;
+}
+
 // A loopback listener whose accept queue is full: further connection attempts get no answer.
 class FullListener {
  public:
   FullListener() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(fd_, 0);
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    sockaddr_in a;
+    fd_ = ListenOnLoopback(0, port_, a);
     for (int i = 0; i < 16; ++i) {
       int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
       fillers_.push_back(c);
@@ -386,6 +440,71 @@ TEST_F(ServiceTest, UnreachableServiceFailsAfterTheConnectTimeOut) {
   // About five seconds; wide bounds, this only tells a time-out from an instant refusal.
   EXPECT_GT(s, 4.0);
   EXPECT_LT(s, 30.0);
+}
+
+// A server that accepts, reads the request, sends `answer` (nothing, or the start of a
+// reply) and then holds the connection silently until the client leaves or a minute passes.
+class SilentServer {
+ public:
+  explicit SilentServer(std::string answer) {
+    sockaddr_in a;
+    fd_ = ListenOnLoopback(4, port_, a);
+    thread_ = std::thread([this, answer] {
+      int c = ::accept(fd_, nullptr, nullptr);
+      if (c < 0) return;
+      char buf[4096];
+      (void)!::read(c, buf, sizeof buf);
+      (void)!::write(c, answer.data(), answer.size());
+      pollfd p{c, POLLIN, 0};
+      for (int i = 0; i < 600 && !stop_; ++i) {
+        if (poll(&p, 1, 100) > 0 && ::read(c, buf, sizeof buf) <= 0) break;
+      }
+      ::close(c);
+    });
+  }
+  ~SilentServer() {
+    stop_ = true;
+    ::shutdown(fd_, SHUT_RDWR);
+    thread_.join();
+    ::close(fd_);
+  }
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+double SecondsSince(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// A service that accepts and then says nothing no longer holds the start-up for ever, and
+// a download that stops moving fails. The bounds only tell the limit from the server's
+// minute of silence.
+TEST_F(ServiceTest, SilentServiceAndStalledDownloadFailAtTheirLimits) {
+  service_.limits.action = std::chrono::milliseconds(1500);
+  service_.limits.download_stall = std::chrono::seconds(1);
+  {
+    SilentServer silent("");
+    service_.URL = silent.Url("/oService");
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(service_.SoftwareStart());
+    EXPECT_EQ(service_.ErrorDS, kConnectionProblem);
+    EXPECT_LT(SecondsSince(t0), 30.0);
+  }
+  {
+    SilentServer stalled("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\nx");
+    std::string target = (lab_->dir() / "stalled.bin").string();
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(service_.DownloadFile(stalled.Url("/files/setup.bin"), target));
+    EXPECT_LT(SecondsSince(t0), 30.0);
+    EXPECT_FALSE(fs::exists(target));
+  }
 }
 
 }  // namespace

@@ -55,6 +55,11 @@ class FakeDesktopOpener final : public DesktopOpener {
     opened_.push_back(target);
     return result_;
   }
+  bool StartInstaller(const std::string& path) override {
+    std::lock_guard lock(mutex_);
+    installers_.push_back(path);
+    return result_;
+  }
   void SetResult(bool r) {
     std::lock_guard lock(mutex_);
     result_ = r;
@@ -63,10 +68,14 @@ class FakeDesktopOpener final : public DesktopOpener {
     std::lock_guard lock(mutex_);
     return opened_;
   }
+  std::vector<std::string> Installers() const {
+    std::lock_guard lock(mutex_);
+    return installers_;
+  }
 
  private:
   mutable std::mutex mutex_;
-  std::vector<std::string> opened_;
+  std::vector<std::string> opened_, installers_;
   bool result_ = true;
 };
 

@@ -96,7 +96,7 @@ TEST_F(UpdateDownload, InstallerIsFetchedStartedAndTheWindowCloses) {
   QTest::mouseClick(ok, Qt::LeftButton);
   std::string installer = dir_ + "/VelnaroDS-setup.sh";
   EXPECT_THAT(ReadWholeFile(installer), ::testing::HasSubstr("Velnaro DS lab update installer"));
-  EXPECT_THAT(opener_.Opened(), ::testing::ElementsAre(installer));
+  EXPECT_THAT(opener_.Installers(), ::testing::ElementsAre(installer));
   EXPECT_TRUE(closed);
   EXPECT_TRUE(messages_.Asked().empty());
   EXPECT_FALSE(window.findChild<QProgressBar*>("pbUpdate")->isVisible());
@@ -113,7 +113,7 @@ TEST_F(UpdateDownload, MissingInstallerGivesTheDownloadError) {
   form.btnUpdateOKClick();
   EXPECT_EQ(form.page, TfrmMainPhone::Page::tsError);
   EXPECT_EQ(form.lblErrorDS, "Errore nello scaricare l'aggiornamento");
-  EXPECT_TRUE(opener_.Opened().empty());
+  EXPECT_TRUE(opener_.Installers().empty());
   EXPECT_FALSE(std::filesystem::exists(dir_ + "/not-there.bin"));
 }
 
