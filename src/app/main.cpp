@@ -14,6 +14,7 @@
 #include "app/frm_MainPhone.h"
 #include "app/links.h"
 #include "control/commands.h"
+#include "control/event_streams.h"
 #include "control/http_endpoint.h"
 #include "control/screen_capture.h"
 #include "control/upload.h"
@@ -138,7 +139,10 @@ int main(int argc, char** argv) {
   server_window.SetMessageBox(&messages);
   server_window.SetButton2Click([&web] { Button2Click(web); });
   server_window.SetButton1Click([&web, &capture] { Button1Click(web, capture); });
-  HttpEndpoint endpoint(web);
+  EventStreams events(web);  // Action=EVENTS: the record's changes as they happen
+  EndpointOptions endpoint_options;
+  endpoint_options.events = &events;
+  HttpEndpoint endpoint(web, endpoint_options);
   // The lab and the tests may move the service off 9090 so that several agents can run.
   uint16_t control_port = machine.ControlPort.value_or(HttpEndpoint::kDefaultPort);
   if (const char* p = std::getenv("VELNARO_CONTROL_PORT"); p && *p) {

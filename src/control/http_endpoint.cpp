@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "control/event_streams.h"
 #include "control/http_response.h"
 #include "net/port_number.h"
 
@@ -380,6 +381,8 @@ void HttpEndpoint::Serve(int fd, const std::string& peer, HttpRequestReader& rea
     if (SendAll(fd, response, Clock::now() + options_.request_deadline)) DrainBriefly(fd);
     return;
   }
+  // An event stream stays on this thread, past the request deadline, until it ends.
+  if (options_.events && options_.events->Serve(fd, reader.request(), peer, handler_)) return;
   ServeRequest(handler_, reader.request(), peer, response);
   // A command may run long (a RECSTOP upload): the reply gets its own time from here.
   SendAll(fd, response, Clock::now() + options_.request_deadline);

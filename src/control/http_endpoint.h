@@ -27,6 +27,8 @@
 
 namespace velnaro {
 
+class EventStreams;
+
 struct EndpointOptions {
   // Whole request head and body must arrive within this time from accept.
   std::chrono::milliseconds request_deadline{10000};
@@ -34,6 +36,7 @@ struct EndpointOptions {
   int backlog = 15;
   bool ipv6 = true;               // dual-stack socket where the system offers IPv6
   size_t max_idle_threads = 256;  // idle workers beyond this end
+  EventStreams* events = nullptr;   // serves Action=EVENTS as a stream when set
 };
 
 class HttpEndpoint {

@@ -35,6 +35,7 @@ std::string_view Reason(int status) {
     case 414: return "URI Too Long";
     case 431: return "Request Header Fields Too Large";
     case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
     default: return "Error";
   }
 }
@@ -92,6 +93,15 @@ void ServeRequest(RequestHandler& handler, const HttpRequest& request, const std
   response += kOkLine;
   response += kContentType;
   response += kConnection;
+  response += kServer;
+}
+
+void EventStreamHead(std::string& response) {
+  response.clear();
+  response += kOkLine;
+  response += "Content-Type: text/event-stream\r\nCache-Control: no-cache\r\n";
+  response += kConnection;
+  response += kCrossOrigin;
   response += kServer;
 }
 
