@@ -14,6 +14,7 @@
 #include "app/frm_MainPhone.h"
 #include "app/links.h"
 #include "control/commands.h"
+#include "control/event_streams.h"
 #include "control/http_endpoint.h"
 #include "control/screen_capture.h"
 #include "control/upload.h"
@@ -164,6 +165,8 @@ int main(int argc, char** argv) {
   EndpointOptions endpoint_options;
   endpoint_options.loopback_only = machine.Hardening;
   endpoint_options.access = &access;
+  EventStreams events(web);  // Action=EVENTS: the record's changes as they happen
+  endpoint_options.events = &events;
   HttpEndpoint endpoint(web, endpoint_options);
   // The lab and the tests may move the service off 9090 so that several agents can run.
   uint16_t control_port = machine.ControlPort.value_or(HttpEndpoint::kDefaultPort);

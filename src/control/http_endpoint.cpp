@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "control/event_streams.h"
 #include "control/http_response.h"
 #include "net/port_number.h"
 
@@ -407,8 +408,13 @@ void HttpEndpoint::Serve(int fd, const std::string& peer, HttpRequestReader& rea
   }
   // Who may drive the phone is settled before any command runs; a refusal is sent alike.
   std::string cross_origin(kOpenCrossOrigin);
-  if (!options_.access || options_.access->Admit(reader.request(), cross_origin, response))
-    ServeRequest(handler_, reader.request(), peer, response, cross_origin);
+  const bool admitted =
+      !options_.access || options_.access->Admit(reader.request(), cross_origin, response);
+  // An event stream stays on this thread, past the request deadline, until it ends.
+  if (admitted && options_.events &&
+      options_.events->Serve(fd, reader.request(), peer, handler_, cross_origin))
+    return;
+  if (admitted) ServeRequest(handler_, reader.request(), peer, response, cross_origin);
   // A command may run long (a RECSTOP upload): the reply gets its own time from here, and
   // keeps it while the client goes on reading.
   const auto idle = options_.request_deadline;

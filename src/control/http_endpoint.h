@@ -29,6 +29,8 @@
 
 namespace velnaro {
 
+class EventStreams;
+
 struct EndpointOptions {
   // Whole request head and body must arrive within this time from accept.
   std::chrono::milliseconds request_deadline{10000};
@@ -40,6 +42,7 @@ struct EndpointOptions {
   size_t max_idle_threads = 256;  // idle workers beyond this end
   // Asked before each request is served; nullptr: every page may, as always.
   const AccessPolicy* access = nullptr;
+  EventStreams* events = nullptr;   // serves Action=EVENTS as a stream when set
 };
 
 class HttpEndpoint {

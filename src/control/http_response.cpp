@@ -36,6 +36,7 @@ std::string_view Reason(int status) {
     case 429: return "Too Many Requests";
     case 431: return "Request Header Fields Too Large";
     case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
     default: return "Error";
   }
 }
@@ -104,6 +105,15 @@ void ServeRequest(RequestHandler& handler, const HttpRequest& request, const std
   response += kOkLine;
   response += kContentType;
   response += kConnection;
+  response += kServer;
+}
+
+void EventStreamHead(std::string& response, std::string_view cross_origin) {
+  response.clear();
+  response += kOkLine;
+  response += "Content-Type: text/event-stream\r\nCache-Control: no-cache\r\n";
+  response += kConnection;
+  response += cross_origin;
   response += kServer;
 }
 

@@ -34,7 +34,12 @@ void ServeRequest(RequestHandler& handler, const HttpRequest& request, const std
 void OwnResponse(int status, std::string_view headers, std::string_view reason,
                  std::string& response);
 
-// A request that could not be read whole: 400, 408, 413, 414 or 431.
+// The head of an event stream: 200, text/event-stream, no-cache, the cross-origin headers;
+// the events follow until the connection closes.
+void EventStreamHead(std::string& response, std::string_view cross_origin = kOpenCrossOrigin);
+
+// A request that could not be read whole (400, 408, 413, 414, 431), or one that cannot be
+// served now (503).
 void ErrorResponse(int status, std::string& response);
 
 }  // namespace velnaro

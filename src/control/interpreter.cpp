@@ -65,10 +65,13 @@ void AnalizzaParametri(TwebServer& server, const ControlRequest& request, std::s
 }
 
 void RegisterStatusCommand(TwebServer& server) {
-  server.Commands().Add("/phone/", "GETSTATUS",
-                        [&server](const CommandRequest&, std::string& reply) {
-                          reply = reply::Status(server.Record());
-                        });
+  const CommandHandler status = [&server](const CommandRequest&, std::string& reply) {
+    reply = reply::Status(server.Record());
+  };
+  server.Commands().Add("/phone/", "GETSTATUS", status);
+  // The endpoint's event streams answer EVENTS with a stream; they pass it through here
+  // for the request lines, and the record is also what the stream sends first.
+  server.Commands().Add("/phone/", "EVENTS", status);
 }
 
 }  // namespace velnaro

@@ -18,7 +18,8 @@ void SplitEntry(const std::string& entry, std::string& name, std::string& value)
 // command passes through to the caller.
 void AnalizzaParametri(TwebServer& server, const ControlRequest& request, std::string& reply);
 
-// The entry this unit contributes: "/phone/" GETSTATUS.
+// The entries this unit contributes: "/phone/" GETSTATUS, and "/phone/" EVENTS with the
+// same reply (the opening of a status event stream).
 void RegisterStatusCommand(TwebServer& server);
 
 }  // namespace velnaro

@@ -4,7 +4,14 @@ namespace velnaro {
 
 void PhoneStatus::ResetRecord() {
   std::lock_guard lock(mutex_);
-  record_ = StatusFields{"", "", "", "", "0", "0", "0"};
+  ReplaceRecordLocked(StatusFields{"", "", "", "", "0", "0", "0"});
+}
+
+void PhoneStatus::ReplaceRecordLocked(const StatusFields& next) {
+  if (next == record_) return;
+  record_ = next;
+  ++version_;
+  if (record_observer_) record_observer_(version_, record_);
 }
 
 void PhoneStatus::AggiornaStato(const std::string& stato, const std::string& chiamata_stato,
@@ -24,18 +31,20 @@ void PhoneStatus::AggiornaStato(const std::string& stato, const std::string& chi
     for (const auto& hook : hooks) hook();
   }
   std::lock_guard lock(mutex_);
+  StatusFields next = record_;
   if (idle) {
-    record_.Hold = "0";
-    record_.Mute = "0";
+    next.Hold = "0";
+    next.Mute = "0";
   }
-  record_.Stato = stato;
+  next.Stato = stato;
   if (!chiamata_stato.empty()) {
-    record_.ChiamataStato = chiamata_stato;
+    next.ChiamataStato = chiamata_stato;
     if (!chiamata_numero.empty()) {
-      record_.ChiamataPrefix = chiamata_prefix;
-      record_.ChiamataNumero = chiamata_numero;
+      next.ChiamataPrefix = chiamata_prefix;
+      next.ChiamataNumero = chiamata_numero;
     }
   }
+  ReplaceRecordLocked(next);  // one change, so a reader never sees half of it
 }
 
 void PhoneStatus::SetIdleAction(std::function<void()> action) {
@@ -48,20 +57,16 @@ void PhoneStatus::AddIdleHook(std::function<void()> hook) {
   idle_hooks_.push_back(std::move(hook));
 }
 
-void PhoneStatus::SetRec(const std::string& v) {
+void PhoneStatus::SetFlag(std::string StatusFields::*flag, const std::string& v) {
   std::lock_guard lock(mutex_);
-  record_.Rec = v;
+  StatusFields next = record_;
+  next.*flag = v;
+  ReplaceRecordLocked(next);
 }
 
-void PhoneStatus::SetHold(const std::string& v) {
-  std::lock_guard lock(mutex_);
-  record_.Hold = v;
-}
-
-void PhoneStatus::SetMute(const std::string& v) {
-  std::lock_guard lock(mutex_);
-  record_.Mute = v;
-}
+void PhoneStatus::SetRec(const std::string& v) { SetFlag(&StatusFields::Rec, v); }
+void PhoneStatus::SetHold(const std::string& v) { SetFlag(&StatusFields::Hold, v); }
+void PhoneStatus::SetMute(const std::string& v) { SetFlag(&StatusFields::Mute, v); }
 
 StatusFields PhoneStatus::Record() const {
   std::lock_guard lock(mutex_);
@@ -88,6 +93,12 @@ void PhoneStatus::AggiungiLog(std::initializer_list<std::string> lines) {
 std::vector<std::string> PhoneStatus::memoLogs() const {
   std::lock_guard lock(mutex_);
   return log_;
+}
+
+void PhoneStatus::SetRecordObserver(RecordObserver observer) {
+  std::lock_guard lock(mutex_);
+  record_observer_ = std::move(observer);
+  if (record_observer_) record_observer_(version_, record_);
 }
 
 void PhoneStatus::SetLogObserver(std::function<void(const std::string&)> observer) {

@@ -1,8 +1,11 @@
 #pragma once
 // PhoneStatus: the phone status record that GETSTATUS reports, and the service log. The
 // phone controller and the control commands both write them, from the user-interface
-// thread and from request threads; one lock keeps every read and write whole.
+// thread and from request threads; one lock keeps every read and write whole. Each new
+// value of the record is also handed, in order, to one record observer (the event
+// streams), so that no state is missed however short it lasts.
 
+#include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <mutex>
@@ -14,6 +17,7 @@ namespace velnaro {
 // The seven fields of the record; flags are "0" or "1".
 struct StatusFields {
   std::string Stato, ChiamataStato, ChiamataPrefix, ChiamataNumero, Rec, Hold, Mute;
+  bool operator==(const StatusFields&) const = default;
 };
 
 class PhoneStatus {
@@ -51,9 +55,22 @@ class PhoneStatus {
   // Called after every appended line (outside the lock), e.g. to refresh a window.
   void SetLogObserver(std::function<void(const std::string&)> observer);
 
+  // Called under the record's lock, at once with the record as it stands and then with
+  // every new value it takes, in order; a write that leaves the record as it was is no
+  // change. version counts the changes since start. Being under the lock, the observer
+  // must only queue the value and return: it may not wait, nor call back into this object.
+  using RecordObserver = std::function<void(uint64_t version, const StatusFields& record)>;
+  void SetRecordObserver(RecordObserver observer);
+
  private:
+  // Stores the record and tells the observer when it differs; the lock is held.
+  void ReplaceRecordLocked(const StatusFields& next);
+  void SetFlag(std::string StatusFields::*flag, const std::string& v);
+
   mutable std::mutex mutex_;  // record, log and the callbacks
   StatusFields record_;
+  uint64_t version_ = 0;
+  RecordObserver record_observer_;
   std::vector<std::string> log_;
   std::function<void()> idle_action_;
   std::vector<std::function<void()>> idle_hooks_;

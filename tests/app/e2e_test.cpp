@@ -327,14 +327,14 @@ TEST_F(Browser, ConsolePlacesACallAndReadsStatusAcrossOrigins) {
   ASSERT_TRUE(WaitForStatus("ONLINE", "", 20000)) << Status();
   ASSERT_TRUE(WaitUntil([] { return !HttpGet(8090, "/", 500).empty(); }, 5000));
 
-  std::string dom = LoadConsole("?click=btnCALL");
+  std::string dom = LoadConsole("?poll&click=btnCALL");
   EXPECT_THAT(dom, HasSubstr("class=\"up\">collegato"));
   EXPECT_THAT(dom, HasSubstr("\"Status\":    \"CALLING\""));  // the CALL reply, read cross-origin
   EXPECT_THAT(dom, HasSubstr("<td id=\"Stato\">INCALL</td>"));
   EXPECT_THAT(SipMessages(), HasSubstr("INVITE sip:55@127.0.0.1"));
 
   ASSERT_TRUE(WaitForStatus("INCALL", "ANSWERE", 15000)) << Status();
-  dom = LoadConsole("");
+  dom = LoadConsole("?poll");
   EXPECT_THAT(dom, HasSubstr("<td id=\"ChiamataStato\">ANSWERE</td>"));
   EXPECT_THAT(dom, HasSubstr("<td id=\"ChiamataNumero\">55</td>"));
 }
@@ -365,12 +365,36 @@ TEST_F(Browser, HardenedProfileLetsOnlyTheWebApplicationDriveTheAgent) {
   EXPECT_THAT(dom, HasSubstr("\"img\":\"error\""));
   EXPECT_EQ(Field(Status(), "Mute"), "0");
 
-  dom = LoadPage("http://127.0.0.1:8080/velnaro/?click=btnMUTE");
+  dom = LoadPage("http://127.0.0.1:8080/velnaro/?poll&click=btnMUTE");
   EXPECT_THAT(dom, HasSubstr("<td id=\"Stato\">ONLINE</td>"));
   EXPECT_THAT(dom, HasSubstr("<td id=\"Mute\">1</td>"));
   EXPECT_EQ(Field(Status(), "Mute"), "1");
   int rc = agent.Stop(10000);
   EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0);
+}
+
+TEST_F(Browser, APageOnAnotherOriginFollowsTheCallThroughTheEventStream) {
+  if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "chromium is not installed";
+  StartProvisioning();
+  StartSip();
+  Child agent;
+  StartAgent("http://127.0.0.1:8088/oService", agent, "agent.log", AgentEnv());
+  Child pages({"php", "-S", "127.0.0.1:8090", "-t", Source("tests/app/pages")}, {},
+              dir_ + "/pages.log");
+  ASSERT_TRUE(WaitForStatus("ONLINE", "", 20000)) << Status();
+  ASSERT_TRUE(WaitUntil([] { return !HttpGet(8090, "/event_stream.html", 500).empty(); }, 5000));
+
+  // Without --dump-dom the browser keeps the page, and its stream, open until stopped.
+  Child chromium({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                  "--disable-dev-shm-usage", "--disable-background-networking",
+                  "--disable-component-update", "--disable-sync", "--no-first-run",
+                  "--user-data-dir=" + dir_ + "/chromium-events",
+                  "http://127.0.0.1:8090/event_stream.html"},
+                 {{"HOME", dir_ + "/home"}}, dir_ + "/chromium-events.log");
+  EXPECT_TRUE(WaitUntil([this] { return Field(Status(), "Mute") == "1"; }, 30000)) << Status();
+  EXPECT_EQ(Field(Status(), "ChiamataStato"), "ANSWERE");
+  EXPECT_THAT(SipMessages(), HasSubstr("INVITE sip:55@127.0.0.1"));
+  chromium.Stop();
 }
 
 // Screenshots of the main window under a virtual X server, one per start-up outcome. They

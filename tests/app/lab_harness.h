@@ -56,13 +56,6 @@ inline std::string HttpGet(int port, const std::string& target, int timeout_ms =
   return body == std::string::npos ? std::string() : all.substr(body + 4);
 }
 
-// A field of a control reply ("Stato", "ChiamataStato", ...).
-inline std::string Field(const std::string& reply, const std::string& key) {
-  std::smatch m;
-  std::regex re("\"" + key + "\": \"([^\"]*)\"");
-  return std::regex_search(reply, m, re) ? m[1].str() : std::string();
-}
-
 // UDP ports the process holds open (from /proc), for finding the SIP port it chose.
 inline std::vector<int> UdpPortsOf(pid_t pid) {
   std::vector<std::string> inodes;

@@ -3,14 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "../telephony/sip_test_support.h"
 #include "commands_http_get.h"
 #include "control/commands.h"
+#include "control/event_streams.h"
 #include "control/http_endpoint.h"
 #include "control/reply.h"
 #include "control/web_server.h"
 #include "platform/message_box.h"
 #include "platform/screen_capture.h"
+#include "support/event_stream_client.h"
 #include "support/platform_fakes.h"
 #include "telephony/frm_Telefono.h"
 #include "telephony/linphone_sip_user_agent.h"
@@ -58,7 +62,10 @@ class CommandsEndToEnd : public ::testing::Test {
       s.txtIPVPN = "127.0.0.1";
     });
     RegisterCommands(web_, *phone_, {[this] { return php_.host(); }, &capture_, nullptr});
-    endpoint_ = std::make_unique<HttpEndpoint>(web_);
+    events_ = std::make_unique<EventStreams>(web_);
+    EndpointOptions options;
+    options.events = events_.get();
+    endpoint_ = std::make_unique<HttpEndpoint>(web_, options);
     endpoint_->Start(0);
     port_ = endpoint_->port();
     phone_->AttivaTelefono();
@@ -103,6 +110,7 @@ class CommandsEndToEnd : public ::testing::Test {
   FakeMessageBox box_;
   FakeScreenCapture capture_;
   std::unique_ptr<TfrmTelefono> phone_;
+  std::unique_ptr<EventStreams> events_;
   std::unique_ptr<HttpEndpoint> endpoint_;
   uint16_t port_ = 0;
 };
@@ -157,6 +165,56 @@ TEST_F(CommandsEndToEnd, CallDtmfHoldMuteAndARecordingThatIsUploaded) {
   EXPECT_EQ(Send("/phone/?Action=HANGUP"), reply::Simple("HANGUP"));
   EXPECT_TRUE(WaitUntil([&] { return web_.Record().Stato == "IDLE"; }));
   EXPECT_TRUE(box_.Shown().empty()) << box_.Shown().front();
+}
+
+// What a page holding the event stream learns of a call: each step as it happens, in
+// order, each event the text GETSTATUS gives at that moment.
+TEST_F(CommandsEndToEnd, TheEventStreamTellsEachStepOfACall) {
+  testing::EventStreamClient stream(port_);
+  ASSERT_EQ(stream.Head().rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+  Call();
+  EXPECT_EQ(Send("/phone/?Action=HOLD"), reply::Simple("HOLD"));
+  EXPECT_EQ(Send("/phone/?Action=HANGUP"), reply::Simple("HANGUP"));
+  ASSERT_TRUE(WaitUntil([&] { return web_.Record().Stato == "IDLE"; }));
+
+  std::vector<StatusFields> seen;
+  std::string trace;
+  uint64_t last_id = 0;
+  while (auto event = stream.Next(std::chrono::seconds(5))) {
+    StatusFields f;
+    for (auto [key, field] : {std::pair{"Stato", &StatusFields::Stato},
+                              {"ChiamataStato", &StatusFields::ChiamataStato},
+                              {"ChiamataPrefix", &StatusFields::ChiamataPrefix},
+                              {"ChiamataNumero", &StatusFields::ChiamataNumero},
+                              {"Rec", &StatusFields::Rec}, {"Hold", &StatusFields::Hold},
+                              {"Mute", &StatusFields::Mute}}) {
+      f.*field = testing::Field(event->data, key);
+    }
+    EXPECT_EQ(event->data, reply::Status(f));
+    const uint64_t id = std::stoull(event->id);
+    EXPECT_TRUE(last_id == 0 || id == last_id + 1) << last_id << " then " << id;
+    last_id = id;
+    seen.push_back(f);
+    trace += f.Stato + "/" + f.ChiamataStato + "/" + f.ChiamataNumero + "/hold=" + f.Hold + "\n";
+    if (f.Stato == "IDLE") break;
+  }
+  // The steps, in this order; the component may add steps of its own between them.
+  const std::vector<std::function<bool(const StatusFields&)>> steps{
+      [](const StatusFields& f) { return f.Stato == "ONLINE"; },
+      [](const StatusFields& f) {
+        return f.Stato == "INCALL" && f.ChiamataStato == "CALLOUT" && f.ChiamataNumero == "2000";
+      },
+      [](const StatusFields& f) { return f.ChiamataStato == "ANSWERE" && f.Hold == "0"; },
+      [](const StatusFields& f) { return f.Stato == "INCALL" && f.Hold == "1"; },
+      [](const StatusFields& f) {
+        return f.Stato == "IDLE" && f.ChiamataStato == "HANGUP" && f.Hold == "0";
+      }};
+  size_t step = 0;
+  for (const StatusFields& f : seen) {
+    if (step < steps.size() && steps[step](f)) ++step;
+  }
+  EXPECT_EQ(step, steps.size()) << trace;
+  EXPECT_TRUE(steps.front()(seen.front())) << trace;  // the record as it stood, at once
 }
 
 // A call that ends muted leaves the microphone open for the next one (the unmute on IDLE

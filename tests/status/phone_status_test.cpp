@@ -83,6 +83,79 @@ TEST_F(StatusRecord, IdleHooksRunAfterTheIdleActionWhoeverRegistersFirst) {
   EXPECT_EQ(runs, (std::vector<std::string>{"action", "hook", "hook"}));
 }
 
+// The record's feed, which the event streams are built on.
+class RecordFeed : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_.SetRecordObserver([this](uint64_t version, const StatusFields& record) {
+      versions_.push_back(version);
+      seen_.push_back(Of(record));
+    });
+  }
+  PhoneStatus server_;
+  std::vector<uint64_t> versions_;
+  std::vector<Fields> seen_;
+};
+
+TEST_F(RecordFeed, TheRecordAtOnceThenEveryValueItTakesInOrder) {
+  server_.AggiornaStato("INCALL", "CALLOUT", "0", "55");
+  server_.SetMute("1");
+  server_.SetMute("0");  // however short, the muted state is a value of its own
+  server_.SetHold("1");
+  server_.SetRec("1");
+  server_.AggiornaStato("IDLE", "HANGUP", "", "");  // state and cleared flags: one change
+  EXPECT_THAT(versions_, ElementsAre(1, 2, 3, 4, 5, 6, 7));
+  EXPECT_THAT(seen_, ElementsAre(Fields{"", "", "", "", "0", "0", "0"},
+                                 Fields{"INCALL", "CALLOUT", "0", "55", "0", "0", "0"},
+                                 Fields{"INCALL", "CALLOUT", "0", "55", "0", "0", "1"},
+                                 Fields{"INCALL", "CALLOUT", "0", "55", "0", "0", "0"},
+                                 Fields{"INCALL", "CALLOUT", "0", "55", "0", "1", "0"},
+                                 Fields{"INCALL", "CALLOUT", "0", "55", "1", "1", "0"},
+                                 Fields{"IDLE", "HANGUP", "0", "55", "1", "0", "0"}));
+}
+
+TEST_F(RecordFeed, AWriteThatLeavesTheRecordAsItWasIsNoChange) {
+  server_.SetMute("0");
+  server_.ResetRecord();
+  server_.AggiornaStato("", "", "", "");
+  server_.AggiornaStato("", "", "9", "");
+  EXPECT_THAT(versions_, ElementsAre(1));
+  // The observer taken away hears nothing more.
+  server_.SetRecordObserver(nullptr);
+  server_.SetMute("1");
+  EXPECT_EQ(seen_.size(), 1u);
+}
+
+// Writers on several threads: every change reaches the observer once, numbered without a
+// gap, each writer's own changes in the order it made them, the last one as it stands.
+TEST(RecordFeedConcurrency, EveryChangeOnceNumberedInOrder) {
+  PhoneStatus server;
+  std::vector<uint64_t> versions;
+  std::vector<std::string> states;
+  server.SetRecordObserver([&](uint64_t version, const StatusFields& record) {
+    versions.push_back(version);  // under the record's lock: no other guard needed
+    states.push_back(record.Stato);
+  });
+  constexpr int kWriters = 4, kWrites = 5000;
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&, w] {
+      for (int i = 0; i < kWrites; ++i) {
+        server.AggiornaStato(std::to_string(w) + ":" + std::to_string(i), "", "", "");
+      }
+    });
+  }
+  for (auto& t : writers) t.join();
+  ASSERT_EQ(versions.size(), static_cast<size_t>(kWriters * kWrites + 1));
+  for (size_t i = 0; i < versions.size(); ++i) ASSERT_EQ(versions[i], i + 1);
+  std::vector<int> next(kWriters, 0);
+  for (size_t i = 1; i < states.size(); ++i) {
+    const int w = std::stoi(states[i]);
+    ASSERT_EQ(states[i], std::to_string(w) + ":" + std::to_string(next[w]++));
+  }
+  EXPECT_EQ(server.Record().Stato, states.back());
+}
+
 TEST(ServiceLog, EmptiesAfterMoreThanHundredLines) {
   PhoneStatus server;
   for (int i = 1; i <= 101; ++i) server.AggiungiLog("line " + std::to_string(i));

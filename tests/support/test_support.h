@@ -1,5 +1,6 @@
 #pragma once
-// Helpers every test folder needs: free loopback ports, connect probes, whole-file reads.
+// Helpers every test folder needs: free loopback ports, connect probes, whole-file reads,
+// fields of a control reply.
 
 #include <netinet/in.h>
 #include <signal.h>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -47,6 +49,13 @@ inline bool CanConnect(int port) {
 inline std::string ReadWholeFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A field of a control reply ("Stato", "ChiamataStato", ...).
+inline std::string Field(const std::string& reply, const std::string& key) {
+  std::smatch m;
+  std::regex re("\"" + key + "\": \"([^\"]*)\"");
+  return std::regex_search(reply, m, re) ? m[1].str() : std::string();
 }
 
 // Polls done() until it holds or ms pass; the last look comes after the deadline.

@@ -1,0 +1,246 @@
+#include "control/event_streams.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+#include <vector>
+
+#include "control/http_response.h"
+#include "control/interpreter.h"
+#include "control/reply.h"
+
+namespace velnaro {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::string_view kKeepAlive = ": keep-alive\n\n";
+constexpr int kSendBuffer = 64 * 1024;  // what the kernel may hold for a client beyond our queue
+
+bool IsEventsRequest(const ControlRequest& request) {
+  if (request.document != "/phone/") return false;
+  std::string action, name, value;
+  for (const std::string& entry : request.params) {
+    SplitEntry(entry, name, value);
+    if (name == "Action") action = value;  // the last one counts, as in the interpreter
+  }
+  return action == "EVENTS";
+}
+
+// A head or an error answer on a socket with nothing else queued: it fits the send buffer,
+// so only a client that reads nothing at all can hold it up, and then only briefly.
+void SendWhole(int fd, std::string_view bytes) {
+  const auto until = Clock::now() + std::chrono::seconds(10);
+  while (!bytes.empty()) {
+    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<size_t>(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && Clock::now() < until) {
+      pollfd p{fd, POLLOUT, 0};
+      ::poll(&p, 1, 100);
+    } else {
+      return;
+    }
+  }
+}
+
+// Bytes the client sent after its request are read and dropped; false once it has gone.
+bool ClientStillThere(int fd) {
+  char sink[4096];
+  for (;;) {
+    const ssize_t n = ::recv(fd, sink, sizeof sink, 0);
+    if (n > 0) continue;
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  }
+}
+
+}  // namespace
+
+std::string FormatEvent(uint64_t id, std::string_view data) {
+  std::string out;
+  out.reserve(data.size() + 32);
+  out += "id: ";
+  out += std::to_string(id);
+  out += '\n';
+  size_t start = 0;
+  for (;;) {
+    const size_t end = data.find_first_of("\r\n", start);
+    out += "data: ";
+    out.append(data.substr(start, end == std::string_view::npos ? end : end - start));
+    out += '\n';
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+    if (data[end] == '\r' && start < data.size() && data[start] == '\n') ++start;
+  }
+  out += '\n';
+  return out;
+}
+
+EventStreams::Queue::~Queue() { ::close(wake_fd_); }
+
+bool EventStreams::Queue::Push(std::string_view event) {
+  bool wake, queued;
+  {
+    std::lock_guard lock(mutex_);
+    if (cut_) return false;
+    queued = waiting_ + event.size() <= max_waiting_;
+    if (queued) {
+      wake = pending_.empty();  // the stream takes everything each time it wakes
+      pending_ += event;
+      waiting_ += event.size();
+    } else {
+      cut_ = true;
+      pending_ = std::string();  // frees the memory at once
+      wake = true;
+    }
+  }
+  if (wake) {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = ::write(wake_fd_, &one, sizeof one);
+  }
+  return queued;
+}
+
+bool EventStreams::Queue::Take(std::string& out) {
+  uint64_t count;
+  [[maybe_unused]] ssize_t read = ::read(wake_fd_, &count, sizeof count);  // before taking
+  std::lock_guard lock(mutex_);
+  if (cut_) return false;
+  if (out.empty()) {
+    out.swap(pending_);
+  } else {
+    out += pending_;
+  }
+  pending_.clear();
+  return true;
+}
+
+void EventStreams::Queue::Sent(size_t bytes) {
+  std::lock_guard lock(mutex_);
+  waiting_ -= bytes;
+}
+
+EventStreams::Subscription::~Subscription() {
+  std::lock_guard lock(owner_.mutex_);
+  owner_.streams_.erase(it_);
+}
+
+EventStreams::EventStreams(PhoneStatus& status, EventStreamOptions options)
+    : status_(status), options_(options) {
+  status_.SetRecordObserver(
+      [this](uint64_t version, const StatusFields& record) { OnRecord(version, record); });
+}
+
+EventStreams::~EventStreams() { status_.SetRecordObserver(nullptr); }
+
+void EventStreams::OnRecord(uint64_t version, const StatusFields& record) {
+  std::string event = FormatEvent(version, reply::Status(record));
+  std::lock_guard lock(mutex_);
+  for (const auto& queue : streams_) queue->Push(event);
+  last_event_ = std::move(event);
+}
+
+std::unique_ptr<EventStreams::Subscription> EventStreams::Subscribe() {
+  std::lock_guard lock(mutex_);
+  if (streams_.size() >= options_.max_streams) return nullptr;
+  const int wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake_fd < 0) return nullptr;
+  streams_.push_back(std::unique_ptr<Queue>(new Queue(options_.max_waiting, wake_fd)));
+  auto it = std::prev(streams_.end());
+  (*it)->Push(last_event_);
+  return std::unique_ptr<Subscription>(new Subscription(*this, it));
+}
+
+size_t EventStreams::stream_count() const {
+  std::lock_guard lock(mutex_);
+  return streams_.size();
+}
+
+bool EventStreams::Serve(int fd, const HttpRequest& request, const std::string& peer_ip,
+                         RequestHandler& handler, std::string_view cross_origin) {
+  if (request.kind == HttpMethodKind::kOther) return false;
+  ControlRequest control;
+  control.peer_ip = peer_ip;
+  DecodeTarget(request, control.document, control.params);
+  if (!IsEventsRequest(control)) return false;
+
+  // Through the interpreter like every command, for its request lines in the log; its
+  // reply is the record, which the stream sends from the feed instead, in step with the
+  // changes that follow.
+  std::string response;
+  try {
+    std::string reply;
+    handler.HandleRequest(control, reply);
+  } catch (const std::exception&) {
+    ErrorResponse(500, response);
+    SendWhole(fd, response);
+    return true;
+  }
+  auto subscription = Subscribe();
+  if (!subscription) {
+    ErrorResponse(503, response);
+    SendWhole(fd, response);
+    return true;
+  }
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // each event goes at once
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
+  EventStreamHead(response, cross_origin);
+  SendWhole(fd, response);
+  if (request.kind == HttpMethodKind::kHead) return true;
+  RunStream(fd, subscription->queue());
+  return true;
+}
+
+void EventStreams::RunStream(int fd, Queue& queue) {
+  std::string out;  // taken from the queue, out[sent..] still to go
+  size_t sent = 0;
+  auto keep_alive_at = Clock::now() + options_.keep_alive;
+  for (;;) {
+    while (sent < out.size()) {
+      const ssize_t n = ::send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+      if (n > 0) {
+        sent += static_cast<size_t>(n);
+        queue.Sent(static_cast<size_t>(n));
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        break;
+      } else {
+        return;  // the client has gone
+      }
+    }
+    out.erase(0, sent);
+    sent = 0;
+
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(keep_alive_at - Clock::now());
+    pollfd p[2] = {{fd, static_cast<short>(POLLIN | (out.empty() ? 0 : POLLOUT)), 0},
+                   {queue.wake_fd(), POLLIN, 0}};
+    const int r = ::poll(p, 2, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+    if (r < 0 && errno != EINTR) return;
+    if (p[0].revents & (POLLERR | POLLNVAL)) return;
+    if ((p[0].revents & (POLLIN | POLLHUP)) && !ClientStillThere(fd)) return;
+    if (p[1].revents & POLLIN) {
+      if (!queue.Take(out)) {
+        // Cut for falling behind: reset, so the kernel drops what it still holds for it.
+        const linger reset{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        return;
+      }
+      keep_alive_at = Clock::now() + options_.keep_alive;
+    } else if (Clock::now() >= keep_alive_at) {
+      queue.Push(kKeepAlive);  // wakes this loop; counts towards the limit like an event
+      keep_alive_at = Clock::now() + options_.keep_alive;
+    }
+  }
+}
+
+}  // namespace velnaro

@@ -1,0 +1,259 @@
+#include "control/event_streams.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "control/http_endpoint.h"
+#include "control/reply.h"
+#include "control/web_server.h"
+#include "raw_http_client.h"
+#include "support/event_stream_client.h"
+#include "support/test_support.h"
+
+namespace velnaro {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::EventStreamClient;
+using testing::WaitUntil;
+using testing_http::Exchange;
+using testing_http::Parse;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+const StatusFields kInitial{"", "", "", "", "0", "0", "0"};
+
+TEST(EventFormat, IdThenOneDataLinePerLineOfTheText) {
+  EXPECT_EQ(FormatEvent(7, "{ \"a\": 1 } "), "id: 7\ndata: { \"a\": 1 } \n\n");
+  EXPECT_EQ(FormatEvent(8, "a\nb\r\nc\rd"), "id: 8\ndata: a\ndata: b\ndata: c\ndata: d\n\n");
+  // A value with a blank line and a field of its own cannot end the event or forge one.
+  EXPECT_EQ(FormatEvent(9, "x\n\nid: 1\ndata: y"),
+            "id: 9\ndata: x\ndata: \ndata: id: 1\ndata: data: y\n\n");
+}
+
+// The queues alone, without sockets.
+class StreamQueues : public ::testing::Test {
+ protected:
+  // What the queue holds, split into events; false when the stream has been cut.
+  bool Take(EventStreams::Queue& queue, std::vector<std::string>* events = nullptr) {
+    std::string out;
+    if (!queue.Take(out)) return false;
+    queue.Sent(out.size());
+    for (size_t end; events && (end = out.find("\n\n")) != std::string::npos;) {
+      events->push_back(out.substr(0, end + 2));
+      out.erase(0, end + 2);
+    }
+    return true;
+  }
+  PhoneStatus status_;
+  EventStreams streams_{status_};
+};
+
+TEST_F(StreamQueues, ANewStreamStartsWithTheRecordAndGetsEveryChangeUncoalesced) {
+  status_.SetHold("1");  // version 2
+  auto stream = streams_.Subscribe();
+  ASSERT_TRUE(stream);
+  // Many changes before the stream reads once: none is merged into a later one.
+  std::vector<std::string> expected{FormatEvent(2, reply::Status({"", "", "", "", "0", "1", "0"}))};
+  StatusFields record{"", "", "", "", "0", "1", "0"};
+  for (int i = 0; i < 500; ++i) {
+    record.Mute = i % 2 ? "0" : "1";
+    status_.SetMute(record.Mute);
+    expected.push_back(FormatEvent(3 + i, reply::Status(record)));
+  }
+  std::vector<std::string> events;
+  ASSERT_TRUE(Take(stream->queue(), &events));
+  EXPECT_EQ(events, expected);
+}
+
+TEST_F(StreamQueues, AtMost64OpenAtOnce) {
+  std::vector<std::unique_ptr<EventStreams::Subscription>> open;
+  for (int i = 0; i < 64; ++i) {
+    open.push_back(streams_.Subscribe());
+    ASSERT_TRUE(open.back()) << i;
+  }
+  EXPECT_FALSE(streams_.Subscribe());
+  open.erase(open.begin() + 10);  // one leaves, its place is free again
+  EXPECT_EQ(streams_.stream_count(), 63u);
+  EXPECT_TRUE(streams_.Subscribe());
+}
+
+TEST_F(StreamQueues, AReaderFallingBehindIsCutAtTheLimitAndNoOtherIs) {
+  auto stalled = streams_.Subscribe();
+  auto reading = streams_.Subscribe();
+  std::string pending;
+  size_t queued = 0;
+  std::vector<std::string> got;
+  int changes = 0;
+  for (; changes < 5000; ++changes) {
+    status_.SetMute(changes % 2 ? "0" : "1");
+    ASSERT_TRUE(Take(reading->queue(), &got));
+    if (!stalled->queue().Take(pending)) break;  // taken from the queue, never sent
+    queued = pending.size();
+  }
+  // Cut by the event that would have put it over 256 KiB, and not before.
+  EXPECT_LE(queued, 256u * 1024);
+  EXPECT_GT(queued + got.back().size(), 256u * 1024);
+  EXPECT_FALSE(stalled->queue().Push("x"));
+  EXPECT_EQ(got.size(), static_cast<size_t>(changes + 2));  // the first event and each change
+  // A reader that keeps up is never cut, however long it runs.
+  for (int i = 0; i < 5000; ++i) {
+    status_.SetMute(i % 2 ? "0" : "1");
+    ASSERT_TRUE(Take(reading->queue()));
+  }
+}
+
+// Streams over the endpoint.
+class StreamEndpoint : public ::testing::Test {
+ protected:
+  void Start(EventStreamOptions stream_options = {}, EndpointOptions options = {}) {
+    streams_ = std::make_unique<EventStreams>(server_, stream_options);
+    options.events = streams_.get();
+    endpoint_ = std::make_unique<HttpEndpoint>(server_, options);
+    endpoint_->Start(0);
+    port_ = endpoint_->port();
+  }
+  void TearDown() override {
+    if (endpoint_) endpoint_->Stop();
+  }
+  std::string GetStatus() {
+    return Parse(Exchange(port_, "GET /phone/?Action=GETSTATUS HTTP/1.1\r\nHost: x\r\n\r\n")).body;
+  }
+
+  TwebServer server_;
+  std::unique_ptr<EventStreams> streams_;
+  std::unique_ptr<HttpEndpoint> endpoint_;
+  uint16_t port_ = 0;
+};
+
+TEST_F(StreamEndpoint, HeadThenTheStatusReplyAtOnceAndAfterEachChange) {
+  Start();
+  server_.SetRec("1");
+  const std::string head =
+      "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
+      "Connection: close\r\nAccess-Control-Allow-Origin: *\r\n"
+      "Access-Control-Allow-Methods: *\r\n"
+      "Access-Control-Allow-Headers: Origin, X-Requested-With, Content-Type, Accept, "
+      "Authorization\r\nServer: velnaro-ds\r\n\r\n";
+  EventStreamClient client(port_);
+  EXPECT_EQ(client.Head(), head);
+  auto first = client.Next();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->data, GetStatus());
+  server_.AggiornaStato("INCALL", "CALLIN", "", "call-1");
+  server_.SetMute("1");
+  auto call = client.Next(), mute = client.Next();
+  ASSERT_TRUE(call && mute);
+  EXPECT_EQ(call->data, reply::Status({"INCALL", "CALLIN", "", "call-1", "1", "0", "0"}));
+  EXPECT_EQ(mute->data, GetStatus());
+  EXPECT_EQ(std::stoi(call->id), std::stoi(first->id) + 1);
+  EXPECT_EQ(std::stoi(mute->id), std::stoi(first->id) + 2);
+  // Opening a stream writes no log line; HEAD gets the head alone; elsewhere EVENTS is
+  // not recognised.
+  EXPECT_THAT(server_.memoLogs(), IsEmpty());
+  EXPECT_EQ(Exchange(port_, "HEAD /phone/?Action=EVENTS HTTP/1.1\r\n\r\n"), head);
+  EXPECT_EQ(Parse(Exchange(port_, "GET /system/?Action=EVENTS HTTP/1.1\r\n\r\n")).body,
+            reply::NotRecognised());
+}
+
+TEST_F(StreamEndpoint, RequestLinesAreLoggedWhenAskedForLikeAnyRequest) {
+  Start();
+  server_.ckLogHTTPRequest = true;
+  EventStreamClient client(port_, "/phone/?Action=EVENTS&t=1");
+  ASSERT_TRUE(client.Next());
+  EXPECT_THAT(server_.memoLogs(),
+              ElementsAre("-----------------", "/phone/", "Client: 127.0.0.1", "Action=EVENTS",
+                          "Parametro: *Action*", "Valore:    *EVENTS*", "t=1", "Parametro: *t=1*",
+                          "Valore:    **"));
+}
+
+TEST_F(StreamEndpoint, KeepAliveCommentsAndNoRequestDeadlineOnTheOpenStream) {
+  EventStreamOptions stream_options;
+  stream_options.keep_alive = 100ms;
+  EndpointOptions options;
+  options.request_deadline = 300ms;
+  Start(stream_options, options);
+  EventStreamClient client(port_);
+  ASSERT_TRUE(client.Next());
+  EXPECT_FALSE(client.Next(1200ms));  // only comments meanwhile
+  EXPECT_GE(client.comments(), 3);
+  EXPECT_FALSE(client.ended());
+  server_.SetHold("1");  // long past the request deadline
+  auto event = client.Next();
+  ASSERT_TRUE(event);
+  EXPECT_EQ(event->data, GetStatus());
+}
+
+TEST_F(StreamEndpoint, BeyondTheLimit503UntilAStreamEnds) {
+  EventStreamOptions stream_options;
+  stream_options.max_streams = 1;
+  Start(stream_options);
+  auto first = std::make_unique<EventStreamClient>(port_);
+  ASSERT_TRUE(first->Next());
+  EventStreamClient second(port_);
+  EXPECT_EQ(Parse(second.Head()).status_line, "HTTP/1.1 503 Service Unavailable");
+  EXPECT_TRUE(second.ReadToEnd(5s));
+  EXPECT_EQ(Parse(Exchange(port_, "GET /phone/?Action=GETSTATUS HTTP/1.1\r\n\r\n")).status_line,
+            "HTTP/1.1 200 OK");
+  first.reset();  // the page goes away: its place is free once the agent notices
+  ASSERT_TRUE(WaitUntil([&] { return streams_->stream_count() == 0; }, 5000));
+  EventStreamClient third(port_);
+  EXPECT_TRUE(third.Next());
+}
+
+// A reader that stops reading holds up neither the record's writers, nor GETSTATUS, nor
+// the other streams, and is cut once 256 KiB wait for it.
+TEST_F(StreamEndpoint, AStalledReaderDelaysNobodyAndIsCut) {
+  Start();
+  EventStreamClient stalled(port_, "/phone/?Action=EVENTS", 4096);
+  EventStreamClient reading(port_);
+  ASSERT_EQ(Parse(stalled.Head()).status_line, "HTTP/1.1 200 OK");
+  ASSERT_TRUE(reading.Next());
+  std::atomic<int> received{0};
+  std::atomic<bool> in_order{true};
+  std::thread reader([&] {
+    uint64_t last = 0;
+    while (auto event = reading.Next(20s)) {
+      const uint64_t id = std::stoull(event->id);
+      if (last && id != last + 1) in_order = false;
+      last = id;
+      if (++received == 3000) return;
+    }
+  });
+  // Far more than the stalled client's buffers and its 256 KiB hold; every so often a
+  // GETSTATUS, which would hang if anything waited for the stalled client.
+  for (int i = 0; i < 3000; ++i) {
+    server_.AggiornaStato("INCALL", "CALLIN", "", "call-" + std::to_string(i));
+    if (i % 500 == 499) {
+      EXPECT_EQ(GetStatus(), reply::Status({"INCALL", "CALLIN", "", "call-" + std::to_string(i),
+                                            "0", "0", "0"}));
+    }
+  }
+  reader.join();
+  EXPECT_EQ(received, 3000);
+  EXPECT_TRUE(in_order);
+  EXPECT_TRUE(WaitUntil([&] { return streams_->stream_count() == 1; }, 5000));
+  EXPECT_TRUE(stalled.ReadToEnd(10s));  // what the kernel had, then the end
+}
+
+TEST_F(StreamEndpoint, StopEndsEveryOpenStream) {
+  Start();
+  std::vector<std::unique_ptr<EventStreamClient>> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(std::make_unique<EventStreamClient>(port_));
+    ASSERT_TRUE(clients.back()->Next());
+  }
+  const auto start = std::chrono::steady_clock::now();
+  endpoint_->Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  EXPECT_EQ(streams_->stream_count(), 0u);
+  for (auto& c : clients) EXPECT_TRUE(c->ReadToEnd(1s));
+}
+
+}  // namespace
+}  // namespace velnaro
