@@ -51,6 +51,7 @@ std::string UsageText() {
          "  VELNARO_OPENER         opens the browser and the installer (default xdg-open)\n"
          "  VELNARO_UI_TRACE       print the main window's changes on standard error\n"
          "  VELNARO_VIRTUAL_SOUND  1: a virtual sound card instead of the real devices\n"
+         "  VELNARO_MEDIA_PLUGINS  folder of media plugins to load, e.g. a codec (default none)\n"
          "  TEMP, TMPDIR           folder of recordings, screenshots and updates (/tmp)\n"
          "  XDG_CONFIG_HOME, HOME  the workstation identifier is kept in\n"
          "                         $XDG_CONFIG_HOME/velnaro/VelnaroDS.json (~/.config)\n"
