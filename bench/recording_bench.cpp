@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
 
   velnaro::SipOwnerThread owner;
   owner.Start({});
-  velnaro::LinphoneSession session(owner, true, {});
+  velnaro::LinphoneSession session(owner, true, (dir / "plugins").string(), {});
   velnaro::LinphoneRecorder recorder(owner, session, dir.string());
   owner.Invoke([&] {
     recorder.AddSegment(call);

@@ -56,6 +56,7 @@ std::string UsageText() {
          "  VELNARO_VIRTUAL_SOUND  1: a virtual sound card instead of the real devices\n"
          "  VELNARO_UPLOAD_RETRY_MS  wait before the first new try of a failed upload, in\n"
          "                         ms (30000); each later wait doubles, up to 30 times it\n"
+         "  VELNARO_MEDIA_PLUGINS  folder of media plugins to load, e.g. a codec (default none)\n"
          "  TEMP, TMPDIR           folder of recordings, screenshots and updates (/tmp)\n"
          "  XDG_CONFIG_HOME, HOME  the workstation identifier is kept in\n"
          "                         $XDG_CONFIG_HOME/velnaro/VelnaroDS.json (~/.config)\n"

@@ -91,8 +91,11 @@ void ForwardLibraryWarnings() {
 }
 
 LinphoneSession::LinphoneSession(SipOwnerThread& owner, bool force_virtual_sound,
-                                 CallStateFn on_call_state)
-    : owner_(owner), force_virtual_(force_virtual_sound), on_call_state_(std::move(on_call_state)) {}
+                                 std::string plugins_dir, CallStateFn on_call_state)
+    : owner_(owner),
+      force_virtual_(force_virtual_sound),
+      plugins_dir_(std::move(plugins_dir)),
+      on_call_state_(std::move(on_call_state)) {}
 
 bool LinphoneSession::Registered() const {
   VELNARO_OWNER_ONLY(owner_);
@@ -131,12 +134,14 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
           "ipv6=0\ninc_timeout=60\nguess_hostname=0\n";
   conf += "[rtp]\nbind_address=" + local_ip_ + "\naudio_rtp_port=" + std::to_string(audio_port) +
           "\n";
-  conf += "[storage]\nuri=:memory:\ncall_logs_db_uri=:memory:\nzrtp_secrets_db_uri=:memory:\n";
+  // No chat, call history or key database: "null" opens none.
+  conf += "[storage]\nuri=null\ncall_logs_db_uri=null\nzrtp_secrets_db_uri=null\n";
   conf += "[misc]\nfriends_db_uri=:memory:\nenable_basic_to_client_group_chat_room_migration=0\n"
           "max_calls=4\nconference_server_enabled=0\n";
   conf += "[video]\ncapture=0\ndisplay=0\nautomatically_initiate=0\nautomatically_accept=0\n";
-  conf += "[sound]\necho_cancellation=0\nagc=0\nnoisegate=0\n";
+  conf += "[sound]\nagc=0\nnoisegate=0\n";
   conf += "[net]\nnat_policy_ref=\n";
+  linphone_factory_set_msplugins_dir(f, plugins_dir_.c_str());
   LinphoneConfig* cfg = linphone_factory_create_config_from_string(f, conf.c_str());
   LinphoneCore* core = linphone_factory_create_core_with_config_3(f, cfg, nullptr);
   linphone_config_unref(cfg);
@@ -154,6 +159,9 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
     return sip_error::kTaskWindow;
   }
   core_ = core;
+  // The echo canceller would hold the operator's voice some 15 dB down whenever the far
+  // end speaks: in what the far end hears, in line 1's recording and in the conference.
+  linphone_core_enable_echo_cancellation(core_, FALSE);
   SetupSound();
   linphone_core_set_primary_contact(core_, own_address_.c_str());
   if (!user_agent_.empty()) ApplyUserAgent();

@@ -34,7 +34,9 @@ class LinphoneSession {
   using CallStateFn = std::function<void(LinphoneCall*, LinphoneCallState)>;
 
   // `on_call_state` receives every call's state changes, inside the library's callback.
-  LinphoneSession(SipOwnerThread& owner, bool force_virtual_sound, CallStateFn on_call_state);
+  // The media library loads its plugins from `plugins_dir` alone.
+  LinphoneSession(SipOwnerThread& owner, bool force_virtual_sound, std::string plugins_dir,
+                  CallStateFn on_call_state);
 
   LinphoneCore* core() const { return core_; }
   bool Registered() const;
@@ -86,6 +88,7 @@ class LinphoneSession {
 
   SipOwnerThread& owner_;
   const bool force_virtual_;
+  const std::string plugins_dir_;
   const CallStateFn on_call_state_;
 
   LinphoneCore* core_ = nullptr;

@@ -20,9 +20,21 @@ bool VirtualSoundForced(const LinphoneAgentOptions& o) {
   return o.force_virtual_sound || (env && std::string(env) == "1");
 }
 
+// A folder of our own with a name nobody can guess and take first in a shared /tmp.
 std::string StateDir(const LinphoneAgentOptions& o) {
   if (!o.state_dir.empty()) return o.state_dir;
-  return TempFolder() + "velnaro-sip-" + std::to_string(::getpid());
+  std::string name = TempFolder() + "velnaro-sip-XXXXXX";
+  if (!::mkdtemp(name.data())) return TempFolder() + "velnaro-sip-" + std::to_string(::getpid());
+  return name;
+}
+
+// The media library loads every plugin of the folder it is given. Ours is empty, since the
+// system's brings a video display (and a second Qt) this audio phone never uses; a site
+// that needs a codec plugin names a folder holding it.
+std::string MediaPluginsDir(const std::string& state_dir) {
+  const char* env = std::getenv("VELNARO_MEDIA_PLUGINS");
+  if (env && *env) return env;
+  return state_dir + "/media-plugins";
 }
 
 // The component's operations, each run on the owner thread by one of its three parts: the
@@ -33,7 +45,7 @@ class Agent final : public LinphoneSipUserAgent {
   explicit Agent(const LinphoneAgentOptions& o)
       : state_dir_(StateDir(o)),
         own_state_dir_(o.state_dir.empty()),  // ours alone: removed at the end
-        session_(owner_, VirtualSoundForced(o),
+        session_(owner_, VirtualSoundForced(o), MediaPluginsDir(state_dir_),
                  [this](LinphoneCall* c, LinphoneCallState s) { lines_.OnCallState(c, s); }),
         lines_(owner_, session_, [this] { return recorder_.NextCallFile(); }),
         recorder_(owner_, session_, state_dir_) {
@@ -42,6 +54,7 @@ class Agent final : public LinphoneSipUserAgent {
     std::filesystem::create_directories(std::filesystem::path(state_dir_).parent_path(), ec);
     if (::mkdir(state_dir_.c_str(), 0700) == 0 || own_state_dir_)
       std::filesystem::permissions(state_dir_, std::filesystem::perms::owner_all, ec);
+    ::mkdir((state_dir_ + "/media-plugins").c_str(), 0700);
     // The sound library keeps its runtime files under XDG_RUNTIME_DIR, or in $HOME and /tmp
     // without one. A desktop session's own (where the sound server listens) is kept.
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");

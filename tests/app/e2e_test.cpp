@@ -105,6 +105,16 @@ TEST_F(Running, WholeCallWithRecordingUploaded) {
   EXPECT_TRUE(WaitForStatus("IDLE", "HANGUP", 10000)) << Status();
 }
 
+// An audio phone in a call maps neither the media library's system plugins (a video
+// display among them) nor a second Qt.
+TEST_F(Running, ACallMapsNoMediaPluginAndNoOtherQt) {
+  CallAnswered();
+  const std::string maps = ReadWholeFile("/proc/" + std::to_string(agent_.pid()) + "/maps");
+  ASSERT_THAT(maps, HasSubstr("libQt6Core"));
+  EXPECT_THAT(maps, Not(HasSubstr("libQt5")));
+  EXPECT_THAT(maps, Not(HasSubstr("/mediastreamer/plugins/")));
+}
+
 TEST_F(Running, IncomingCallIsAnsweredAtOnce) {
   int sip_port = AgentSipPort();
   ASSERT_NE(sip_port, 0);
@@ -285,6 +295,7 @@ namespace velnaro::testing {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 class Browser : public LabFixture {
  protected:

@@ -225,6 +225,7 @@ TEST_F(AgentTest, OutgoingCallAnsweredAndEndedByUs) {
   ASSERT_FALSE(invites.empty());
   EXPECT_NE(invites[0].find("m=audio " + std::to_string(line0_)), std::string::npos);
   EXPECT_NE(invites[0].find("INVITE sip:2000@127.0.0.1"), std::string::npos);
+  EXPECT_EQ(invites[0].find("m=video"), std::string::npos) << "an audio phone";
 }
 
 TEST_F(AgentTest, OutgoingCallEndedByFarEnd) {
@@ -438,10 +439,13 @@ TEST_F(AgentTest, AnUnsolicitedNotifyIsRaisedWithItsBody) {
   EXPECT_EQ(log_.off_thread(), 0);
 }
 
-TEST_F(AgentTest, RecordingOfACallEndedByTheFarEndHoldsItsTone) {
-  Sipp sipp(dir_, "hangup_uas.xml", sipp_port_, peer_port_, {"-d", "2500"});
+// The conversation, both sides alike: the operator's voice is not held down while the far
+// end speaks (an echo canceller does that once it has settled, within a second or so).
+TEST_F(AgentTest, RecordingOfACallEndedByTheFarEndHoldsBothSides) {
+  Sipp sipp(dir_, "hangup_uas.xml", sipp_port_, peer_port_, {"-d", "3000"});
   RtpPeer peer(peer_port_, 1000);
   peer.SendTo(line0_);
+  sound_.SetTone(1700);
   Online(false);
   const std::string out = dir_ + "/rec.wav";
   EXPECT_FALSE(agent_->RecordSave(0, out));
@@ -454,9 +458,10 @@ TEST_F(AgentTest, RecordingOfACallEndedByTheFarEndHoldsItsTone) {
   test::Wav wav;
   ASSERT_TRUE(test::ReadWav(out, &wav));
   EXPECT_EQ(wav.bits, 16);
-  EXPECT_GE(wav.samples.size(), static_cast<size_t>(wav.rate));  // at least a second
-  EXPECT_GT(test::ToneShare(wav.samples, wav.rate, 1000), 0.5);
-  EXPECT_LT(test::ToneShare(wav.samples, wav.rate, 1700), 0.1);
+  ASSERT_GE(wav.samples.size(), static_cast<size_t>(wav.rate) * 2);
+  const std::vector<int16_t> last(wav.samples.end() - wav.rate, wav.samples.end());
+  EXPECT_GT(test::ToneShare(last, wav.rate, 1000), 0.3) << "the far end";
+  EXPECT_GT(test::ToneShare(last, wav.rate, 1700), 0.3) << "the operator, as loud";
 }
 
 // Seconds of sound in a saved recording.
@@ -539,9 +544,8 @@ TEST_F(AgentTest, ConferenceLetsEachFarEndHearTheOther) {
   auto ra = pa.Received(), rb = pb.Received();
   EXPECT_GT(test::ToneShare(ra, 8000, 1400), 0.15) << "A hears B";
   EXPECT_GT(test::ToneShare(rb, 8000, 600), 0.15) << "B hears A";
-  // The local user's share is smaller (the mixer weighs it down) but clearly there.
-  EXPECT_GT(test::ToneShare(ra, 8000, 2200), 0.01) << "A hears the local user";
-  EXPECT_GT(test::ToneShare(rb, 8000, 2200), 0.01) << "B hears the local user";
+  EXPECT_GT(test::ToneShare(ra, 8000, 2200), 0.3) << "A hears the local user as loud as B";
+  EXPECT_GT(test::ToneShare(rb, 8000, 2200), 0.3) << "B hears the local user as loud as A";
   EXPECT_TRUE(agent_->IsLineInCall(0));
   EXPECT_TRUE(agent_->IsLineInCall(1));
   EXPECT_FALSE(agent_->IsLineOnHold(0));
@@ -592,9 +596,10 @@ TEST_F(AgentTest, RecordingFollowsLine1IntoTheConference) {
   const std::vector<int16_t> first(wav.samples.begin(), wav.samples.begin() + 8000);
   const std::vector<int16_t> last(wav.samples.end() - 8000, wav.samples.end());
   EXPECT_GT(test::ToneShare(first, 8000, 600), 0.3) << "line 1's far end before the mix";
-  EXPECT_GT(test::ToneShare(last, 8000, 600), 0.05) << "line 1's far end in the mix";
-  EXPECT_GT(test::ToneShare(last, 8000, 1400), 0.05) << "line 2's far end in the mix";
-  EXPECT_GT(test::ToneShare(last, 8000, 2200), 0.005) << "the local user in the mix";
+  // In the mix the three voices come alike (a third each).
+  EXPECT_GT(test::ToneShare(last, 8000, 600), 0.2) << "line 1's far end in the mix";
+  EXPECT_GT(test::ToneShare(last, 8000, 1400), 0.2) << "line 2's far end in the mix";
+  EXPECT_GT(test::ToneShare(last, 8000, 2200), 0.2) << "the local user in the mix";
   agent_->EndCall(1);
   agent_->EndCall(0);
 }
@@ -793,3 +798,4 @@ TEST(PhoneOnRealAgent, BusyPortsMoveOnAndThePhoneGoesOnline) {
 
 }  // namespace
 }  // namespace velnaro
+
