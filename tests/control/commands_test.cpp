@@ -39,8 +39,10 @@ class Commands : public ::testing::Test {
     // The phone's own idle action comes first; the commands chain after it.
     server_.SetIdleAction([this] { events_.Add("phone idle action"); });
     RegisterCommands(server_, phone_,
-                     {[this] { return sip_server_; }, &capture_, &clock_,
-                      [this](const std::string& path, const std::string& url) {
+                     {.sip_server = [this] { return sip_server_; },
+                      .capture = &capture_,
+                      .clock = &clock_,
+                      .upload_failed = [this](const std::string& path, const std::string& url) {
                         failed_.push_back(path + " " + url);
                       }});
     server_.SetLogObserver([this](const std::string& line) { events_.Add("log:" + line); });
