@@ -6,8 +6,11 @@
 #include <bctoolbox/list.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "telephony/virtual_sound_card.h"
 
@@ -55,7 +58,68 @@ std::string RouteAddressTo(const std::string& proxy) {
   return out;
 }
 
+// The numeric form of an IPv4 or IPv6 address (brackets allowed); empty for anything else.
+std::string NumericAddress(std::string ip) {
+  if (ip.size() > 1 && ip.front() == '[' && ip.back() == ']') ip = ip.substr(1, ip.size() - 2);
+  char buf[INET6_ADDRSTRLEN];
+  in_addr a4{};
+  in6_addr a6{};
+  if (::inet_pton(AF_INET, ip.c_str(), &a4) == 1 && ::inet_ntop(AF_INET, &a4, buf, sizeof buf))
+    return buf;
+  if (::inet_pton(AF_INET6, ip.c_str(), &a6) == 1 && ::inet_ntop(AF_INET6, &a6, buf, sizeof buf))
+    return buf;
+  return {};
+}
+
+// Every address the host of a proxy text stands for.
+std::vector<std::string> HostAddresses(const std::string& proxy) {
+  std::string host, port;
+  SplitHostPort(proxy, &host, &port);
+  std::vector<std::string> out;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* res = nullptr;
+  if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0) return out;
+  for (addrinfo* a = res; a; a = a->ai_next) {
+    char buf[NI_MAXHOST];
+    if (::getnameinfo(a->ai_addr, a->ai_addrlen, buf, sizeof buf, nullptr, 0, NI_NUMERICHOST) != 0)
+      continue;
+    if (std::string n = NumericAddress(buf); !n.empty()) out.push_back(std::move(n));
+  }
+  ::freeaddrinfo(res);
+  return out;
+}
+
 }  // namespace
+
+std::vector<std::string> ViaSenderAddresses(const std::string& via) {
+  auto trim = [](std::string t) {
+    t.erase(0, t.find_first_not_of(" \t"));
+    t.erase(t.find_last_not_of(" \t") + 1);
+    return t;
+  };
+  // "SIP/2.0/UDP host[:port];param=value;..." and, after a comma, any further Via.
+  const std::string top = trim(via.substr(0, via.find(',')));
+  std::vector<std::string> out;
+  size_t semi = top.find(';');
+  const std::string head = top.substr(0, semi);
+  const size_t space = head.find_first_of(" \t");
+  const std::string sent_by = space == std::string::npos ? "" : trim(head.substr(space));
+  const size_t host_end = sent_by.rfind(']') != std::string::npos ? sent_by.rfind(']') + 1
+                                                                   : sent_by.find(':');
+  if (std::string a = NumericAddress(sent_by.substr(0, host_end)); !a.empty())
+    out.push_back(std::move(a));
+  while (semi != std::string::npos) {
+    const size_t next = top.find(';', semi + 1);
+    const std::string param =
+        trim(top.substr(semi + 1, next == std::string::npos ? next : next - semi - 1));
+    if (::strncasecmp(param.c_str(), "received=", 9) == 0)
+      out.push_back(NumericAddress(trim(param.substr(9))));  // empty if no address: untrusted
+    semi = next;
+  }
+  return out;
+}
 
 bool UdpPortFree(const std::string& ip, int port) {
   int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -72,6 +136,16 @@ bool UdpPortFree(const std::string& ip, int port) {
 LinphoneSession::LinphoneSession(SipOwnerThread& owner, bool force_virtual_sound,
                                  CallStateFn on_call_state)
     : owner_(owner), force_virtual_(force_virtual_sound), on_call_state_(std::move(on_call_state)) {}
+
+bool LinphoneSession::AcceptsCallVia(const std::string& via) const {
+  VELNARO_OWNER_ONLY(owner_);
+  if (!calls_only_from_server_) return true;
+  const std::vector<std::string> senders = ViaSenderAddresses(via);
+  return !senders.empty() && std::all_of(senders.begin(), senders.end(), [&](const auto& a) {
+    return std::find(server_addresses_.begin(), server_addresses_.end(), a) !=
+           server_addresses_.end();
+  });
+}
 
 bool LinphoneSession::Registered() const {
   VELNARO_OWNER_ONLY(owner_);
@@ -99,6 +173,12 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
   own_address_ = own_address;
   outbound_ = outbound_proxy;
   proxy_ = sip_proxy;
+  server_addresses_.clear();
+  if (calls_only_from_server_) {
+    for (const std::string& p : {sip_proxy, outbound_proxy})
+      for (std::string& a : p.empty() ? std::vector<std::string>{} : HostAddresses(p))
+        server_addresses_.push_back(std::move(a));
+  }
   login_ = login;
   password_ = password;
 

@@ -112,6 +112,42 @@ TEST(TelefonoPhoneLink, Line2PanelSendsTheComponentOperations) {
   EXPECT_EQ(rig.web.Record().Hold, "0");
 }
 
+// The line-2 call fails at once (a 486 from a nearby proxy): its failure, which takes
+// line 1 off hold, must not come before the panel has held line 1.
+TEST(TelefonoPhoneLink, Line2CallThatFailsAtOnceLeavesLine1OffHold) {
+  Rig form_rig;
+  PhoneRig rig;
+  NetUtilsLink network;
+  rig.link.SetAccount("192.0.2.10", "204", "u204", "pw");
+  TfrmMainPhone form({form_rig.provisioning, rig.link, network, form_rig.messages,
+                      form_rig.opener, form_rig.guard});
+  form.txtNumeroVerde = "800100";
+  rig.agent.SetInCall(0, true);
+  auto busy = [](SipUserAgentEvents& e) { e.OnGeneralFailureResponse(1, 486, "Busy Here"); };
+  bool failed = false;
+  rig.agent.SetScript(sip_op::kPlaceCall, [&](const FakeSipUserAgent::Op&) {
+    // Whatever reaches the component next finds the failure already raised.
+    rig.agent.BeforeNextInvoke([&] {
+      failed = true;
+      rig.agent.Raise(busy);
+    });
+    return FakeSipUserAgent::Result{};
+  });
+  rig.agent.SetScript(sip_op::kHold, [&](const FakeSipUserAgent::Op&) {
+    rig.agent.SetOnHold(0, true);
+    return FakeSipUserAgent::Result{};
+  });
+  rig.agent.SetScript(sip_op::kUnhold, [&](const FakeSipUserAgent::Op&) {
+    rig.agent.SetOnHold(0, false);
+    return FakeSipUserAgent::Result{};
+  });
+  form.btnChiamaClick();
+  rig.agent.BeforeNextInvoke(nullptr);
+  if (!failed) rig.agent.Raise(busy);
+  EXPECT_FALSE(rig.agent.IsLineOnHold(0));
+  EXPECT_THAT(rig.agent.OpIds(), ElementsAre(16, 5, 10, 15, 11, 15));
+}
+
 TEST(TelefonoPhoneLink, UnattachedPhoneIsAProgrammingError) {
   TelefonoPhoneLink link;
   EXPECT_THROW(link.EditSIPProxy(), std::logic_error);
