@@ -213,6 +213,9 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
     return sip_error::kTaskWindow;
   }
   core_ = core;
+  // No GRUU: a registrar's GRUU names the registrar's host without its port, and a proxy
+  // that does not resolve GRUUs sends in-dialog requests there. The Contact stays our own.
+  linphone_core_remove_supported_tag(core_, "gruu");
   SetupSound();
   linphone_core_set_primary_contact(core_, own_address_.c_str());
   if (!user_agent_.empty()) ApplyUserAgent();
