@@ -675,7 +675,15 @@ TEST_F(AgentTest, AMutedOperatorIsHeardByNoFarEndInOrOutOfTheMix) {
   Listen(pa, pb);
   EXPECT_LT(Heard(pa, 2200), 0.005) << "muted after the join: line 1";
   EXPECT_LT(Heard(pb, 2200), 0.005) << "muted after the join: line 2";
-  ASSERT_TRUE(agent_->EndCall(1));  // line 1 leaves the mix
+  ASSERT_TRUE(agent_->Hold(0));  // line 1 leaves the mix: the operator talks to line 2 alone
+  Listen(pa, pb);
+  EXPECT_LT(Heard(pb, 2200), 0.005) << "line 1 held out of the mix";
+  ASSERT_TRUE(agent_->Unhold(0));  // and joins again
+  Listen(pa, pb);
+  EXPECT_GT(Heard(pb, 600), 0.15) << "joined again";
+  EXPECT_LT(Heard(pa, 2200), 0.005) << "joined again: line 1";
+  EXPECT_LT(Heard(pb, 2200), 0.005) << "joined again: line 2";
+  ASSERT_TRUE(agent_->EndCall(1));  // line 2 leaves the mix
   ASSERT_TRUE(log_.WaitFor("Disconnect 1")) << Dump();
   Listen(pa, pb);
   EXPECT_LT(Heard(pa, 2200), 0.005) << "still muted after the mix";
