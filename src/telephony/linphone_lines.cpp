@@ -381,7 +381,8 @@ void LinphoneLines::OnIncomingState(LinphoneCall* call, LinphoneCallState state)
       linphone_call_decline(call, LinphoneReasonForbidden);
       const std::vector<std::string> senders = ViaSenderAddresses(via);
       const std::string source = senders.empty() ? "" : senders.back();
-      owner_.Queue([source, from_uri](SipUserAgentEvents& e) { e.OnCallRefused(source, from_uri); });
+      owner_.Queue(
+          [source, from_uri](SipUserAgentEvents& e) { e.OnCallRefused(source, from_uri); });
       return;
     }
     incoming_.push_back(Incoming{linphone_call_ref(call), id});

@@ -161,7 +161,8 @@ TEST_F(CommandsOverHttp, TheMuteFlagAndTheMicrophoneNeverDisagree) {
   EXPECT_EQ(microphone(), "0");
 
   // The far end hangs up just before a MUTE reaches the phone: the MUTE still holds.
-  agent_.BeforeNextInvoke([&] { agent_.Raise([](SipUserAgentEvents& e) { e.OnDisconnectCall(0); }); });
+  agent_.BeforeNextInvoke(
+      [&] { agent_.Raise([](SipUserAgentEvents& e) { e.OnDisconnectCall(0); }); });
   Body("/phone/?Action=MUTE");
   EXPECT_EQ(Status().Stato, "IDLE");
   EXPECT_EQ(Status().Mute, "1");

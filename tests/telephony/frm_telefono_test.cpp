@@ -446,7 +446,7 @@ TEST_F(PhoneTest, ACallThatFailsBeforeConnectingEndsAsACallDoes) {
   EXPECT_EQ(Rec().Stato, "OFFLINE");
   EXPECT_EQ(Rec().Mute, "0");
   web_.SetMute("1");
-  Event([](SipUserAgentEvents& e) { e.OnGeneralFailureResponse(0, 480, "Temporarily Unavailable"); });
+  Event([](SipUserAgentEvents& e) { e.OnGeneralFailureResponse(0, 480, "Unavailable"); });
   EXPECT_EQ(Rec().Mute, "0");
   EXPECT_THAT(agent_.OpIds(), IsEmpty());  // line 1's own failure holds nothing
 }

@@ -444,7 +444,8 @@ TEST_F(AgentTest, CallsLimitedToTheServerRefuseEveryOtherCaller) {
     agent_->SetEventSink(&log_);
     Online(false);
     log_.on_event = [this](const std::string& e) {
-      if (e.rfind("IncomingCall ", 0) == 0) agent_->AcceptCall(0, e.substr(13, e.find('|') - 13), 0, 0);
+      if (e.rfind("IncomingCall ", 0) == 0)
+        agent_->AcceptCall(0, e.substr(13, e.find('|') - 13), 0, 0);
     };
     const std::string agent = "127.0.0.1:" + std::to_string(agent_port_);
     const int stranger_port = FreePortPair();
