@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <bctoolbox/list.h>
+#include <belle-sip/belle-sip.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <strings.h>
@@ -94,30 +95,25 @@ std::vector<std::string> HostAddresses(const std::string& proxy) {
 }  // namespace
 
 std::vector<std::string> ViaSenderAddresses(const std::string& via) {
-  auto trim = [](std::string t) {
-    t.erase(0, t.find_first_not_of(" \t"));
-    t.erase(t.find_last_not_of(" \t") + 1);
-    return t;
-  };
-  // "SIP/2.0/UDP host[:port];param=value;..." and, after a comma, any further Via.
-  const std::string top = trim(via.substr(0, via.find(',')));
   std::vector<std::string> out;
-  size_t semi = top.find(';');
-  const std::string head = top.substr(0, semi);
-  const size_t space = head.find_first_of(" \t");
-  const std::string sent_by = space == std::string::npos ? "" : trim(head.substr(space));
-  const size_t host_end = sent_by.rfind(']') != std::string::npos ? sent_by.rfind(']') + 1
-                                                                   : sent_by.find(':');
-  if (std::string a = NumericAddress(sent_by.substr(0, host_end)); !a.empty())
+  // The stack's own parser, as for the request itself: the first Via of the text.
+  belle_sip_header_via_t* v = belle_sip_header_via_parse(("Via: " + via).c_str());
+  if (!v) return out;
+  belle_sip_object_ref(v);
+  if (std::string a = NumericAddress(Str(belle_sip_header_via_get_host(v))); !a.empty())
     out.push_back(std::move(a));
-  while (semi != std::string::npos) {
-    const size_t next = top.find(';', semi + 1);
-    const std::string param =
-        trim(top.substr(semi + 1, next == std::string::npos ? next : next - semi - 1));
-    if (::strncasecmp(param.c_str(), "received=", 9) == 0)
-      out.push_back(NumericAddress(trim(param.substr(9))));  // empty if no address: untrusted
-    semi = next;
+  if (const char* received = belle_sip_header_via_get_received(v))
+    out.push_back(NumericAddress(received));
+  // A "received" that is no address stays an ordinary parameter: an empty entry for it,
+  // which nobody trusts.
+  const auto* params = BELLE_SIP_PARAMETERS(v);
+  for (const belle_sip_list_t* n = belle_sip_parameters_get_parameter_names(params); n;
+       n = n->next) {
+    const char* name = static_cast<const char*>(n->data);
+    if (::strcasecmp(name, "received") == 0)
+      out.push_back(NumericAddress(Str(belle_sip_parameters_get_parameter(params, name))));
   }
+  belle_sip_object_unref(v);
   return out;
 }
 
