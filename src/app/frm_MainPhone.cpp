@@ -337,8 +337,13 @@ void TfrmMainPhone::btnChiamaClick() {
                          MessageKind::Warning);
     return;
   }
-  if (!links_.phone.PlaceCall(kLine2, txtNumeroVerde)) return;
-  links_.phone.Hold(kLine1);
+  // One step: the failure of the new call, which takes line 1 off hold, cannot come first.
+  bool placed = false;
+  links_.phone.AsOneStep([&] {
+    placed = links_.phone.PlaceCall(kLine2, txtNumeroVerde);
+    if (placed) links_.phone.Hold(kLine1);
+  });
+  if (!placed) return;
   line2_page = Line2Page::tsTastierino;
   btnCreaConferenza_visible = true;
   imgTelRosso_visible = false;

@@ -137,6 +137,10 @@ bool TelefonoPhoneLink::SaveRecording(int line, const std::string& path) {
 
 void TelefonoPhoneLink::Mute(int line, bool muted) { Attached().Mute(line, muted); }
 
+void TelefonoPhoneLink::AsOneStep(const std::function<void()>& step) {
+  Attached().AsOneStep(step);
+}
+
 void NetUtilsLink::ChooseLocalAddress(const std::string& rete,
                                       const std::function<void(const std::string&)>& set_ip,
                                       const std::function<void(const std::string&)>& log) {

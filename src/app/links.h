@@ -86,6 +86,7 @@ class TelefonoPhoneLink final : public Phone {
   bool StartRecordingMode(int line, int mode, bool enable) override;
   bool SaveRecording(int line, const std::string& path) override;
   void Mute(int line, bool muted) override;
+  void AsOneStep(const std::function<void()>& step) override;
 
  private:
   Phone& Attached() const;

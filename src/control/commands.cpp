@@ -27,6 +27,15 @@ struct Context {
   std::string sip_server() const { return options.sip_server ? options.sip_server() : ""; }
 };
 
+// The flag and the microphone as one step: neither a racing MUTE or UNMUTE nor the end
+// of the call (IDLE) can come between them and leave them apart.
+void SetMuted(const Context& c, bool muted) {
+  c.phone.AsOneStep([&] {
+    c.server.SetMute(muted ? "1" : "0");
+    c.phone.Mute(kLine1, muted);
+  });
+}
+
 void RecStop(const Context& c, const CommandRequest& request, std::string& reply) {
   const std::string path = TimeStampedTempPath("rec", ".wav", c.clock());
   if (!c.phone.SaveRecording(kLine1, path)) {
@@ -65,9 +74,12 @@ void RegisterCommands(TwebServer& server, Phone& phone, CommandOptions options) 
 
   table.Add("/phone/", "CALL", [c](const CommandRequest& r, std::string& reply) {
     reply = reply::Call(r.prefix, r.number);
-    c->phone.SetNumber(r.prefix + r.number);
-    c->server.AggiornaStato("INCALL", "CALLOUT", r.prefix, r.number);
-    c->phone.Dial(kLine1);
+    // One step, or a CALL at the same moment could write its number before this dial.
+    c->phone.AsOneStep([&] {
+      c->phone.SetNumber(r.prefix + r.number);
+      c->server.AggiornaStato("INCALL", "CALLOUT", r.prefix, r.number);
+      c->phone.Dial(kLine1);
+    });
     c->server.AggiungiLog("phone/CALL: " + r.prefix + " " + r.number);
   });
 
@@ -101,18 +113,13 @@ void RegisterCommands(TwebServer& server, Phone& phone, CommandOptions options) 
   // operator.
   table.Add("/phone/", "MUTE", [c](const CommandRequest&, std::string& reply) {
     reply = reply::Simple("MUTE");
-    c->server.SetMute("1");
-    c->phone.Mute(kLine1, true);
-    // The line may have gone idle while the mute waited for the phone: the idle action
-    // then ran before it, and IDLE cleared the flag. The microphone follows the flag.
-    if (c->server.Record().Mute != "1") c->phone.Mute(kLine1, false);
+    SetMuted(*c, true);
     c->server.AggiungiLog("phone/MUTE");
   });
 
   table.Add("/phone/", "UNMUTE", [c](const CommandRequest&, std::string& reply) {
     reply = reply::Simple("UNMUTE");
-    c->server.SetMute("0");
-    c->phone.Mute(kLine1, false);
+    SetMuted(*c, false);
     c->server.AggiungiLog("phone/UNMUTE");
   });
 

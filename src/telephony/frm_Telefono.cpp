@@ -262,6 +262,8 @@ bool TfrmTelefono::InizializzaAgente() {
     const std::string display = s.EditDisplayName.empty() ? s.EditLoginId : s.EditDisplayName;
     const std::string own = display + " <" + SipAddress(s.EditLoginId, s.EditSIPProxy) + ">";
     const std::string ip = LocalIp(s);
+    // Initialising starts the component afresh, its microphones open.
+    status_.SetMute("0");
     for (int port = kFirstSipPort; port <= kLastSipPort; ++port) {
       if (agent_.Initialize(false, ip, port, own, s.EditOutboundProxy, s.EditSIPProxy,
                             s.EditLoginId, s.EditLoginPwd, true, 7)) {
@@ -313,6 +315,7 @@ bool TfrmTelefono::DisattivaTelefono() {
       btn_init_caption_ = "Online";
     }
     agent_.Shutdown();
+    status_.SetMute("0");  // no microphone stays muted
     return true;
   });
 }
@@ -493,6 +496,7 @@ void TfrmTelefono::SipUserAgentFailToConnect(int line_no) {
   Run([&] {
     ScriviLog("Errore di connessione sulla linea  (" + std::to_string(line_no) + ")");
     status_.AggiornaStato("OFFLINE", "", "", "");
+    CallFailed(line_no);
   });
 }
 
@@ -509,7 +513,20 @@ void TfrmTelefono::SipUserAgentGeneralFailureResponse(int line_no, int status_co
     ScriviLog("Errore generale sulla linea (" + std::to_string(line_no) + ") - Errore: " +
               reason_phrase + " (" + std::to_string(status_code) + ")");
     status_.AggiornaStato("ERROR", "", "", "");
+    CallFailed(line_no);
   });
+}
+
+// A call that fails before it connects raises no IDLE, yet it ends as a call does: the
+// component opens its line's microphone again, and line 1, held for the line-2 call that
+// failed, must come back to its customer.
+void TfrmTelefono::CallFailed(int line) {
+  if (line == kLine1) {
+    status_.SetMute("0");
+  } else if (agent_.IsLineOnHold(kLine1)) {
+    agent_.Unhold(kLine1);
+    status_.SetHold("0");
+  }
 }
 
 void TfrmTelefono::SipUserAgentIncomingCallRingingStart(const std::string& call_id) {
@@ -542,6 +559,12 @@ void TfrmTelefono::SipUserAgentIncomingCall(const std::string& call_id, const st
 
 void TfrmTelefono::SipUserAgentIncomingDiagnostic(const std::string&, const std::string&, int) {}
 void TfrmTelefono::SipUserAgentMsgNOTIFY(const std::string&) {}
+
+// Only a log line: the call never rang, and the page has nothing to show for it.
+void TfrmTelefono::SipUserAgentCallRefused(const std::string& from_ip,
+                                           const std::string& from_uri) {
+  ScriviLog("Chiamata rifiutata: " + from_uri + " da " + from_ip + ", non dal server SIP");
+}
 
 void TfrmTelefono::OnIncomingDiagnostic(const std::string& msg_sip, const std::string& from_ip,
                                         int from_port) {
@@ -607,6 +630,10 @@ void TfrmTelefono::OnIncomingCall(const std::string& call_id, const std::string&
                                   const std::string& to_uri) {
   EventScope scope(event_depth_);
   SipUserAgentIncomingCall(call_id, display_name, user_name, from_uri, to_uri);
+}
+void TfrmTelefono::OnCallRefused(const std::string& from_ip, const std::string& from_uri) {
+  EventScope scope(event_depth_);
+  SipUserAgentCallRefused(from_ip, from_uri);
 }
 
 }  // namespace velnaro

@@ -122,6 +122,7 @@ class TfrmTelefono final : public SipUserAgentEvents, public Phone {
   void SipUserAgentIncomingDiagnostic(const std::string& msg_sip, const std::string& from_ip,
                                       int from_port);
   void SipUserAgentMsgNOTIFY(const std::string& msg);
+  void SipUserAgentCallRefused(const std::string& from_ip, const std::string& from_uri);
 
   // SipUserAgentEvents
   void OnIncomingDiagnostic(const std::string& msg_sip, const std::string& from_ip,
@@ -143,6 +144,7 @@ class TfrmTelefono final : public SipUserAgentEvents, public Phone {
   void OnIncomingCall(const std::string& call_id, const std::string& display_name,
                       const std::string& user_name, const std::string& from_uri,
                       const std::string& to_uri) override;
+  void OnCallRefused(const std::string& from_ip, const std::string& from_uri) override;
 
   // Phone
   void AttivaTelefono() override;
@@ -169,6 +171,7 @@ class TfrmTelefono final : public SipUserAgentEvents, public Phone {
   bool StartRecordingMode(int line, int mode, bool enable) override;
   bool SaveRecording(int line, const std::string& path) override;
   void Mute(int line, bool muted) override;
+  void AsOneStep(const std::function<void()>& step) override { Run(step); }
 
   // Messages raised by event handlers are shown on a thread of their own, so a modal box
   // never stalls the component's thread; this waits until all of them have been shown.
@@ -192,6 +195,7 @@ class TfrmTelefono final : public SipUserAgentEvents, public Phone {
   void AccountMessage(const std::string& text);
   void Post(MessageBox& box, const std::string& text);
   std::string LocalIp(const Settings& s);
+  void CallFailed(int line);
   void ReportEsitoPasso3(bool registered);  // outside the component's lock
 
   SipUserAgent& agent_;

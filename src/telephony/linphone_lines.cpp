@@ -373,6 +373,18 @@ void LinphoneLines::OnIncomingState(LinphoneCall* call, LinphoneCallState state)
     const std::string user = Str(linphone_address_get_username(from));
     const std::string from_uri = UriOnly(from);
     const std::string to_uri = UriOnly(linphone_call_get_to_address(call));
+    const LinphoneCallParams* remote = linphone_call_get_remote_params(call);
+    const std::string via = Str(remote ? linphone_call_params_get_custom_header(remote, "Via")
+                                       : nullptr);
+    if (!session_.AcceptsCallVia(via)) {
+      // Refused here, inside the library's callback, before it sends the caller a ringing.
+      linphone_call_decline(call, LinphoneReasonForbidden);
+      const std::vector<std::string> senders = ViaSenderAddresses(via);
+      const std::string source = senders.empty() ? "" : senders.back();
+      owner_.Queue(
+          [source, from_uri](SipUserAgentEvents& e) { e.OnCallRefused(source, from_uri); });
+      return;
+    }
     incoming_.push_back(Incoming{linphone_call_ref(call), id});
     owner_.Queue([id](SipUserAgentEvents& e) { e.OnIncomingCallRingingStart(id); });
     owner_.Queue([id, display, user, from_uri, to_uri](SipUserAgentEvents& e) {

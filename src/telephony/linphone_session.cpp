@@ -4,11 +4,14 @@
 
 #include <arpa/inet.h>
 #include <bctoolbox/list.h>
+#include <belle-sip/belle-sip.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include "platform/support_log.h"
@@ -58,7 +61,63 @@ std::string RouteAddressTo(const std::string& proxy) {
   return out;
 }
 
+// The numeric form of an IPv4 or IPv6 address (brackets allowed); empty for anything else.
+std::string NumericAddress(std::string ip) {
+  if (ip.size() > 1 && ip.front() == '[' && ip.back() == ']') ip = ip.substr(1, ip.size() - 2);
+  char buf[INET6_ADDRSTRLEN];
+  in_addr a4{};
+  in6_addr a6{};
+  if (::inet_pton(AF_INET, ip.c_str(), &a4) == 1 && ::inet_ntop(AF_INET, &a4, buf, sizeof buf))
+    return buf;
+  if (::inet_pton(AF_INET6, ip.c_str(), &a6) == 1 && ::inet_ntop(AF_INET6, &a6, buf, sizeof buf))
+    return buf;
+  return {};
+}
+
+// Every address the host of a proxy text stands for.
+std::vector<std::string> HostAddresses(const std::string& proxy) {
+  std::string host, port;
+  SplitHostPort(proxy, &host, &port);
+  std::vector<std::string> out;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* res = nullptr;
+  if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0) return out;
+  for (addrinfo* a = res; a; a = a->ai_next) {
+    char buf[NI_MAXHOST];
+    if (::getnameinfo(a->ai_addr, a->ai_addrlen, buf, sizeof buf, nullptr, 0, NI_NUMERICHOST) != 0)
+      continue;
+    if (std::string n = NumericAddress(buf); !n.empty()) out.push_back(std::move(n));
+  }
+  ::freeaddrinfo(res);
+  return out;
+}
+
 }  // namespace
+
+std::vector<std::string> ViaSenderAddresses(const std::string& via) {
+  std::vector<std::string> out;
+  // The stack's own parser, as for the request itself: the first Via of the text.
+  belle_sip_header_via_t* v = belle_sip_header_via_parse(("Via: " + via).c_str());
+  if (!v) return out;
+  belle_sip_object_ref(v);
+  if (std::string a = NumericAddress(Str(belle_sip_header_via_get_host(v))); !a.empty())
+    out.push_back(std::move(a));
+  if (const char* received = belle_sip_header_via_get_received(v))
+    out.push_back(NumericAddress(received));
+  // A "received" that is no address stays an ordinary parameter: an empty entry for it,
+  // which nobody trusts.
+  const auto* params = BELLE_SIP_PARAMETERS(v);
+  for (const belle_sip_list_t* n = belle_sip_parameters_get_parameter_names(params); n;
+       n = n->next) {
+    const char* name = static_cast<const char*>(n->data);
+    if (::strcasecmp(name, "received") == 0)
+      out.push_back(NumericAddress(Str(belle_sip_parameters_get_parameter(params, name))));
+  }
+  belle_sip_object_unref(v);
+  return out;
+}
 
 bool UdpPortFree(const std::string& ip, int port) {
   int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -97,6 +156,16 @@ LinphoneSession::LinphoneSession(SipOwnerThread& owner, bool force_virtual_sound
       plugins_dir_(std::move(plugins_dir)),
       on_call_state_(std::move(on_call_state)) {}
 
+bool LinphoneSession::AcceptsCallVia(const std::string& via) const {
+  VELNARO_OWNER_ONLY(owner_);
+  if (!calls_only_from_server_) return true;
+  const std::vector<std::string> senders = ViaSenderAddresses(via);
+  return !senders.empty() && std::all_of(senders.begin(), senders.end(), [&](const auto& a) {
+    return std::find(server_addresses_.begin(), server_addresses_.end(), a) !=
+           server_addresses_.end();
+  });
+}
+
 bool LinphoneSession::Registered() const {
   VELNARO_OWNER_ONLY(owner_);
   return account_ && linphone_account_get_state(account_) == LinphoneRegistrationOk;
@@ -123,6 +192,12 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
   own_address_ = own_address;
   outbound_ = outbound_proxy;
   proxy_ = sip_proxy;
+  server_addresses_.clear();
+  if (calls_only_from_server_) {
+    for (const std::string& p : {sip_proxy, outbound_proxy})
+      for (std::string& a : p.empty() ? std::vector<std::string>{} : HostAddresses(p))
+        server_addresses_.push_back(std::move(a));
+  }
   login_ = login;
   password_ = password;
 
@@ -162,6 +237,9 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
   // The echo canceller would hold the operator's voice some 15 dB down whenever the far
   // end speaks: in what the far end hears, in line 1's recording and in the conference.
   linphone_core_enable_echo_cancellation(core_, FALSE);
+  // No GRUU: a registrar's GRUU names the registrar's host without its port, and a proxy
+  // that does not resolve GRUUs sends in-dialog requests there. The Contact stays our own.
+  linphone_core_remove_supported_tag(core_, "gruu");
   SetupSound();
   linphone_core_set_primary_contact(core_, own_address_.c_str());
   if (!user_agent_.empty()) ApplyUserAgent();

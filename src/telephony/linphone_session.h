@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "telephony/sip_owner_thread.h"
 
@@ -29,6 +30,13 @@ bool UdpPortFree(const std::string& ip, int port);
 // support log; its other messages go nowhere.
 void ForwardLibraryWarnings();
 
+// The addresses a request's top Via header names for its sender, in numeric form: the
+// "received" address, which the stack sets when the sender claims another one, and the
+// claimed one unless it is a host name. Where the request came from is among them; a
+// sender may add a false "received" to its true address, so only when all of them are
+// trusted is the sender.
+std::vector<std::string> ViaSenderAddresses(const std::string& via);
+
 class LinphoneSession {
  public:
   using CallStateFn = std::function<void(LinphoneCall*, LinphoneCallState)>;
@@ -38,6 +46,9 @@ class LinphoneSession {
   LinphoneSession(SipOwnerThread& owner, bool force_virtual_sound, std::string plugins_dir,
                   CallStateFn on_call_state);
 
+  // From the next Initialize on, AcceptsCallVia admits the SIP server's addresses alone.
+  void LimitCallsToServer(bool limit) { calls_only_from_server_ = limit; }
+
   LinphoneCore* core() const { return core_; }
   bool Registered() const;
   // Whether calls get a contact address of their own: the account has one from a
@@ -45,6 +56,8 @@ class LinphoneSession {
   bool HasContact() const;
   // The address the core binds to, once initialised.
   const std::string& local_ip() const { return local_ip_; }
+  // Whether an incoming call whose INVITE has this top Via may ring.
+  bool AcceptsCallVia(const std::string& via) const;
 
   // A new core bound to local_ip:sip_port, its first audio port `audio_port`. The caller
   // closes an earlier core first. Returns a sip_error code.
@@ -89,7 +102,9 @@ class LinphoneSession {
   SipOwnerThread& owner_;
   const bool force_virtual_;
   const std::string plugins_dir_;
+  bool calls_only_from_server_ = false;
   const CallStateFn on_call_state_;
+  std::vector<std::string> server_addresses_;  // of the proxy and the outbound proxy
 
   LinphoneCore* core_ = nullptr;
   LinphoneAccount* account_ = nullptr;

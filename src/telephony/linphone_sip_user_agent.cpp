@@ -49,6 +49,7 @@ class Agent final : public LinphoneSipUserAgent {
                  [this](LinphoneCall* c, LinphoneCallState s) { lines_.OnCallState(c, s); }),
         lines_(owner_, session_, [this] { return recorder_.NextCallFile(); }),
         recorder_(owner_, session_, state_dir_) {
+    session_.LimitCallsToServer(o.calls_only_from_server);
     // Recordings pass through it: the operator's alone.
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(state_dir_).parent_path(), ec);

@@ -16,6 +16,10 @@ struct LinphoneAgentOptions {
   // Use the agent's own virtual sound card even when a device could be opened. Also forced
   // by the environment variable VELNARO_VIRTUAL_SOUND=1.
   bool force_virtual_sound = false;
+  // Incoming calls only from the SIP server (the hardened profile): an INVITE whose source
+  // is none of the addresses of the SIP proxy and the outbound proxy is refused with 403
+  // before anything rings, and reported as OnCallRefused alone.
+  bool calls_only_from_server = false;
 };
 
 class LinphoneSipUserAgent : public SipUserAgent {

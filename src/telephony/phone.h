@@ -3,6 +3,7 @@
 // the web application's commands work line 1, the main window's panel works line 2. The
 // phone controller implements it.
 
+#include <functional>
 #include <string>
 
 namespace velnaro {
@@ -49,6 +50,10 @@ class Phone {
   virtual bool StartRecordingMode(int line, int mode, bool enable) = 0;
   virtual bool SaveRecording(int line, const std::string& path) = 0;
   virtual void Mute(int line, bool muted) = 0;
+
+  // Runs step whole: no event and no other operation of the phone comes between its parts
+  // (the phone's operations that step calls join it).
+  virtual void AsOneStep(const std::function<void()>& step) = 0;
 };
 
 }  // namespace velnaro

@@ -93,6 +93,9 @@ class SipUserAgentEvents {
   virtual void OnIncomingCall(const std::string& /*call_id*/, const std::string& /*display_name*/,
                               const std::string& /*user_name*/, const std::string& /*from_uri*/,
                               const std::string& /*to_uri*/) {}                 // 24
+  // Not one of the component's events: an incoming call refused because its source is not
+  // the SIP server; no other event is raised for it.
+  virtual void OnCallRefused(const std::string& /*from_ip*/, const std::string& /*from_uri*/) {}
 };
 
 class SipUserAgent {
@@ -133,7 +136,9 @@ class SipUserAgent {
   virtual bool RecordStart(int line) = 0;                      // 40
   virtual bool RecordMode(int line, int mode, bool enable) = 0;  // 59
   virtual bool RecordSave(int line, const std::string& path) = 0;  // 41
-  // Microphone of a line (MUTE/UNMUTE); not one of the numbered operations.
+  // Microphone of a line (MUTE/UNMUTE); not one of the numbered operations. It opens
+  // again by itself when the line's call ends, however it ends, and with Initialize and
+  // Shutdown.
   virtual bool SetMicrophoneMuted(int line, bool muted) = 0;
 };
 

@@ -79,18 +79,28 @@ TEST(TelefonoPhoneLink, WritesSettingsThePhoneReads) {
   EXPECT_FALSE(rig.link.DisattivaTelefono());  // not online yet
 }
 
-TEST(TelefonoPhoneLink, Line2PanelSendsTheComponentOperations) {
-  Rig form_rig;  // controller with fakes, but the phone below is the real controller
+// The main window's line-2 panel over the real phone controller (the rest of the window
+// with fakes), the account at 192.0.2.10 and the toll-free number 800100.
+struct PanelRig {
+  Rig form_rig;
   PhoneRig rig;
   NetUtilsLink network;
-  rig.link.SetAccount("192.0.2.10", "204", "u204", "pw");
-  TfrmMainPhone form({form_rig.provisioning, rig.link, network, form_rig.messages,
-                      form_rig.opener, form_rig.guard});
-  form.txtNumeroVerde = "800100";
+  TfrmMainPhone form{{form_rig.provisioning, rig.link, network, form_rig.messages,
+                      form_rig.opener, form_rig.guard}};
+  PanelRig() {
+    rig.link.SetAccount("192.0.2.10", "204", "u204", "pw");
+    form.txtNumeroVerde = "800100";
+  }
+};
+
+TEST(TelefonoPhoneLink, Line2PanelSendsTheComponentOperations) {
+  PanelRig p;
+  PhoneRig& rig = p.rig;
+  TfrmMainPhone& form = p.form;
 
   form.btnChiamaClick();  // line 1 idle: only the question
   EXPECT_THAT(rig.agent.OpIds(), ElementsAre(16));
-  EXPECT_EQ(form_rig.messages.Shown().size(), 1u);
+  EXPECT_EQ(p.form_rig.messages.Shown().size(), 1u);
 
   rig.agent.ClearOps();
   rig.agent.SetInCall(0, true);
@@ -110,6 +120,38 @@ TEST(TelefonoPhoneLink, Line2PanelSendsTheComponentOperations) {
   EXPECT_THAT(rig.agent.Ops(6).at(0).args, ElementsAre("1"));
   // The panel leaves the status record's Hold flag alone.
   EXPECT_EQ(rig.web.Record().Hold, "0");
+}
+
+// The line-2 call fails at once (a 486 from a nearby proxy): its failure, which takes
+// line 1 off hold, must not come before the panel has held line 1.
+TEST(TelefonoPhoneLink, Line2CallThatFailsAtOnceLeavesLine1OffHold) {
+  PanelRig p;
+  PhoneRig& rig = p.rig;
+  TfrmMainPhone& form = p.form;
+  rig.agent.SetInCall(0, true);
+  auto busy = [](SipUserAgentEvents& e) { e.OnGeneralFailureResponse(1, 486, "Busy Here"); };
+  bool failed = false;
+  rig.agent.SetScript(sip_op::kPlaceCall, [&](const FakeSipUserAgent::Op&) {
+    // Whatever reaches the component next finds the failure already raised.
+    rig.agent.BeforeNextInvoke([&] {
+      failed = true;
+      rig.agent.Raise(busy);
+    });
+    return FakeSipUserAgent::Result{};
+  });
+  rig.agent.SetScript(sip_op::kHold, [&](const FakeSipUserAgent::Op&) {
+    rig.agent.SetOnHold(0, true);
+    return FakeSipUserAgent::Result{};
+  });
+  rig.agent.SetScript(sip_op::kUnhold, [&](const FakeSipUserAgent::Op&) {
+    rig.agent.SetOnHold(0, false);
+    return FakeSipUserAgent::Result{};
+  });
+  form.btnChiamaClick();
+  rig.agent.BeforeNextInvoke(nullptr);
+  if (!failed) rig.agent.Raise(busy);
+  EXPECT_FALSE(rig.agent.IsLineOnHold(0));
+  EXPECT_THAT(rig.agent.OpIds(), ElementsAre(16, 5, 10, 15, 11, 15));
 }
 
 TEST(TelefonoPhoneLink, UnattachedPhoneIsAProgrammingError) {

@@ -3,7 +3,6 @@
 // service log also writes to ("log:" + line), so effects and log lines can be ordered.
 
 #include <fstream>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -72,14 +71,11 @@ class FakePhone final : public NullPhone {
     return save_ok;
   }
   void Mute(int line, bool muted) override {
-    // The phone finishes something else first (e.g. the event of a call that ended).
-    if (muted && before_mute) std::exchange(before_mute, nullptr)();
     events_.Add("SetMicrophoneMuted " + std::to_string(line) + " " + (muted ? "true" : "false") +
                 " [Mute " + server_.Record().Mute + "]");
   }
 
   bool save_ok = true;
-  std::function<void()> before_mute;
   std::string wav = "RIFF....WAVEfmt fake recording";
 
  private:

@@ -137,6 +137,38 @@ TEST_F(CommandsOverHttp, MuteSilencesTheMicrophoneUntilHangUp) {
   EXPECT_FALSE(agent_.Ops(sip_op::kIsLineOnHold).empty());
 }
 
+// Each request below is held up on its way to the phone while another one (or the end of
+// the call) goes through whole: what each wrote must still go together.
+TEST_F(CommandsOverHttp, TwoCallsAtOnceEachDialTheirOwnNumber) {
+  agent_.BeforeNextInvoke([&] { Body("/phone/?Action=CALL&Number=22"); });
+  Body("/phone/?Action=CALL&Number=11");
+  const auto dials = agent_.Ops(sip_op::kPlaceCall);
+  ASSERT_EQ(dials.size(), 2u);
+  EXPECT_EQ(dials[0].args[1], "sip:22@127.0.0.1");
+  EXPECT_EQ(dials[1].args[1], "sip:11@127.0.0.1");
+  EXPECT_EQ(Status().ChiamataNumero, "11");  // the call dialled last
+}
+
+TEST_F(CommandsOverHttp, TheMuteFlagAndTheMicrophoneNeverDisagree) {
+  // Line 1's microphone as last set: "1" muted.
+  auto microphone = [&] {
+    const auto mutes = agent_.Ops(FakeSipUserAgent::kMuteOp);
+    return mutes.empty() ? std::string("0") : mutes.back().args[1];
+  };
+  agent_.BeforeNextInvoke([&] { Body("/phone/?Action=MUTE"); });
+  Body("/phone/?Action=UNMUTE");
+  EXPECT_EQ(Status().Mute, "0");
+  EXPECT_EQ(microphone(), "0");
+
+  // The far end hangs up just before a MUTE reaches the phone: the MUTE still holds.
+  agent_.BeforeNextInvoke(
+      [&] { agent_.Raise([](SipUserAgentEvents& e) { e.OnDisconnectCall(0); }); });
+  Body("/phone/?Action=MUTE");
+  EXPECT_EQ(Status().Stato, "IDLE");
+  EXPECT_EQ(Status().Mute, "1");
+  EXPECT_EQ(microphone(), "1");
+}
+
 TEST_F(CommandsOverHttp, RecordingStartAndAFailedSave) {
   EXPECT_EQ(Body("/phone/?Action=RECSTART"), reply::Simple("RECSTART"));
   EXPECT_EQ(agent_.Ops(sip_op::kRecordStart)[0].args, Args{"0"});

@@ -3,11 +3,15 @@
 // script (result and last-error code per operation number) and raises events on demand.
 // One recursive lock stands in for the component's thread: Invoke, every operation and
 // every raised event hold it, so they never interleave.
+// BeforeNextInvoke lets a test put something (another request, an event) just ahead of
+// an operation that is on its way to the component's thread.
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "telephony/sip_user_agent.h"
@@ -85,7 +89,15 @@ class FakeSipUserAgent final : public SipUserAgent {
   // Raises an event on the sink, serialised like the real component's thread.
   void Raise(const std::function<void(SipUserAgentEvents&)>& event) {
     std::lock_guard lock(mutex_);
+    Inside inside(holder_);
     if (sink_) event(*sink_);
+  }
+
+  // hook runs once, on the calling thread, when the next Invoke from outside the
+  // component's thread arrives and before it waits for that thread.
+  void BeforeNextInvoke(std::function<void()> hook) {
+    std::lock_guard lock(hook_mutex_);
+    before_invoke_ = std::move(hook);
   }
 
   // SipUserAgent
@@ -94,7 +106,16 @@ class FakeSipUserAgent final : public SipUserAgent {
     sink_ = sink;
   }
   void Invoke(const std::function<void()>& fn) override {
+    if (holder_.load() != std::this_thread::get_id()) {
+      std::function<void()> hook;
+      {
+        std::lock_guard lock(hook_mutex_);
+        hook.swap(before_invoke_);
+      }
+      if (hook) hook();
+    }
     std::lock_guard lock(mutex_);
+    Inside inside(holder_);
     fn();
   }
   bool Initialize(bool flag1, const std::string& local_ip, int sip_port,
@@ -174,6 +195,15 @@ class FakeSipUserAgent final : public SipUserAgent {
  private:
   static std::string B(bool v) { return v ? "1" : "0"; }
 
+  // Marks the thread that holds the lock, for as long as it holds it.
+  struct Inside {
+    explicit Inside(std::atomic<std::thread::id>& holder)
+        : holder_(holder), outer_(holder.exchange(std::this_thread::get_id())) {}
+    ~Inside() { holder_.store(outer_); }
+    std::atomic<std::thread::id>& holder_;
+    std::thread::id outer_;
+  };
+
   Result Do(int id, std::vector<std::string> args) {
     std::lock_guard lock(mutex_);
     Op op{id, std::move(args)};
@@ -191,6 +221,9 @@ class FakeSipUserAgent final : public SipUserAgent {
   }
 
   mutable std::recursive_mutex mutex_;
+  std::atomic<std::thread::id> holder_{};
+  std::mutex hook_mutex_;
+  std::function<void()> before_invoke_;
   SipUserAgentEvents* sink_ = nullptr;
   std::vector<Op> ops_;
   std::map<int, Script> scripts_;

@@ -2,6 +2,7 @@
 // A phone that does nothing and answers false: the base of the tests' recording phones,
 // which override only what they watch.
 
+#include <functional>
 #include <string>
 
 #include "telephony/phone.h"
@@ -32,6 +33,7 @@ class NullPhone : public Phone {
   bool StartRecordingMode(int, int, bool) override { return false; }
   bool SaveRecording(int, const std::string&) override { return false; }
   void Mute(int, bool) override {}
+  void AsOneStep(const std::function<void()>& step) override { step(); }
 };
 
 }  // namespace velnaro::testing

@@ -165,19 +165,24 @@ TEST_F(PhoneTest, RegistrationDisabledSkipsRegister) {
   EXPECT_THAT(agent_.OpIds(), ElementsAre(58, 84, 64, 64, 21, 21, 17));
 }
 
+// Going offline or online again opens the microphone afresh: Mute reads "0" after each.
 TEST_F(PhoneTest, OfflineAndButtonTwice) {
   EXPECT_FALSE(phone_.DisattivaTelefono());
   EXPECT_TRUE(agent_.Ops().empty());
   phone_.BtnInitClick();
   EXPECT_EQ(phone_.BtnInitCaption(), "Offline");
   agent_.ClearOps();
+  web_.SetMute("1");
   phone_.BtnInitClick();
   EXPECT_THAT(agent_.OpIds(), ElementsAre(1));
   EXPECT_EQ(phone_.BtnInitCaption(), "Online");
+  EXPECT_EQ(Rec().Mute, "0");
   agent_.ClearOps();
+  web_.SetMute("1");
   phone_.BtnInitClick();
   EXPECT_THAT(agent_.OpIds(), ElementsAre(58, 84, 64, 64, 12, 21, 21, 17));
   EXPECT_EQ(phone_.BtnInitCaption(), "Offline");
+  EXPECT_EQ(Rec().Mute, "0");
 }
 
 TEST_F(PhoneTest, EveryMessageOfTheTable) {
@@ -270,6 +275,16 @@ TEST_F(PhoneTest, IncomingCallIsAnsweredAtOnce) {
                                  "Chiamata da 1002 (abc@h)sip:1002@pbx -> sip:1001@pbx",
                                  "Chiamata risposta: 1002 (abc@h)", "Fine Squillo (abc@h)"));
   EXPECT_THAT(box_.Shown(), IsEmpty());
+}
+
+TEST_F(PhoneTest, ARefusedCallIsOnlyLogged) {
+  web_.AggiornaStato("ONLINE", "", "", "");
+  Event([](SipUserAgentEvents& e) { e.OnCallRefused("127.0.0.2", "sip:666@127.0.0.2:5062"); });
+  EXPECT_THAT(Log(), ElementsAre("Chiamata rifiutata: sip:666@127.0.0.2:5062 da 127.0.0.2, "
+                                 "non dal server SIP"));
+  EXPECT_EQ(Rec().Stato, "ONLINE");
+  EXPECT_EQ(Rec().ChiamataStato, "");
+  EXPECT_TRUE(agent_.Ops().empty());
 }
 
 TEST_F(PhoneTest, IncomingCallWhileLineBusyShowsMessage) {
@@ -404,6 +419,36 @@ TEST_F(PhoneTest, EndOfLine2TakesLine1OffHold) {
   EXPECT_EQ(agent_.Ops(11).at(0).args[0], "0");
   EXPECT_EQ(Rec().Stato, "IDLE");
   EXPECT_EQ(Rec().Hold, "0");
+}
+
+// A call that fails before it connects (busy, no answer, unreachable) raises no IDLE but
+// ends as a call does: line 1, held for a line-2 call, comes back, and a failed line-1
+// call leaves its microphone open, so Mute reads "0".
+TEST_F(PhoneTest, ACallThatFailsBeforeConnectingEndsAsACallDoes) {
+  agent_.SetInCall(0, true);
+  agent_.SetOnHold(0, true);
+  web_.SetHold("1");
+  web_.SetMute("1");
+  Event([](SipUserAgentEvents& e) { e.OnGeneralFailureResponse(1, 486, "Busy Here"); });
+  EXPECT_THAT(agent_.OpIds(), ElementsAre(15, 11));
+  EXPECT_EQ(agent_.Ops(11).at(0).args[0], "0");
+  EXPECT_EQ(Rec().Stato, "ERROR");
+  EXPECT_EQ(Rec().Hold, "0");
+  EXPECT_EQ(Rec().Mute, "1");  // the operator's microphone is line 1's
+
+  agent_.ClearOps();
+  agent_.SetOnHold(0, false);
+  Event([](SipUserAgentEvents& e) { e.OnFailToConnect(1); });
+  EXPECT_THAT(agent_.OpIds(), ElementsAre(15));
+
+  agent_.ClearOps();
+  Event([](SipUserAgentEvents& e) { e.OnFailToConnect(0); });
+  EXPECT_EQ(Rec().Stato, "OFFLINE");
+  EXPECT_EQ(Rec().Mute, "0");
+  web_.SetMute("1");
+  Event([](SipUserAgentEvents& e) { e.OnGeneralFailureResponse(0, 480, "Unavailable"); });
+  EXPECT_EQ(Rec().Mute, "0");
+  EXPECT_THAT(agent_.OpIds(), IsEmpty());  // line 1's own failure holds nothing
 }
 
 TEST_F(PhoneTest, PortOperationsReachTheComponent) {

@@ -429,6 +429,49 @@ TEST_F(AgentTest, ACallWhileLine1IsBusyHearsBusyAtOnce) {
   EXPECT_EQ(first.Wait(5000), 0);
 }
 
+// Limited to the SIP server (here 127.0.0.1), a call from 127.0.0.2 hears 403 at once and
+// raises nothing but its refusal; the server's own is answered. Unlimited, both are.
+TEST_F(AgentTest, CallsLimitedToTheServerRefuseEveryOtherCaller) {
+  for (const bool limited : {true, false}) {
+    SCOPED_TRACE(limited ? "limited" : "open");
+    agent_.reset();
+    log_.Clear();
+    LinphoneAgentOptions o;
+    o.state_dir = dir_ + "/state";
+    o.force_virtual_sound = true;
+    o.calls_only_from_server = limited;
+    agent_ = MakeLinphoneSipUserAgent(o);
+    log_.SetAgent(agent_.get());
+    agent_->SetEventSink(&log_);
+    Online(false);
+    log_.on_event = [this](const std::string& e) {
+      if (e.rfind("IncomingCall ", 0) == 0)
+        agent_->AcceptCall(0, e.substr(13, e.find('|') - 13), 0, 0);
+    };
+    const std::string agent = "127.0.0.1:" + std::to_string(agent_port_);
+    const int stranger_port = FreePortPair();
+    Sipp stranger(dir_, limited ? "uac_invite_refused.xml" : "uac_invite.xml", stranger_port,
+                  FreePortPair(), {agent, "-s", "1001", "-m", "1", "-d", "300", "-i", "127.0.0.2",
+                                   "-mi", "127.0.0.2", "-cid_str", "stranger-%u@sipp"});
+    EXPECT_EQ(stranger.Wait(10000), 0) << stranger.Messages() << Dump();
+    if (limited) {
+      EXPECT_TRUE(log_.WaitFor("CallRefused 127.0.0.2|sip:666@127.0.0.2:" +
+                               std::to_string(stranger_port), 3000)) << Dump();
+      EXPECT_EQ(log_.Find("RingingStart"), "") << Dump();
+      EXPECT_EQ(log_.Find("IncomingCall"), "") << Dump();
+    } else {
+      EXPECT_TRUE(log_.WaitFor("Disconnect 0", 3000)) << Dump();
+    }
+    log_.Clear();
+    Sipp server(dir_, "uac_invite.xml", sipp_port_, peer_port_,
+                {agent, "-s", "1001", "-m", "1", "-d", "300", "-cid_str", "server-%u@sipp"});
+    EXPECT_EQ(server.Wait(10000), 0) << server.Messages() << Dump();
+    EXPECT_TRUE(log_.WaitFor("Disconnect 0", 3000)) << Dump();
+    EXPECT_EQ(log_.Find("CallRefused"), "") << Dump();
+    log_.on_event = nullptr;
+  }
+}
+
 TEST_F(AgentTest, AnUnsolicitedNotifyIsRaisedWithItsBody) {
   Online(false);
   Sipp server(dir_, "uac_notify.xml", sipp_port_, peer_port_,
@@ -638,7 +681,15 @@ TEST_F(AgentTest, AMutedOperatorIsHeardByNoFarEndInOrOutOfTheMix) {
   Listen(pa, pb);
   EXPECT_LT(Heard(pa, 2200), 0.005) << "muted after the join: line 1";
   EXPECT_LT(Heard(pb, 2200), 0.005) << "muted after the join: line 2";
-  ASSERT_TRUE(agent_->EndCall(1));  // line 1 leaves the mix
+  ASSERT_TRUE(agent_->Hold(0));  // line 1 leaves the mix: the operator talks to line 2 alone
+  Listen(pa, pb);
+  EXPECT_LT(Heard(pb, 2200), 0.005) << "line 1 held out of the mix";
+  ASSERT_TRUE(agent_->Unhold(0));  // and joins again
+  Listen(pa, pb);
+  EXPECT_GT(Heard(pb, 600), 0.15) << "joined again";
+  EXPECT_LT(Heard(pa, 2200), 0.005) << "joined again: line 1";
+  EXPECT_LT(Heard(pb, 2200), 0.005) << "joined again: line 2";
+  ASSERT_TRUE(agent_->EndCall(1));  // line 2 leaves the mix
   ASSERT_TRUE(log_.WaitFor("Disconnect 1")) << Dump();
   Listen(pa, pb);
   EXPECT_LT(Heard(pa, 2200), 0.005) << "still muted after the mix";

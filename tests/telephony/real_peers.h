@@ -136,10 +136,9 @@ class SipProxy {
   }
 
  private:
-  // In-dialog requests follow the recorded route, and one sent to a GRUU the registrar
-  // granted goes to that registration (the agent puts its GRUU in its Contact). New
-  // requests must authenticate: REGISTER as the account it registers, everything else as
-  // its From user.
+  // In-dialog requests follow the recorded route to the address in the dialog's Contact,
+  // as a stock proxy does: a GRUU there would be taken for a host name. New requests must
+  // authenticate: REGISTER as the account it registers, everything else as its From user.
   void WriteConfig() {
     std::string cfg = R"cfg(#!KAMAILIO
 debug=2
@@ -176,7 +175,6 @@ request_route {
   if (!mf_process_maxfwd_header("10")) { sl_send_reply("483", "Too Many Hops"); exit; }
   if (has_totag()) {
     if (loose_route()) {
-      if ($ru =~ ";gr(=|;|$)") lookup("location");
       t_relay();
       exit;
     }

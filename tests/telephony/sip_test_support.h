@@ -199,6 +199,9 @@ class EventLog : public SipUserAgentEvents {
     Add("SuccessToConnect " + std::to_string(l));
   }
   void OnMsgNOTIFY(const std::string& msg) override { Add("MsgNOTIFY " + msg); }
+  void OnCallRefused(const std::string& ip, const std::string& from) override {
+    Add("CallRefused " + ip + "|" + from);
+  }
   void OnIncomingCall(const std::string& id, const std::string& display, const std::string& user,
                       const std::string& from, const std::string& to) override {
     Add("IncomingCall " + id + "|" + display + "|" + user + "|" + from + "|" + to);
