@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "control/access_policy.h"
 #include "control/http_endpoint.h"
 #include "control/reply.h"
 #include "control/web_server.h"
@@ -24,6 +25,7 @@ using testing::WaitUntil;
 using testing_http::Exchange;
 using testing_http::Parse;
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
 const StatusFields kInitial{"", "", "", "", "0", "0", "0"};
@@ -131,6 +133,23 @@ class StreamEndpoint : public ::testing::Test {
   uint16_t port_ = 0;
 };
 
+// Under the hardened profile a stream is opened only for an admitted page, and carries that
+// page's cross-origin headers.
+TEST_F(StreamEndpoint, OnlyAnAdmittedPageGetsAStream) {
+  AccessPolicy policy(true, {"http://app.example"});
+  EndpointOptions options;
+  options.access = &policy;
+  Start({}, options);
+  const std::string refused = Exchange(
+      port_, "GET /phone/?Action=EVENTS HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://evil.example\r\n\r\n");
+  EXPECT_EQ(refused.rfind("HTTP/1.1 403 ", 0), 0u) << refused;
+  EXPECT_EQ(streams_->stream_count(), 0u);
+  const std::string admitted = Exchange(
+      port_, "HEAD /phone/?Action=EVENTS HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://app.example\r\n\r\n");
+  EXPECT_THAT(admitted, HasSubstr("Content-Type: text/event-stream\r\n"));
+  EXPECT_THAT(admitted, HasSubstr("Access-Control-Allow-Origin: http://app.example\r\n"));
+}
+
 TEST_F(StreamEndpoint, HeadThenTheStatusReplyAtOnceAndAfterEachChange) {
   Start();
   server_.SetRec("1");
@@ -139,7 +158,7 @@ TEST_F(StreamEndpoint, HeadThenTheStatusReplyAtOnceAndAfterEachChange) {
       "Connection: close\r\nAccess-Control-Allow-Origin: *\r\n"
       "Access-Control-Allow-Methods: *\r\n"
       "Access-Control-Allow-Headers: Origin, X-Requested-With, Content-Type, Accept, "
-      "Authorization\r\nServer: velnaro-ds\r\n\r\n";
+      "Authorization\r\nX-Content-Type-Options: nosniff\r\nServer: velnaro-ds\r\n\r\n";
   EventStreamClient client(port_);
   EXPECT_EQ(client.Head(), head);
   auto first = client.Next();
