@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_stats.h"
 #include "control/commands.h"
 #include "control/event_streams.h"
 #include "control/http_endpoint.h"
@@ -36,15 +37,8 @@ using Clock = std::chrono::steady_clock;
 using velnaro::testing::EventStreamClient;
 using velnaro::testing::Field;
 
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-double Percentile(std::vector<double> v, double p) {
-  std::sort(v.begin(), v.end());
-  const double at = p * (v.size() - 1);
-  const size_t lo = static_cast<size_t>(at);
-  const size_t hi = std::min(lo + 1, v.size() - 1);
-  return v[lo] + (v[hi] - v[lo]) * (at - lo);
-}
+using velnaro::bench::Ms;
+using velnaro::bench::Percentile;
 
 // The agent's side, until the parent closes the pipe.
 [[noreturn]] void Serve(int port_pipe, int stop_pipe) {

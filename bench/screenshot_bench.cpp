@@ -20,6 +20,7 @@
 
 #include <jpeglib.h>
 
+#include "bench_stats.h"
 #include "control/commands.h"
 #include "control/http_endpoint.h"
 #include "control/web_server.h"
@@ -49,15 +50,8 @@ uint32_t Desktop(int x, int y, std::mt19937& rng) {
   return 0x3a6ea5;                                      // wallpaper
 }
 
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-double Percentile(std::vector<double> v, double p) {
-  std::sort(v.begin(), v.end());
-  const double at = p * (v.size() - 1);
-  const size_t lo = static_cast<size_t>(at);
-  const size_t hi = std::min(lo + 1, v.size() - 1);
-  return v[lo] + (v[hi] - v[lo]) * (at - lo);
-}
+using velnaro::bench::Ms;
+using velnaro::bench::Percentile;
 
 struct JpegFacts {
   bool ok = false, progressive = true;
