@@ -24,7 +24,7 @@ bool VirtualSoundForced(const LinphoneAgentOptions& o) {
 std::string StateDir(const LinphoneAgentOptions& o) {
   if (!o.state_dir.empty()) return o.state_dir;
   std::string name = TempFolder() + "velnaro-sip-XXXXXX";
-  if (!::mkdtemp(name.data())) return TempFolder() + "velnaro-sip-" + std::to_string(::getpid());
+  ::mkdtemp(name.data());  // 0700; on failure the folder is missing and recordings fail
   return name;
 }
 

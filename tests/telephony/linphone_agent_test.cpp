@@ -847,6 +847,34 @@ TEST(PhoneOnRealAgent, BusyPortsMoveOnAndThePhoneGoesOnline) {
   std::filesystem::remove_all(dir, ec);
 }
 
+// The working folder in a shared temporary folder has a name nobody can take first: a
+// folder planted under the old name (the process id) is left alone.
+TEST(SipWorkingFolder, OwnUnguessableAndRemovedAtTheEnd) {
+  const std::filesystem::path temp = std::filesystem::temp_directory_path() /
+                                     ("velnaro-sip-folder-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(temp);
+  const std::filesystem::path planted = temp / ("velnaro-sip-" + std::to_string(::getpid()));
+  std::filesystem::create_directory(planted);
+  std::filesystem::permissions(planted, std::filesystem::perms::all);
+  setenv("TEMP", temp.c_str(), 1);
+  {
+    LinphoneAgentOptions o;
+    o.force_virtual_sound = true;
+    auto agent = MakeLinphoneSipUserAgent(o);
+    std::vector<std::filesystem::path> own;
+    for (const auto& e : std::filesystem::directory_iterator(temp))
+      if (e.path() != planted) own.push_back(e.path());
+    ASSERT_EQ(own.size(), 1u);
+    EXPECT_EQ(own[0].filename().string().rfind("velnaro-sip-", 0), 0u);
+    EXPECT_EQ(std::filesystem::status(own[0]).permissions(), std::filesystem::perms::owner_all);
+    EXPECT_TRUE(std::filesystem::is_empty(planted));
+  }
+  unsetenv("TEMP");
+  std::vector<std::filesystem::path> left;
+  for (const auto& e : std::filesystem::directory_iterator(temp)) left.push_back(e.path());
+  EXPECT_EQ(left, std::vector<std::filesystem::path>{planted});
+  std::filesystem::remove_all(temp);
+}
+
 }  // namespace
 }  // namespace velnaro
-
