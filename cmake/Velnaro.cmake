@@ -36,15 +36,21 @@ function(velnaro_folder_tests)
   endforeach()
 endfunction()
 
-# One test program from one source; PROPERTIES go to every test it holds.
+# One test program from one source; PROPERTIES go to every test it holds. Each test is
+# labelled with its folder (ctest -L telephony), which is how the sanitizer runs of
+# scripts/test choose theirs.
 function(velnaro_test name source)
   cmake_parse_arguments(ARG "" "" "LIBS;PROPERTIES" ${ARGN})
   add_executable(${name} ${source})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} velnaro_test_support GTest::gmock_main)
+  if(TARGET velnaro_sanitizer_options)
+    target_link_libraries(${name} PRIVATE velnaro_sanitizer_options)
+  endif()
   target_compile_definitions(${name} PRIVATE
     VELNARO_SOURCE_DIR="${CMAKE_SOURCE_DIR}" VELNARO_BINARY_DIR="${CMAKE_BINARY_DIR}")
   if(NOT ARG_PROPERTIES)
     set(ARG_PROPERTIES TIMEOUT 300)
   endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${ARG_PROPERTIES})
+  get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS ${folder} ${ARG_PROPERTIES})
 endfunction()

@@ -1,0 +1,24 @@
+// What every instrumented test program and fuzzer starts with; ASAN_OPTIONS and its kin add
+// to it. Undefined behaviour stops the program like a memory fault does, except where the
+// suppression files name a third-party header or an uninstrumented library.
+#ifndef VELNARO_SANITIZER_DIR
+#error "VELNARO_SANITIZER_DIR names the folder of the suppression files"
+#endif
+
+#define VELNARO_VISIBLE extern "C" __attribute__((visibility("default"), used))
+
+VELNARO_VISIBLE const char* __ubsan_default_options() {
+  return "halt_on_error=1:print_stacktrace=1:suppressions=" VELNARO_SANITIZER_DIR "/ubsan.supp";
+}
+
+VELNARO_VISIBLE const char* __asan_default_options() {
+  return "detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1";
+}
+
+VELNARO_VISIBLE const char* __lsan_default_options() {
+  return "suppressions=" VELNARO_SANITIZER_DIR "/lsan.supp";
+}
+
+VELNARO_VISIBLE const char* __tsan_default_options() {
+  return "second_deadlock_stack=1:history_size=4";
+}
