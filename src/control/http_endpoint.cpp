@@ -55,12 +55,16 @@ bool WaitFor(int fd, short events, Clock::time_point deadline) {
   }
 }
 
-bool SendAll(int fd, const std::string& data, Clock::time_point deadline) {
+// With an idle window, every accepted byte moves the deadline on: a client that keeps
+// reading gets a reply of any size, one that stops reading is cut after the window.
+bool SendAll(int fd, const std::string& data, Clock::time_point deadline,
+             Clock::duration idle = Clock::duration::zero()) {
   size_t sent = 0;
   while (sent < data.size()) {
     const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
     if (n > 0) {
       sent += static_cast<size_t>(n);
+      if (idle != Clock::duration::zero()) deadline = Clock::now() + idle;
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -381,8 +385,10 @@ void HttpEndpoint::Serve(int fd, const std::string& peer, HttpRequestReader& rea
     return;
   }
   ServeRequest(handler_, reader.request(), peer, response);
-  // A command may run long (a RECSTOP upload): the reply gets its own time from here.
-  SendAll(fd, response, Clock::now() + options_.request_deadline);
+  // A command may run long (a RECSTOP upload): the reply gets its own time from here, and
+  // keeps it while the client goes on reading.
+  const auto idle = options_.request_deadline;
+  SendAll(fd, response, Clock::now() + idle, idle);
 }
 
 }  // namespace velnaro
