@@ -20,5 +20,6 @@ VELNARO_VISIBLE const char* __lsan_default_options() {
 }
 
 VELNARO_VISIBLE const char* __tsan_default_options() {
-  return "second_deadlock_stack=1:history_size=4";
+  return "second_deadlock_stack=1:history_size=4:halt_on_error=1:suppressions=" VELNARO_SANITIZER_DIR
+         "/tsan.supp";
 }
