@@ -36,15 +36,25 @@ function(velnaro_folder_tests)
   endforeach()
 endfunction()
 
-# One test program from one source; PROPERTIES go to every test it holds.
+# One test program from one source; PROPERTIES go to every test it holds. Each test is
+# labelled with its folder (ctest -L telephony), or with LABELS: scripts/test leaves the
+# labels no_asan and no_tsan out of the sanitizer runs.
 function(velnaro_test name source)
-  cmake_parse_arguments(ARG "" "" "LIBS;PROPERTIES" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "LIBS;PROPERTIES;LABELS" ${ARGN})
   add_executable(${name} ${source})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} velnaro_test_support GTest::gmock_main)
+  if(TARGET velnaro_sanitizer_options)
+    target_link_libraries(${name} PRIVATE velnaro_sanitizer_options)
+  endif()
   target_compile_definitions(${name} PRIVATE
     VELNARO_SOURCE_DIR="${CMAKE_SOURCE_DIR}" VELNARO_BINARY_DIR="${CMAKE_BINARY_DIR}")
   if(NOT ARG_PROPERTIES)
     set(ARG_PROPERTIES TIMEOUT 300)
   endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${ARG_PROPERTIES})
+  if(ARG_LABELS)
+    set(label ${ARG_LABELS})  # one label: a list would not survive the discovery script
+  else()
+    get_filename_component(label ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS ${label} ${ARG_PROPERTIES})
 endfunction()

@@ -375,12 +375,12 @@ TEST_F(AgentTest, DtmfDigitsAreRfc2833Events) {
 TEST_F(AgentTest, IncomingCallAnsweredByItsCallId) {
   Online(false);
   // Answer from the event handler itself, on the owner thread, as the controller does.
-  log_.on_event = [this](const std::string& e) {
+  log_.SetOnEvent([this](const std::string& e) {
     if (e.rfind("IncomingCall ", 0) == 0) {
       const std::string id = e.substr(13, e.find('|') - 13);
       EXPECT_TRUE(agent_->AcceptCall(0, id, 0, 0)) << agent_->LastError();
     }
-  };
+  });
   EXPECT_FALSE(agent_->AcceptCall(0, "nope", 0, 0));
   EXPECT_EQ(agent_->LastError(), sip_error::kInvalidCallId);
   Sipp caller(dir_, "uac_invite.xml", sipp_port_, peer_port_,
@@ -405,12 +405,12 @@ TEST_F(AgentTest, IncomingCallAnsweredByItsCallId) {
 
 TEST_F(AgentTest, ACallWhileLine1IsBusyHearsBusyAtOnce) {
   Online(false);
-  log_.on_event = [this](const std::string& e) {
+  log_.SetOnEvent([this](const std::string& e) {
     if (e.rfind("IncomingCall ", 0) == 0) {
       const std::string id = e.substr(13, e.find('|') - 13);
       agent_->AcceptCall(0, id, 0, 0);
     }
-  };
+  });
   Sipp first(dir_, "uac_invite.xml", sipp_port_, peer_port_,
              {"127.0.0.1:" + std::to_string(agent_port_), "-s", "1001", "-m", "1", "-d", "4000",
               "-cid_str", "velnaro-first-%u@sipp"});

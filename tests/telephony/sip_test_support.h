@@ -180,7 +180,11 @@ class EventLog : public SipUserAgentEvents {
   int off_thread() const { return off_thread_.load(); }
   int overlapped() const { return overlapped_.load(); }
 
-  std::function<void(const std::string&)> on_event;  // called on the owner thread
+  // Called on the owner thread with each event; a test sets it while events arrive.
+  void SetOnEvent(std::function<void(const std::string&)> f) {
+    std::lock_guard lock(mutex_);
+    on_event_ = std::move(f);
+  }
 
   void OnTryingToUnRegister() override { Add("TryingToUnRegister"); }
   void OnSuccessToUnRegister() override { Add("SuccessToUnRegister"); }
@@ -211,7 +215,12 @@ class EventLog : public SipUserAgentEvents {
   void Add(const std::string& e) {
     if (inside_.fetch_add(1) != 0) ++overlapped_;
     if (agent_ && !agent_->OnOwnerThread()) ++off_thread_;
-    if (on_event) on_event(e);
+    std::function<void(const std::string&)> hook;
+    {
+      std::lock_guard lock(mutex_);
+      hook = on_event_;
+    }
+    if (hook) hook(e);
     {
       std::lock_guard lock(mutex_);
       events_.push_back(e);
@@ -224,6 +233,7 @@ class EventLog : public SipUserAgentEvents {
   mutable std::mutex mutex_;
   std::condition_variable cv_;
   std::vector<std::string> events_;
+  std::function<void(const std::string&)> on_event_;
   std::atomic<int> inside_{0}, off_thread_{0}, overlapped_{0};
 };
 

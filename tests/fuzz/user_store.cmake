@@ -1,0 +1,2 @@
+velnaro_fuzz_target(fuzz_user_store LIBS velnaro_platform)
+target_include_directories(fuzz_user_store SYSTEM PRIVATE ${RAPIDJSON_INCLUDE_DIRS})
