@@ -444,10 +444,10 @@ TEST_F(AgentTest, CallsLimitedToTheServerRefuseEveryOtherCaller) {
     log_.SetAgent(agent_.get());
     agent_->SetEventSink(&log_);
     Online(false);
-    log_.on_event = [this](const std::string& e) {
+    log_.SetOnEvent([this](const std::string& e) {
       if (e.rfind("IncomingCall ", 0) == 0)
         agent_->AcceptCall(0, e.substr(13, e.find('|') - 13), 0, 0);
-    };
+    });
     const std::string agent = "127.0.0.1:" + std::to_string(agent_port_);
     const int stranger_port = FreePortPair();
     Sipp stranger(dir_, limited ? "uac_invite_refused.xml" : "uac_invite.xml", stranger_port,
@@ -468,7 +468,7 @@ TEST_F(AgentTest, CallsLimitedToTheServerRefuseEveryOtherCaller) {
     EXPECT_EQ(server.Wait(10000), 0) << server.Messages() << Dump();
     EXPECT_TRUE(log_.WaitFor("Disconnect 0", 3000)) << Dump();
     EXPECT_EQ(log_.Find("CallRefused"), "") << Dump();
-    log_.on_event = nullptr;
+    log_.SetOnEvent(nullptr);
   }
 }
 
