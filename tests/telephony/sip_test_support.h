@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -45,13 +46,19 @@ inline bool UdpFree(int port) {
   return ok;
 }
 
-// An even port with the next one free too, away from the fixed ranges of the program.
+// An even port with the next one free too, away from the fixed ranges of the program and
+// below the kernel's ephemeral range, so that no socket opened later takes it by chance.
+// A pair is handed out once per process: a fixture asks for several before binding any.
 inline int FreePortPair() {
   static std::mt19937 rng(static_cast<unsigned>(::getpid()) * 7919u +
                           static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  static std::set<int> given;
   for (int i = 0; i < 1000; ++i) {
-    const int p = 20000 + 2 * static_cast<int>(rng() % 15000);
-    if (UdpFree(p) && UdpFree(p + 1)) return p;
+    const int p = 20000 + 2 * static_cast<int>(rng() % 6380);
+    if (!given.count(p) && UdpFree(p) && UdpFree(p + 1)) {
+      given.insert(p);
+      return p;
+    }
   }
   return 0;
 }
