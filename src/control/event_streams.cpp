@@ -86,46 +86,68 @@ std::string FormatEvent(uint64_t id, std::string_view data) {
 
 EventStreams::Queue::~Queue() { ::close(wake_fd_); }
 
-bool EventStreams::Queue::Push(std::string_view event) {
-  bool wake, queued;
-  {
-    std::lock_guard lock(mutex_);
-    if (cut_) return false;
-    queued = waiting_ + event.size() <= max_waiting_;
-    if (queued) {
-      wake = pending_.empty();  // the stream takes everything each time it wakes
-      pending_ += event;
-      waiting_ += event.size();
-    } else {
-      cut_ = true;
-      pending_ = std::string();  // frees the memory at once
-      wake = true;
-    }
-  }
-  if (wake) {
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t written = ::write(wake_fd_, &one, sizeof one);
-  }
-  return queued;
+void EventStreams::Queue::Wake() {
+  const uint64_t one = 1;
+  [[maybe_unused]] ssize_t written = ::write(wake_fd_, &one, sizeof one);
 }
 
-bool EventStreams::Queue::Take(std::string& out) {
-  uint64_t count;
-  [[maybe_unused]] ssize_t read = ::read(wake_fd_, &count, sizeof count);  // before taking
-  std::lock_guard lock(mutex_);
-  if (cut_) return false;
-  if (out.empty()) {
-    out.swap(pending_);
-  } else {
-    out += pending_;
+bool EventStreams::Queue::SendPending() {
+  size_t sent = 0;
+  while (sent < pending_.size()) {
+    const ssize_t n = ::send(fd_, pending_.data() + sent, pending_.size() - sent,
+                             MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      break;
+    } else {
+      gone_ = true;
+      pending_ = std::string();
+      return false;
+    }
   }
-  pending_.clear();
+  pending_.erase(0, sent);
   return true;
 }
 
-void EventStreams::Queue::Sent(size_t bytes) {
+bool EventStreams::Queue::Push(std::string_view bytes) {
+  bool wake, open;
+  {
+    std::lock_guard lock(mutex_);
+    if (cut_ || gone_) return false;
+    const bool was_empty = pending_.empty();
+    if (!was_empty && pending_.size() + bytes.size() > max_waiting_) {
+      cut_ = true;
+    } else {
+      pending_ += bytes;
+      // Nothing waits: straight into the socket, the stream's thread is not needed.
+      if (was_empty) SendPending();
+      if (!gone_ && pending_.size() > max_waiting_) cut_ = true;
+    }
+    if (cut_) pending_ = std::string();  // frees the memory at once
+    open = !cut_ && !gone_;
+    wake = !open || (was_empty && !pending_.empty());
+  }
+  if (wake) Wake();
+  return open;
+}
+
+bool EventStreams::Queue::Flush() {
   std::lock_guard lock(mutex_);
-  waiting_ -= bytes;
+  if (cut_ || gone_) return false;
+  return SendPending();
+}
+
+size_t EventStreams::Queue::waiting() const {
+  std::lock_guard lock(mutex_);
+  return pending_.size();
+}
+
+bool EventStreams::Queue::cut() const {
+  std::lock_guard lock(mutex_);
+  return cut_;
 }
 
 EventStreams::Subscription::~Subscription() {
@@ -134,28 +156,70 @@ EventStreams::Subscription::~Subscription() {
 }
 
 EventStreams::EventStreams(PhoneStatus& status, EventStreamOptions options)
-    : status_(status), options_(options) {
+    : status_(status), options_(options), fan_out_thread_([this] { RunFanOut(); }) {
   status_.SetRecordObserver(
       [this](uint64_t version, const StatusFields& record) { OnRecord(version, record); });
 }
 
-EventStreams::~EventStreams() { status_.SetRecordObserver(nullptr); }
-
-void EventStreams::OnRecord(uint64_t version, const StatusFields& record) {
-  std::string event = FormatEvent(version, reply::Status(record));
-  std::lock_guard lock(mutex_);
-  for (const auto& queue : streams_) queue->Push(event);
-  last_event_ = std::move(event);
+EventStreams::~EventStreams() {
+  status_.SetRecordObserver(nullptr);
+  {
+    std::lock_guard lock(fan_out_mutex_);
+    stopping_ = true;
+  }
+  fan_out_wake_.notify_one();
+  fan_out_thread_.join();
 }
 
-std::unique_ptr<EventStreams::Subscription> EventStreams::Subscribe() {
+// Under the record's lock: only formats and queues, so the record's writers never wait
+// for a socket.
+void EventStreams::OnRecord(uint64_t version, const StatusFields& record) {
+  std::string event = FormatEvent(version, reply::Status(record));
+  bool was_empty;
+  {
+    std::lock_guard lock(fan_out_mutex_);
+    was_empty = fan_out_.empty();
+    fan_out_ += event;
+    fan_out_last_ = std::move(event);
+  }
+  if (was_empty) fan_out_wake_.notify_one();
+}
+
+void EventStreams::FanOut() {
+  std::string events;
+  {
+    std::lock_guard lock(fan_out_mutex_);
+    if (fan_out_.empty()) return;
+    events.swap(fan_out_);
+    last_event_.swap(fan_out_last_);
+  }
+  for (const auto& queue : streams_) queue->Push(events);
+}
+
+void EventStreams::RunFanOut() {
+  for (;;) {
+    {
+      std::unique_lock lock(fan_out_mutex_);
+      fan_out_wake_.wait(lock, [this] { return stopping_ || !fan_out_.empty(); });
+      if (stopping_) return;
+    }
+    std::lock_guard lock(mutex_);
+    FanOut();
+  }
+}
+
+std::unique_ptr<EventStreams::Subscription> EventStreams::Subscribe(int fd,
+                                                                    std::string_view head) {
   std::lock_guard lock(mutex_);
   if (streams_.size() >= options_.max_streams) return nullptr;
   const int wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake_fd < 0) return nullptr;
-  streams_.push_back(std::unique_ptr<Queue>(new Queue(options_.max_waiting, wake_fd)));
+  FanOut();  // so that the new stream starts with the record as it stands now
+  streams_.push_back(std::unique_ptr<Queue>(new Queue(fd, options_.max_waiting, wake_fd)));
   auto it = std::prev(streams_.end());
-  (*it)->Push(last_event_);
+  std::string first(head);
+  first += last_event_;
+  (*it)->Push(first);
   return std::unique_ptr<Subscription>(new Subscription(*this, it));
 }
 
@@ -184,61 +248,52 @@ bool EventStreams::Serve(int fd, const HttpRequest& request, const std::string& 
     SendWhole(fd, response);
     return true;
   }
-  auto subscription = Subscribe();
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // each event goes at once
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
+  EventStreamHead(response, cross_origin);
+  if (request.kind == HttpMethodKind::kHead) {
+    if (stream_count() >= options_.max_streams) ErrorResponse(503, response);
+    SendWhole(fd, response);
+    return true;
+  }
+  auto subscription = Subscribe(fd, response);
   if (!subscription) {
     ErrorResponse(503, response);
     SendWhole(fd, response);
     return true;
   }
-  const int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // each event goes at once
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
-  EventStreamHead(response, cross_origin);
-  SendWhole(fd, response);
-  if (request.kind == HttpMethodKind::kHead) return true;
   RunStream(fd, subscription->queue());
   return true;
 }
 
+// Sends what the fan-out could not put into the socket at once, watches for the client
+// leaving, and keeps the connection alive.
 void EventStreams::RunStream(int fd, Queue& queue) {
-  std::string out;  // taken from the queue, out[sent..] still to go
-  size_t sent = 0;
   auto keep_alive_at = Clock::now() + options_.keep_alive;
   for (;;) {
-    while (sent < out.size()) {
-      const ssize_t n = ::send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
-      if (n > 0) {
-        sent += static_cast<size_t>(n);
-        queue.Sent(static_cast<size_t>(n));
-      } else if (n < 0 && errno == EINTR) {
-        continue;
-      } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        break;
-      } else {
-        return;  // the client has gone
-      }
-    }
-    out.erase(0, sent);
-    sent = 0;
-
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(keep_alive_at - Clock::now());
-    pollfd p[2] = {{fd, static_cast<short>(POLLIN | (out.empty() ? 0 : POLLOUT)), 0},
+    pollfd p[2] = {{fd, static_cast<short>(POLLIN | (queue.waiting() ? POLLOUT : 0)), 0},
                    {queue.wake_fd(), POLLIN, 0}};
     const int r = ::poll(p, 2, left.count() > 0 ? static_cast<int>(left.count()) : 0);
     if (r < 0 && errno != EINTR) return;
     if (p[0].revents & (POLLERR | POLLNVAL)) return;
     if ((p[0].revents & (POLLIN | POLLHUP)) && !ClientStillThere(fd)) return;
     if (p[1].revents & POLLIN) {
-      if (!queue.Take(out)) {
+      uint64_t count;
+      [[maybe_unused]] ssize_t read = ::read(queue.wake_fd(), &count, sizeof count);
+    }
+    if (Clock::now() >= keep_alive_at) {
+      queue.Push(kKeepAlive);  // between two events, counted towards the limit like one
+      keep_alive_at = Clock::now() + options_.keep_alive;
+    }
+    if (!queue.Flush()) {
+      if (queue.cut()) {
         // Cut for falling behind: reset, so the kernel drops what it still holds for it.
         const linger reset{1, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-        return;
       }
-      keep_alive_at = Clock::now() + options_.keep_alive;
-    } else if (Clock::now() >= keep_alive_at) {
-      queue.Push(kKeepAlive);  // wakes this loop; counts towards the limit like an event
-      keep_alive_at = Clock::now() + options_.keep_alive;
+      return;
     }
   }
 }

@@ -3,11 +3,15 @@
 // the GETSTATUS reply at once and again after every change of the record, so a page
 // learns of a ringing or an answered call as it happens instead of at its next poll.
 //
-// The record hands each new value to OnRecord under its own lock; the event is built
-// once and queued for every open stream, and each stream's connection thread sends its
-// queue. A writer never waits for a client: a client that falls 256 KiB behind is cut.
+// The record hands each new value to OnRecord under its own lock, which only queues it for
+// the fan-out thread. That thread writes each event straight into every open stream's
+// socket without blocking, so a change costs one wake-up however many pages listen; a
+// stream's own connection thread sends only what its socket could not take at once, and
+// keeps the connection. A writer never waits for a client: a client that falls 256 KiB
+// behind is cut.
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -15,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "control/http_request.h"
 #include "control/http_response.h"
@@ -40,29 +45,34 @@ class EventStreams {
   EventStreams(const EventStreams&) = delete;
   EventStreams& operator=(const EventStreams&) = delete;
 
-  // The queue of one open stream.
+  // One open stream: its socket and what it could not take yet.
   class Queue {
    public:
     ~Queue();
-    // Appends an event unless that would put more than the limit in waiting; then the
-    // client is cut (nothing more is queued) and false is returned.
-    bool Push(std::string_view event);
-    // Moves what is queued to the end of out; false once the client has been cut.
-    bool Take(std::string& out);
-    // Bytes of what Take gave out that have reached the socket.
-    void Sent(size_t bytes);
-    // Readable while something is queued.
+    // Sends the bytes after what already waits, queueing what the socket does not take
+    // now; false once the client is cut (for passing the limit with this call) or gone.
+    bool Push(std::string_view bytes);
+    // Sends what waits as far as the socket takes it now; false once cut or gone.
+    bool Flush();
+    // Bytes waiting for the socket.
+    size_t waiting() const;
+    bool cut() const;
+    // Readable after waiting bytes appeared, or the client was cut or has gone.
     int wake_fd() const { return wake_fd_; }
 
    private:
     friend class EventStreams;
-    Queue(size_t max_waiting, int wake_fd) : max_waiting_(max_waiting), wake_fd_(wake_fd) {}
+    Queue(int fd, size_t max_waiting, int wake_fd)
+        : fd_(fd), max_waiting_(max_waiting), wake_fd_(wake_fd) {}
+    bool SendPending();  // under mutex_
+    void Wake();
+    const int fd_;
     const size_t max_waiting_;
     const int wake_fd_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::string pending_;
-    size_t waiting_ = 0;  // queued or taken, not yet sent
     bool cut_ = false;
+    bool gone_ = false;
   };
 
   // A stream's place among the open ones, given up when it is destroyed.
@@ -80,27 +90,35 @@ class EventStreams {
     Queue* queue_;
   };
 
-  // A new stream whose queue starts with the current record's event; nullptr when
-  // max_streams are open.
-  std::unique_ptr<Subscription> Subscribe();
+  // A new stream on the socket: the head, then the current record's event, then every
+  // later change; nullptr when max_streams are open.
+  std::unique_ptr<Subscription> Subscribe(int fd, std::string_view head = {});
   size_t stream_count() const;
 
   // The endpoint's hook for a request it has read whole. False when the request is not
   // EVENTS on "/phone/" (the endpoint then serves it as usual); otherwise it answers the
-  // request and, for GET and POST, sends events on this thread until the client leaves or
-  // is cut, or the endpoint's Stop shuts the socket.
+  // request and, for GET and POST, holds the stream on this thread until the client leaves
+  // or is cut, or the endpoint's Stop shuts the socket.
   bool Serve(int fd, const HttpRequest& request, const std::string& peer_ip,
              RequestHandler& handler, std::string_view cross_origin = kOpenCrossOrigin);
 
  private:
   void OnRecord(uint64_t version, const StatusFields& record);
+  void FanOut();      // under mutex_: sends what OnRecord queued to every stream
+  void RunFanOut();   // the fan-out thread
   void RunStream(int fd, Queue& queue);
 
   PhoneStatus& status_;
   const EventStreamOptions options_;
-  mutable std::mutex mutex_;  // streams_ and last_event_
+  mutable std::mutex mutex_;  // streams_ and last_event_; taken before fan_out_mutex_
   std::list<std::unique_ptr<Queue>> streams_;
   std::string last_event_;  // the record as it stands, for the first event of a new stream
+  std::mutex fan_out_mutex_;
+  std::condition_variable fan_out_wake_;
+  std::string fan_out_;       // events not yet sent to the streams, in order
+  std::string fan_out_last_;  // the last of them
+  bool stopping_ = false;
+  std::thread fan_out_thread_;
 };
 
 }  // namespace velnaro
