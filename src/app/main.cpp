@@ -1,5 +1,6 @@
 // Program entry: the application object, the program's six long-lived objects in their
 // order, the message loop.
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -134,8 +135,15 @@ int main(int argc, char** argv) {
     box->SetLogSink([&telefono](const std::string& line) { telefono.ScriviLog(line); });
   // Registration outcomes arrive on the component's thread; the page is the UI thread's.
   telefono.SetEsitoPasso3([&window, &form](bool ok) {
-    QMetaObject::invokeMethod(&window, [&form, ok] { form.EsitoPasso3(ok); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &window,
+        [&form, ok] {
+          form.EsitoPasso3(ok);
+          // Start-up's passing allocations (configuration, provisioning replies, the
+          // media library's probing) go back to the system for the idle hours ahead.
+          ::malloc_trim(0);
+        },
+        Qt::QueuedConnection);
   });
   ui::PhoneWindow phone_window(telefono);
 

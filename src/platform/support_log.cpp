@@ -20,7 +20,7 @@ namespace velnaro {
 namespace {
 
 // Lines that may wait for the writing thread before the oldest are dropped.
-constexpr std::size_t kQueuedLines = 8192;
+constexpr std::size_t kQueuedLines = 256;
 constexpr char kMask[] = "********";
 
 struct LogState {
