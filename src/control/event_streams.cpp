@@ -117,6 +117,7 @@ bool EventStreams::Queue::Push(std::string_view bytes) {
   {
     std::lock_guard lock(mutex_);
     if (cut_ || gone_) return false;
+    pushed_at_ = Clock::now();
     const bool was_empty = pending_.empty();
     if (!was_empty && pending_.size() + bytes.size() > max_waiting_) {
       cut_ = true;
@@ -143,6 +144,11 @@ bool EventStreams::Queue::Flush() {
 size_t EventStreams::Queue::waiting() const {
   std::lock_guard lock(mutex_);
   return pending_.size();
+}
+
+Clock::time_point EventStreams::Queue::pushed_at() const {
+  std::lock_guard lock(mutex_);
+  return pushed_at_;
 }
 
 bool EventStreams::Queue::cut() const {
@@ -270,8 +276,8 @@ bool EventStreams::Serve(int fd, const HttpRequest& request, const std::string& 
 // Sends what the fan-out could not put into the socket at once, watches for the client
 // leaving, and keeps the connection alive.
 void EventStreams::RunStream(int fd, Queue& queue) {
-  auto keep_alive_at = Clock::now() + options_.keep_alive;
   for (;;) {
+    const auto keep_alive_at = queue.pushed_at() + options_.keep_alive;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(keep_alive_at - Clock::now());
     pollfd p[2] = {{fd, static_cast<short>(POLLIN | (queue.waiting() ? POLLOUT : 0)), 0},
                    {queue.wake_fd(), POLLIN, 0}};
@@ -283,9 +289,8 @@ void EventStreams::RunStream(int fd, Queue& queue) {
       uint64_t count;
       [[maybe_unused]] ssize_t read = ::read(queue.wake_fd(), &count, sizeof count);
     }
-    if (Clock::now() >= keep_alive_at) {
+    if (Clock::now() >= queue.pushed_at() + options_.keep_alive) {
       queue.Push(kKeepAlive);  // between two events, counted towards the limit like one
-      keep_alive_at = Clock::now() + options_.keep_alive;
     }
     if (!queue.Flush()) {
       if (queue.cut()) {

@@ -57,6 +57,8 @@ class EventStreams {
     // Bytes waiting for the socket.
     size_t waiting() const;
     bool cut() const;
+    // When bytes were last handed to Push.
+    std::chrono::steady_clock::time_point pushed_at() const;
     // Readable after waiting bytes appeared, or the client was cut or has gone.
     int wake_fd() const { return wake_fd_; }
 
@@ -71,6 +73,7 @@ class EventStreams {
     const int wake_fd_;
     mutable std::mutex mutex_;
     std::string pending_;
+    std::chrono::steady_clock::time_point pushed_at_;
     bool cut_ = false;
     bool gone_ = false;
   };
