@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +25,7 @@
 #include "control/web_server.h"
 #include "platform/screen_capture.h"
 #include "platform/screen_capture_xvfb.h"
+#include "support/jpeg_decode.h"
 #include "support/phone_fakes.h"
 
 namespace {
@@ -51,42 +51,8 @@ uint32_t Desktop(int x, int y, std::mt19937& rng) {
 }
 
 using velnaro::bench::Ms;
+using velnaro::testing::DecodeJpeg;
 using velnaro::bench::Percentile;
-
-struct JpegFacts {
-  bool ok = false, progressive = true;
-  int width = 0, height = 0, components = 0, luma_q0 = 0;
-};
-
-struct JumpingErrors {
-  jpeg_error_mgr base;
-  std::jmp_buf jump;
-};
-
-JpegFacts Inspect(const std::vector<uint8_t>& bytes) {
-  JpegFacts f;
-  jpeg_decompress_struct cinfo;
-  JumpingErrors err;
-  cinfo.err = jpeg_std_error(&err.base);
-  err.base.error_exit = [](j_common_ptr i) {
-    std::longjmp(reinterpret_cast<JumpingErrors*>(i->err)->jump, 1);
-  };
-  if (setjmp(err.jump)) {
-    jpeg_destroy_decompress(&cinfo);
-    return f;
-  }
-  jpeg_create_decompress(&cinfo);
-  jpeg_mem_src(&cinfo, bytes.data(), bytes.size());
-  jpeg_read_header(&cinfo, TRUE);
-  f.width = static_cast<int>(cinfo.image_width);
-  f.height = static_cast<int>(cinfo.image_height);
-  f.components = cinfo.num_components;
-  f.progressive = cinfo.progressive_mode;
-  f.luma_q0 = cinfo.quant_tbl_ptrs[0] ? cinfo.quant_tbl_ptrs[0]->quantval[0] : 0;
-  f.ok = true;
-  jpeg_destroy_decompress(&cinfo);
-  return f;
-}
 
 // The reference: what a plain program does for one screenshot, its connection already open.
 class Reference {
@@ -233,7 +199,7 @@ int main(int argc, char** argv) {
   const std::string line = server.memoLogs().back();
   const std::string path = line.substr(line.find(": ") + 2);
   const std::vector<uint8_t> our_jpeg = ReadFile(path);
-  const JpegFacts a = Inspect(our_jpeg), b = Inspect(reference_jpeg);
+  const auto a = DecodeJpeg(our_jpeg, false), b = DecodeJpeg(reference_jpeg, false);
   std::printf("picture %dx%d, %d runs each, alternating\n", a.width, a.height, runs);
   std::printf("first SCREENSHOT (connection and segment made)  %.2f ms\n", cold);
   Print("SCREENSHOT round trip, file written", ours);

@@ -191,12 +191,10 @@ std::vector<int16_t> Resample(const std::vector<int16_t>& in, int from_rate, int
 
 bool WriteMono(const std::string& path, int rate, const std::vector<int16_t>& samples) {
   const uint32_t data = static_cast<uint32_t>(samples.size() * 2);
-  const std::string h = WaveHeader(rate, data);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out.write(h.data(), static_cast<std::streamsize>(h.size()));
-  out.write(reinterpret_cast<const char*>(samples.data()), data);
-  return static_cast<bool>(out.flush());
+  FileReplacement file(path, FileAccess::kOwnerOnly);
+  file.Write(WaveHeader(rate, data));
+  file.Write({reinterpret_cast<const char*>(samples.data()), data});
+  return file.Commit(false) == 0;
 }
 
 bool Concatenate(const std::vector<std::string>& inputs, const std::string& output, int rate) {

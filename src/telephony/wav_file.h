@@ -20,6 +20,7 @@ bool ReadMono(const std::string& path, Audio* out);
 // Resampling through a low-pass filter (nothing above the lower rate's half folds back).
 std::vector<int16_t> Resample(const std::vector<int16_t>& in, int from_rate, int to_rate);
 
+// One 16-bit mono file, readable by its owner alone.
 bool WriteMono(const std::string& path, int rate, const std::vector<int16_t>& samples);
 
 // Joins the files in order into one mono file at `rate`, readable by its owner alone;

@@ -6,72 +6,21 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <csetjmp>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <thread>
 
-#include <jpeglib.h>
-
 #include "../platform/screen_capture_xvfb.h"
 #include "control/web_server.h"
+#include "support/jpeg_decode.h"
 #include "support/platform_fakes.h"
 
 namespace velnaro {
 namespace {
 
-struct Decoded {
-  bool ok = false;
-  int width = 0, height = 0, components = 0;
-  bool jfif = false, progressive = true;
-  int luma_q0 = 0;  // first luminance quantiser, 3 at quality 90
-  std::vector<uint8_t> rgb;
-  uint8_t At(int x, int y, int c) const { return rgb[(static_cast<size_t>(y) * width + x) * 3 + c]; }
-};
-
-struct JpegErr {
-  jpeg_error_mgr base;
-  std::jmp_buf jump;
-};
-
-Decoded DecodeJpeg(const std::vector<uint8_t>& bytes) {
-  Decoded d;
-  jpeg_decompress_struct cinfo;
-  JpegErr err;
-  cinfo.err = jpeg_std_error(&err.base);
-  err.base.error_exit = [](j_common_ptr info) {
-    std::longjmp(reinterpret_cast<JpegErr*>(info->err)->jump, 1);
-  };
-  err.base.emit_message = [](j_common_ptr info, int level) {
-    if (level < 0) std::longjmp(reinterpret_cast<JpegErr*>(info->err)->jump, 1);  // corrupt
-  };
-  if (setjmp(err.jump)) {
-    jpeg_destroy_decompress(&cinfo);
-    d.ok = false;
-    return d;
-  }
-  jpeg_create_decompress(&cinfo);
-  jpeg_mem_src(&cinfo, bytes.data(), bytes.size());
-  jpeg_read_header(&cinfo, TRUE);
-  d.width = static_cast<int>(cinfo.image_width);
-  d.height = static_cast<int>(cinfo.image_height);
-  d.components = cinfo.num_components;
-  d.jfif = cinfo.saw_JFIF_marker;
-  d.progressive = cinfo.progressive_mode;
-  d.luma_q0 = cinfo.quant_tbl_ptrs[0] ? cinfo.quant_tbl_ptrs[0]->quantval[0] : 0;
-  cinfo.out_color_space = JCS_RGB;
-  jpeg_start_decompress(&cinfo);
-  d.rgb.resize(static_cast<size_t>(d.width) * d.height * 3);
-  while (cinfo.output_scanline < cinfo.output_height) {
-    JSAMPROW row = d.rgb.data() + static_cast<size_t>(cinfo.output_scanline) * d.width * 3;
-    jpeg_read_scanlines(&cinfo, &row, 1);
-  }
-  jpeg_finish_decompress(&cinfo);
-  jpeg_destroy_decompress(&cinfo);
-  d.ok = true;
-  return d;
-}
+using Decoded = testing::DecodedJpeg;
+using testing::DecodeJpeg;
 
 std::vector<uint8_t> ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
