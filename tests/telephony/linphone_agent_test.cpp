@@ -9,6 +9,7 @@
 #include "sip_test_support.h"
 #include "support/platform_fakes.h"
 #include "telephony/frm_Telefono.h"
+#include "telephony/linphone_session.h"
 #include "telephony/linphone_sip_user_agent.h"
 
 namespace velnaro {
@@ -874,6 +875,45 @@ TEST(SipWorkingFolder, OwnUnguessableAndRemovedAtTheEnd) {
   for (const auto& e : std::filesystem::directory_iterator(temp)) left.push_back(e.path());
   EXPECT_EQ(left, std::vector<std::filesystem::path>{planted});
   std::filesystem::remove_all(temp);
+}
+
+// Without a database the library keeps the history of every call in memory, some
+// kilobytes each, for as long as the program runs; nothing here reads it.
+TEST(SipSession, EndedCallsLeaveNoHistoryBehind) {
+  const std::string dir = (std::filesystem::temp_directory_path() /
+                           ("velnaro-session-test-" + std::to_string(::getpid())))
+                              .string();
+  std::filesystem::create_directories(dir + "/plugins");
+  const int sipp_port = FreePortPair(), agent_port = FreePortPair(), line = FreePortPair(),
+            peer = FreePortPair();
+  const std::string proxy = "127.0.0.1:" + std::to_string(sipp_port);
+  test::TestSound sound;
+  Sipp sipp(dir, "hangup_uas.xml", sipp_port, peer, {"-d", "200"});
+  std::atomic<int> released{0};
+  SipOwnerThread owner;
+  LinphoneSession session(owner, true, dir + "/plugins", [&](LinphoneCall*, LinphoneCallState s) {
+    if (s == LinphoneCallReleased) ++released;
+  });
+  owner.Start([&] {
+    if (session.core()) linphone_core_iterate(session.core());
+  });
+  ASSERT_EQ(owner.Call([&] {
+              return session.Initialize("127.0.0.1", agent_port, "sip:1001@" + proxy, "", proxy,
+                                        "1001", "secret1001", line);
+            }),
+            sip_error::kNone);
+  for (int call = 1; call <= 3; ++call) {
+    owner.Invoke([&] { linphone_core_invite(session.core(), ("sip:2000@" + proxy).c_str()); });
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (released < call && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(released, call) << sipp.Messages();
+  }
+  EXPECT_EQ(owner.Call([&] { return bctbx_list_size(linphone_core_get_call_logs(session.core())); }),
+            0u);
+  owner.Invoke([&] { session.Stop(false); });
+  owner.Stop();
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
