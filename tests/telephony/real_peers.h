@@ -231,7 +231,7 @@ class Softphone {
     for (int attempt = 0; attempt < 3 && fd_ < 0; ++attempt) {
       sip_port_ = FreePortPair();
       ctrl_port_ = velnaro::testing::FreeLoopbackPort();
-      const int rtp = FreePortPair();
+      const int rtp = FreePortBlock(21);  // its media takes any port of rtp_ports
       std::ofstream(dir_ + "/config")
           << "poll_method epoll\n"
           << "sip_listen 127.0.0.1:" << sip_port_ << "\n"

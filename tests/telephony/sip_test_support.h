@@ -46,22 +46,27 @@ inline bool UdpFree(int port) {
   return ok;
 }
 
-// An even port with the next one free too, away from the fixed ranges of the program and
-// below the kernel's ephemeral range, so that no socket opened later takes it by chance.
-// A pair is handed out once per process: a fixture asks for several before binding any.
-inline int FreePortPair() {
+// An even port with the ports after it free too: `pairs` pairs of them, away from the fixed
+// ranges of the program and below the kernel's ephemeral range, so that no socket opened
+// later takes them by chance. Each pair is handed out once per process: a fixture asks
+// for several before binding any.
+inline int FreePortBlock(int pairs) {
   static std::mt19937 rng(static_cast<unsigned>(::getpid()) * 7919u +
                           static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
   static std::set<int> given;
   for (int i = 0; i < 1000; ++i) {
-    const int p = 20000 + 2 * static_cast<int>(rng() % 6380);
-    if (!given.count(p) && UdpFree(p) && UdpFree(p + 1)) {
-      given.insert(p);
-      return p;
-    }
+    const int p = 20000 + 2 * static_cast<int>(rng() % (6380 - pairs));
+    bool free = true;
+    for (int q = p; free && q < p + 2 * pairs; q += 2)
+      free = !given.count(q) && UdpFree(q) && UdpFree(q + 1);
+    if (!free) continue;
+    for (int q = p; q < p + 2 * pairs; q += 2) given.insert(q);
+    return p;
   }
   return 0;
 }
+
+inline int FreePortPair() { return FreePortBlock(1); }
 
 // Holds a UDP port busy on 127.0.0.1 while alive.
 class BoundUdp {
@@ -92,9 +97,10 @@ class Sipp {
   Sipp(const std::string& dir, const std::string& scenario, int sip_port, int rtp_port,
        std::vector<std::string> extra = {}, int rtp_port2 = 0) {
     log_ = dir + "/sipp-" + std::to_string(sip_port) + ".log";
+    // sipp's echo takes the media port and the one two above it (video).
     std::vector<std::string> args = {"sipp", "-sf", SippDir() + scenario, "-i", "127.0.0.1",
                                      "-p", std::to_string(sip_port), "-mi", "127.0.0.1",
-                                     "-mp", std::to_string(FreePortPair()), "-key", "rtpport",
+                                     "-mp", std::to_string(FreePortBlock(2)), "-key", "rtpport",
                                      std::to_string(rtp_port), "-nostdin", "-aa", "-trace_msg",
                                      "-message_file", log_, "-timeout", "120"};
     if (rtp_port2) {  // registrar_uas.xml: media of calls to 800
