@@ -897,6 +897,18 @@ TEST(SipSession, EndedCallsLeaveNoHistoryBehind) {
   owner.Start([&] {
     if (session.core()) linphone_core_iterate(session.core());
   });
+  struct Stopper {  // before the session goes, on every way out
+    SipOwnerThread& owner;
+    LinphoneSession& session;
+    const std::string& dir;
+    ~Stopper() {
+      owner.Invoke([&] {
+        if (session.core()) session.Stop(false);
+      });
+      owner.Stop();
+      if (!::testing::Test::HasFailure()) std::filesystem::remove_all(dir);
+    }
+  } stopper{owner, session, dir};
   ASSERT_EQ(owner.Call([&] {
               return session.Initialize("127.0.0.1", agent_port, "sip:1001@" + proxy, "", proxy,
                                         "1001", "secret1001", line);
@@ -911,9 +923,6 @@ TEST(SipSession, EndedCallsLeaveNoHistoryBehind) {
   }
   EXPECT_EQ(owner.Call([&] { return bctbx_list_size(linphone_core_get_call_logs(session.core())); }),
             0u);
-  owner.Invoke([&] { session.Stop(false); });
-  owner.Stop();
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
