@@ -212,7 +212,7 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
   // No chat, call history or key database: "null" opens none. Without one the library
   // would keep every call's history in memory instead, for as long as the program runs.
   conf += "[storage]\nuri=null\ncall_logs_db_uri=null\nzrtp_secrets_db_uri=null\n";
-  conf += "[misc]\nfriends_db_uri=:memory:\nenable_basic_to_client_group_chat_room_migration=0\n"
+  conf += "[misc]\nenable_basic_to_client_group_chat_room_migration=0\n"
           "max_calls=4\nconference_server_enabled=0\nhistory_max_size=0\n";
   conf += "[video]\ncapture=0\ndisplay=0\nautomatically_initiate=0\nautomatically_accept=0\n";
   conf += "[sound]\nagc=0\nnoisegate=0\n";
