@@ -21,15 +21,16 @@
 #include <thread>
 #include <vector>
 
+#include "../tests/control/raw_http_client.h"
 #include "bench_stats.h"
 #include "control/commands.h"
 #include "control/event_streams.h"
 #include "control/http_endpoint.h"
 #include "control/web_server.h"
+#include "support/control_service.h"
 #include "support/event_stream_client.h"
 #include "support/phone_fakes.h"
 #include "support/test_support.h"
-#include "../tests/control/raw_http_client.h"
 
 namespace {
 
@@ -43,13 +44,14 @@ using velnaro::bench::Percentile;
 // The agent's side, until the parent closes the pipe.
 [[noreturn]] void Serve(int port_pipe, int stop_pipe) {
   ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-  velnaro::TwebServer server;
-  velnaro::testing::NullPhone phone;
-  velnaro::RegisterCommands(server, phone, {});
-  velnaro::EventStreams events(server);
+  velnaro::testing::ControlService server;
+  velnaro::testing::FakePhone phone;
+  velnaro::RegisterCommands(server.interpreter.Commands(), {server.status, server.window, phone},
+                            {});
+  velnaro::EventStreams events(server.status);
   velnaro::EndpointOptions options;
   options.events = &events;
-  velnaro::HttpEndpoint endpoint(server, options);
+  velnaro::HttpEndpoint endpoint(server.interpreter, options);
   endpoint.Start(0);
   const uint16_t port = endpoint.port();
   if (::write(port_pipe, &port, sizeof port) != sizeof port) std::_Exit(1);

@@ -25,6 +25,7 @@
 #include "control/web_server.h"
 #include "platform/screen_capture.h"
 #include "platform/screen_capture_xvfb.h"
+#include "support/control_service.h"
 #include "support/jpeg_decode.h"
 #include "support/phone_fakes.h"
 
@@ -166,10 +167,11 @@ int main(int argc, char** argv) {
   if (!reference.ok()) return 1;
 
   auto capture = velnaro::MakeX11ScreenCapture(display);
-  velnaro::TwebServer server;
-  velnaro::testing::NullPhone phone;
-  velnaro::RegisterCommands(server, phone, {{}, capture.get(), nullptr});
-  velnaro::HttpEndpoint endpoint(server);
+  velnaro::testing::ControlService server;
+  velnaro::testing::FakePhone phone;
+  velnaro::RegisterCommands(server.interpreter.Commands(), {server.status, server.window, phone},
+                            {{}, capture.get(), nullptr});
+  velnaro::HttpEndpoint endpoint(server.interpreter);
   endpoint.Start(0);
   const std::string url =
       "http://127.0.0.1:" + std::to_string(endpoint.port()) + "/system/?Action=SCREENSHOT";
@@ -196,7 +198,7 @@ int main(int argc, char** argv) {
   }
   endpoint.Stop();
 
-  const std::string line = server.memoLogs().back();
+  const std::string line = server.status.memoLogs().back();
   const std::string path = line.substr(line.find(": ") + 2);
   const std::vector<uint8_t> our_jpeg = ReadFile(path);
   const auto a = DecodeJpeg(our_jpeg, false), b = DecodeJpeg(reference_jpeg, false);

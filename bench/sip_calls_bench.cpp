@@ -112,9 +112,8 @@ int main(int argc, char** argv) {
     const double c0 = CpuSeconds();
     const auto t0 = Clock::now();
     // What the CALL command does.
-    phone.SetNumber("2000");
-    web.AggiornaStato("INCALL", "CALLOUT", "", "2000");
-    phone.Dial(kLine1);
+    web.AggiornaStato(LineState::kInCall, CallState::kCallOut, "", "2000");
+    phone.Dial(kLine1, "2000");
     std::unique_lock lock(m);
     if (!cv.wait_for(lock, std::chrono::seconds(10), [&] { return answered >= want; })) {
       ++failed;

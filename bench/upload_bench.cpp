@@ -13,6 +13,7 @@
 
 #include "control/upload.h"
 #include "control/web_server.h"
+#include "status/phone_status.h"
 
 namespace {
 
@@ -37,15 +38,16 @@ int main(int argc, char** argv) {
   struct stat st {};
   if (stat(file.c_str(), &st) != 0) return 1;
 
-  velnaro::TwebServer server;
+  velnaro::PhoneStatus log;
+  velnaro::TwebServer window(log);
   const long rss_before = StatusKb("VmRSS:");
   const long hwm_before = StatusKb("VmHWM:");
   std::vector<double> rates;
   for (int i = 0; i < runs; ++i) {
     const auto t0 = std::chrono::steady_clock::now();
-    velnaro::UploadFile(server, url, file);
+    velnaro::UploadFile(window, log, url, file);
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    const std::string last = server.memoLogs().back();
+    const std::string last = log.memoLogs().back();
     if (last.rfind("Upload OK", 0) != 0) {
       std::fprintf(stderr, "upload failed: %s\n", last.c_str());
       return 1;

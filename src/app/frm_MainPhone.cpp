@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <memory>
+#include <stdexcept>
 #include <utility>
 
 #include "platform/temp_files.h"
@@ -76,7 +77,7 @@ void TfrmMainPhone::ReportingFaults(const std::function<void()>& step) {
 void TfrmMainPhone::EseguiAvvio() {
   for (Step& s : steps) s.ok_visible = s.ko_visible = false;
   Paint();
-  links_.phone.DisattivaTelefono();
+  phone().DisattivaTelefono();
   Label1 = links_.provisioning.Values().ClientID;
   links_.provisioning.UseConfiguredServiceUrl();
   Log("SOFTWARE.START to " + links_.provisioning.Values().ServiceURL);
@@ -90,27 +91,29 @@ void TfrmMainPhone::ProvisioningOutcome(bool ok) {
     StartupValues v = links_.provisioning.Values();
     if (!v.SipServer.empty()) {
       EsitoPasso2(true);
-      links_.phone.SetTxtIPVPN("");
+      PhoneAccount account{.sip_server = v.SipServer,
+                           .display_name = v.SipInterno,
+                           .login = v.SipUtente,
+                           .password = v.SipPassword};
       txtLog.clear();
       try {
         links_.network.ChooseLocalAddress(
-            v.Rete, [this](const std::string& ip) { links_.phone.SetTxtIPVPN(ip); },
+            v.Rete, [&account](const std::string& ip) { account.local_ip = ip; },
             [this](const std::string& line) {
               txtLog.push_back(line);
               if (log_) log_(LogLevel::kInfo, "interfaces", line);
             });
       } catch (const std::exception& e) {
-        // The phone then binds to whatever txtIPVPN holds.
+        // The phone then binds to whatever address the choice gave before it failed.
         Log(std::string("interface selection failed: ") + e.what(), LogLevel::kWarning);
       } catch (...) {
         Log("interface selection failed", LogLevel::kWarning);
       }
-      const std::string ip = links_.phone.txtIPVPN();
-      Log("local address for the phone: " + (ip.empty() ? "the library's own choice" : ip));
-      links_.phone.SetAccount(v.SipServer, v.SipInterno, v.SipUtente, v.SipPassword);
+      Log("local address for the phone: " +
+          (account.local_ip.empty() ? "the library's own choice" : account.local_ip));
       txtNumeroVerde = v.ConferenceNumber;
       Changed();
-      links_.phone.AttivaTelefono();
+      phone().AttivaTelefono(account);
     } else {
       EsitoPasso2(false);
     }
@@ -332,16 +335,16 @@ void TfrmMainPhone::Button1Click() {
 }
 
 void TfrmMainPhone::btnChiamaClick() {
-  if (!links_.phone.InCall(kLine1)) {
+  if (!phone().InCall(kLine1)) {
     links_.messages.Show("Attenzione, devi essere in conversazione per chiamare il numero verde",
                          MessageKind::Warning);
     return;
   }
   // One step: the failure of the new call, which takes line 1 off hold, cannot come first.
   bool placed = false;
-  links_.phone.AsOneStep([&] {
-    placed = links_.phone.PlaceCall(kLine2, txtNumeroVerde);
-    if (placed) links_.phone.Hold(kLine1);
+  phone().AsOneStep([&] {
+    placed = phone().Dial(kLine2, txtNumeroVerde);
+    if (placed) phone().Hold(kLine1);
   });
   if (!placed) return;
   line2_page = Line2Page::tsTastierino;
@@ -351,18 +354,18 @@ void TfrmMainPhone::btnChiamaClick() {
 }
 
 void TfrmMainPhone::eClickTasto(const std::string& caption) {
-  links_.phone.SendDtmf(kLine2, caption);
+  phone().SendDtmf(kLine2, caption);
 }
 
 void TfrmMainPhone::btnCreaConferenzaClick() {
-  links_.phone.Unhold(kLine1);
+  phone().Unhold(kLine1);
   btnCreaConferenza_visible = false;
   imgTelRosso_visible = true;
   Changed();
 }
 
 void TfrmMainPhone::eLine2HangUp() {
-  links_.phone.EndCall(kLine2);
+  phone().HangUp(kLine2);
   line2_page = Line2Page::tsNumero;
   Changed();
 }
@@ -384,6 +387,11 @@ TfrmMainPhone::WindowAction TfrmMainPhone::TrayAvailabilityChanged(bool availabl
 }
 
 void TfrmMainPhone::ShowPage(Page p) { page = p; }
+
+Phone& TfrmMainPhone::phone() const {
+  if (!phone_) throw std::logic_error("the phone is not wired to the main window");
+  return *phone_;
+}
 
 void TfrmMainPhone::Log(const std::string& line, LogLevel level) {
   if (log_) log_(level, "startup", line);

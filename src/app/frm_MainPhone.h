@@ -48,7 +48,6 @@ class TfrmMainPhone {
 
   struct Links {
     ProvisioningLink& provisioning;
-    Phone& phone;
     NetworkLink& network;
     MessageBox& messages;
     DesktopOpener& opener;
@@ -60,6 +59,8 @@ class TfrmMainPhone {
   TfrmMainPhone& operator=(const TfrmMainPhone&) = delete;
 
   void SetView(MainWindowView* view) { view_ = view; }
+  // The phone is created after this window; it is set before the start-up sequence runs.
+  void SetPhone(Phone* phone) { phone_ = phone; }
   // Where the start-up's steps and outcome and the interface-selection log go (source
   // "startup" or "interfaces"); by default nowhere.
   using LogFn = std::function<void(LogLevel, const std::string& source, const std::string& line)>;
@@ -162,9 +163,11 @@ class TfrmMainPhone {
   void RetryProvisioning();
   void RetryAnswered(bool arrived, const std::string& reply);
   void Log(const std::string& line, LogLevel level = LogLevel::kInfo);
+  Phone& phone() const;
 
   Links links_;
   MainWindowView* view_ = nullptr;
+  Phone* phone_ = nullptr;
   LogFn log_;
   Scheduler* scheduler_ = nullptr;
   bool retrying_ = false;

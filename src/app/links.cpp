@@ -1,7 +1,5 @@
 #include "app/links.h"
 
-#include <stdexcept>
-
 #include "net/netUtils.h"
 #include "platform/support_log.h"
 #include "provisioning/clConfig.h"
@@ -88,57 +86,6 @@ std::string ServiceProvisioningLink::SipServer() const {
 std::string ServiceProvisioningLink::ServerAddress() const {
   std::lock_guard lock(sip_server_mutex_);
   return server_address_;
-}
-
-Phone& TelefonoPhoneLink::Attached() const {
-  if (!phone_) throw std::logic_error("phone window not created yet");
-  return *phone_;
-}
-
-void TelefonoPhoneLink::AttivaTelefono() { Attached().AttivaTelefono(); }
-bool TelefonoPhoneLink::DisattivaTelefono() { return Attached().DisattivaTelefono(); }
-std::string TelefonoPhoneLink::txtIPVPN() const { return Attached().txtIPVPN(); }
-void TelefonoPhoneLink::SetTxtIPVPN(const std::string& ip) { Attached().SetTxtIPVPN(ip); }
-
-void TelefonoPhoneLink::SetAccount(const std::string& proxy, const std::string& display_name,
-                                   const std::string& login, const std::string& password) {
-  Attached().SetAccount(proxy, display_name, login, password);
-}
-
-std::string TelefonoPhoneLink::EditSIPProxy() const { return Attached().EditSIPProxy(); }
-void TelefonoPhoneLink::SetNumber(const std::string& number) { Attached().SetNumber(number); }
-void TelefonoPhoneLink::Dial(int line) { Attached().Dial(line); }
-void TelefonoPhoneLink::HangUp(int line) { Attached().HangUp(line); }
-void TelefonoPhoneLink::HoldIfInCall(int line) { Attached().HoldIfInCall(line); }
-void TelefonoPhoneLink::UnholdIfOnHold(int line) { Attached().UnholdIfOnHold(line); }
-bool TelefonoPhoneLink::InCall(int line) { return Attached().InCall(line); }
-
-bool TelefonoPhoneLink::PlaceCall(int line, const std::string& number) {
-  return Attached().PlaceCall(line, number);
-}
-
-bool TelefonoPhoneLink::EndCall(int line) { return Attached().EndCall(line); }
-bool TelefonoPhoneLink::Hold(int line) { return Attached().Hold(line); }
-bool TelefonoPhoneLink::Unhold(int line) { return Attached().Unhold(line); }
-
-bool TelefonoPhoneLink::SendDtmf(int line, const std::string& digits) {
-  return Attached().SendDtmf(line, digits);
-}
-
-bool TelefonoPhoneLink::StartRecording(int line) { return Attached().StartRecording(line); }
-
-bool TelefonoPhoneLink::StartRecordingMode(int line, int mode, bool enable) {
-  return Attached().StartRecordingMode(line, mode, enable);
-}
-
-bool TelefonoPhoneLink::SaveRecording(int line, const std::string& path) {
-  return Attached().SaveRecording(line, path);
-}
-
-void TelefonoPhoneLink::Mute(int line, bool muted) { Attached().Mute(line, muted); }
-
-void TelefonoPhoneLink::AsOneStep(const std::function<void()>& step) {
-  Attached().AsOneStep(step);
 }
 
 void NetUtilsLink::ChooseLocalAddress(const std::string& rete,

@@ -1,13 +1,12 @@
 #pragma once
 // The main window's links over the program's real objects: the configuration store with
-// the provisioning client, the phone controller, and the interface selection.
+// the provisioning client, and the interface selection.
 
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "app/app_ports.h"
-#include "telephony/phone.h"
 
 namespace velnaro {
 
@@ -56,41 +55,6 @@ class ServiceProvisioningLink final : public ProvisioningLink {
   mutable std::mutex sip_server_mutex_;  // also guards server_address_
   std::string sip_server_;
   std::string server_address_;
-};
-
-// The phone window is created after the main window, so it is attached later; until then
-// every operation is a programming error.
-class TelefonoPhoneLink final : public Phone {
- public:
-  void Attach(TfrmTelefono* phone) { phone_ = phone; }
-
-  void AttivaTelefono() override;
-  bool DisattivaTelefono() override;
-  std::string txtIPVPN() const override;
-  void SetTxtIPVPN(const std::string& ip) override;
-  void SetAccount(const std::string& proxy, const std::string& display_name,
-                  const std::string& login, const std::string& password) override;
-  std::string EditSIPProxy() const override;
-  void SetNumber(const std::string& number) override;
-  void Dial(int line) override;
-  void HangUp(int line) override;
-  void HoldIfInCall(int line) override;
-  void UnholdIfOnHold(int line) override;
-  bool InCall(int line) override;
-  bool PlaceCall(int line, const std::string& number) override;
-  bool EndCall(int line) override;
-  bool Hold(int line) override;
-  bool Unhold(int line) override;
-  bool SendDtmf(int line, const std::string& digits) override;
-  bool StartRecording(int line) override;
-  bool StartRecordingMode(int line, int mode, bool enable) override;
-  bool SaveRecording(int line, const std::string& path) override;
-  void Mute(int line, bool muted) override;
-  void AsOneStep(const std::function<void()>& step) override;
-
- private:
-  Phone& Attached() const;
-  TfrmTelefono* phone_ = nullptr;
 };
 
 class NetUtilsLink final : public NetworkLink {

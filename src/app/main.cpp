@@ -17,6 +17,7 @@
 #include "control/commands.h"
 #include "control/event_streams.h"
 #include "control/http_endpoint.h"
+#include "control/interpreter.h"
 #include "control/screen_capture.h"
 #include "control/upload.h"
 #include "control/upload_spool.h"
@@ -32,6 +33,7 @@
 #include "provisioning/machine_config.h"
 #include "provisioning/obj_VelnaroDS.h"
 #include "provisioning/obj_oService.h"
+#include "status/phone_status.h"
 #include "telephony/frm_Telefono.h"
 #include "telephony/linphone_sip_user_agent.h"
 #include "ui/application.h"
@@ -88,17 +90,16 @@ int main(int argc, char** argv) {
   auto velnaro_ds = std::make_unique<TobjVelnaroDS>();
   ToService service(config, *velnaro_ds);
 
-  // The status record is needed by the phone controller; the control service proper
-  // (its HTTP server) starts as the sixth object below.
-  TwebServer web;
+  // The status record and service log, which the phone controller and the control service
+  // both write; the control service proper (its HTTP server) starts as the sixth object.
+  PhoneStatus status;
   ServiceProvisioningLink provisioning(config, service, *velnaro_ds);
   // The provisioning address comes from our own parameters, not from options meant for Qt.
   provisioning.SetCommandLine(app.Parameters());
-  TelefonoPhoneLink phone_link;
   NetUtilsLink network;
 
   // 4: the main window; its creation runs the single-instance guard.
-  TfrmMainPhone form({provisioning, phone_link, network, messages, opener, guard});
+  TfrmMainPhone form({provisioning, network, messages, opener, guard});
   form.SetLog(SupportLog);
   if (!form.FormCreate()) return 0;
   ui::MainWindow window(form);
@@ -127,10 +128,10 @@ int main(int argc, char** argv) {
   // The phone's own boxes carry the phone's captions.
   QtMessageBox phone_messages("SIP Voip");
   QtMessageBox account_messages("SIP");
-  TfrmTelefono telefono(*agent, web, phone_messages, &account_messages);
+  TfrmTelefono telefono(*agent, status, phone_messages, &account_messages);
   telefono.SetSoftwareVersion(config.SoftwareVersion);
-  phone_link.Attach(&telefono);
-  SendWindowLogsToSupportLog(web, telefono);
+  form.SetPhone(&telefono);
+  SendWindowLogsToSupportLog(status, telefono);
   for (QtMessageBox* box : {&messages, &phone_messages, &account_messages})
     box->SetLogSink([&telefono](const std::string& line) { telefono.ScriviLog(line); });
   // Registration outcomes arrive on the component's thread; the page is the UI thread's.
@@ -152,8 +153,11 @@ int main(int argc, char** argv) {
   std::unique_ptr<ScreenCapture> portal_capture;
   if (IsWaylandSession()) portal_capture = MakePortalScreenCapture(QtScreenLayout());
   ScreenCapture& capture = portal_capture ? *portal_capture : DefaultScreenCapture();
+  TwebServer web(status);  // the control window's fields
+  Interpreter interpreter(status, web);
+  RegisterStatusCommand(interpreter.Commands(), status);
   // Failed uploads, kept and sent again on a thread of their own (also those of an earlier run).
-  UploadSpool upload_spool(web);
+  UploadSpool upload_spool(status);
   upload_spool.Start();
   CommandOptions command_options;
   command_options.sip_server = [&provisioning] { return provisioning.SipServer(); };
@@ -163,20 +167,20 @@ int main(int argc, char** argv) {
   };
   command_options.capture = &capture;
   if (machine.Hardening) command_options.screenshot_interval = std::chrono::seconds(1);
-  RegisterCommands(web, telefono, command_options);
-  ui::ServerWindow server_window(web);
+  RegisterCommands(interpreter.Commands(), {status, web, telefono}, command_options);
+  ui::ServerWindow server_window(web, status);
   server_window.SetMessageBox(&messages);
-  server_window.SetButton2Click([&web] { Button2Click(web); });
-  server_window.SetButton1Click([&web, &capture] { Button1Click(web, capture); });
+  server_window.SetButton2Click([&web, &status] { Button2Click(web, status); });
+  server_window.SetButton1Click([&status, &capture] { Button1Click(status, capture); });
   // The hardened profile: loopback addresses only, pages from allowed origins only.
   AccessPolicy access(machine.Hardening, machine.AllowedOrigins,
                       [&provisioning] { return provisioning.ServerAddress(); });
   EndpointOptions endpoint_options;
   endpoint_options.loopback_only = machine.Hardening;
   endpoint_options.access = &access;
-  EventStreams events(web);  // Action=EVENTS: the record's changes as they happen
+  EventStreams events(status);  // Action=EVENTS: the record's changes as they happen
   endpoint_options.events = &events;
-  HttpEndpoint endpoint(web, endpoint_options);
+  HttpEndpoint endpoint(interpreter, endpoint_options);
   // The lab and the tests may move the service off 9090 so that several agents can run.
   uint16_t control_port = machine.ControlPort.value_or(HttpEndpoint::kDefaultPort);
   if (const char* p = std::getenv("VELNARO_CONTROL_PORT"); p && *p) {

@@ -9,8 +9,6 @@
 
 namespace velnaro {
 
-class TwebServer;
-
 // The working values of one request, as the interpreter parsed them.
 struct CommandRequest {
   std::string action;

@@ -2,21 +2,23 @@
 
 #include <memory>
 
+#include "control/command_table.h"
 #include "control/rate_limit.h"
 #include "control/reply.h"
+#include "control/request_handler.h"
 #include "control/screen_capture.h"
 #include "control/upload.h"
 #include "control/web_server.h"
 #include "platform/temp_files.h"
+#include "status/phone_status.h"
 #include "telephony/phone.h"
 
 namespace velnaro {
 namespace {
 
-constexpr int kRecordingMode = 2;
-
 struct Context {
-  TwebServer& server;
+  PhoneStatus& status;
+  TwebServer& window;
   Phone& phone;
   CommandOptions options;
 
@@ -31,7 +33,7 @@ struct Context {
 // of the call (IDLE) can come between them and leave them apart.
 void SetMuted(const Context& c, bool muted) {
   c.phone.AsOneStep([&] {
-    c.server.SetMute(muted ? "1" : "0");
+    c.status.SetMute(muted);
     c.phone.Mute(kLine1, muted);
   });
 }
@@ -40,28 +42,28 @@ void RecStop(const Context& c, const CommandRequest& request, std::string& reply
   const std::string path = TimeStampedTempPath("rec", ".wav", c.clock());
   if (!c.phone.SaveRecording(kLine1, path)) {
     reply = reply::SaveError();
-    c.server.AggiungiLog("phone/RECSTOP - Errore di salvataggio: " + path);
+    c.status.AggiungiLog("phone/RECSTOP - Errore di salvataggio: " + path);
     return;
   }
   reply = reply::Simple("RECSTOP");
-  c.server.SetRec("0");
-  c.server.AggiungiLog("phone/RECSTOP");
+  c.status.SetRec(false);
+  c.status.AggiungiLog("phone/RECSTOP");
   // The query as the page sent it: the receiver decodes the very values the page meant.
   const std::string url = UploadAddress(c.sip_server(), request.query);
-  c.server.AggiungiLog("              - Upload file: " + path);
-  c.server.AggiungiLog("              - URL: " + url);
-  c.server.SetUploadFields(url, path);
+  c.status.AggiungiLog("              - Upload file: " + path);
+  c.status.AggiungiLog("              - URL: " + url);
+  c.window.SetUploadFields(url, path);
   // Our own values rather than the fields read back: a concurrent upload may have
   // written the fields in between.
-  if (!UploadRecording(c.server, url, path, c.clock()) && c.options.upload_failed)
+  if (!UploadRecording(c.window, c.status, url, path, c.clock()) && c.options.upload_failed)
     c.options.upload_failed(path, url);
 }
 
 }  // namespace
 
-void RegisterCommands(TwebServer& server, Phone& phone, CommandOptions options) {
-  auto c = std::make_shared<const Context>(Context{server, phone, std::move(options)});
-  CommandTable& table = server.Commands();
+void RegisterCommands(CommandTable& table, CommandTargets targets, CommandOptions options) {
+  auto c = std::make_shared<const Context>(
+      Context{targets.status, targets.window, targets.phone, std::move(options)});
 
   auto screenshots = std::make_shared<RateLimit>(c->options.screenshot_interval);
   table.Add("/system/", "SCREENSHOT", [c, screenshots](const CommandRequest&, std::string& reply) {
@@ -69,44 +71,43 @@ void RegisterCommands(TwebServer& server, Phone& phone, CommandOptions options) 
       throw RequestRefused(429, "at most one screenshot a second");
     reply = reply::Simple("SCREENSHOT");
     const std::string path = SalvaScreenShot(c->capture(), c->clock());
-    c->server.AggiungiLog("system/SCREENSHOT: " + path);
+    c->status.AggiungiLog("system/SCREENSHOT: " + path);
   });
 
   table.Add("/phone/", "CALL", [c](const CommandRequest& r, std::string& reply) {
     reply = reply::Call(r.prefix, r.number);
-    // One step, or a CALL at the same moment could write its number before this dial.
+    // One step: no event of the phone comes between the record's CALLOUT and the dial.
     c->phone.AsOneStep([&] {
-      c->phone.SetNumber(r.prefix + r.number);
-      c->server.AggiornaStato("INCALL", "CALLOUT", r.prefix, r.number);
-      c->phone.Dial(kLine1);
+      c->status.AggiornaStato(LineState::kInCall, CallState::kCallOut, r.prefix, r.number);
+      c->phone.Dial(kLine1, r.prefix + r.number);
     });
-    c->server.AggiungiLog("phone/CALL: " + r.prefix + " " + r.number);
+    c->status.AggiungiLog("phone/CALL: " + r.prefix + " " + r.number);
   });
 
   table.Add("/phone/", "DTMF", [c](const CommandRequest& r, std::string& reply) {
     reply = reply::Dtmf(r.number);
     c->phone.SendDtmf(kLine1, r.number);
-    c->server.AggiungiLog("phone/DTMF/" + r.number);
+    c->status.AggiungiLog("phone/DTMF/" + r.number);
   });
 
   table.Add("/phone/", "HANGUP", [c](const CommandRequest&, std::string& reply) {
     reply = reply::Simple("HANGUP");
     c->phone.HangUp(kLine1);
-    c->server.AggiungiLog("phone/HANGUP");
+    c->status.AggiungiLog("phone/HANGUP");
   });
 
   table.Add("/phone/", "HOLD", [c](const CommandRequest&, std::string& reply) {
     reply = reply::Simple("HOLD");
-    c->phone.HoldIfInCall(kLine1);
-    c->server.SetHold("1");
-    c->server.AggiungiLog("phone/HOLD");
+    c->phone.Hold(kLine1);
+    c->status.SetHold(true);
+    c->status.AggiungiLog("phone/HOLD");
   });
 
   table.Add("/phone/", "UNHOLD", [c](const CommandRequest&, std::string& reply) {
     reply = reply::Simple("UNHOLD");
-    c->phone.UnholdIfOnHold(kLine1);
-    c->server.SetHold("0");
-    c->server.AggiungiLog("phone/UNHOLD");
+    c->phone.Unhold(kLine1);
+    c->status.SetHold(false);
+    c->status.AggiungiLog("phone/UNHOLD");
   });
 
   // Besides the flag, the microphone itself: the other side must not hear a muted
@@ -114,21 +115,20 @@ void RegisterCommands(TwebServer& server, Phone& phone, CommandOptions options) 
   table.Add("/phone/", "MUTE", [c](const CommandRequest&, std::string& reply) {
     reply = reply::Simple("MUTE");
     SetMuted(*c, true);
-    c->server.AggiungiLog("phone/MUTE");
+    c->status.AggiungiLog("phone/MUTE");
   });
 
   table.Add("/phone/", "UNMUTE", [c](const CommandRequest&, std::string& reply) {
     reply = reply::Simple("UNMUTE");
     SetMuted(*c, false);
-    c->server.AggiungiLog("phone/UNMUTE");
+    c->status.AggiungiLog("phone/UNMUTE");
   });
 
   table.Add("/phone/", "RECSTART", [c](const CommandRequest&, std::string& reply) {
     reply = reply::Simple("RECSTART");
     c->phone.StartRecording(kLine1);
-    c->phone.StartRecordingMode(kLine1, kRecordingMode, true);
-    c->server.SetRec("1");
-    c->server.AggiungiLog("phone/RECSTART");
+    c->status.SetRec(true);
+    c->status.AggiungiLog("phone/RECSTART");
   });
 
   table.Add("/phone/", "RECSTOP", [c](const CommandRequest& r, std::string& reply) {
@@ -137,8 +137,8 @@ void RegisterCommands(TwebServer& server, Phone& phone, CommandOptions options) 
 
   // IDLE clears the Mute flag (right after this action); the microphone follows it.
   // Only a muted microphone is touched, so an ordinary hang-up adds no component call.
-  server.AddIdleHook([c] {
-    if (c->server.Record().Mute == "1") c->phone.Mute(kLine1, false);
+  targets.status.AddIdleHook([c] {
+    if (c->status.Record().Mute) c->phone.Mute(kLine1, false);
   });
 }
 

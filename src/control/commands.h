@@ -9,9 +9,18 @@
 
 namespace velnaro {
 
-class TwebServer;
+class CommandTable;
 class Phone;
+class PhoneStatus;
 class ScreenCapture;
+class TwebServer;
+
+// What the commands act on.
+struct CommandTargets {
+  PhoneStatus& status;  // the record and the service log
+  TwebServer& window;   // RECSTOP's upload fills in its upload fields
+  Phone& phone;
+};
 
 struct CommandOptions {
   // The SIP server host, read when a recording is uploaded.
@@ -26,8 +35,8 @@ struct CommandOptions {
 };
 
 // Adds "/system/" SCREENSHOT and "/phone/" CALL, DTMF, HANGUP, HOLD, UNHOLD, MUTE,
-// UNMUTE, RECSTART, RECSTOP to the server's table, and an idle hook that opens line 1's
-// microphone again when the line goes idle muted.
-void RegisterCommands(TwebServer& server, Phone& phone, CommandOptions options = {});
+// UNMUTE, RECSTART, RECSTOP to the table, and an idle hook that opens line 1's microphone
+// again when the line goes idle muted.
+void RegisterCommands(CommandTable& table, CommandTargets targets, CommandOptions options = {});
 
 }  // namespace velnaro

@@ -4,6 +4,7 @@
 
 #include "control/reply.h"
 #include "control/web_server.h"
+#include "status/phone_status.h"
 
 namespace velnaro {
 namespace {
@@ -22,15 +23,15 @@ void SplitEntry(const std::string& entry, std::string& name, std::string& value)
   }
 }
 
-void AnalizzaParametri(TwebServer& server, const ControlRequest& request, std::string& reply) {
+void Interpreter::AnalizzaParametri(const ControlRequest& request, std::string& reply) {
   reply.clear();
   if (request.params.empty()) {
-    server.AggiungiLog({kSeparator, "Nessun parametro. IP: " + request.peer_ip, request.document});
+    log_.AggiungiLog({kSeparator, "Nessun parametro. IP: " + request.peer_ip, request.document});
     return;
   }
-  const bool detail = server.ckLogHTTPRequest.load();
+  const bool detail = window_.ckLogHTTPRequest.load();
   if (detail) {
-    server.AggiungiLog({kSeparator, request.document, "Client: " + request.peer_ip});
+    log_.AggiungiLog({kSeparator, request.document, "Client: " + request.peer_ip});
   }
 
   CommandRequest command;
@@ -54,24 +55,24 @@ void AnalizzaParametri(TwebServer& server, const ControlRequest& request, std::s
       command.number = value;
     }
     if (detail) {
-      server.AggiungiLog({entry, "Parametro: *" + name + "*", "Valore:    *" + value + "*"});
+      log_.AggiungiLog({entry, "Parametro: *" + name + "*", "Valore:    *" + value + "*"});
     }
   }
 
   reply = reply::NotRecognised();
-  if (CommandHandler handler = server.Commands().Find(command.path, command.action)) {
+  if (CommandHandler handler = commands_.Find(command.path, command.action)) {
     handler(command, reply);
   }
 }
 
-void RegisterStatusCommand(TwebServer& server) {
-  const CommandHandler status = [&server](const CommandRequest&, std::string& reply) {
-    reply = reply::Status(server.Record());
+void RegisterStatusCommand(CommandTable& table, const PhoneStatus& status) {
+  const CommandHandler get_status = [&status](const CommandRequest&, std::string& reply) {
+    reply = reply::Status(status.Record());
   };
-  server.Commands().Add("/phone/", "GETSTATUS", status);
+  table.Add("/phone/", "GETSTATUS", get_status);
   // The endpoint's event streams answer EVENTS with a stream; they pass it through here
   // for the request lines, and the record is also what the stream sends first.
-  server.Commands().Add("/phone/", "EVENTS", status);
+  table.Add("/phone/", "EVENTS", get_status);
 }
 
 }  // namespace velnaro

@@ -1,25 +1,46 @@
 #pragma once
 // The command interpreter: turns one request that reached the control endpoint into a
-// reply text and, through the command table, into an action.
+// reply text and, through its command table, into an action.
 
 #include <string>
 
+#include "control/command_table.h"
 #include "control/request_handler.h"
 
 namespace velnaro {
 
+class PhoneStatus;
+class ServiceLog;
 class TwebServer;
 
 // Splits one entry at fixed positions: the name is its first six characters, the value
 // everything from the eighth on. The seventh character is skipped unexamined.
 void SplitEntry(const std::string& entry, std::string& name, std::string& value);
 
-// Returns the reply text (empty for a request without parameters). A failure raised by a
-// command passes through to the caller.
-void AnalizzaParametri(TwebServer& server, const ControlRequest& request, std::string& reply);
+class Interpreter final : public RequestHandler {
+ public:
+  // Requests are logged to log; in detail while the window's ckLogHTTPRequest is ticked.
+  Interpreter(ServiceLog& log, const TwebServer& window) : log_(log), window_(window) {}
 
-// The entries this unit contributes: "/phone/" GETSTATUS, and "/phone/" EVENTS with the
-// same reply (the opening of a status event stream).
-void RegisterStatusCommand(TwebServer& server);
+  CommandTable& Commands() { return commands_; }
+
+  // The reply text (empty for a request without parameters). A failure raised by a
+  // command passes through to the caller.
+  void AnalizzaParametri(const ControlRequest& request, std::string& reply);
+
+  // RequestHandler
+  void HandleRequest(const ControlRequest& request, std::string& reply) override {
+    AnalizzaParametri(request, reply);
+  }
+
+ private:
+  ServiceLog& log_;
+  const TwebServer& window_;
+  CommandTable commands_;
+};
+
+// "/phone/" GETSTATUS over the record, and "/phone/" EVENTS with the same reply (the
+// opening of a status event stream).
+void RegisterStatusCommand(CommandTable& table, const PhoneStatus& status);
 
 }  // namespace velnaro

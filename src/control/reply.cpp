@@ -91,13 +91,13 @@ std::string Simple(std::string_view status) {
 
 std::string Status(const StatusFields& f) {
   std::string out = Head(kId0, kDs0);
-  AppendKey(out, "Stato", f.Stato, kNext);
-  AppendKey(out, "ChiamataStato", f.ChiamataStato, kNext);
+  AppendKey(out, "Stato", WireText(f.Stato), kNext);
+  AppendKey(out, "ChiamataStato", WireText(f.ChiamataStato), kNext);
   AppendKey(out, "ChiamataPrefix", f.ChiamataPrefix, kNext);
   AppendKey(out, "ChiamataNumero", f.ChiamataNumero, kNext);
-  AppendKey(out, "Rec", f.Rec, kNext);
-  AppendKey(out, "Hold", f.Hold, kNext);
-  AppendKey(out, "Mute", f.Mute, kLast);
+  AppendKey(out, "Rec", WireFlag(f.Rec), kNext);
+  AppendKey(out, "Hold", WireFlag(f.Hold), kNext);
+  AppendKey(out, "Mute", WireFlag(f.Mute), kLast);
   out += kEndData;
   out += kClose;
   return out;

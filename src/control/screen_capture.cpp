@@ -3,10 +3,10 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "control/web_server.h"
 #include "platform/atomic_file.h"
 #include "platform/jpeg.h"
 #include "platform/temp_files.h"
+#include "status/phone_status.h"
 
 namespace velnaro {
 namespace {
@@ -39,9 +39,9 @@ std::string SalvaScreenShot(ScreenCapture& capture, const Clock& clock) {
   return path;
 }
 
-void Button1Click(TwebServer& server, ScreenCapture& capture, const Clock& clock) {
+void Button1Click(ServiceLog& log, ScreenCapture& capture, const Clock& clock) {
   const std::string path = SalvaScreenShot(capture, clock);
-  server.AggiungiLog("system/SCREENSHOT: " + path);
+  log.AggiungiLog("system/SCREENSHOT: " + path);
 }
 
 }  // namespace velnaro

@@ -9,7 +9,7 @@
 
 namespace velnaro {
 
-class TwebServer;
+class ServiceLog;
 
 // The process-wide capture (X11 on $DISPLAY).
 ScreenCapture& DefaultScreenCapture();
@@ -23,7 +23,7 @@ std::string SalvaScreenShot(ScreenCapture& capture = DefaultScreenCapture(),
                             const Clock& clock = DefaultClock());
 
 // The ScreenShot button: saves and logs "system/SCREENSHOT: " + path. Failures propagate.
-void Button1Click(TwebServer& server, ScreenCapture& capture = DefaultScreenCapture(),
+void Button1Click(ServiceLog& log, ScreenCapture& capture = DefaultScreenCapture(),
                   const Clock& clock = DefaultClock());
 
 // Writes the bytes beside path and renames them into place, so a reader (or a second

@@ -15,6 +15,7 @@
 #include "control/web_server.h"
 #include "net/http_client.h"
 #include "net/percent_encoding.h"
+#include "status/phone_status.h"
 
 namespace velnaro {
 namespace {
@@ -84,8 +85,8 @@ std::string UploadAddress(const std::string& sip_server, std::string_view query)
          EncodeUploadQuery(query);
 }
 
-void Button2Click(TwebServer& server, const Clock& clock) {
-  UploadFile(server, server.txtURL2(), server.txtFileName(), clock);
+void Button2Click(TwebServer& window, ServiceLog& log, const Clock& clock) {
+  UploadFile(window, log, window.txtURL2(), window.txtFileName(), clock);
 }
 
 namespace {
@@ -113,12 +114,12 @@ bool Post(const std::string& url, const std::string& path, const Clock& clock,
 
 }  // namespace
 
-bool UploadFile(TwebServer& server, const std::string& url, const std::string& path,
-                const Clock& clock, const UploadLimits& limits) {
+bool UploadFile(TwebServer& window, ServiceLog& log, const std::string& url,
+                const std::string& path, const Clock& clock, const UploadLimits& limits) {
   // Each transfer (the form sent, every reply received) shows its progress.
-  auto show = [&server](const std::string& text) {
-    server.SetMessaggioUpload(text);
-    server.AggiungiLog(text);
+  auto show = [&](const std::string& text) {
+    window.SetMessaggioUpload(text);
+    log.AggiungiLog(text);
   };
   TransferProgress progress;
   progress.begin = [&show](std::int64_t length) {
@@ -129,17 +130,17 @@ bool UploadFile(TwebServer& server, const std::string& url, const std::string& p
 
   std::string reply;
   const bool ok = Post(url, path, clock, limits, progress, reply);
-  server.AggiungiLog(ok ? reply : "Errore nel post del file");
+  log.AggiungiLog(ok ? reply : "Errore nel post del file");
   return ok;
 }
 
-bool UploadRecording(TwebServer& server, const std::string& url, const std::string& path,
-                     const Clock& clock, const UploadLimits& limits) {
+bool UploadRecording(TwebServer& window, ServiceLog& log, const std::string& url,
+                     const std::string& path, const Clock& clock, const UploadLimits& limits) {
   try {
-    return UploadFile(server, url, path, clock, limits);
+    return UploadFile(window, log, url, path, clock, limits);
   } catch (const UploadFileError&) {
     // The save succeeded and the reply says so; the file is there for a later try.
-    server.AggiungiLog("Errore nel post del file");
+    log.AggiungiLog("Errore nel post del file");
     return false;
   }
 }

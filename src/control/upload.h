@@ -11,6 +11,7 @@
 
 namespace velnaro {
 
+class ServiceLog;
 class TwebServer;
 
 // The file to send could not be opened; raised before any request is made.
@@ -36,19 +37,21 @@ struct UploadLimits {
 };
 
 // The window's upload button: posts the file named by txtFileName to txtURL2.
-// Progress goes to MessaggioUpload and the log, then the reply body or
+// Progress goes to the window's MessaggioUpload and the log, then the reply body or
 // "Errore nel post del file". Only UploadFileError escapes.
-void Button2Click(TwebServer& server, const Clock& clock = DefaultClock());
+void Button2Click(TwebServer& window, ServiceLog& log, const Clock& clock = DefaultClock());
 
 // What Button2Click does once it has read the two fields; true when the receiver answered
 // with a 2xx status.
-bool UploadFile(TwebServer& server, const std::string& url, const std::string& path,
-                const Clock& clock = DefaultClock(), const UploadLimits& limits = {});
+bool UploadFile(TwebServer& window, ServiceLog& log, const std::string& url,
+                const std::string& path, const Clock& clock = DefaultClock(),
+                const UploadLimits& limits = {});
 
 // RECSTOP's upload: UploadFile, except that a file that cannot be opened or locked is a
 // failed post like any other ("Errore nel post del file" in the log); nothing escapes.
-bool UploadRecording(TwebServer& server, const std::string& url, const std::string& path,
-                     const Clock& clock = DefaultClock(), const UploadLimits& limits = {});
+bool UploadRecording(TwebServer& window, ServiceLog& log, const std::string& url,
+                     const std::string& path, const Clock& clock = DefaultClock(),
+                     const UploadLimits& limits = {});
 
 // The same form without progress or log lines, for a later retry: true on a 2xx status,
 // with the reply's body in reply. Throws UploadFileError before any request.

@@ -75,7 +75,7 @@ UploadRetryPolicy UploadRetryPolicyFromEnvironment() {
 
 std::string DefaultUploadSpoolFolder() { return AgentStateFolder() + "/spool"; }
 
-UploadSpool::UploadSpool(PhoneStatus& log, std::string folder, UploadRetryPolicy policy)
+UploadSpool::UploadSpool(ServiceLog& log, std::string folder, UploadRetryPolicy policy)
     : log_(log), folder_(std::move(folder)), policy_(std::move(policy)) {}
 
 UploadSpool::~UploadSpool() { Stop(); }

@@ -16,7 +16,7 @@
 
 namespace velnaro {
 
-class PhoneStatus;
+class ServiceLog;
 
 struct UploadRetryPolicy {
   std::chrono::milliseconds first{std::chrono::seconds(30)};    // after the failed upload
@@ -38,7 +38,7 @@ std::string DefaultUploadSpoolFolder();
 class UploadSpool {
  public:
   // The outcome of every retry goes to log's service log.
-  UploadSpool(PhoneStatus& log, std::string folder = DefaultUploadSpoolFolder(),
+  UploadSpool(ServiceLog& log, std::string folder = DefaultUploadSpoolFolder(),
               UploadRetryPolicy policy = UploadRetryPolicyFromEnvironment());
   ~UploadSpool();
   UploadSpool(const UploadSpool&) = delete;
@@ -70,7 +70,7 @@ class UploadSpool {
   enum class Outcome { kDelivered, kFailed, kDropped, kStopped };
   Outcome Try(const Entry& entry);
 
-  PhoneStatus& log_;
+  ServiceLog& log_;
   const std::string folder_;
   const UploadRetryPolicy policy_;
   mutable std::mutex mutex_;

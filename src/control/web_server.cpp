@@ -1,25 +1,17 @@
 #include "control/web_server.h"
 
-#include "control/interpreter.h"
-
 namespace velnaro {
 
-TwebServer::TwebServer() {
+TwebServer::TwebServer(const PhoneStatus& status) : status_(status) {
   FormCreate();
   SetUploadFields(
       "http://127.0.0.1/velnaro/service/ds_phone/upload.php?Action=RECSTOP&recording_id=226",
       "/tmp/rec000000000.wav");
-  RegisterStatusCommand(*this);
 }
 
 void TwebServer::FormCreate() {
-  ResetRecord();
   std::lock_guard lock(mutex_);
   messaggio_upload_.clear();
-}
-
-void TwebServer::HandleRequest(const ControlRequest& request, std::string& reply) {
-  AnalizzaParametri(*this, request, reply);
 }
 
 void TwebServer::SetMessaggioUpload(const std::string& text) {
@@ -49,10 +41,10 @@ std::string TwebServer::txtFileName() const {
 }
 
 void TwebServer::Timer1Timer() {
-  const StatusFields record = Record();
+  const StatusFields record = status_.Record();
   std::lock_guard lock(mutex_);
-  labels_.txtStato = record.Stato;
-  labels_.txtChiamataStato = record.ChiamataStato;
+  labels_.txtStato = WireText(record.Stato);
+  labels_.txtChiamataStato = WireText(record.ChiamataStato);
   labels_.txtChiamataPrefix = record.ChiamataPrefix;
   labels_.txtChiamataNumero = record.ChiamataNumero;
 }

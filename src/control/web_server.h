@@ -1,27 +1,25 @@
 #pragma once
-// TwebServer: the control service. Besides the shared phone status record and service log
-// it keeps the command table and the fields of its diagnostic window ("webServer"), and it
-// answers the endpoint's requests through the interpreter.
+// TwebServer: the fields of the control service's diagnostic window "webServer": the switch
+// for the detailed request log, the upload test fields with the last upload's progress
+// message, and the labels that mirror the status record. The record and the service log
+// are an object of their own (PhoneStatus); the interpreter answers the requests.
 
 #include <atomic>
 #include <mutex>
 #include <string>
 
-#include "control/command_table.h"
-#include "control/request_handler.h"
 #include "status/phone_status.h"
 
 namespace velnaro {
 
-class TwebServer : public PhoneStatus, public RequestHandler {
+class TwebServer {
  public:
-  TwebServer();
+  explicit TwebServer(const PhoneStatus& status);
+  TwebServer(const TwebServer&) = delete;
+  TwebServer& operator=(const TwebServer&) = delete;
 
-  // Sets the initial values of the record and empties MessaggioUpload.
+  // Empties MessaggioUpload.
   void FormCreate();
-
-  // RequestHandler: the interpreter over this service's command table.
-  void HandleRequest(const ControlRequest& request, std::string& reply) override;
 
   void SetMessaggioUpload(const std::string& text);
   std::string MessaggioUpload() const;
@@ -31,24 +29,22 @@ class TwebServer : public PhoneStatus, public RequestHandler {
   std::string txtURL2() const;
   std::string txtFileName() const;
 
+  // "Visualizza log http richieste": every request with parameters is logged in detail.
   std::atomic<bool> ckLogHTTPRequest{false};
 
-  // Mirrors of the first four fields, refreshed by Timer1Timer once a second.
+  // Mirrors of the record's first four fields, refreshed by Timer1Timer once a second.
   struct Labels {
     std::string txtStato, txtChiamataStato, txtChiamataPrefix, txtChiamataNumero;
   };
   void Timer1Timer();
   Labels labels() const;
 
-  CommandTable& Commands() { return commands_; }
-  const CommandTable& Commands() const { return commands_; }
-
  private:
+  const PhoneStatus& status_;
   mutable std::mutex mutex_;  // MessaggioUpload, upload fields, labels
   std::string messaggio_upload_;
   std::string url2_, file_name_;
   Labels labels_;
-  CommandTable commands_;
 };
 
 }  // namespace velnaro

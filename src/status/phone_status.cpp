@@ -2,11 +2,6 @@
 
 namespace velnaro {
 
-void PhoneStatus::ResetRecord() {
-  std::lock_guard lock(mutex_);
-  ReplaceRecordLocked(StatusFields{"", "", "", "", "0", "0", "0"});
-}
-
 void PhoneStatus::ReplaceRecordLocked(const StatusFields& next) {
   if (next == record_) return;
   record_ = next;
@@ -14,10 +9,10 @@ void PhoneStatus::ReplaceRecordLocked(const StatusFields& next) {
   if (record_observer_) record_observer_(version_, record_);
 }
 
-void PhoneStatus::AggiornaStato(const std::string& stato, const std::string& chiamata_stato,
+void PhoneStatus::AggiornaStato(LineState stato, CallState chiamata_stato,
                                 const std::string& chiamata_prefix,
                                 const std::string& chiamata_numero) {
-  const bool idle = stato == "IDLE";
+  const bool idle = stato == LineState::kIdle;
   if (idle) {
     // Runs outside the lock: it calls into the phone, whose events update the record.
     std::function<void()> action;
@@ -33,11 +28,11 @@ void PhoneStatus::AggiornaStato(const std::string& stato, const std::string& chi
   std::lock_guard lock(mutex_);
   StatusFields next = record_;
   if (idle) {
-    next.Hold = "0";
-    next.Mute = "0";
+    next.Hold = false;
+    next.Mute = false;
   }
   next.Stato = stato;
-  if (!chiamata_stato.empty()) {
+  if (chiamata_stato != CallState::kNone) {
     next.ChiamataStato = chiamata_stato;
     if (!chiamata_numero.empty()) {
       next.ChiamataPrefix = chiamata_prefix;
@@ -57,16 +52,22 @@ void PhoneStatus::AddIdleHook(std::function<void()> hook) {
   idle_hooks_.push_back(std::move(hook));
 }
 
-void PhoneStatus::SetFlag(std::string StatusFields::*flag, const std::string& v) {
+void PhoneStatus::SetFlag(bool StatusFields::*flag, bool on) {
   std::lock_guard lock(mutex_);
   StatusFields next = record_;
-  next.*flag = v;
+  next.*flag = on;
   ReplaceRecordLocked(next);
 }
 
-void PhoneStatus::SetRec(const std::string& v) { SetFlag(&StatusFields::Rec, v); }
-void PhoneStatus::SetHold(const std::string& v) { SetFlag(&StatusFields::Hold, v); }
-void PhoneStatus::SetMute(const std::string& v) { SetFlag(&StatusFields::Mute, v); }
+void PhoneStatus::SetRec(bool on) {
+  SetFlag(&StatusFields::Rec, on);
+}
+void PhoneStatus::SetHold(bool on) {
+  SetFlag(&StatusFields::Hold, on);
+}
+void PhoneStatus::SetMute(bool on) {
+  SetFlag(&StatusFields::Mute, on);
+}
 
 StatusFields PhoneStatus::Record() const {
   std::lock_guard lock(mutex_);

@@ -12,28 +12,42 @@
 #include <string>
 #include <vector>
 
+#include "status/phone_state.h"
+
 namespace velnaro {
 
-// The seven fields of the record; flags are "0" or "1".
+// The seven fields of the record.
 struct StatusFields {
-  std::string Stato, ChiamataStato, ChiamataPrefix, ChiamataNumero, Rec, Hold, Mute;
+  LineState Stato = LineState::kNone;
+  CallState ChiamataStato = CallState::kNone;
+  std::string ChiamataPrefix, ChiamataNumero;
+  bool Rec = false, Hold = false, Mute = false;
   bool operator==(const StatusFields&) const = default;
 };
 
-class PhoneStatus {
+// The service log as the units that only write to it see it.
+class ServiceLog {
+ public:
+  virtual ~ServiceLog() = default;
+  virtual void AggiungiLog(const std::string& line) = 0;
+  // Several lines kept together: another thread's lines never fall between them.
+  virtual void AggiungiLog(std::initializer_list<std::string> lines) = 0;
+};
+
+class PhoneStatus final : public ServiceLog {
  public:
   static constexpr size_t kLogLimit = 100;  // more than this empties the log before appending
 
-  PhoneStatus() { ResetRecord(); }
+  // The record starts with no state, no call and the three flags off.
+  PhoneStatus() = default;
   PhoneStatus(const PhoneStatus&) = delete;
   PhoneStatus& operator=(const PhoneStatus&) = delete;
 
-  // The initial values: four empty fields and three "0" flags.
-  void ResetRecord();
-
-  // The only way the first four fields change. Empty texts mean "not set".
-  void AggiornaStato(const std::string& stato, const std::string& chiamata_stato,
-                     const std::string& chiamata_prefix, const std::string& chiamata_numero);
+  // The only way the first four fields change. The call's state is set only when one is
+  // given, and its prefix and number only when a number is given with it.
+  void AggiornaStato(LineState stato, CallState chiamata_stato = CallState::kNone,
+                     const std::string& chiamata_prefix = {},
+                     const std::string& chiamata_numero = {});
 
   // Run by AggiornaStato when the new state is "IDLE" (takes line 1 off hold).
   void SetIdleAction(std::function<void()> action);
@@ -41,16 +55,15 @@ class PhoneStatus {
   // (the commands reopen the microphone here).
   void AddIdleHook(std::function<void()> hook);
 
-  void SetRec(const std::string& v);
-  void SetHold(const std::string& v);
-  void SetMute(const std::string& v);
+  void SetRec(bool on);
+  void SetHold(bool on);
+  void SetMute(bool on);
 
   // All seven fields, read together.
   StatusFields Record() const;
 
-  void AggiungiLog(const std::string& line);
-  // Several lines kept together: another thread's lines never fall between them.
-  void AggiungiLog(std::initializer_list<std::string> lines);
+  void AggiungiLog(const std::string& line) override;
+  void AggiungiLog(std::initializer_list<std::string> lines) override;
   std::vector<std::string> memoLogs() const;
   // Called after every appended line (outside the lock), e.g. to refresh a window.
   void SetLogObserver(std::function<void(const std::string&)> observer);
@@ -65,11 +78,11 @@ class PhoneStatus {
  private:
   // Stores the record and tells the observer when it differs; the lock is held.
   void ReplaceRecordLocked(const StatusFields& next);
-  void SetFlag(std::string StatusFields::*flag, const std::string& v);
+  void SetFlag(bool StatusFields::*flag, bool on);
 
   mutable std::mutex mutex_;  // record, log and the callbacks
   StatusFields record_;
-  uint64_t version_ = 0;
+  uint64_t version_ = 1;  // the first value, as the observer numbers them
   RecordObserver record_observer_;
   std::vector<std::string> log_;
   std::function<void()> idle_action_;

@@ -1,5 +1,7 @@
 #include "telephony/frm_Telefono.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <ctime>
 
 #include "platform/clock.h"
@@ -7,11 +9,6 @@
 namespace velnaro {
 
 namespace {
-struct EventScope {
-  explicit EventScope(int& depth) : depth_(depth) { ++depth_; }
-  ~EventScope() { --depth_; }
-  int& depth_;
-};
 // The user's short date and long time (LC_TIME, which the application takes from the
 // environment).
 std::string LocaleDateTime(const LocalTime& t) {
@@ -147,14 +144,22 @@ void TfrmTelefono::SetLogObserver(std::function<void(const std::string&)> observ
   log_observer_ = std::move(observer);
 }
 
-std::string TfrmTelefono::BtnInitCaption() const {
+bool TfrmTelefono::IsOnline() const {
   std::lock_guard lock(mutex_);
-  return btn_init_caption_;
+  return online_;
 }
 
 std::vector<std::string> TfrmTelefono::txtLog() const {
   std::lock_guard lock(mutex_);
-  return log_;
+  return {log_.begin(), log_.end()};
+}
+
+std::vector<std::string> TfrmTelefono::NewLogLines(uint64_t& seen) const {
+  std::lock_guard lock(mutex_);
+  const uint64_t first_kept = log_written_ - log_.size();
+  const uint64_t from = std::max(seen, first_kept);
+  seen = log_written_;
+  return {log_.begin() + static_cast<std::ptrdiff_t>(from - first_kept), log_.end()};
 }
 
 int TfrmTelefono::SipPort() const {
@@ -167,22 +172,22 @@ int TfrmTelefono::MediaPort(int line) const {
   return media_port_[line & 1];
 }
 
-void TfrmTelefono::Run(const std::function<void()>& body) {
+void TfrmTelefono::RunOnAgent(const std::function<void()>& body, bool event) {
   std::vector<PendingMessage> pending;
-  bool from_event = false;
   agent_.Invoke([&] {
-    std::vector<PendingMessage>* outer = pending_messages_;
-    if (!outer) {
-      pending_messages_ = &pending;
-      from_event = event_depth_ > 0;
-    }
+    // Only the outermost part collects: what runs inside it joins its messages.
+    struct Restore {
+      std::vector<PendingMessage>*& slot;
+      std::vector<PendingMessage>* outer;
+      ~Restore() { slot = outer; }
+    } restore{pending_messages_, pending_messages_};
+    if (!restore.outer) pending_messages_ = &pending;
     body();
-    pending_messages_ = outer;
   });
   if (pending.empty()) return;
   // Modal boxes wait for the operator. An operation started elsewhere waits for them too
   // (off the component's thread); an event handler must not hold up the component.
-  if (from_event)
+  if (event)
     ShowLater(std::move(pending));
   else
     for (const auto& m : pending) m.box->Show(m.text, MessageKind::Warning);
@@ -204,6 +209,9 @@ void TfrmTelefono::ScriviLog(const std::string& message) {
   {
     std::lock_guard lock(mutex_);
     log_.push_back(line);
+    ++log_written_;
+    // A whole shift of calls: the support log keeps every line, the window the last ones.
+    if (log_.size() > kLogLines) log_.pop_front();
     observer = log_observer_;
   }
   if (observer) observer(line);
@@ -220,6 +228,17 @@ void TfrmTelefono::MostraErroreAgente() {
     const std::string text = SipErrorMessage(agent_.LastError());
     if (!text.empty()) Message(text);
   });
+}
+
+void TfrmTelefono::AttivaTelefono(const PhoneAccount& account) {
+  UpdateSettings([&](Settings& s) {
+    s.EditSIPProxy = account.sip_server;
+    s.EditDisplayName = account.display_name;
+    s.EditLoginId = account.login;
+    s.EditLoginPwd = account.password;
+    s.txtIPVPN = account.local_ip;
+  });
+  AttivaTelefono();
 }
 
 void TfrmTelefono::AttivaTelefono() {
@@ -252,7 +271,7 @@ void TfrmTelefono::AttivaTelefono() {
     agent_.FixedSetting21(3);
     agent_.FixedSetting17(10);
     std::lock_guard lock(mutex_);
-    btn_init_caption_ = "Offline";
+    online_ = true;
   });
 }
 
@@ -263,7 +282,7 @@ bool TfrmTelefono::InizializzaAgente() {
     const std::string own = display + " <" + SipAddress(s.EditLoginId, s.EditSIPProxy) + ">";
     const std::string ip = LocalIp(s);
     // Initialising starts the component afresh, its microphones open.
-    status_.SetMute("0");
+    status_.SetMute(false);
     for (int port = kFirstSipPort; port <= kLastSipPort; ++port) {
       if (agent_.Initialize(false, ip, port, own, s.EditOutboundProxy, s.EditSIPProxy,
                             s.EditLoginId, s.EditLoginPwd, true, 7)) {
@@ -311,62 +330,42 @@ bool TfrmTelefono::DisattivaTelefono() {
   return RunFor([&] {
     {
       std::lock_guard lock(mutex_);
-      if (btn_init_caption_ != "Offline") return false;
-      btn_init_caption_ = "Online";
+      if (!online_) return false;
+      online_ = false;
     }
     agent_.Shutdown();
-    status_.SetMute("0");  // no microphone stays muted
+    status_.SetMute(false);  // no microphone stays muted
     return true;
   });
 }
 
 void TfrmTelefono::BtnInitClick() {
   Run([&] {
-    if (BtnInitCaption() == "Offline" && DisattivaTelefono()) return;
+    if (IsOnline() && DisattivaTelefono()) return;
     AttivaTelefono();
   });
 }
 
-// --- settings the start-up sequence writes ---
-
-std::string TfrmTelefono::txtIPVPN() const { return GetSettings().txtIPVPN; }
-
-void TfrmTelefono::SetTxtIPVPN(const std::string& ip) {
-  UpdateSettings([&](Settings& s) { s.txtIPVPN = ip; });
-}
-
-void TfrmTelefono::SetAccount(const std::string& proxy, const std::string& display_name,
-                              const std::string& login, const std::string& password) {
-  UpdateSettings([&](Settings& s) {
-    s.EditSIPProxy = proxy;
-    s.EditDisplayName = display_name;
-    s.EditLoginId = login;
-    s.EditLoginPwd = password;
-  });
-}
-
-std::string TfrmTelefono::EditSIPProxy() const { return GetSettings().EditSIPProxy; }
-
-void TfrmTelefono::SetNumber(const std::string& number) {
-  UpdateSettings([&](Settings& s) { s.txtNumero = number; });
-}
-
 // --- call operations ---
 
-void TfrmTelefono::Dial(int line) {
-  Run([&] {
-    const Settings s = GetSettings();
+bool TfrmTelefono::Dial(int line, const std::string& number) {
+  return RunFor([&] {
+    const std::string target = SipAddress(number, GetSettings().EditSIPProxy);
     if (line == kLine1) {
-      if (s.txtNumero.empty()) {
+      // The window's number field shows what line 1 dials, the page's CALL included.
+      UpdateSettings([&](Settings& s) { s.txtNumero = number; });
+      if (number.empty()) {
         Message("Please enter a phone number.");
-        return;
+        return false;
       }
-      if (!agent_.PlaceCall(line, SipAddress(s.txtNumero, s.EditSIPProxy), 0, 0))
-        MostraErroreAgente();
-      return;
+      const bool placed = agent_.PlaceCall(line, target, 0, 0);
+      if (!placed) MostraErroreAgente();
+      return placed;
     }
-    const bool ok = agent_.PlaceCall(line, SipAddress(s.txtNumeroVerde, s.EditSIPProxy), 0, 0);
-    ScriviLog(ok ? "Linea 2 - Numero verde chiamato" : "Linea 2 - Errore di chiamata numero verde");
+    const bool placed = agent_.PlaceCall(line, target, 0, 0);
+    ScriviLog(placed ? "Linea 2 - Numero verde chiamato"
+                     : "Linea 2 - Errore di chiamata numero verde");
+    return placed;
   });
 }
 
@@ -379,54 +378,39 @@ void TfrmTelefono::HangUp(int line) {
     }
     ScriviLog(name + " - Chiamata riagganciata");
     // Line 2's end reaches the record through the component's disconnect event.
-    if (line == kLine1) status_.AggiornaStato("IDLE", "HANGUP", "", "");
+    if (line == kLine1) status_.AggiornaStato(LineState::kIdle, CallState::kHangUp);
   });
 }
-
-void TfrmTelefono::HoldIfInCall(int line) {
-  Run([&] {
-    if (agent_.IsLineInCall(line)) agent_.Hold(line);
-  });
-}
-
-void TfrmTelefono::UnholdIfOnHold(int line) {
-  Run([&] {
-    if (agent_.IsLineOnHold(line)) agent_.Unhold(line);
-  });
-}
-
-// --- single component operations ---
 
 bool TfrmTelefono::InCall(int line) {
   return RunFor([&] { return agent_.IsLineInCall(line); });
 }
 
-bool TfrmTelefono::PlaceCall(int line, const std::string& number) {
-  return RunFor([&] { return agent_.PlaceCall(line, SipAddress(number, EditSIPProxy()), 0, 0); });
+void TfrmTelefono::Hold(int line) {
+  Run([&] {
+    if (agent_.IsLineInCall(line)) agent_.Hold(line);
+  });
 }
 
-bool TfrmTelefono::EndCall(int line) {
-  return RunFor([&] { return agent_.EndCall(line); });
+void TfrmTelefono::Unhold(int line) {
+  Run([&] {
+    if (agent_.IsLineOnHold(line)) agent_.Unhold(line);
+  });
 }
 
-bool TfrmTelefono::Hold(int line) {
-  return RunFor([&] { return agent_.Hold(line); });
+void TfrmTelefono::SendDtmf(int line, const std::string& digits) {
+  Run([&] { agent_.SendDtmf(line, digits); });
 }
 
-bool TfrmTelefono::Unhold(int line) {
-  return RunFor([&] { return agent_.Unhold(line); });
+void TfrmTelefono::Mute(int line, bool muted) {
+  Run([&] { agent_.SetMicrophoneMuted(line, muted); });
 }
 
-bool TfrmTelefono::SendDtmf(int line, const std::string& digits) {
-  return RunFor([&] { return agent_.SendDtmf(line, digits); });
-}
-
-bool TfrmTelefono::StartRecording(int line) {
-  return RunFor([&] { return agent_.RecordStart(line); });
-}
-
-bool TfrmTelefono::StartRecordingMode(int line, int mode, bool enable) {
-  return RunFor([&] { return agent_.RecordMode(line, mode, enable); });
+void TfrmTelefono::StartRecording(int line) {
+  Run([&] {
+    agent_.RecordStart(line);
+    agent_.RecordMode(line, kRecordingMode, true);
+  });
 }
 
 // Not inside Run: the component joins the recording on this thread, and the SIP thread
@@ -435,84 +419,80 @@ bool TfrmTelefono::SaveRecording(int line, const std::string& path) {
   return agent_.RecordSave(line, path);
 }
 
-void TfrmTelefono::Mute(int line, bool muted) {
-  Run([&] { agent_.SetMicrophoneMuted(line, muted); });
-}
-
 // --- event handlers ---
 
-void TfrmTelefono::SipUserAgentTryingToRegister() {
-  Run([&] {
+void TfrmTelefono::OnTryingToRegister() {
+  OnEvent([&] {
     ScriviLog("Tentativo di registrazione interno SIP");
-    status_.AggiornaStato("REGISTERING", "", "", "");
+    status_.AggiornaStato(LineState::kRegistering);
   });
 }
 
-void TfrmTelefono::SipUserAgentSuccessToRegister() {
-  Run([&] {
+void TfrmTelefono::OnSuccessToRegister() {
+  OnEvent([&] {
     ScriviLog("Telefono On-Line");
-    status_.AggiornaStato("ONLINE", "", "", "");
+    status_.AggiornaStato(LineState::kOnline);
   });
   ReportEsitoPasso3(true);
 }
 
-void TfrmTelefono::SipUserAgentFailToRegister() {
-  Run([&] {
+void TfrmTelefono::OnFailToRegister() {
+  OnEvent([&] {
     ScriviLog("Errore di registrazione della linea ");
-    status_.AggiornaStato("OFFLINE", "", "", "");
+    status_.AggiornaStato(LineState::kOffline);
   });
 }
 
-void TfrmTelefono::SipUserAgentTryingToUnRegister() {
-  Run([&] {
+void TfrmTelefono::OnTryingToUnRegister() {
+  OnEvent([&] {
     ScriviLog("Tentativo di de registrazione interno SIP");
-    status_.AggiornaStato("UNREGISTERING", "", "", "");
+    status_.AggiornaStato(LineState::kUnregistering);
   });
 }
 
-void TfrmTelefono::SipUserAgentSuccessToUnRegister() {
-  Run([&] {
+void TfrmTelefono::OnSuccessToUnRegister() {
+  OnEvent([&] {
     ScriviLog("Telefono Off-Line");
-    status_.AggiornaStato("UNREGISTER", "", "", "");
+    status_.AggiornaStato(LineState::kUnregister);
   });
   ReportEsitoPasso3(false);
 }
 
-void TfrmTelefono::SipUserAgentConnecting(int line_no) {
-  Run([&] {
+void TfrmTelefono::OnConnecting(int line_no) {
+  OnEvent([&] {
     ScriviLog("Sto per chiamare/rispondere sulla linea  (" + std::to_string(line_no) + ")");
-    status_.AggiornaStato("INCALL", "", "", "");
+    status_.AggiornaStato(LineState::kInCall);
   });
 }
 
-void TfrmTelefono::SipUserAgentSuccessToConnect(int line_no, const std::string&, int) {
-  Run([&] {
+void TfrmTelefono::OnSuccessToConnect(int line_no, const std::string&, int) {
+  OnEvent([&] {
     ScriviLog("Chiamata risposta sulla linea  (" + std::to_string(line_no) + ")");
-    status_.AggiornaStato("INCALL", "ANSWERE", "", "");
+    status_.AggiornaStato(LineState::kInCall, CallState::kAnswered);
   });
 }
 
-void TfrmTelefono::SipUserAgentFailToConnect(int line_no) {
-  Run([&] {
+void TfrmTelefono::OnFailToConnect(int line_no) {
+  OnEvent([&] {
     ScriviLog("Errore di connessione sulla linea  (" + std::to_string(line_no) + ")");
-    status_.AggiornaStato("OFFLINE", "", "", "");
+    status_.AggiornaStato(LineState::kOffline);
     CallFailed(line_no);
   });
 }
 
-void TfrmTelefono::SipUserAgentDisconnectCall(int line_no) {
-  Run([&] {
+void TfrmTelefono::OnDisconnectCall(int line_no) {
+  OnEvent([&] {
     ScriviLog("Chiamata disconnessa sulla linea  (" + std::to_string(line_no) + ")");
-    status_.AggiornaStato("IDLE", "", "", "");
+    status_.AggiornaStato(LineState::kIdle);
   });
 }
 
-void TfrmTelefono::SipUserAgentGeneralFailureResponse(int line_no, int status_code,
-                                                      const std::string& reason_phrase) {
-  Run([&] {
+void TfrmTelefono::OnGeneralFailureResponse(int line_no, int status_code,
+                                            const std::string& reason_phrase) {
+  OnEvent([&] {
     ScriviLog("Errore generale sulla linea (" + std::to_string(line_no) + ") - Errore: " +
               reason_phrase + " (" + std::to_string(status_code) + ")");
-    status_.AggiornaStato("ERROR", "", "", "");
+    status_.AggiornaStato(LineState::kError);
     CallFailed(line_no);
   });
 }
@@ -522,34 +502,33 @@ void TfrmTelefono::SipUserAgentGeneralFailureResponse(int line_no, int status_co
 // failed, must come back to its customer.
 void TfrmTelefono::CallFailed(int line) {
   if (line == kLine1) {
-    status_.SetMute("0");
+    status_.SetMute(false);
   } else if (agent_.IsLineOnHold(kLine1)) {
     agent_.Unhold(kLine1);
-    status_.SetHold("0");
+    status_.SetHold(false);
   }
 }
 
-void TfrmTelefono::SipUserAgentIncomingCallRingingStart(const std::string& call_id) {
-  Run([&] {
+void TfrmTelefono::OnIncomingCallRingingStart(const std::string& call_id) {
+  OnEvent([&] {
     ScriviLog("Inizio Squillo (" + call_id + ")");
-    status_.AggiornaStato("INCALL", "RINGING", "", call_id);
+    status_.AggiornaStato(LineState::kInCall, CallState::kRinging, "", call_id);
   });
 }
 
-void TfrmTelefono::SipUserAgentIncomingCallRingingStop(const std::string& call_id) {
-  Run([&] {
+void TfrmTelefono::OnIncomingCallRingingStop(const std::string& call_id) {
+  OnEvent([&] {
     ScriviLog("Fine Squillo (" + call_id + ")");
-    status_.AggiornaStato("INCALL", "RINGINGSTOP", "", call_id);
+    status_.AggiornaStato(LineState::kInCall, CallState::kRingingStop, "", call_id);
   });
 }
 
-void TfrmTelefono::SipUserAgentIncomingCall(const std::string& call_id, const std::string&,
-                                            const std::string& user_name,
-                                            const std::string& from_uri,
-                                            const std::string& to_uri) {
-  Run([&] {
+void TfrmTelefono::OnIncomingCall(const std::string& call_id, const std::string&,
+                                  const std::string& user_name, const std::string& from_uri,
+                                  const std::string& to_uri) {
+  OnEvent([&] {
     ScriviLog("Chiamata da " + user_name + " (" + call_id + ")" + from_uri + " -> " + to_uri);
-    status_.AggiornaStato("INCALL", "CALLIN", "", call_id);
+    status_.AggiornaStato(LineState::kInCall, CallState::kCallIn, "", call_id);
     if (agent_.AcceptCall(0, call_id, 0, 0))
       ScriviLog("Chiamata risposta: " + user_name + " (" + call_id + ")");
     else
@@ -557,83 +536,10 @@ void TfrmTelefono::SipUserAgentIncomingCall(const std::string& call_id, const st
   });
 }
 
-void TfrmTelefono::SipUserAgentIncomingDiagnostic(const std::string&, const std::string&, int) {}
-void TfrmTelefono::SipUserAgentMsgNOTIFY(const std::string&) {}
-
-// Only a log line: the call never rang, and the page has nothing to show for it.
-void TfrmTelefono::SipUserAgentCallRefused(const std::string& from_ip,
-                                           const std::string& from_uri) {
-  ScriviLog("Chiamata rifiutata: " + from_uri + " da " + from_ip + ", non dal server SIP");
-}
-
-void TfrmTelefono::OnIncomingDiagnostic(const std::string& msg_sip, const std::string& from_ip,
-                                        int from_port) {
-  EventScope scope(event_depth_);
-  SipUserAgentIncomingDiagnostic(msg_sip, from_ip, from_port);
-}
-void TfrmTelefono::OnMsgNOTIFY(const std::string& msg) {
-  EventScope scope(event_depth_);
-  SipUserAgentMsgNOTIFY(msg);
-}
-void TfrmTelefono::OnTryingToUnRegister() {
-  EventScope scope(event_depth_);
-  SipUserAgentTryingToUnRegister();
-}
-void TfrmTelefono::OnSuccessToUnRegister() {
-  EventScope scope(event_depth_);
-  SipUserAgentSuccessToUnRegister();
-}
-void TfrmTelefono::OnTryingToRegister() {
-  EventScope scope(event_depth_);
-  SipUserAgentTryingToRegister();
-}
-void TfrmTelefono::OnFailToRegister() {
-  EventScope scope(event_depth_);
-  SipUserAgentFailToRegister();
-}
-void TfrmTelefono::OnSuccessToRegister() {
-  EventScope scope(event_depth_);
-  SipUserAgentSuccessToRegister();
-}
-void TfrmTelefono::OnFailToConnect(int line_no) {
-  EventScope scope(event_depth_);
-  SipUserAgentFailToConnect(line_no);
-}
-void TfrmTelefono::OnConnecting(int line_no) {
-  EventScope scope(event_depth_);
-  SipUserAgentConnecting(line_no);
-}
-void TfrmTelefono::OnIncomingCallRingingStart(const std::string& call_id) {
-  EventScope scope(event_depth_);
-  SipUserAgentIncomingCallRingingStart(call_id);
-}
-void TfrmTelefono::OnIncomingCallRingingStop(const std::string& call_id) {
-  EventScope scope(event_depth_);
-  SipUserAgentIncomingCallRingingStop(call_id);
-}
-void TfrmTelefono::OnDisconnectCall(int line_no) {
-  EventScope scope(event_depth_);
-  SipUserAgentDisconnectCall(line_no);
-}
-void TfrmTelefono::OnGeneralFailureResponse(int line_no, int status_code,
-                                            const std::string& reason_phrase) {
-  EventScope scope(event_depth_);
-  SipUserAgentGeneralFailureResponse(line_no, status_code, reason_phrase);
-}
-void TfrmTelefono::OnSuccessToConnect(int line_no, const std::string& to_rtp_ip,
-                                      int to_rtp_port) {
-  EventScope scope(event_depth_);
-  SipUserAgentSuccessToConnect(line_no, to_rtp_ip, to_rtp_port);
-}
-void TfrmTelefono::OnIncomingCall(const std::string& call_id, const std::string& display_name,
-                                  const std::string& user_name, const std::string& from_uri,
-                                  const std::string& to_uri) {
-  EventScope scope(event_depth_);
-  SipUserAgentIncomingCall(call_id, display_name, user_name, from_uri, to_uri);
-}
 void TfrmTelefono::OnCallRefused(const std::string& from_ip, const std::string& from_uri) {
-  EventScope scope(event_depth_);
-  SipUserAgentCallRefused(from_ip, from_uri);
+  OnEvent([&] {
+    ScriviLog("Chiamata rifiutata: " + from_uri + " da " + from_ip + ", non dal server SIP");
+  });
 }
 
 }  // namespace velnaro

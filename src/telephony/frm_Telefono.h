@@ -1,9 +1,9 @@
 #pragma once
 // TfrmTelefono: the phone controller. Brings the SIP component online with the account the
-// start-up sequence writes into its settings, turns every component event into a log line
-// and a status-record update, maps error codes to messages, and offers the call operations
-// of its test buttons (Button1Click..Button9Click) and of the Phone interface that the
-// commands and the main window use.
+// start-up sequence hands it (also shown in its window's settings), turns every component
+// event into a log line and a status-record update, maps error codes to messages, and
+// offers the call operations of the Phone interface that the commands and the main window
+// use, and of its window's test buttons (Button1Click..Button9Click) over the same verbs.
 //
 // Serialisation: every operation and every event handler runs whole on the component's
 // thread (SipUserAgent::Invoke), so the component calls and status changes of one operation
@@ -11,6 +11,7 @@
 // on the calling thread, before the operation returns.
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -48,6 +49,8 @@ class TfrmTelefono final : public SipUserAgentEvents, public Phone {
   static constexpr int kLastSipPort = 6999;
   static constexpr int kFirstMediaPort = 7000;
   static constexpr int kMediaBusyLimit = 1000;
+  static constexpr int kRecordingMode = 2;
+  static constexpr size_t kLogLines = 10000;  // the log keeps the last this many lines
   static constexpr const char* kDefaultSoftwareVersion = "4.00.002";
 
   // Registers itself as the agent's event sink and Button6Click as the status's idle action.
@@ -73,113 +76,83 @@ class TfrmTelefono final : public SipUserAgentEvents, public Phone {
   // Called after every appended log line (on the thread that wrote it), e.g. for a window.
   void SetLogObserver(std::function<void(const std::string&)> observer);
 
-  // Online flag: "Online" while offline (the button offers to go online), "Offline" while
-  // online.
-  std::string BtnInitCaption() const;
-  bool IsOnline() const { return BtnInitCaption() == "Offline"; }
+  bool IsOnline() const;
+  // The online button offers what the phone is not: "Online" while offline.
+  std::string BtnInitCaption() const { return IsOnline() ? "Offline" : "Online"; }
 
-  // The log memo, every line ever written.
+  // The log memo: its last kLogLines lines.
   std::vector<std::string> txtLog() const;
+  // The lines written after the first `seen` lines ever written (those still kept), and
+  // `seen` moved past them: a window reads only what it has not shown.
+  std::vector<std::string> NewLogLines(uint64_t& seen) const;
 
   // Ports chosen by the last successful InizializzaAgente / ApriLinee (0 before).
   int SipPort() const;
   int MediaPort(int line) const;
 
+  // On line with the account in the settings.
+  void AttivaTelefono();
   void BtnInitClick();
   bool InizializzaAgente();
   bool ApriLinee();
   void MostraErroreAgente();
   void ScriviLog(const std::string& message);
 
-  // Call operations (test buttons).
-  void Button1Click() { Dial(kLine1); }            // txtNumero
+  // The window's test buttons.
+  void Button1Click() { Dial(kLine1, GetSettings().txtNumero); }
   void Button2Click() { HangUp(kLine1); }
-  void Button3Click() { Dial(kLine2); }            // txtNumeroVerde
+  void Button3Click() { Dial(kLine2, GetSettings().txtNumeroVerde); }
   void Button4Click() { HangUp(kLine2); }
-  void Button5Click() { HoldIfInCall(kLine1); }
-  void Button6Click() { UnholdIfOnHold(kLine1); }  // also the idle action
-  void Button7Click() { HoldIfInCall(kLine2); }
-  void Button8Click() { UnholdIfOnHold(kLine2); }
+  void Button5Click() { Hold(kLine1); }
+  void Button6Click() { Unhold(kLine1); }  // also the idle action
+  void Button7Click() { Hold(kLine2); }
+  void Button8Click() { Unhold(kLine2); }
   void Button9Click() { SendDtmf(kLine2, GetSettings().txtDTMF2); }
 
-  // Event handlers, bound to the component events of the same ending.
-  void SipUserAgentTryingToRegister();
-  void SipUserAgentSuccessToRegister();
-  void SipUserAgentFailToRegister();
-  void SipUserAgentTryingToUnRegister();
-  void SipUserAgentSuccessToUnRegister();
-  void SipUserAgentConnecting(int line_no);
-  void SipUserAgentSuccessToConnect(int line_no, const std::string& to_rtp_ip, int to_rtp_port);
-  void SipUserAgentFailToConnect(int line_no);
-  void SipUserAgentDisconnectCall(int line_no);
-  void SipUserAgentGeneralFailureResponse(int line_no, int status_code,
-                                          const std::string& reason_phrase);
-  void SipUserAgentIncomingCallRingingStart(const std::string& call_id);
-  void SipUserAgentIncomingCall(const std::string& call_id, const std::string& display_name,
-                                const std::string& user_name, const std::string& from_uri,
-                                const std::string& to_uri);
-  void SipUserAgentIncomingCallRingingStop(const std::string& call_id);
-  void SipUserAgentIncomingDiagnostic(const std::string& msg_sip, const std::string& from_ip,
-                                      int from_port);
-  void SipUserAgentMsgNOTIFY(const std::string& msg);
-  void SipUserAgentCallRefused(const std::string& from_ip, const std::string& from_uri);
+  // Phone
+  void AttivaTelefono(const PhoneAccount& account) override;
+  bool DisattivaTelefono() override;
+  bool Dial(int line, const std::string& number) override;
+  void HangUp(int line) override;
+  bool InCall(int line) override;
+  void Hold(int line) override;
+  void Unhold(int line) override;
+  void SendDtmf(int line, const std::string& digits) override;
+  void Mute(int line, bool muted) override;
+  void StartRecording(int line) override;
+  bool SaveRecording(int line, const std::string& path) override;
+  void AsOneStep(const std::function<void()>& step) override { Run(step); }
 
-  // SipUserAgentEvents
-  void OnIncomingDiagnostic(const std::string& msg_sip, const std::string& from_ip,
-                            int from_port) override;
-  void OnMsgNOTIFY(const std::string& msg) override;
+  // The component's events (SipUserAgentEvents), each handled whole on its thread.
+  void OnTryingToRegister() override;
+  void OnSuccessToRegister() override;
+  void OnFailToRegister() override;
   void OnTryingToUnRegister() override;
   void OnSuccessToUnRegister() override;
-  void OnTryingToRegister() override;
-  void OnFailToRegister() override;
-  void OnSuccessToRegister() override;
-  void OnFailToConnect(int line_no) override;
   void OnConnecting(int line_no) override;
-  void OnIncomingCallRingingStart(const std::string& call_id) override;
-  void OnIncomingCallRingingStop(const std::string& call_id) override;
+  void OnSuccessToConnect(int line_no, const std::string& to_rtp_ip, int to_rtp_port) override;
+  void OnFailToConnect(int line_no) override;
   void OnDisconnectCall(int line_no) override;
   void OnGeneralFailureResponse(int line_no, int status_code,
                                 const std::string& reason_phrase) override;
-  void OnSuccessToConnect(int line_no, const std::string& to_rtp_ip, int to_rtp_port) override;
+  void OnIncomingCallRingingStart(const std::string& call_id) override;
   void OnIncomingCall(const std::string& call_id, const std::string& display_name,
                       const std::string& user_name, const std::string& from_uri,
                       const std::string& to_uri) override;
+  void OnIncomingCallRingingStop(const std::string& call_id) override;
+  // Only a log line: the call never rang, and the page has nothing to show for it.
   void OnCallRefused(const std::string& from_ip, const std::string& from_uri) override;
-
-  // Phone
-  void AttivaTelefono() override;
-  bool DisattivaTelefono() override;
-  std::string txtIPVPN() const override;
-  void SetTxtIPVPN(const std::string& ip) override;
-  void SetAccount(const std::string& proxy, const std::string& display_name,
-                  const std::string& login, const std::string& password) override;
-  std::string EditSIPProxy() const override;
-  void SetNumber(const std::string& number) override;
-  // Line 1 reports a refused call to the operator, line 2 only logs it.
-  void Dial(int line) override;
-  // Line 1 hung up also goes "IDLE" with "HANGUP".
-  void HangUp(int line) override;
-  void HoldIfInCall(int line) override;
-  void UnholdIfOnHold(int line) override;
-  bool InCall(int line) override;
-  bool PlaceCall(int line, const std::string& number) override;
-  bool EndCall(int line) override;
-  bool Hold(int line) override;
-  bool Unhold(int line) override;
-  bool SendDtmf(int line, const std::string& digits) override;
-  bool StartRecording(int line) override;
-  bool StartRecordingMode(int line, int mode, bool enable) override;
-  bool SaveRecording(int line, const std::string& path) override;
-  void Mute(int line, bool muted) override;
-  void AsOneStep(const std::function<void()>& step) override { Run(step); }
 
   // Messages raised by event handlers are shown on a thread of their own, so a modal box
   // never stalls the component's thread; this waits until all of them have been shown.
   void WaitForMessages();
 
  private:
-  // Runs body on the component's thread; messages it raises are shown afterwards.
-  void Run(const std::function<void()>& body);
+  // Runs body on the component's thread; messages it raises are shown afterwards, by the
+  // calling thread for an operation, by the message thread for an event.
+  void Run(const std::function<void()>& body) { RunOnAgent(body, false); }
+  void OnEvent(const std::function<void()>& body) { RunOnAgent(body, true); }
+  void RunOnAgent(const std::function<void()>& body, bool event);
   // The same for a body with a result.
   template <typename F>
   auto RunFor(F body) {
@@ -203,11 +176,12 @@ class TfrmTelefono final : public SipUserAgentEvents, public Phone {
   MessageBox& messages_;
   MessageBox& account_messages_;
 
-  mutable std::mutex mutex_;  // settings, caption, log, callbacks, ports
+  mutable std::mutex mutex_;  // settings, online flag, log, callbacks, ports
   Settings settings_;
-  std::string btn_init_caption_ = "Online";
+  bool online_ = false;
   std::string software_version_ = kDefaultSoftwareVersion;
-  std::vector<std::string> log_;
+  std::deque<std::string> log_;
+  uint64_t log_written_ = 0;  // lines ever written, the dropped ones included
   std::function<void(bool)> esito_passo3_;
   std::function<void(const std::string&)> log_observer_;
   int sip_port_ = 0;
@@ -215,7 +189,6 @@ class TfrmTelefono final : public SipUserAgentEvents, public Phone {
 
   // Messages raised inside the running operation; touched only on the component's thread.
   std::vector<PendingMessage>* pending_messages_ = nullptr;
-  int event_depth_ = 0;  // inside an event handler; component's thread only
 
   void ShowLater(std::vector<PendingMessage> messages);
   void MessageLoop();

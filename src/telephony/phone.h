@@ -17,39 +17,40 @@ inline std::string SipAddress(const std::string& user, const std::string& host) 
   return "sip:" + user + "@" + host;
 }
 
+// What the phone goes on line with.
+struct PhoneAccount {
+  std::string sip_server;  // registrar, and the host of every call's address
+  std::string display_name;
+  std::string login;
+  std::string password;
+  std::string local_ip;  // the address to bind to; empty: the library's own choice
+  bool operator==(const PhoneAccount&) const = default;
+};
+
 class Phone {
  public:
   virtual ~Phone() = default;
 
-  // On line with the account and local address that the start-up sequence writes first.
-  virtual void AttivaTelefono() = 0;
+  virtual void AttivaTelefono(const PhoneAccount& account) = 0;
   // False when the phone was not on line.
   virtual bool DisattivaTelefono() = 0;
-  virtual std::string txtIPVPN() const = 0;
-  virtual void SetTxtIPVPN(const std::string& ip) = 0;
-  virtual void SetAccount(const std::string& proxy, const std::string& display_name,
-                          const std::string& login, const std::string& password) = 0;
-  virtual std::string EditSIPProxy() const = 0;
 
-  // A line as the phone window's buttons work it: the line's number field, log lines, the
-  // status record and messages to the operator.
-  virtual void SetNumber(const std::string& number) = 0;  // line 1's number field
-  virtual void Dial(int line) = 0;                        // the line's number field
+  // The operations on a line. Each writes the log lines, the status and the messages to
+  // the operator that the phone window's buttons for that line do.
+  // Calls number at the SIP server; line 1 tells the operator when it cannot (or when the
+  // number is empty), line 2 only logs. True when the call was placed.
+  virtual bool Dial(int line, const std::string& number) = 0;
+  // Line 1 hung up also goes "IDLE" with "HANGUP".
   virtual void HangUp(int line) = 0;
-  virtual void HoldIfInCall(int line) = 0;
-  virtual void UnholdIfOnHold(int line) = 0;
-
-  // Single component operations; the result is all they report.
   virtual bool InCall(int line) = 0;
-  virtual bool PlaceCall(int line, const std::string& number) = 0;  // at the SIP server
-  virtual bool EndCall(int line) = 0;
-  virtual bool Hold(int line) = 0;
-  virtual bool Unhold(int line) = 0;
-  virtual bool SendDtmf(int line, const std::string& digits) = 0;
-  virtual bool StartRecording(int line) = 0;
-  virtual bool StartRecordingMode(int line, int mode, bool enable) = 0;
-  virtual bool SaveRecording(int line, const std::string& path) = 0;
+  virtual void Hold(int line) = 0;    // only a line in a call
+  virtual void Unhold(int line) = 0;  // only a line on hold
+  virtual void SendDtmf(int line, const std::string& digits) = 0;
   virtual void Mute(int line, bool muted) = 0;
+  // A new recording of the line from now on.
+  virtual void StartRecording(int line) = 0;
+  // The recording so far, saved as a WAV file at path; false when it could not be.
+  virtual bool SaveRecording(int line, const std::string& path) = 0;
 
   // Runs step whole: no event and no other operation of the phone comes between its parts
   // (the phone's operations that step calls join it).

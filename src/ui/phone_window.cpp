@@ -106,6 +106,7 @@ PhoneWindow::PhoneWindow(TfrmTelefono& phone, QWidget* parent)
   txtLog_ = new QPlainTextEdit(this);
   txtLog_->setObjectName("txtLog");
   txtLog_->setReadOnly(true);
+  txtLog_->setMaximumBlockCount(static_cast<int>(TfrmTelefono::kLogLines));
   top->addWidget(txtLog_, 1);
 
   refresh_ = new QTimer(this);
@@ -156,15 +157,9 @@ void PhoneWindow::Refresh() {
     CheckBoxRegisterToProxy_->setChecked(s.CheckBoxRegisterToProxy);
   }
   BtnInit_->setText(QString::fromStdString(phone_.BtnInitCaption()));
-  // The log only grows; append what is new.
-  std::vector<std::string> log = phone_.txtLog();
-  if (log.size() < shown_lines_) {
-    txtLog_->clear();
-    shown_lines_ = 0;
-  }
-  for (size_t i = shown_lines_; i < log.size(); ++i)
-    txtLog_->appendPlainText(QString::fromStdString(log[i]));
-  shown_lines_ = log.size();
+  // Only what is new; the view drops its oldest lines as the phone's log does.
+  for (const std::string& line : phone_.NewLogLines(shown_lines_))
+    txtLog_->appendPlainText(QString::fromStdString(line));
 }
 
 }  // namespace velnaro::ui

@@ -3,6 +3,7 @@
 // button, the test buttons of both lines and the log.
 
 #include <QWidget>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,7 @@ class PhoneWindow : public QWidget {
   QCheckBox* CheckBoxRegisterToProxy_;
   QPushButton* BtnInit_;
   QPlainTextEdit* txtLog_;
-  size_t shown_lines_ = 0;
+  uint64_t shown_lines_ = 0;  // of the phone's log, counted since start
 };
 
 }  // namespace velnaro::ui

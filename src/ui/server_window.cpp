@@ -13,8 +13,8 @@
 
 namespace velnaro::ui {
 
-ServerWindow::ServerWindow(TwebServer& server, QWidget* parent)
-    : QWidget(parent, Qt::Window), server_(server) {
+ServerWindow::ServerWindow(TwebServer& fields, PhoneStatus& status, QWidget* parent)
+    : QWidget(parent, Qt::Window), server_(fields), status_(status) {
   setObjectName("webServer");
   setWindowTitle("webServer");
   resize(520, 460);
@@ -89,7 +89,7 @@ void ServerWindow::RunButton(const std::function<void()>& handler) {
     if (messages_)
       messages_->Show(e.what(), MessageKind::Error);
     else
-      server_.AggiungiLog(e.what());
+      status_.AggiungiLog(e.what());
   }
 }
 
@@ -105,7 +105,7 @@ void ServerWindow::Tick() {
   if (!txtFileName_->hasFocus())
     txtFileName_->setText(QString::fromStdString(server_.txtFileName()));
   if (!isVisible()) return;  // the log view only matters on screen
-  std::vector<std::string> log = server_.memoLogs();
+  std::vector<std::string> log = status_.memoLogs();
   if (log == shown_log_) return;
   QString text;
   for (const auto& line : log) text += QString::fromStdString(line) + "\n";

@@ -8,6 +8,7 @@
 
 #include "control/web_server.h"
 #include "platform/message_box.h"
+#include "status/phone_status.h"
 
 class QCheckBox;
 class QLabel;
@@ -20,7 +21,8 @@ namespace velnaro::ui {
 class ServerWindow : public QWidget {
   Q_OBJECT
  public:
-  explicit ServerWindow(TwebServer& server, QWidget* parent = nullptr);
+  // The window's fields, and the record and service log it shows.
+  ServerWindow(TwebServer& fields, PhoneStatus& status, QWidget* parent = nullptr);
   // Handlers of Button2 (upload the named file to the URL) and Button1 ("ScreenShot").
   void SetButton2Click(std::function<void()> f) { button2_ = std::move(f); }
   void SetButton1Click(std::function<void()> f) { button1_ = std::move(f); }
@@ -32,6 +34,7 @@ class ServerWindow : public QWidget {
 
  private:
   TwebServer& server_;
+  PhoneStatus& status_;
   QTimer* timer1_;
   QLabel* txtStato_;
   QLabel* txtChiamataStato_;

@@ -88,59 +88,6 @@ class FakeProvisioning : public ProvisioningLink {
   }
 };
 
-class FakePhone : public NullPhone {
- public:
-  std::vector<std::string> ops;
-  std::string ip, proxy, display, login, password;
-  bool line0_in_call = false;
-  bool place_ok = true;
-
-  bool DisattivaTelefono() override {
-    ops.push_back("DisattivaTelefono");
-    return false;
-  }
-  void AttivaTelefono() override { ops.push_back("AttivaTelefono"); }
-  std::string txtIPVPN() const override { return ip; }
-  void SetTxtIPVPN(const std::string& v) override {
-    ops.push_back("SetTxtIPVPN(" + v + ")");
-    ip = v;
-  }
-  void SetAccount(const std::string& p, const std::string& d, const std::string& l,
-                  const std::string& w) override {
-    ops.push_back("SetAccount");
-    proxy = p;
-    display = d;
-    login = l;
-    password = w;
-  }
-  std::string EditSIPProxy() const override { return proxy; }
-  // The component operations by their numbers; a call shows the address it goes to.
-  bool InCall(int line) override {
-    ops.push_back("16:" + std::to_string(line));
-    return line == 0 && line0_in_call;
-  }
-  bool PlaceCall(int line, const std::string& number) override {
-    ops.push_back("5:" + std::to_string(line) + ":" + SipAddress(number, proxy));
-    return place_ok;
-  }
-  bool Hold(int line) override {
-    ops.push_back("10:" + std::to_string(line));
-    return true;
-  }
-  bool Unhold(int line) override {
-    ops.push_back("11:" + std::to_string(line));
-    return true;
-  }
-  bool SendDtmf(int line, const std::string& d) override {
-    ops.push_back("24:" + std::to_string(line) + ":" + d);
-    return true;
-  }
-  bool EndCall(int line) override {
-    ops.push_back("6:" + std::to_string(line));
-    return true;
-  }
-};
-
 class FakeNetwork : public NetworkLink {
  public:
   std::string chosen = "10.8.0.5";
@@ -232,11 +179,12 @@ struct Rig {
   FakeInstanceGuard guard{registry};
   FakeView view;
   FakeScheduler scheduler{provisioning};
-  TfrmMainPhone form{{provisioning, phone, network, messages, opener, guard}};
+  TfrmMainPhone form{{provisioning, network, messages, opener, guard}};
   // What the controller wrote to the support log: "source: line".
   std::vector<std::string> logged;
 
   Rig() {
+    form.SetPhone(&phone);
     view.form = &form;
     form.SetView(&view);
     form.SetScheduler(&scheduler);
@@ -246,7 +194,7 @@ struct Rig {
   }
   // For rigs whose real window registers itself as the form's view.
   struct NoView {};
-  explicit Rig(NoView) {}
+  explicit Rig(NoView) { form.SetPhone(&phone); }
   // Creation, first show and the timer's tick.
   void Start() {
     form.FormCreate();

@@ -85,35 +85,36 @@ class Line2Test : public PagesTest {
     PagesTest::SetUp();
     rig.form.EsitoPasso3(true);
     rig.form.btnOpenBrowserClick();
-    rig.phone.ops.clear();
+    rig.phone.clear();
   }
 };
 
 TEST_F(Line2Test, HandsetNeedsACallOnLine1) {
-  rig.phone.line0_in_call = false;
+  rig.phone.in_call = false;
   rig.form.btnChiamaClick();
   EXPECT_THAT(rig.messages.Shown(),
               ElementsAre("Attenzione, devi essere in conversazione per chiamare il numero verde"));
-  EXPECT_THAT(rig.phone.ops, ElementsAre("16:0"));
+  EXPECT_THAT(rig.phone.ops(), ElementsAre("InCall 0"));
   EXPECT_EQ(rig.form.line2_page, Line2Page::tsNumero);
 }
 
 TEST_F(Line2Test, WholeConferenceRoundTrip) {
-  rig.phone.line0_in_call = true;
+  rig.phone.in_call = true;
   rig.form.txtNumeroVerde = "800999";  // typed over the received number
   rig.form.btnChiamaClick();
-  EXPECT_THAT(rig.phone.ops, ElementsAre("16:0", "5:1:sip:800999@192.0.2.10", "10:0"));
+  EXPECT_THAT(rig.phone.ops(), ElementsAre("InCall 0", "Dial 1 800999", "Hold 0"));
   EXPECT_EQ(rig.form.line2_page, Line2Page::tsTastierino);
   EXPECT_TRUE(rig.form.btnCreaConferenza_visible);
   EXPECT_FALSE(rig.form.imgTelRosso_visible);
 
-  rig.phone.ops.clear();
+  rig.phone.clear();
   for (std::string key : {"1", "0", "*", "#"}) rig.form.eClickTasto(key);
-  EXPECT_THAT(rig.phone.ops, ElementsAre("24:1:1", "24:1:0", "24:1:*", "24:1:#"));
+  EXPECT_THAT(rig.phone.ops(),
+              ElementsAre("SendDtmf 1 1", "SendDtmf 1 0", "SendDtmf 1 *", "SendDtmf 1 #"));
 
-  rig.phone.ops.clear();
+  rig.phone.clear();
   rig.form.btnCreaConferenzaClick();
-  EXPECT_THAT(rig.phone.ops, ElementsAre("11:0"));  // no on-hold query first
+  EXPECT_THAT(rig.phone.ops(), ElementsAre("Unhold 0"));
   EXPECT_FALSE(rig.form.btnCreaConferenza_visible);
   EXPECT_TRUE(rig.form.imgTelRosso_visible);
 
@@ -122,22 +123,22 @@ TEST_F(Line2Test, WholeConferenceRoundTrip) {
   rig.form.eBack();
   EXPECT_EQ(rig.form.line2_page, Line2Page::tsTastierino);
 
-  rig.phone.ops.clear();
+  rig.phone.clear();
   rig.form.eLine2HangUp();
-  EXPECT_THAT(rig.phone.ops, ElementsAre("6:1"));  // line 1 untouched
+  EXPECT_THAT(rig.phone.ops(), ElementsAre("HangUp 1"));  // line 1 untouched
   EXPECT_EQ(rig.form.line2_page, Line2Page::tsNumero);
 
   // A new call can follow while line 1 still talks.
-  rig.phone.ops.clear();
+  rig.phone.clear();
   rig.form.btnChiamaClick();
-  EXPECT_THAT(rig.phone.ops, ElementsAre("16:0", "5:1:sip:800999@192.0.2.10", "10:0"));
+  EXPECT_THAT(rig.phone.ops(), ElementsAre("InCall 0", "Dial 1 800999", "Hold 0"));
 }
 
 TEST_F(Line2Test, RefusedCallLeavesPanelIdleSilently) {
-  rig.phone.line0_in_call = true;
+  rig.phone.in_call = true;
   rig.phone.place_ok = false;
   rig.form.btnChiamaClick();
-  EXPECT_THAT(rig.phone.ops, ElementsAre("16:0", "5:1:sip:800123@192.0.2.10"));
+  EXPECT_THAT(rig.phone.ops(), ElementsAre("InCall 0", "Dial 1 800123"));
   EXPECT_EQ(rig.form.line2_page, Line2Page::tsNumero);
   EXPECT_FALSE(rig.form.btnCreaConferenza_visible);
   EXPECT_TRUE(rig.messages.Shown().empty());

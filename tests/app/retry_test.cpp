@@ -43,15 +43,15 @@ TEST(ProvisioningRetry, QuicklyForFiveMinutesThenEveryMinuteUntilTheServiceAnswe
   EXPECT_THAT(rig.provisioning.sent_off_thread, Each(true));
   EXPECT_EQ(rig.form.page, Page::tsError);
   EXPECT_EQ(Steps(rig.form), "R---");
-  EXPECT_THAT(rig.phone.ops, ElementsAre("DisattivaTelefono"));
+  EXPECT_THAT(rig.phone.ops(), ElementsAre("DisattivaTelefono"));
 
   rig.provisioning.start_ok = true;
   ASSERT_TRUE(rig.scheduler.FireNext());
   EXPECT_EQ(rig.scheduler.pending(), 0u);
   EXPECT_EQ(rig.form.page, Page::tsStatus);
   EXPECT_EQ(Steps(rig.form), "GGG-");
-  EXPECT_EQ(rig.phone.ops.back(), "AttivaTelefono");
-  EXPECT_EQ(rig.phone.password, "secret");
+  EXPECT_EQ(rig.phone.ops().back(), "AttivaTelefono");
+  EXPECT_EQ(rig.phone.account.password, "secret");
   EXPECT_FALSE(rig.form.txtURL.empty());
   EXPECT_THAT(rig.logged, Contains("startup: provisioning service reached: the start-up goes on"));
   rig.form.EsitoPasso3(true);

@@ -28,12 +28,11 @@ TEST(FormCreate, SecondCopyOfSameVersionLeavesAndRestoresTheFirst) {
   ASSERT_TRUE(first.form.FormCreate());
 
   FakeProvisioning provisioning;
-  FakePhone phone;
   FakeNetwork network;
   FakeMessageBox messages;
   FakeDesktopOpener opener;
   FakeInstanceGuard guard(first.registry);
-  TfrmMainPhone second({provisioning, phone, network, messages, opener, guard});
+  TfrmMainPhone second({provisioning, network, messages, opener, guard});
   EXPECT_FALSE(second.FormCreate());
   EXPECT_THAT(messages.Shown(), ElementsAre("Il programma risulta già aperto.."));
   EXPECT_THAT(messages.Kinds(), ElementsAre(MessageKind::Information));
@@ -49,8 +48,7 @@ TEST(FormCreate, OtherVersionRunsSideBySide) {
   Rig other;
   FakeInstanceGuard guard(first.registry);
   other.provisioning.values.SoftwareVersion = "4.00.003";
-  TfrmMainPhone second({other.provisioning, other.phone, other.network, other.messages,
-                        other.opener, guard});
+  TfrmMainPhone second({other.provisioning, other.network, other.messages, other.opener, guard});
   EXPECT_TRUE(second.FormCreate());
   EXPECT_EQ(second.title, "Velnaro DS - 4.00.003");
 }
@@ -95,7 +93,6 @@ TEST(FormShow, UnreadableStoredIdentifierIsReportedAndStartUpGoesOn) {
 TEST(Sequence, FullReplyConfiguresPhoneAndComposesAddress) {
   Rig rig;
   rig.provisioning.reply = FullReply();
-  rig.phone.ip = "stale";
   rig.form.txtLog = {"old line"};
   rig.Start();
 
@@ -106,15 +103,15 @@ TEST(Sequence, FullReplyConfiguresPhoneAndComposesAddress) {
   EXPECT_THAT(rig.provisioning.calls,
               ElementsAre("LoadFromRegistry", "ReadCommandLine", "UseConfiguredServiceUrl",
                           "SoftwareStart"));
-  // Offline first, then the address is cleared and chosen, then the account, then online.
-  EXPECT_THAT(rig.phone.ops, ElementsAre("DisattivaTelefono", "SetTxtIPVPN()",
-                                         "SetTxtIPVPN(10.8.0.5)", "SetAccount", "AttivaTelefono"));
+  // Offline first, then online with the account and the chosen address.
+  EXPECT_THAT(rig.phone.ops(), ElementsAre("DisattivaTelefono", "AttivaTelefono"));
+  EXPECT_EQ(rig.phone.account.local_ip, "10.8.0.5");
   EXPECT_EQ(rig.network.rete_seen, "10.8.0");
   EXPECT_THAT(rig.form.txtLog, ElementsAre("Interfaccia trovata: 10.8.0.5"));
-  EXPECT_EQ(rig.phone.proxy, "192.0.2.10");
-  EXPECT_EQ(rig.phone.display, "204");
-  EXPECT_EQ(rig.phone.login, "u204");
-  EXPECT_EQ(rig.phone.password, "secret");
+  EXPECT_EQ(rig.phone.account.sip_server, "192.0.2.10");
+  EXPECT_EQ(rig.phone.account.display_name, "204");
+  EXPECT_EQ(rig.phone.account.login, "u204");
+  EXPECT_EQ(rig.phone.account.password, "secret");
   EXPECT_EQ(rig.form.txtNumeroVerde, "800123");
   EXPECT_EQ(rig.form.txtURL,
             "http://10.1.2.3/velnaro/?ActionCode=OPEN&SoftwareVersion=4.00.002&ClientID=ABC");
@@ -146,7 +143,7 @@ TEST(Sequence, ProvisioningFailureShowsErrorAndTouchesNothingElse) {
   EXPECT_EQ(rig.form.lblErrorDS, "Problema di connessione");
   EXPECT_TRUE(rig.form.steps[0].ko_visible);
   for (int i = 1; i < 4; ++i) EXPECT_FALSE(rig.form.steps[i].ok_visible || rig.form.steps[i].ko_visible);
-  EXPECT_THAT(rig.phone.ops, ElementsAre("DisattivaTelefono"));
+  EXPECT_THAT(rig.phone.ops(), ElementsAre("DisattivaTelefono"));
   EXPECT_TRUE(rig.form.txtURL.empty());
   EXPECT_FALSE(rig.form.btnOpenBrowser_visible);
 }
@@ -159,7 +156,7 @@ TEST(Sequence, EmptySipServerSkipsPhoneButComposesAddress) {
   EXPECT_TRUE(rig.form.steps[0].ok_visible);
   EXPECT_TRUE(rig.form.steps[1].ok_visible);
   EXPECT_TRUE(rig.form.steps[2].ko_visible);
-  EXPECT_THAT(rig.phone.ops, ElementsAre("DisattivaTelefono"));
+  EXPECT_THAT(rig.phone.ops(), ElementsAre("DisattivaTelefono"));
   EXPECT_TRUE(rig.form.txtNumeroVerde.empty());
   EXPECT_EQ(rig.form.txtURL,
             "http://10.1.2.3/velnaro/?ActionCode=OPEN&SoftwareVersion=4.00.002&ClientID=ABC");
@@ -171,8 +168,8 @@ TEST(Sequence, InterfaceFaultIsIgnoredAndKeepsTheAddressWritten) {
   rig.provisioning.reply = FullReply();
   rig.network.throw_after_choice = true;
   rig.Start();
-  EXPECT_EQ(rig.phone.ip, "10.8.0.5");
-  EXPECT_EQ(rig.phone.ops.back(), "AttivaTelefono");
+  EXPECT_EQ(rig.phone.account.local_ip, "10.8.0.5");
+  EXPECT_EQ(rig.phone.ops().back(), "AttivaTelefono");
   EXPECT_TRUE(rig.messages.Shown().empty());
 }
 
@@ -229,7 +226,8 @@ TEST(Sequence, RunsAgainFromHiddenIndicatorsAndOfflinePhone) {
   rig.form.EseguiAvvio();
   EXPECT_EQ(rig.view.painted.front(), "----");
   EXPECT_EQ(rig.form.page, Page::tsError);
-  EXPECT_EQ(std::count(rig.phone.ops.begin(), rig.phone.ops.end(), "DisattivaTelefono"), 2);
+  const auto ops = rig.phone.ops();
+  EXPECT_EQ(std::count(ops.begin(), ops.end(), "DisattivaTelefono"), 2);
 }
 
 TEST(OpenBrowser, OpensAddressAndShowsLine2PageWithConferenceNumber) {

@@ -44,7 +44,7 @@ TEST_F(UpdateTest, OptionalOfferOverStatusPage) {
   EXPECT_TRUE(rig.form.btnUpdateOK_visible && rig.form.btnUpdateKO_visible);
   EXPECT_FALSE(rig.form.pbUpdate_visible);
   // The phone steps ran before the offer.
-  EXPECT_EQ(rig.phone.ops.back(), "AttivaTelefono");
+  EXPECT_EQ(rig.phone.ops().back(), "AttivaTelefono");
 }
 
 TEST_F(UpdateTest, EmptyOrOtherForceMeansForced) {

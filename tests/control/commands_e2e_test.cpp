@@ -14,8 +14,10 @@
 #include "control/web_server.h"
 #include "platform/message_box.h"
 #include "platform/screen_capture.h"
+#include "support/control_service.h"
 #include "support/event_stream_client.h"
 #include "support/platform_fakes.h"
+#include "support/wire_fields.h"
 #include "telephony/frm_Telefono.h"
 #include "telephony/linphone_sip_user_agent.h"
 #include "upload_servers.h"
@@ -53,7 +55,7 @@ class CommandsEndToEnd : public ::testing::Test {
     o.state_dir = dir_ + "/state";
     o.force_virtual_sound = true;
     agent_ = MakeLinphoneSipUserAgent(o);
-    phone_ = std::make_unique<TfrmTelefono>(*agent_, web_, box_);
+    phone_ = std::make_unique<TfrmTelefono>(*agent_, web_.status, box_);
     phone_->UpdateSettings([&](TfrmTelefono::Settings& s) {
       s.EditLoginId = "1001";
       s.EditLoginPwd = "secret1001";
@@ -61,16 +63,17 @@ class CommandsEndToEnd : public ::testing::Test {
       s.EditDisplayName = "1001";
       s.txtIPVPN = "127.0.0.1";
     });
-    RegisterCommands(web_, *phone_, {[this] { return php_.host(); }, &capture_, nullptr});
-    events_ = std::make_unique<EventStreams>(web_);
+    RegisterCommands(web_.interpreter.Commands(), {web_.status, web_.window, *phone_},
+                     {[this] { return php_.host(); }, &capture_, nullptr});
+    events_ = std::make_unique<EventStreams>(web_.status);
     EndpointOptions options;
     options.events = events_.get();
-    endpoint_ = std::make_unique<HttpEndpoint>(web_, options);
+    endpoint_ = std::make_unique<HttpEndpoint>(web_.interpreter, options);
     endpoint_->Start(0);
     port_ = endpoint_->port();
     phone_->AttivaTelefono();
-    ASSERT_TRUE(WaitUntil([&] { return web_.Record().Stato == "ONLINE"; }))
-        << web_.Record().Stato;
+    ASSERT_TRUE(WaitUntil([&] { return web_.status.Record().Stato == LineState::kOnline; }))
+        << web_.status.Record().Stato;
     peer_->SendTo(phone_->MediaPort(0));
   }
   void TearDown() override {
@@ -88,8 +91,9 @@ class CommandsEndToEnd : public ::testing::Test {
   std::string Send(const std::string& target) { return testing::HttpGet(port_, target).body; }
   void Call() {
     ASSERT_EQ(Send("/phone/?Action=CALL&Prefix=&Number=2000"), reply::Call("", "2000"));
-    ASSERT_TRUE(WaitUntil([&] { return web_.Record().ChiamataStato == "ANSWERE"; }))
-        << web_.Record().ChiamataStato;
+    ASSERT_TRUE(WaitUntil([&] {
+      return web_.status.Record().ChiamataStato == CallState::kAnswered;
+    })) << web_.status.Record().ChiamataStato;
   }
   // Share of the operator's tone in what the far end hears over the next second.
   double OperatorHeard() {
@@ -106,7 +110,7 @@ class CommandsEndToEnd : public ::testing::Test {
   std::unique_ptr<test::RtpPeer> peer_;
   test::TestSound sound_{2200};  // the operator says 2200 Hz
   std::unique_ptr<LinphoneSipUserAgent> agent_;
-  TwebServer web_;
+  testing::ControlService web_;
   FakeMessageBox box_;
   FakeScreenCapture capture_;
   std::unique_ptr<TfrmTelefono> phone_;
@@ -131,16 +135,16 @@ TEST_F(CommandsEndToEnd, CallDtmfHoldMuteAndARecordingThatIsUploaded) {
   EXPECT_GT(OperatorHeard(), 0.15);
   EXPECT_EQ(Send("/phone/?Action=MUTE"), reply::Simple("MUTE"));
   EXPECT_LT(OperatorHeard(), 0.05);
-  EXPECT_EQ(web_.Record().Mute, "1");
+  EXPECT_TRUE(web_.status.Record().Mute);
   EXPECT_EQ(Send("/phone/?Action=UNMUTE"), reply::Simple("UNMUTE"));
   EXPECT_GT(OperatorHeard(), 0.15);
 
   // HOLD / UNHOLD: two re-INVITEs, the first sendonly.
   EXPECT_EQ(Send("/phone/?Action=HOLD"), reply::Simple("HOLD"));
-  EXPECT_EQ(web_.Record().Hold, "1");
+  EXPECT_TRUE(web_.status.Record().Hold);
   std::this_thread::sleep_for(std::chrono::milliseconds(800));
   EXPECT_EQ(Send("/phone/?Action=UNHOLD"), reply::Simple("UNHOLD"));
-  EXPECT_EQ(web_.Record().Hold, "0");
+  EXPECT_FALSE(web_.status.Record().Hold);
   std::this_thread::sleep_for(std::chrono::milliseconds(800));
   const auto invites = Invites(sipp_->Messages());
   ASSERT_GE(invites.size(), 3u);
@@ -149,21 +153,21 @@ TEST_F(CommandsEndToEnd, CallDtmfHoldMuteAndARecordingThatIsUploaded) {
 
   // RECSTOP: a WAV with the call's audio, uploaded before the reply.
   EXPECT_EQ(Send("/phone/?Action=RECSTOP&recording_id=226"), reply::Simple("RECSTOP"));
-  EXPECT_EQ(web_.Record().Rec, "0");
+  EXPECT_FALSE(web_.status.Record().Rec);
   const auto uploads = php_.Uploads();
   ASSERT_EQ(uploads.size(), 1u);
   const std::string sent = testing::ReadWholeFile(uploads[0] + "/Allegato");
-  const std::string path = web_.txtFileName();
+  const std::string path = web_.window.txtFileName();
   EXPECT_EQ(testing::ReadWholeFile(path), sent);
   test::Wav wav;
   ASSERT_TRUE(test::ReadWav(path, &wav));
   EXPECT_GE(wav.samples.size(), static_cast<size_t>(wav.rate) * 3);
   EXPECT_GT(test::ToneShare(wav.samples, wav.rate, 1000), 0.15) << "far end in the recording";
-  EXPECT_EQ(web_.memoLogs().back(), "Upload OK: " + std::to_string(sent.size()) + " bytes");
+  EXPECT_EQ(web_.status.memoLogs().back(), "Upload OK: " + std::to_string(sent.size()) + " bytes");
 
   // HANGUP: idle again, the flags cleared.
   EXPECT_EQ(Send("/phone/?Action=HANGUP"), reply::Simple("HANGUP"));
-  EXPECT_TRUE(WaitUntil([&] { return web_.Record().Stato == "IDLE"; }));
+  EXPECT_TRUE(WaitUntil([&] { return web_.status.Record().Stato == LineState::kIdle; }));
   EXPECT_TRUE(box_.Shown().empty()) << box_.Shown().front();
 }
 
@@ -175,39 +179,43 @@ TEST_F(CommandsEndToEnd, TheEventStreamTellsEachStepOfACall) {
   Call();
   EXPECT_EQ(Send("/phone/?Action=HOLD"), reply::Simple("HOLD"));
   EXPECT_EQ(Send("/phone/?Action=HANGUP"), reply::Simple("HANGUP"));
-  ASSERT_TRUE(WaitUntil([&] { return web_.Record().Stato == "IDLE"; }));
+  ASSERT_TRUE(WaitUntil([&] { return web_.status.Record().Stato == LineState::kIdle; }));
 
   std::vector<StatusFields> seen;
   std::string trace;
   uint64_t last_id = 0;
   while (auto event = stream.Next(std::chrono::seconds(5))) {
-    StatusFields f;
-    for (auto [key, field] : {std::pair{"Stato", &StatusFields::Stato},
-                              {"ChiamataStato", &StatusFields::ChiamataStato},
-                              {"ChiamataPrefix", &StatusFields::ChiamataPrefix},
-                              {"ChiamataNumero", &StatusFields::ChiamataNumero},
-                              {"Rec", &StatusFields::Rec}, {"Hold", &StatusFields::Hold},
-                              {"Mute", &StatusFields::Mute}}) {
-      f.*field = testing::Field(event->data, key);
+    using W = testing::WireFields;
+    W w;
+    for (auto [key, field] : {std::pair{"Stato", &W::Stato},
+                              {"ChiamataStato", &W::ChiamataStato},
+                              {"ChiamataPrefix", &W::ChiamataPrefix},
+                              {"ChiamataNumero", &W::ChiamataNumero},
+                              {"Rec", &W::Rec},
+                              {"Hold", &W::Hold},
+                              {"Mute", &W::Mute}}) {
+      w.*field = testing::Field(event->data, key);
     }
+    const StatusFields f = testing::FromWire(w);
     EXPECT_EQ(event->data, reply::Status(f));
     const uint64_t id = std::stoull(event->id);
     EXPECT_TRUE(last_id == 0 || id == last_id + 1) << last_id << " then " << id;
     last_id = id;
     seen.push_back(f);
-    trace += f.Stato + "/" + f.ChiamataStato + "/" + f.ChiamataNumero + "/hold=" + f.Hold + "\n";
-    if (f.Stato == "IDLE") break;
+    trace += w.Stato + "/" + w.ChiamataStato + "/" + w.ChiamataNumero + "/hold=" + w.Hold + "\n";
+    if (f.Stato == LineState::kIdle) break;
   }
   // The steps, in this order; the component may add steps of its own between them.
   const std::vector<std::function<bool(const StatusFields&)>> steps{
-      [](const StatusFields& f) { return f.Stato == "ONLINE"; },
+      [](const StatusFields& f) { return f.Stato == LineState::kOnline; },
       [](const StatusFields& f) {
-        return f.Stato == "INCALL" && f.ChiamataStato == "CALLOUT" && f.ChiamataNumero == "2000";
+        return f.Stato == LineState::kInCall && f.ChiamataStato == CallState::kCallOut &&
+               f.ChiamataNumero == "2000";
       },
-      [](const StatusFields& f) { return f.ChiamataStato == "ANSWERE" && f.Hold == "0"; },
-      [](const StatusFields& f) { return f.Stato == "INCALL" && f.Hold == "1"; },
+      [](const StatusFields& f) { return f.ChiamataStato == CallState::kAnswered && !f.Hold; },
+      [](const StatusFields& f) { return f.Stato == LineState::kInCall && f.Hold; },
       [](const StatusFields& f) {
-        return f.Stato == "IDLE" && f.ChiamataStato == "HANGUP" && f.Hold == "0";
+        return f.Stato == LineState::kIdle && f.ChiamataStato == CallState::kHangUp && !f.Hold;
       }};
   size_t step = 0;
   for (const StatusFields& f : seen) {
@@ -224,8 +232,8 @@ TEST_F(CommandsEndToEnd, ACallThatEndsMutedLeavesTheMicrophoneOpen) {
   EXPECT_EQ(Send("/phone/?Action=MUTE"), reply::Simple("MUTE"));
   EXPECT_LT(OperatorHeard(), 0.05);
   EXPECT_EQ(Send("/phone/?Action=HANGUP"), reply::Simple("HANGUP"));
-  ASSERT_TRUE(WaitUntil([&] { return web_.Record().Stato == "IDLE"; }));
-  EXPECT_EQ(web_.Record().Mute, "0");
+  ASSERT_TRUE(WaitUntil([&] { return web_.status.Record().Stato == LineState::kIdle; }));
+  EXPECT_FALSE(web_.status.Record().Mute);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   Call();
   EXPECT_GT(OperatorHeard(), 0.15);

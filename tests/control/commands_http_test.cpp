@@ -12,6 +12,7 @@
 #include "control/web_server.h"
 #include "platform/message_box.h"
 #include "platform/screen_capture.h"
+#include "support/control_service.h"
 #include "support/fake_sip_user_agent.h"
 #include "support/platform_fakes.h"
 #include "telephony/frm_Telefono.h"
@@ -25,8 +26,8 @@ using Args = std::vector<std::string>;
 using testing::HttpGet;
 using testing::HttpReply;
 
-bool Logged(const TwebServer& web, const std::string& line) {
-  const auto log = web.memoLogs();
+bool Logged(const testing::ControlService& web, const std::string& line) {
+  const auto log = web.status.memoLogs();
   return std::find(log.begin(), log.end(), line) != log.end();
 }
 
@@ -39,7 +40,8 @@ class CommandsOverHttp : public ::testing::Test {
     setenv("TEMP", temp_.c_str(), 1);
     phone_.UpdateSettings([](TfrmTelefono::Settings& s) { s.EditSIPProxy = "127.0.0.1"; });
     capture_.SetImage(RgbImage{32, 16, std::vector<uint8_t>(32 * 16 * 3, 200)});
-    RegisterCommands(web_, phone_, {[this] { return sip_server_; }, &capture_, &clock_});
+    RegisterCommands(web_.interpreter.Commands(), {web_.status, web_.window, phone_},
+                     {[this] { return sip_server_; }, &capture_, &clock_});
     endpoint_.Start(0);
     port_ = endpoint_.port();
   }
@@ -54,17 +56,17 @@ class CommandsOverHttp : public ::testing::Test {
     EXPECT_EQ(r.status, 200) << target;
     return r.body;
   }
-  reply::StatusFields Status() { return web_.Record(); }
+  reply::StatusFields Status() { return web_.status.Record(); }
 
   std::string temp_;
   std::string sip_server_;
-  TwebServer web_;
+  testing::ControlService web_;
   FakeSipUserAgent agent_;
   FakeMessageBox messages_;
-  TfrmTelefono phone_{agent_, web_, messages_};
+  TfrmTelefono phone_{agent_, web_.status, messages_};
   FakeScreenCapture capture_;
   FakeClock clock_{{2026, 12, 8, 9, 15, 0, 42}};
-  HttpEndpoint endpoint_{web_};
+  HttpEndpoint endpoint_{web_.interpreter};
   uint16_t port_ = 0;
 };
 
@@ -78,14 +80,14 @@ TEST_F(CommandsOverHttp, HangUpAndHoldRepliesAndLineOperations) {
   // Idle: nothing is put on hold, the flag says "1" all the same.
   EXPECT_EQ(Body("/phone/?Action=HOLD"), reply::Simple("HOLD"));
   EXPECT_TRUE(agent_.Ops(sip_op::kHold).empty());
-  EXPECT_EQ(Status().Hold, "1");
+  EXPECT_TRUE(Status().Hold);
   agent_.SetInCall(0, true);
   Body("/phone/?Action=HOLD");
   EXPECT_EQ(agent_.Ops(sip_op::kHold).size(), 1u);
   agent_.SetOnHold(0, true);
   EXPECT_EQ(Body("/phone/?Action=UNHOLD"), reply::Simple("UNHOLD"));
   EXPECT_EQ(agent_.Ops(sip_op::kUnhold).size(), 1u);
-  EXPECT_EQ(Status().Hold, "0");
+  EXPECT_FALSE(Status().Hold);
 }
 
 TEST_F(CommandsOverHttp, CallDialsPrefixAndNumberAtTheSipServer) {
@@ -96,8 +98,8 @@ TEST_F(CommandsOverHttp, CallDialsPrefixAndNumberAtTheSipServer) {
   EXPECT_EQ(dials[0].args[0], "0");
   EXPECT_EQ(dials[0].args[1], "sip:055@127.0.0.1");
   const auto s = Status();
-  EXPECT_EQ(s.Stato, "INCALL");
-  EXPECT_EQ(s.ChiamataStato, "CALLOUT");
+  EXPECT_EQ(s.Stato, LineState::kInCall);
+  EXPECT_EQ(s.ChiamataStato, CallState::kCallOut);
   EXPECT_EQ(s.ChiamataPrefix, "0");
   EXPECT_EQ(s.ChiamataNumero, "55");
   EXPECT_TRUE(Logged(web_, "phone/CALL: 0 55"));
@@ -106,7 +108,7 @@ TEST_F(CommandsOverHttp, CallDialsPrefixAndNumberAtTheSipServer) {
   // the empty number itself.
   const std::string empty = Body("/phone/?Action=CALL");
   EXPECT_EQ(empty.size(), 150u);
-  EXPECT_EQ(Status().Stato, "INCALL");
+  EXPECT_EQ(Status().Stato, LineState::kInCall);
   EXPECT_EQ(Status().ChiamataNumero, "55");
 }
 
@@ -128,7 +130,7 @@ TEST_F(CommandsOverHttp, MuteSilencesTheMicrophoneUntilHangUp) {
 
   agent_.ClearOps();
   Body("/phone/?Action=HANGUP");
-  EXPECT_EQ(Status().Mute, "0");
+  EXPECT_FALSE(Status().Mute);
   const auto ids = agent_.OpIds();
   // The hang-up, then the idle action: off hold only when on hold, then the microphone.
   ASSERT_FALSE(ids.empty());
@@ -157,15 +159,15 @@ TEST_F(CommandsOverHttp, TheMuteFlagAndTheMicrophoneNeverDisagree) {
   };
   agent_.BeforeNextInvoke([&] { Body("/phone/?Action=MUTE"); });
   Body("/phone/?Action=UNMUTE");
-  EXPECT_EQ(Status().Mute, "0");
+  EXPECT_FALSE(Status().Mute);
   EXPECT_EQ(microphone(), "0");
 
   // The far end hangs up just before a MUTE reaches the phone: the MUTE still holds.
   agent_.BeforeNextInvoke(
       [&] { agent_.Raise([](SipUserAgentEvents& e) { e.OnDisconnectCall(0); }); });
   Body("/phone/?Action=MUTE");
-  EXPECT_EQ(Status().Stato, "IDLE");
-  EXPECT_EQ(Status().Mute, "1");
+  EXPECT_EQ(Status().Stato, LineState::kIdle);
+  EXPECT_TRUE(Status().Mute);
   EXPECT_EQ(microphone(), "1");
 }
 
@@ -173,13 +175,13 @@ TEST_F(CommandsOverHttp, RecordingStartAndAFailedSave) {
   EXPECT_EQ(Body("/phone/?Action=RECSTART"), reply::Simple("RECSTART"));
   EXPECT_EQ(agent_.Ops(sip_op::kRecordStart)[0].args, Args{"0"});
   EXPECT_EQ(agent_.Ops(sip_op::kRecordMode)[0].args, (Args{"0", "2", "1"}));
-  EXPECT_EQ(Status().Rec, "1");
+  EXPECT_TRUE(Status().Rec);
 
   agent_.SetResult(sip_op::kRecordSave, false, sip_error::kWriteWave);
   const std::string failed = Body("/phone/?Action=RECSTOP&recording_id=226");
   EXPECT_EQ(failed, reply::SaveError());
   EXPECT_EQ(failed.size(), 108u);
-  EXPECT_EQ(Status().Rec, "1");
+  EXPECT_TRUE(Status().Rec);
   EXPECT_TRUE(
       Logged(web_, "phone/RECSTOP - Errore di salvataggio: " + temp_ + "/rec091500042.wav"));
 }
@@ -202,8 +204,8 @@ TEST_F(CommandsOverHttp, RecstopReplyComesAfterTheUpload) {
   EXPECT_NE(testing::ReadWholeFile(uploads[0] + "/meta.json")
                 .find("\"query\": \"Action=RECSTOP&recording_id=226\""),
             std::string::npos);
-  EXPECT_EQ(Status().Rec, "0");
-  EXPECT_EQ(web_.memoLogs().back(), "Upload OK: " + std::to_string(wav.size()) + " bytes");
+  EXPECT_FALSE(Status().Rec);
+  EXPECT_EQ(web_.status.memoLogs().back(), "Upload OK: " + std::to_string(wav.size()) + " bytes");
 }
 
 TEST_F(CommandsOverHttp, ScreenshotOnlyUnderSystemAndFailuresAre500) {

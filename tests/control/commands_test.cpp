@@ -6,13 +6,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "commands_fake_phone.h"
+#include "commands_event_list.h"
 #include "commands_http_get.h"
 #include "control/http_endpoint.h"
 #include "control/reply.h"
 #include "control/web_server.h"
 #include "platform/screen_capture.h"
+#include "support/control_service.h"
+#include "support/phone_fakes.h"
 #include "support/platform_fakes.h"
+#include "support/wire_fields.h"
 #include "upload_servers.h"
 
 namespace velnaro {
@@ -36,16 +39,23 @@ class Commands : public ::testing::Test {
     setenv("TEMP", temp_.c_str(), 1);
     RgbImage picture{16, 8, std::vector<uint8_t>(16 * 8 * 3, 128)};
     capture_.SetImage(picture);
+    // Every effect in one list, each phone operation with the flags as they stood then.
+    phone_.record = [this](const std::string& op) { events_.Add(op); };
+    phone_.note = [this] {
+      const auto r = testing::Wire(server_.status.Record());
+      return "hold" + r.Hold + " mute" + r.Mute + " rec" + r.Rec;
+    };
+    phone_.status = &server_.status;
     // The phone's own idle action comes first; the commands chain after it.
-    server_.SetIdleAction([this] { events_.Add("phone idle action"); });
-    RegisterCommands(server_, phone_,
-                     {.sip_server = [this] { return sip_server_; },
-                      .capture = &capture_,
-                      .clock = &clock_,
-                      .upload_failed = [this](const std::string& path, const std::string& url) {
-                        failed_.push_back(path + " " + url);
-                      }});
-    server_.SetLogObserver([this](const std::string& line) { events_.Add("log:" + line); });
+    server_.status.SetIdleAction([this] { events_.Add("phone idle action"); });
+    RegisterCommands(
+        server_.interpreter.Commands(), {server_.status, server_.window, phone_},
+        {.sip_server = [this] { return sip_server_; },
+         .capture = &capture_,
+         .clock = &clock_,
+         .upload_failed = [this](const std::string& path,
+                                 const std::string& url) { failed_.push_back(path + " " + url); }});
+    server_.status.SetLogObserver([this](const std::string& line) { events_.Add("log:" + line); });
     endpoint_.Start(0);
   }
   void TearDown() override {
@@ -63,12 +73,12 @@ class Commands : public ::testing::Test {
 
   std::string temp_;
   std::string sip_server_ = "127.0.0.1:1";
-  TwebServer server_;
+  testing::ControlService server_;
   EventList events_;
-  FakePhone phone_{server_, events_};
+  FakePhone phone_;
   FakeScreenCapture capture_;
   FakeClock clock_{{2026, 12, 8, 14, 30, 5, 123}};
-  HttpEndpoint endpoint_{server_};
+  HttpEndpoint endpoint_{server_.interpreter};
   long status_ = 0;
   std::vector<std::string> failed_;  // uploads handed on to be sent again: "path url"
 };
@@ -81,18 +91,22 @@ TEST_F(Commands, SimpleCommandsReplyActAndLogInOrder) {
     std::string hold, mute, rec;
   };
   const std::vector<Case> cases = {
-      {"HOLD", 94, {"HoldLine1 [Hold 0]", "log:phone/HOLD"}, "1", "0", "0"},
-      {"UNHOLD", 96, {"UnholdLine1 [Hold 1]", "log:phone/UNHOLD"}, "0", "0", "0"},
-      {"MUTE", 94, {"SetMicrophoneMuted 0 true [Mute 1]", "log:phone/MUTE"}, "0", "1", "0"},
-      {"UNMUTE", 96, {"SetMicrophoneMuted 0 false [Mute 0]", "log:phone/UNMUTE"}, "0", "0", "0"},
+      {"HOLD", 94, {"Hold 0 [hold0 mute0 rec0]", "log:phone/HOLD"}, "1", "0", "0"},
+      {"UNHOLD", 96, {"Unhold 0 [hold1 mute0 rec0]", "log:phone/UNHOLD"}, "0", "0", "0"},
+      {"MUTE", 94, {"Mute 0 on [hold0 mute1 rec0]", "log:phone/MUTE"}, "0", "1", "0"},
+      {"UNMUTE", 96, {"Mute 0 off [hold0 mute0 rec0]", "log:phone/UNMUTE"}, "0", "0", "0"},
       {"RECSTART",
        98,
-       {"StartRecording 0", "StartRecordingMode 0 2 true [Rec 0]", "log:phone/RECSTART"},
-       "0", "0", "1"},
+       {"StartRecording 0 [hold0 mute0 rec0]", "log:phone/RECSTART"},
+       "0",
+       "0",
+       "1"},
       {"HANGUP",
        96,
-       {"HangUpLine1", "phone idle action", "log:phone/HANGUP"},  // microphone already open
-       "0", "0", "1"},
+       {"HangUp 0 [hold0 mute0 rec1]", "phone idle action", "log:phone/HANGUP"},  // mic open
+       "0",
+       "0",
+       "1"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.action);
@@ -100,7 +114,7 @@ TEST_F(Commands, SimpleCommandsReplyActAndLogInOrder) {
     EXPECT_EQ(reply, reply::Simple(c.action));
     EXPECT_EQ(reply.size(), c.length);
     EXPECT_EQ(events_.Take(), c.events);
-    const auto r = server_.Record();
+    const auto r = testing::Wire(server_.status.Record());
     EXPECT_EQ(r.Hold, c.hold);
     EXPECT_EQ(r.Mute, c.mute);
     EXPECT_EQ(r.Rec, c.rec);
@@ -111,54 +125,57 @@ TEST_F(Commands, HangUpReplyIsExactly96Characters) {
   EXPECT_EQ(Send("/phone/", "Action=HANGUP"),
             "{   \"ErroreID\": 0,  \"ErroreDS\": \"\",   \"Dati\": {             \"Status\":    "
             "\"HANGUP\"           } } ");
-  EXPECT_EQ(server_.memoLogs(), V{"phone/HANGUP"});
+  EXPECT_EQ(server_.status.memoLogs(), V{"phone/HANGUP"});
 }
 
-TEST_F(Commands, CallWritesTheNumberSetsTheStateDialsAndLogs) {
+TEST_F(Commands, CallSetsTheStateDialsAndLogs) {
+  phone_.note = [this] {  // the record the dial sees
+    const auto r = testing::Wire(server_.status.Record());
+    return r.Stato + "/" + r.ChiamataStato + "/" + r.ChiamataPrefix + "/" + r.ChiamataNumero;
+  };
   const std::string reply = Send("/phone/", "Action=CALL&Prefix=0&Number=55");
   EXPECT_EQ(reply, reply::Call("0", "55"));
   EXPECT_EQ(reply.size(), 153u);
-  EXPECT_EQ(events_.Take(),
-            (V{"SetNumber 055", "DialLine1 055 [INCALL/CALLOUT/0/55]", "log:phone/CALL: 0 55"}));
+  EXPECT_EQ(events_.Take(), (V{"Dial 0 055 [INCALL/CALLOUT/0/55]", "log:phone/CALL: 0 55"}));
 
   // Without Number the last call's values stay.
   Send("/phone/", "Action=CALL&Prefix=9");
-  auto r = server_.Record();
-  EXPECT_EQ(r.Stato, "INCALL");
-  EXPECT_EQ(r.ChiamataStato, "CALLOUT");
+  auto r = server_.status.Record();
+  EXPECT_EQ(r.Stato, LineState::kInCall);
+  EXPECT_EQ(r.ChiamataStato, CallState::kCallOut);
   EXPECT_EQ(r.ChiamataPrefix, "0");
   EXPECT_EQ(r.ChiamataNumero, "55");
   events_.Take();
 
   // Neither: still INCALL/CALLOUT, two empty values in the reply, the dial is asked to
   // place the empty number (and refuses it itself).
-  server_.AggiornaStato("IDLE", "HANGUP", "", "");
+  server_.status.AggiornaStato(LineState::kIdle, CallState::kHangUp);
   events_.Take();
   const std::string empty = Send("/phone/", "Action=CALL");
   EXPECT_EQ(empty.size(), 150u);
-  EXPECT_EQ(events_.Take(), (V{"SetNumber ", "DialLine1  [INCALL/CALLOUT/0/55]", "log:phone/CALL:  "}));
+  EXPECT_EQ(events_.Take(), (V{"Dial 0  [INCALL/CALLOUT/0/55]", "log:phone/CALL:  "}));
 }
 
 TEST_F(Commands, DtmfSendsTheDigitsOnLine1) {
   const std::string reply = Send("/phone/", "Action=DTMF&Number=12");
   EXPECT_EQ(reply, reply::Dtmf("12"));
   EXPECT_EQ(reply.size(), 123u);
-  EXPECT_EQ(events_.Take(), (V{"SendDtmf 0 12", "log:phone/DTMF/12"}));
+  EXPECT_EQ(events_.Take(), (V{"SendDtmf 0 12 [hold0 mute0 rec0]", "log:phone/DTMF/12"}));
 }
 
 // The Mute flag follows the commands and IDLE; the microphone follows the flag.
 TEST_F(Commands, MuteLastsUntilTheLineIsIdleAgain) {
   Send("/phone/", "Action=MUTE");
-  EXPECT_EQ(server_.Record().Mute, "1");
+  EXPECT_TRUE(server_.status.Record().Mute);
   Send("/phone/", "Action=HOLD");
   events_.Take();
-  server_.AggiornaStato("ONLINE", "", "", "");
-  EXPECT_EQ(server_.Record().Mute, "1");
+  server_.status.AggiornaStato(LineState::kOnline);
+  EXPECT_TRUE(server_.status.Record().Mute);
   EXPECT_TRUE(events_.Take().empty());
-  server_.AggiornaStato("IDLE", "HANGUP", "", "");
-  EXPECT_EQ(server_.Record().Mute, "0");
-  EXPECT_EQ(server_.Record().Hold, "0");
-  EXPECT_EQ(events_.Take(), (V{"phone idle action", "SetMicrophoneMuted 0 false [Mute 1]"}));
+  server_.status.AggiornaStato(LineState::kIdle, CallState::kHangUp);
+  EXPECT_FALSE(server_.status.Record().Mute);
+  EXPECT_FALSE(server_.status.Record().Hold);
+  EXPECT_EQ(events_.Take(), (V{"phone idle action", "Mute 0 off [hold1 mute1 rec0]"}));
 }
 
 TEST_F(Commands, ScreenshotSavesTheFileAndLogsItsPath) {
@@ -166,7 +183,7 @@ TEST_F(Commands, ScreenshotSavesTheFileAndLogsItsPath) {
   EXPECT_EQ(reply, reply::Simple("SCREENSHOT"));
   EXPECT_EQ(reply.size(), 100u);
   const std::string path = temp_ + "/img143005123.jpg";
-  EXPECT_EQ(server_.memoLogs(), V{"system/SCREENSHOT: " + path});
+  EXPECT_EQ(server_.status.memoLogs(), V{"system/SCREENSHOT: " + path});
   struct stat st {};
   EXPECT_EQ(stat(path.c_str(), &st), 0);
 
@@ -175,12 +192,12 @@ TEST_F(Commands, ScreenshotSavesTheFileAndLogsItsPath) {
 
   // A display that cannot be read fails the request (500) and logs nothing.
   capture_.SetError("Cannot open the X display \":99\"");
-  server_.SetLogObserver(nullptr);
-  const auto before = server_.memoLogs();
+  server_.status.SetLogObserver(nullptr);
+  const auto before = server_.status.memoLogs();
   EXPECT_NE(Send("/system/", "Action=SCREENSHOT").find("Cannot open the X display"),
             std::string::npos);
   EXPECT_EQ(status_, 500);
-  EXPECT_EQ(server_.memoLogs(), before);
+  EXPECT_EQ(server_.status.memoLogs(), before);
 }
 
 // The hardened profile's ration: a second screenshot within the second is refused before
@@ -188,7 +205,9 @@ TEST_F(Commands, ScreenshotSavesTheFileAndLogsItsPath) {
 TEST_F(Commands, ScreenshotsBeyondTheirRateAre429WithoutAFile) {
   CommandOptions rationed{[this] { return sip_server_; }, &capture_, &clock_};
   rationed.screenshot_interval = std::chrono::hours(1);
-  RegisterCommands(server_, phone_, rationed);  // replaces the table's entries
+  // Replaces the table's entries.
+  RegisterCommands(server_.interpreter.Commands(), {server_.status, server_.window, phone_},
+                   rationed);
   EXPECT_EQ(Send("/system/", "Action=SCREENSHOT"), reply::Simple("SCREENSHOT"));
   const std::string path = temp_ + "/img143005123.jpg";
   ASSERT_EQ(::unlink(path.c_str()), 0);
@@ -198,7 +217,7 @@ TEST_F(Commands, ScreenshotsBeyondTheirRateAre429WithoutAFile) {
   EXPECT_EQ(capture_.captures(), 1);
   struct stat st {};
   EXPECT_NE(stat(path.c_str(), &st), 0);
-  EXPECT_EQ(server_.memoLogs(), V{"system/SCREENSHOT: " + path});
+  EXPECT_EQ(server_.status.memoLogs(), V{"system/SCREENSHOT: " + path});
 }
 
 TEST_F(Commands, RecstopThatCannotSaveAnswersTheSaveErrorAndKeepsRec) {
@@ -209,9 +228,9 @@ TEST_F(Commands, RecstopThatCannotSaveAnswersTheSaveErrorAndKeepsRec) {
   EXPECT_EQ(reply, reply::SaveError());
   EXPECT_EQ(reply.size(), 108u);
   const std::string path = temp_ + "/rec143005123.wav";
-  EXPECT_EQ(events_.Take(),
-            (V{"SaveRecording 0 " + path, "log:phone/RECSTOP - Errore di salvataggio: " + path}));
-  EXPECT_EQ(server_.Record().Rec, "1");
+  EXPECT_EQ(events_.Take(), (V{"SaveRecording 0 " + path + " [hold0 mute0 rec1]",
+                               "log:phone/RECSTOP - Errore di salvataggio: " + path}));
+  EXPECT_TRUE(server_.status.Record().Rec);
 }
 
 // Saved: the reply, Rec "0", the log line, then the upload of the new WAV with the
@@ -223,23 +242,24 @@ TEST_F(Commands, RecstopSavesThenUploadsWithTheRequestsQuery) {
   Send("/phone/", "Action=RECSTART");
   events_.Take();
   // What the service holds when its own log line is written and when the upload starts.
-  std::string rec_at_log, url_at_upload, file_at_upload;
-  server_.SetLogObserver([&](const std::string& line) {
-    if (line == "phone/RECSTOP") rec_at_log = server_.Record().Rec;
+  std::string url_at_upload, file_at_upload;
+  bool rec_at_log = true;
+  server_.status.SetLogObserver([&](const std::string& line) {
+    if (line == "phone/RECSTOP") rec_at_log = server_.status.Record().Rec;
     if (line.rfind(" - Upload start: ", 0) == 0 && url_at_upload.empty()) {
-      url_at_upload = server_.txtURL2();
-      file_at_upload = server_.txtFileName();
+      url_at_upload = server_.window.txtURL2();
+      file_at_upload = server_.window.txtFileName();
     }
   });
 
   const std::string reply = Send("/phone/", "Action=RECSTOP&recording_id=226");
   EXPECT_EQ(reply, reply::Simple("RECSTOP"));
-  EXPECT_EQ(server_.Record().Rec, "0");
-  EXPECT_EQ(rec_at_log, "0");
+  EXPECT_FALSE(server_.status.Record().Rec);
+  EXPECT_FALSE(rec_at_log);
   const std::string path = temp_ + "/rec143005123.wav";
   const std::string url =
       "http://" + php.host() + "/velnaro/service/ds_phone/upload.php?Action=RECSTOP&recording_id=226";
-  auto log = server_.memoLogs();
+  auto log = server_.status.memoLogs();
   ASSERT_EQ(log[0], "phone/RECSTART");
   log.erase(log.begin());
   ASSERT_GE(log.size(), 6u);
@@ -275,7 +295,7 @@ TEST_F(Commands, RecstopForwardsTheQueryAsThePageSentIt) {
     return meta;
   };
   auto last_url_line = [this] {
-    const auto log = server_.memoLogs();
+    const auto log = server_.status.memoLogs();
     for (auto it = log.rbegin(); it != log.rend(); ++it)
       if (it->rfind(kUrlLine, 0) == 0) return *it;
     return std::string();
@@ -312,8 +332,8 @@ TEST_F(Commands, RecstopUploadFailureKeepsTheReply) {
   sip_server_ = "127.0.0.1:" + std::to_string(testing::FreeLoopbackPort());
   Send("/phone/", "Action=RECSTART");
   EXPECT_EQ(Send("/phone/", "Action=RECSTOP&recording_id=7"), reply::Simple("RECSTOP"));
-  EXPECT_EQ(server_.Record().Rec, "0");
-  EXPECT_EQ(server_.memoLogs().back(), "Errore nel post del file");
+  EXPECT_FALSE(server_.status.Record().Rec);
+  EXPECT_EQ(server_.status.memoLogs().back(), "Errore nel post del file");
   EXPECT_EQ(testing::ReadWholeFile(temp_ + "/rec143005123.wav"), phone_.wav);
   const std::string query = "/velnaro/service/ds_phone/upload.php?Action=RECSTOP&recording_id=7";
   EXPECT_EQ(failed_, V{temp_ + "/rec143005123.wav http://" + sip_server_ + query});
@@ -322,7 +342,7 @@ TEST_F(Commands, RecstopUploadFailureKeepsTheReply) {
   if (!php.ok()) GTEST_SKIP() << "php -S not available";
   sip_server_ = php.host();
   EXPECT_EQ(Send("/phone/", "Action=RECSTOP&recording_id=7"), reply::Simple("RECSTOP"));
-  EXPECT_EQ(server_.memoLogs().back(), "Errore nel post del file");
+  EXPECT_EQ(server_.status.memoLogs().back(), "Errore nel post del file");
   EXPECT_EQ(failed_.size(), 2u);  // an error status is a failed upload too
 }
 
@@ -339,8 +359,8 @@ TEST_F(Commands, RecstopWhoseFileIsHeldIsAFailedPost) {
   Send("/phone/", "Action=RECSTART");
   EXPECT_EQ(Send("/phone/", "Action=RECSTOP&recording_id=7"), reply::Simple("RECSTOP"));
   EXPECT_EQ(status_, 200);
-  EXPECT_EQ(server_.Record().Rec, "0");
-  const auto log = server_.memoLogs();
+  EXPECT_FALSE(server_.status.Record().Rec);
+  const auto log = server_.status.memoLogs();
   ASSERT_GE(log.size(), 4u);
   EXPECT_EQ(V(log.end() - 4, log.end()),
             (V{"phone/RECSTOP", kUploadLine + path,

@@ -18,8 +18,10 @@
 #include "control/reply.h"
 #include "control/web_server.h"
 #include "raw_http_client.h"
+#include "support/control_service.h"
 #include "support/event_stream_client.h"
 #include "support/test_support.h"
+#include "support/wire_fields.h"
 
 namespace velnaro {
 namespace {
@@ -33,7 +35,7 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
-const StatusFields kInitial{"", "", "", "", "0", "0", "0"};
+const StatusFields kInitial{};
 
 TEST(EventFormat, IdThenOneDataLinePerLineOfTheText) {
   EXPECT_EQ(FormatEvent(7, "{ \"a\": 1 } "), "id: 7\ndata: { \"a\": 1 } \n\n");
@@ -88,15 +90,16 @@ class StreamQueues : public ::testing::Test {
 };
 
 TEST_F(StreamQueues, ANewStreamStartsWithTheRecordAndGetsEveryChangeUncoalesced) {
-  status_.SetHold("1");  // version 2
+  status_.SetHold(true);  // version 2
   int client;
   auto stream = Open(client);
   ASSERT_TRUE(stream);
   // Many changes before the client reads once: none is merged into a later one.
-  std::vector<std::string> expected{FormatEvent(2, reply::Status({"", "", "", "", "0", "1", "0"}))};
-  StatusFields record{"", "", "", "", "0", "1", "0"};
+  StatusFields record;
+  record.Hold = true;
+  std::vector<std::string> expected{FormatEvent(2, reply::Status(record))};
   for (int i = 0; i < 500; ++i) {
-    record.Mute = i % 2 ? "0" : "1";
+    record.Mute = i % 2 == 0;
     status_.SetMute(record.Mute);
     expected.push_back(FormatEvent(3 + i, reply::Status(record)));
   }
@@ -125,7 +128,7 @@ TEST_F(StreamQueues, AReaderFallingBehindIsCutAtTheLimitAndNoOtherIs) {
   std::string last;  // the latest event the reading stream got
   int changes = 0;
   for (; changes < 10000; ++changes) {
-    status_.SetMute(changes % 2 ? "0" : "1");
+    status_.SetMute(changes % 2 == 0);
     const auto events = Read(*reading, reading_client, 1);  // the stalled stream had it first
     ASSERT_EQ(events.size(), 1u);
     last = events[0];
@@ -138,7 +141,7 @@ TEST_F(StreamQueues, AReaderFallingBehindIsCutAtTheLimitAndNoOtherIs) {
   EXPECT_FALSE(stalled->queue().Push("x"));
   // A reader that keeps up is never cut, however long it runs.
   for (int i = changes + 1; i < changes + 5000; ++i) {
-    status_.SetMute(i % 2 ? "0" : "1");
+    status_.SetMute(i % 2 == 0);
     ASSERT_EQ(Read(*reading, reading_client, 1).size(), 1u);
   }
   EXPECT_FALSE(reading->queue().cut());
@@ -148,9 +151,9 @@ TEST_F(StreamQueues, AReaderFallingBehindIsCutAtTheLimitAndNoOtherIs) {
 class StreamEndpoint : public ::testing::Test {
  protected:
   void Start(EventStreamOptions stream_options = {}, EndpointOptions options = {}) {
-    streams_ = std::make_unique<EventStreams>(server_, stream_options);
+    streams_ = std::make_unique<EventStreams>(server_.status, stream_options);
     options.events = streams_.get();
-    endpoint_ = std::make_unique<HttpEndpoint>(server_, options);
+    endpoint_ = std::make_unique<HttpEndpoint>(server_.interpreter, options);
     endpoint_->Start(0);
     port_ = endpoint_->port();
   }
@@ -161,7 +164,7 @@ class StreamEndpoint : public ::testing::Test {
     return Parse(Exchange(port_, "GET /phone/?Action=GETSTATUS HTTP/1.1\r\nHost: x\r\n\r\n")).body;
   }
 
-  TwebServer server_;
+  testing::ControlService server_;
   std::unique_ptr<EventStreams> streams_;
   std::unique_ptr<HttpEndpoint> endpoint_;
   uint16_t port_ = 0;
@@ -186,7 +189,7 @@ TEST_F(StreamEndpoint, OnlyAnAdmittedPageGetsAStream) {
 
 TEST_F(StreamEndpoint, HeadThenTheStatusReplyAtOnceAndAfterEachChange) {
   Start();
-  server_.SetRec("1");
+  server_.status.SetRec(true);
   const std::string head =
       "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
       "Connection: close\r\nAccess-Control-Allow-Origin: *\r\n"
@@ -198,17 +201,18 @@ TEST_F(StreamEndpoint, HeadThenTheStatusReplyAtOnceAndAfterEachChange) {
   auto first = client.Next();
   ASSERT_TRUE(first);
   EXPECT_EQ(first->data, GetStatus());
-  server_.AggiornaStato("INCALL", "CALLIN", "", "call-1");
-  server_.SetMute("1");
+  server_.status.AggiornaStato(LineState::kInCall, CallState::kCallIn, "", "call-1");
+  server_.status.SetMute(true);
   auto call = client.Next(), mute = client.Next();
   ASSERT_TRUE(call && mute);
-  EXPECT_EQ(call->data, reply::Status({"INCALL", "CALLIN", "", "call-1", "1", "0", "0"}));
+  EXPECT_EQ(call->data,
+            reply::Status(testing::FromWire({"INCALL", "CALLIN", "", "call-1", "1", "0", "0"})));
   EXPECT_EQ(mute->data, GetStatus());
   EXPECT_EQ(std::stoi(call->id), std::stoi(first->id) + 1);
   EXPECT_EQ(std::stoi(mute->id), std::stoi(first->id) + 2);
   // Opening a stream writes no log line; HEAD gets the head alone; elsewhere EVENTS is
   // not recognised.
-  EXPECT_THAT(server_.memoLogs(), IsEmpty());
+  EXPECT_THAT(server_.status.memoLogs(), IsEmpty());
   EXPECT_EQ(Exchange(port_, "HEAD /phone/?Action=EVENTS HTTP/1.1\r\n\r\n"), head);
   EXPECT_EQ(Parse(Exchange(port_, "GET /system/?Action=EVENTS HTTP/1.1\r\n\r\n")).body,
             reply::NotRecognised());
@@ -216,10 +220,10 @@ TEST_F(StreamEndpoint, HeadThenTheStatusReplyAtOnceAndAfterEachChange) {
 
 TEST_F(StreamEndpoint, RequestLinesAreLoggedWhenAskedForLikeAnyRequest) {
   Start();
-  server_.ckLogHTTPRequest = true;
+  server_.window.ckLogHTTPRequest = true;
   EventStreamClient client(port_, "/phone/?Action=EVENTS&t=1");
   ASSERT_TRUE(client.Next());
-  EXPECT_THAT(server_.memoLogs(),
+  EXPECT_THAT(server_.status.memoLogs(),
               ElementsAre("-----------------", "/phone/", "Client: 127.0.0.1", "Action=EVENTS",
                           "Parametro: *Action*", "Valore:    *EVENTS*", "t=1", "Parametro: *t=1*",
                           "Valore:    **"));
@@ -236,7 +240,7 @@ TEST_F(StreamEndpoint, KeepAliveCommentsAndNoRequestDeadlineOnTheOpenStream) {
   EXPECT_FALSE(client.Next(1200ms));  // only comments meanwhile
   EXPECT_GE(client.comments(), 3);
   EXPECT_FALSE(client.ended());
-  server_.SetHold("1");  // long past the request deadline
+  server_.status.SetHold(true);  // long past the request deadline
   auto event = client.Next();
   ASSERT_TRUE(event);
   EXPECT_EQ(event->data, GetStatus());
@@ -287,10 +291,10 @@ TEST_F(StreamEndpoint, AStalledReaderDelaysNobodyAndIsCut) {
       ADD_FAILURE() << "the reading client stopped at " << received << " of " << i;
       break;
     }
-    server_.AggiornaStato("INCALL", "CALLIN", "", "call-" + std::to_string(i));
+    const std::string call = "call-" + std::to_string(i);
+    server_.status.AggiornaStato(LineState::kInCall, CallState::kCallIn, "", call);
     if (i % 500 == 499) {
-      EXPECT_EQ(GetStatus(), reply::Status({"INCALL", "CALLIN", "", "call-" + std::to_string(i),
-                                            "0", "0", "0"}));
+      EXPECT_EQ(GetStatus(), reply::Status(testing::FromWire({"INCALL", "CALLIN", "", call})));
     }
   }
   reader.join();

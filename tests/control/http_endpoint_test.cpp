@@ -12,6 +12,7 @@
 #include "control/reply.h"
 #include "control/web_server.h"
 #include "raw_http_client.h"
+#include "support/control_service.h"
 
 namespace velnaro {
 namespace {
@@ -41,21 +42,22 @@ std::string Get(const std::string& target) {
 class Endpoint : public ::testing::Test {
  protected:
   void StartWith(EndpointOptions options) {
-    endpoint_ = std::make_unique<HttpEndpoint>(server_, options);
+    endpoint_ = std::make_unique<HttpEndpoint>(server_.interpreter, options);
     endpoint_->Start(0);
     port_ = endpoint_->port();
   }
   void SetUp() override {
     StartWith({});
-    server_.Commands().Add("/phone/", "COUNT", [this](const CommandRequest& r, std::string& reply) {
-      ++count_;
-      last_ = r;
-      reply = reply::Simple("COUNT");
-    });
+    server_.interpreter.Commands().Add("/phone/", "COUNT",
+                                       [this](const CommandRequest& r, std::string& reply) {
+                                         ++count_;
+                                         last_ = r;
+                                         reply = reply::Simple("COUNT");
+                                       });
   }
   void TearDown() override { endpoint_->Stop(); }
 
-  TwebServer server_;
+  testing::ControlService server_;
   std::unique_ptr<HttpEndpoint> endpoint_;
   uint16_t port_ = 0;
   std::atomic<int> count_{0};
@@ -63,7 +65,7 @@ class Endpoint : public ::testing::Test {
 };
 
 TEST_F(Endpoint, ReplyHeadersExactlyInOrder) {
-  const std::string status = reply::Status({"", "", "", "", "0", "0", "0"});
+  const std::string status = reply::Status({});
   EXPECT_EQ(Exchange(port_, Get("/phone/?Action=GETSTATUS")),
             "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 261\r\n"
             "Connection: close\r\n" + kCrossOrigin + kTail + status);
@@ -81,11 +83,10 @@ TEST_F(Endpoint, DefaultPageForEmptyReply) {
                   "<HTML><BODY><B>200 OK</B></BODY></HTML>\r\n")
         << target;
   }
-  EXPECT_THAT(server_.memoLogs(), ElementsAre("-----------------", "Nessun parametro. IP: 127.0.0.1",
-                                              "/", "-----------------",
-                                              "Nessun parametro. IP: 127.0.0.1", "/phone/",
-                                              "-----------------",
-                                              "Nessun parametro. IP: 127.0.0.1", "/phone/"));
+  EXPECT_THAT(server_.status.memoLogs(),
+              ElementsAre("-----------------", "Nessun parametro. IP: 127.0.0.1", "/",
+                          "-----------------", "Nessun parametro. IP: 127.0.0.1", "/phone/",
+                          "-----------------", "Nessun parametro. IP: 127.0.0.1", "/phone/"));
 }
 
 TEST_F(Endpoint, HeadAndPostActLikeGet) {
@@ -143,14 +144,15 @@ TEST_F(Endpoint, OtherMethodsGetBare200AndChangeNothing) {
         << method;
   }
   EXPECT_EQ(count_, 0);
-  EXPECT_TRUE(server_.memoLogs().empty());
+  EXPECT_TRUE(server_.status.memoLogs().empty());
 }
 
 TEST_F(Endpoint, FailureInCommandAnswers500WithoutCrossOrigin) {
-  server_.Commands().Add("/phone/", "BOOM", [](const CommandRequest&, std::string& reply) {
-    reply = "partial";
-    throw std::runtime_error("component refused");
-  });
+  server_.interpreter.Commands().Add("/phone/", "BOOM",
+                                     [](const CommandRequest&, std::string& reply) {
+                                       reply = "partial";
+                                       throw std::runtime_error("component refused");
+                                     });
   EXPECT_EQ(Exchange(port_, Get("/phone/?Action=BOOM")),
             "HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/html\r\n"
             "Content-Length: 17\r\nConnection: close\r\n" + kTail +
@@ -175,7 +177,7 @@ TEST_F(Endpoint, QueryAndPathDecoding) {
 }
 
 TEST_F(Endpoint, PeerAddressOverIPv4AndIPv6) {
-  server_.ckLogHTTPRequest = true;
+  server_.window.ckLogHTTPRequest = true;
   Exchange(port_, Get("/phone/?Action=COUNT"));
   EXPECT_EQ(last_.peer_ip, "127.0.0.1");  // dotted, also over a dual-stack socket
   if (!endpoint_->dual_stack()) GTEST_SKIP() << "no IPv6 on this system";
@@ -184,18 +186,19 @@ TEST_F(Endpoint, PeerAddressOverIPv4AndIPv6) {
   probe.Send(Get("/phone/?Action=COUNT"));
   EXPECT_THAT(probe.ReadAll(), StartsWith("HTTP/1.1 200 OK"));
   EXPECT_EQ(last_.peer_ip, "::1");
-  EXPECT_THAT(server_.memoLogs(), ::testing::Contains("Client: ::1"));
+  EXPECT_THAT(server_.status.memoLogs(), ::testing::Contains("Client: ::1"));
 }
 
 TEST_F(Endpoint, RequestsRunInParallel) {
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   std::promise<void> entered;
-  server_.Commands().Add("/phone/", "WAIT", [&](const CommandRequest&, std::string& reply) {
-    entered.set_value();
-    released.wait();
-    reply = reply::Simple("WAIT");
-  });
+  server_.interpreter.Commands().Add("/phone/", "WAIT",
+                                     [&](const CommandRequest&, std::string& reply) {
+                                       entered.set_value();
+                                       released.wait();
+                                       reply = reply::Simple("WAIT");
+                                     });
   auto held = std::async(std::launch::async,
                          [&] { return Exchange(port_, Get("/phone/?Action=WAIT")); });
   entered.get_future().wait();
@@ -235,7 +238,7 @@ TEST_F(Endpoint, HardenedPolicyIsAskedBeforeAnyCommand) {
   EXPECT_EQ(get_from("http://evil.example", "OPTIONS").status_line, "HTTP/1.1 403 Forbidden");
   EXPECT_EQ(get_from("http://127.0.0.1:8080", "OPTIONS").status_line, "HTTP/1.1 204 No Content");
   EXPECT_EQ(count_, 0);
-  EXPECT_TRUE(server_.memoLogs().empty());
+  EXPECT_TRUE(server_.status.memoLogs().empty());
   const auto allowed = get_from("http://127.0.0.1:8080");
   EXPECT_EQ(allowed.body, reply::Simple("COUNT"));
   EXPECT_EQ(count_, 1);
@@ -251,10 +254,11 @@ class EndpointLimits : public Endpoint {
     EndpointOptions options;
     options.request_deadline = 400ms;
     StartWith(options);
-    server_.Commands().Add("/phone/", "COUNT", [this](const CommandRequest&, std::string& reply) {
-      ++count_;
-      reply = reply::Simple("COUNT");
-    });
+    server_.interpreter.Commands().Add("/phone/", "COUNT",
+                                       [this](const CommandRequest&, std::string& reply) {
+                                         ++count_;
+                                         reply = reply::Simple("COUNT");
+                                       });
   }
 };
 
@@ -288,10 +292,11 @@ TEST_F(EndpointLimits, ReplyOfALongCommandIsSentWhole) {
   GTEST_SKIP() << "instrumented, 32 MB over loopback takes longer than the test client waits";
 #endif
   const std::string big(32 << 20, 'r');
-  server_.Commands().Add("/phone/", "LONG", [&](const CommandRequest&, std::string& reply) {
-    std::this_thread::sleep_for(600ms);
-    reply = big;
-  });
+  server_.interpreter.Commands().Add("/phone/", "LONG",
+                                     [&](const CommandRequest&, std::string& reply) {
+                                       std::this_thread::sleep_for(600ms);
+                                       reply = big;
+                                     });
   const auto answer = Parse(Exchange(port_, Get("/phone/?Action=LONG")));
   EXPECT_EQ(answer.status_line, "HTTP/1.1 200 OK");
   EXPECT_EQ(answer.body.size(), big.size());
@@ -377,11 +382,11 @@ TEST(EndpointBind, PortTakenByAnotherProgram) {
   ::getsockname(other, reinterpret_cast<sockaddr*>(&a), &len);
   const uint16_t port = ntohs(a.sin_port);
 
-  TwebServer server;
+  testing::ControlService server;
   for (bool ipv6 : {true, false}) {
     EndpointOptions options;
     options.ipv6 = ipv6;
-    HttpEndpoint endpoint(server, options);
+    HttpEndpoint endpoint(server.interpreter, options);
     try {
       endpoint.Start(port);
       ADD_FAILURE() << "bound a taken port";
@@ -399,11 +404,11 @@ TEST(EndpointBind, PortTakenByAnotherProgram) {
 }
 
 TEST(EndpointBind, StopReleasesThePortAndCutsPendingReads) {
-  TwebServer server;
-  HttpEndpoint first(server);
+  testing::ControlService server;
+  HttpEndpoint first(server.interpreter);
   first.Start(0);
   const uint16_t port = first.port();
-  HttpEndpoint second(server);
+  HttpEndpoint second(server.interpreter);
   EXPECT_THROW(second.Start(port), std::runtime_error);
   RawClient pending(port);
   pending.Send("GET /phone/?Action=GETST");
@@ -429,15 +434,15 @@ bool Reaches127002(uint16_t port) {
 }
 
 TEST(EndpointBind, LoopbackOnlyServes127001AndIPv6LoopbackAlone) {
-  TwebServer server;
-  HttpEndpoint everywhere(server);
+  testing::ControlService server;
+  HttpEndpoint everywhere(server.interpreter);
   everywhere.Start(0);
   ASSERT_TRUE(Reaches127002(everywhere.port()));  // the check below can fail
   everywhere.Stop();
 
   EndpointOptions options;
   options.loopback_only = true;
-  HttpEndpoint endpoint(server, options);
+  HttpEndpoint endpoint(server.interpreter, options);
   endpoint.Start(0);
   EXPECT_THAT(Exchange(endpoint.port(), Get("/phone/?Action=GETSTATUS")),
               StartsWith("HTTP/1.1 200 OK"));
@@ -459,7 +464,7 @@ TEST(EndpointBind, LoopbackOnlyServes127001AndIPv6LoopbackAlone) {
   a.sin6_port = htons(port);
   ASSERT_EQ(::bind(other, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
   ASSERT_EQ(::listen(other, 4), 0);
-  HttpEndpoint second(server, options);
+  HttpEndpoint second(server.interpreter, options);
   try {
     second.Start(port);
     ADD_FAILURE() << "bound a port taken on ::1";
@@ -470,10 +475,10 @@ TEST(EndpointBind, LoopbackOnlyServes127001AndIPv6LoopbackAlone) {
 }
 
 TEST(EndpointBind, IPv4Only) {
-  TwebServer server;
+  testing::ControlService server;
   EndpointOptions options;
   options.ipv6 = false;
-  HttpEndpoint endpoint(server, options);
+  HttpEndpoint endpoint(server.interpreter, options);
   endpoint.Start(0);
   EXPECT_FALSE(endpoint.dual_stack());
   EXPECT_THAT(Exchange(endpoint.port(), Get("/phone/?Action=GETSTATUS")),

@@ -7,6 +7,7 @@
 
 #include "control/reply.h"
 #include "control/web_server.h"
+#include "support/control_service.h"
 
 namespace velnaro {
 namespace {
@@ -14,25 +15,26 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-std::string Interpret(TwebServer& server, const std::string& path, std::vector<std::string> params) {
+std::string Interpret(testing::ControlService& server, const std::string& path,
+                      std::vector<std::string> params) {
   ControlRequest request{std::move(params), "127.0.0.1", path};
   std::string reply = "stale";
-  AnalizzaParametri(server, request, reply);
+  server.interpreter.AnalizzaParametri(request, reply);
   return reply;
 }
 
-const std::string kInitialStatus = reply::Status({"", "", "", "", "0", "0", "0"});
+const std::string kInitialStatus = reply::Status({});
 
 TEST(Interpreter, GetStatusRightAfterStartUp) {
-  TwebServer server;
+  testing::ControlService server;
   const std::string r = Interpret(server, "/phone/", {"Action=GETSTATUS"});
   EXPECT_EQ(r, kInitialStatus);
   EXPECT_EQ(r.size(), 261u);
-  EXPECT_THAT(server.memoLogs(), IsEmpty());
+  EXPECT_THAT(server.status.memoLogs(), IsEmpty());
 }
 
 TEST(Interpreter, LookupIsExactAndCaseSensitive) {
-  TwebServer server;
+  testing::ControlService server;
   const std::string not_recognised = reply::NotRecognised();
   EXPECT_EQ(not_recognised.size(), 108u);
   EXPECT_EQ(Interpret(server, "/phone", {"Action=GETSTATUS"}), not_recognised);
@@ -41,7 +43,7 @@ TEST(Interpreter, LookupIsExactAndCaseSensitive) {
   EXPECT_EQ(Interpret(server, "/phone/", {"Action=getstatus"}), not_recognised);
   EXPECT_EQ(Interpret(server, "/system/", {"Action=GETSTATUS"}), not_recognised);
   EXPECT_EQ(Interpret(server, "/phone/", {"Prefix=0"}), not_recognised);
-  EXPECT_THAT(server.memoLogs(), IsEmpty());
+  EXPECT_THAT(server.status.memoLogs(), IsEmpty());
 }
 
 TEST(Interpreter, FixedPositionSplitting) {
@@ -62,17 +64,18 @@ TEST(Interpreter, FixedPositionSplitting) {
   EXPECT_EQ(name, "");
   EXPECT_EQ(value, "");
 
-  TwebServer server;
+  testing::ControlService server;
   EXPECT_EQ(Interpret(server, "/phone/", {"Actionx=GETSTATUS"}), reply::NotRecognised());
 }
 
 TEST(Interpreter, LaterEntryOverwritesEarlier) {
-  TwebServer server;
+  testing::ControlService server;
   bool dialled = false;
-  server.Commands().Add("/phone/", "CALL", [&](const CommandRequest&, std::string& reply) {
-    dialled = true;
-    reply = "dialled";
-  });
+  server.interpreter.Commands().Add("/phone/", "CALL",
+                                    [&](const CommandRequest&, std::string& reply) {
+                                      dialled = true;
+                                      reply = "dialled";
+                                    });
   EXPECT_EQ(Interpret(server, "/phone/", {"Action=CALL", "Action=GETSTATUS"}), kInitialStatus);
   EXPECT_FALSE(dialled);
   EXPECT_EQ(Interpret(server, "/phone/", {"Action=GETSTATUS", "Action=CALL"}), "dialled");
@@ -80,12 +83,13 @@ TEST(Interpreter, LaterEntryOverwritesEarlier) {
 }
 
 TEST(Interpreter, HandlerSeesWorkingValuesAndRawQuery) {
-  TwebServer server;
+  testing::ControlService server;
   CommandRequest seen;
-  server.Commands().Add("/phone/", "RECSTOP", [&](const CommandRequest& r, std::string& reply) {
-    seen = r;
-    reply = reply::Simple("RECSTOP");
-  });
+  server.interpreter.Commands().Add("/phone/", "RECSTOP",
+                                    [&](const CommandRequest& r, std::string& reply) {
+                                      seen = r;
+                                      reply = reply::Simple("RECSTOP");
+                                    });
   const std::string r = Interpret(server, "/phone/",
                             {"Action=RECSTOP", "", "recording_id=22 6", "Prefix=0",
                              "Number=55", "Number=56"});
@@ -101,62 +105,64 @@ TEST(Interpreter, HandlerSeesWorkingValuesAndRawQuery) {
 
 TEST(Interpreter, RawQueryOfLeadingEmptyEntry) {
   // An empty first entry leaves the raw query empty, so the next one starts it afresh.
-  TwebServer server;
+  testing::ControlService server;
   CommandRequest seen;
-  server.Commands().Add("/phone/", "X", [&](const CommandRequest& r, std::string&) { seen = r; });
+  server.interpreter.Commands().Add("/phone/", "X",
+                                    [&](const CommandRequest& r, std::string&) { seen = r; });
   Interpret(server, "/phone/", {"", "Action=X"});
   EXPECT_EQ(seen.raw_query, "Action=X");
 }
 
 TEST(Interpreter, NoParametersLogsThreeLinesWhateverTheCheckBox) {
   for (bool ticked : {false, true}) {
-    TwebServer server;
-    server.ckLogHTTPRequest = ticked;
+    testing::ControlService server;
+    server.window.ckLogHTTPRequest = ticked;
     ControlRequest request{{}, "10.1.2.3", "/phone/"};
     std::string reply = "stale";
-    AnalizzaParametri(server, request, reply);
+    server.interpreter.AnalizzaParametri(request, reply);
     EXPECT_EQ(reply, "");
-    EXPECT_THAT(server.memoLogs(),
+    EXPECT_THAT(server.status.memoLogs(),
                 ElementsAre("-----------------", "Nessun parametro. IP: 10.1.2.3", "/phone/"));
   }
 }
 
 TEST(Interpreter, DetailedLogWhenTicked) {
-  TwebServer server;
-  server.ckLogHTTPRequest = true;
+  testing::ControlService server;
+  server.window.ckLogHTTPRequest = true;
   EXPECT_EQ(Interpret(server, "/phone/", {"Action=GETSTATUS"}), kInitialStatus);
-  EXPECT_THAT(server.memoLogs(),
+  EXPECT_THAT(server.status.memoLogs(),
               ElementsAre("-----------------", "/phone/", "Client: 127.0.0.1", "Action=GETSTATUS",
                           "Parametro: *Action*", "Valore:    *GETSTATUS*"));
 }
 
 TEST(Interpreter, DetailedLogOfUnknownAndShortEntries) {
-  TwebServer server;
-  server.ckLogHTTPRequest = true;
+  testing::ControlService server;
+  server.window.ckLogHTTPRequest = true;
   Interpret(server, "/x", {"ab", "Foo=bar=baz"});
-  EXPECT_THAT(server.memoLogs(),
-              ElementsAre("-----------------", "/x", "Client: 127.0.0.1", "ab", "Parametro: *ab*",
-                          "Valore:    **", "Foo=bar=baz", "Parametro: *Foo=ba*",
-                          "Valore:    *=baz*"));
+  EXPECT_THAT(
+      server.status.memoLogs(),
+      ElementsAre("-----------------", "/x", "Client: 127.0.0.1", "ab", "Parametro: *ab*",
+                  "Valore:    **", "Foo=bar=baz", "Parametro: *Foo=ba*", "Valore:    *=baz*"));
 }
 
 TEST(Interpreter, FailureInsideCommandPassesThroughAfterItsEffects) {
-  TwebServer server;
-  server.Commands().Add("/phone/", "BOOM", [&](const CommandRequest&, std::string& reply) {
-    reply = "partial";
-    server.SetHold("1");
-    throw std::runtime_error("component refused");
-  });
+  testing::ControlService server;
+  server.interpreter.Commands().Add("/phone/", "BOOM",
+                                    [&](const CommandRequest&, std::string& reply) {
+                                      reply = "partial";
+                                      server.status.SetHold(true);
+                                      throw std::runtime_error("component refused");
+                                    });
   ControlRequest request{{"Action=BOOM"}, "127.0.0.1", "/phone/"};
   std::string reply;
-  EXPECT_THROW(AnalizzaParametri(server, request, reply), std::runtime_error);
-  EXPECT_EQ(server.Record().Hold, "1");
+  EXPECT_THROW(server.interpreter.AnalizzaParametri(request, reply), std::runtime_error);
+  EXPECT_TRUE(server.status.Record().Hold);
 }
 
 TEST(Interpreter, StatusReplyCarriesCurrentValuesEscaped) {
-  TwebServer server;
-  server.AggiornaStato("INCALL", "CALLIN", "", "\"id\"<sip:a@b>");
-  server.SetRec("1");
+  testing::ControlService server;
+  server.status.AggiornaStato(LineState::kInCall, CallState::kCallIn, "", "\"id\"<sip:a@b>");
+  server.status.SetRec(true);
   const std::string r = Interpret(server, "/phone/", {"Action=GETSTATUS"});
   EXPECT_NE(r.find("\"Stato\": \"INCALL\", "), std::string::npos);
   EXPECT_NE(r.find("\"ChiamataNumero\": \"\\\"id\\\"\\u003csip:a@b\\u003e\", "), std::string::npos);

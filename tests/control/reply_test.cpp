@@ -4,6 +4,8 @@
 #include <rapidjson/document.h>
 
 #include "control/web_server.h"
+#include "support/control_service.h"
+#include "support/wire_fields.h"
 
 namespace velnaro {
 namespace {
@@ -35,7 +37,7 @@ TEST(ReplyPieces, ExactTexts) {
 
 // Lengths cannot tell a swapped pair of keys or a "last" for a "last2"; the texts can.
 TEST(ReplyPieces, ExactTextsOfRepliesWithValues) {
-  EXPECT_EQ(reply::Status({"IDLE", "HANGUP", "0", "55", "1", "0", "0"}),
+  EXPECT_EQ(reply::Status(testing::FromWire({"IDLE", "HANGUP", "0", "55", "1", "0", "0"})),
             "{   \"ErroreID\": 0,  \"ErroreDS\": \"\",   \"Dati\": { "
             "            \"Stato\": \"IDLE\", "
             "            \"ChiamataStato\": \"HANGUP\", "
@@ -63,8 +65,8 @@ TEST(ReplyPieces, ExactTextsOfRepliesWithValues) {
 }
 
 TEST(ReplyPieces, InitialStatusIs261Characters) {
-  TwebServer server;
-  EXPECT_EQ(reply::Status(server.Record()).size(), 261u);
+  testing::ControlService server;
+  EXPECT_EQ(reply::Status(server.status.Record()).size(), 261u);
 }
 
 TEST(ReplyPieces, InsertedValuesAreEscaped) {
@@ -84,9 +86,11 @@ TEST(ReplyPieces, MarkupInValuesParsesBackUnchangedAndLeavesNoTag) {
   ASSERT_FALSE(d.Parse(r.c_str()).HasParseError()) << r;
   EXPECT_EQ(std::string(d["Dati"]["Prefix"].GetString()), attack);
   EXPECT_EQ(std::string(d["Dati"]["Number"].GetString()), "1&2>3");
-  StatusFields f{"<b>", "", "", "a&b", "0", "0", "0"};
+  StatusFields f;
+  f.ChiamataPrefix = "<b>";
+  f.ChiamataNumero = "a&b";
   d.Parse(reply::Status(f).c_str());
-  EXPECT_EQ(std::string(d["Dati"]["Stato"].GetString()), "<b>");
+  EXPECT_EQ(std::string(d["Dati"]["ChiamataPrefix"].GetString()), "<b>");
   EXPECT_EQ(std::string(d["Dati"]["ChiamataNumero"].GetString()), "a&b");
 }
 

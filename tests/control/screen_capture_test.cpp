@@ -13,6 +13,7 @@
 
 #include "../platform/screen_capture_xvfb.h"
 #include "control/web_server.h"
+#include "support/control_service.h"
 #include "support/jpeg_decode.h"
 #include "support/platform_fakes.h"
 
@@ -99,12 +100,12 @@ TEST_F(ScreenShot, SavesABaselineJfifAtQuality90UnderTheTimeStampedName) {
 }
 
 TEST_F(ScreenShot, ButtonLogsThePath) {
-  TwebServer server;
+  testing::ControlService server;
   FakeScreenCapture capture(Solid(8, 8, 1, 2, 3));
   FakeClock clock({2026, 1, 2, 3, 4, 5, 6});
-  Button1Click(server, capture, clock);
-  ASSERT_FALSE(server.memoLogs().empty());
-  EXPECT_EQ(server.memoLogs().back(), "system/SCREENSHOT: " + dir_ + "/img030405006.jpg");
+  Button1Click(server.status, capture, clock);
+  ASSERT_FALSE(server.status.memoLogs().empty());
+  EXPECT_EQ(server.status.memoLogs().back(), "system/SCREENSHOT: " + dir_ + "/img030405006.jpg");
 }
 
 // Captures in the same millisecond used to write one file at the same time; now the
@@ -143,11 +144,11 @@ TEST_F(ScreenShot, SameMillisecondCapturesNeverLeaveAMixedFile) {
 }
 
 TEST_F(ScreenShot, FailuresPropagateAndLeaveNothing) {
-  TwebServer server;
+  testing::ControlService server;
   FakeScreenCapture capture(Solid(8, 8, 0, 0, 0));
   capture.SetError("Cannot open the X display \":9\"");
-  EXPECT_THROW(Button1Click(server, capture), ScreenCaptureError);
-  EXPECT_TRUE(server.memoLogs().empty());
+  EXPECT_THROW(Button1Click(server.status, capture), ScreenCaptureError);
+  EXPECT_TRUE(server.status.memoLogs().empty());
 
   if (geteuid() != 0) {  // root writes anywhere
     capture.SetError("");
@@ -206,10 +207,10 @@ TEST_F(ScreenShot, FullHdDisplayGivesAFullHdPicture) {
   ASSERT_TRUE(testing::PaintRoot(x.display(), [](int px, int py) {
     return testing::TestPattern(px, py, 1920, 1080);
   }));
-  TwebServer server;
+  testing::ControlService server;
   auto capture = MakeX11ScreenCapture(x.display());
-  Button1Click(server, *capture);
-  const std::string line = server.memoLogs().back();
+  Button1Click(server.status, *capture);
+  const std::string line = server.status.memoLogs().back();
   const std::string prefix = "system/SCREENSHOT: " + dir_ + "/img";
   ASSERT_EQ(line.substr(0, prefix.size()), prefix);
   const Decoded d = DecodeJpeg(ReadFile(line.substr(std::string("system/SCREENSHOT: ").size())));

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "control/web_server.h"
+#include "support/control_service.h"
 #include "support/loopback_server.h"
 #include "upload_servers.h"
 
@@ -50,14 +51,14 @@ class Spool : public ::testing::Test {
   }
   std::vector<std::string> LinesStartingWith(const std::string& prefix) const {
     std::vector<std::string> out;
-    for (const auto& l : web_.memoLogs())
+    for (const auto& l : web_.status.memoLogs())
       if (l.rfind(prefix, 0) == 0) out.push_back(l);
     return out;
   }
 
   std::string dir_, folder_, recording_;
   UploadRetryPolicy policy_;
-  TwebServer web_;
+  testing::ControlService web_;
 };
 
 // Kept owner-only before Add returns, so a run that ends at once still leaves it; the
@@ -67,7 +68,7 @@ TEST_F(Spool, AnUploadKeptByOneRunIsDeliveredOnceByTheNext) {
   if (!php.ok()) GTEST_SKIP() << "php -S not available";
   const std::string url = "http://" + php.host() + kPath + "Action=RECSTOP&note=a%2Bb";
   {
-    UploadSpool first(web_, folder_, policy_);
+    UploadSpool first(web_.status, folder_, policy_);
     EXPECT_TRUE(first.Add(recording_, url));
   }
   const auto kept = Files();
@@ -77,7 +78,7 @@ TEST_F(Spool, AnUploadKeptByOneRunIsDeliveredOnceByTheNext) {
     EXPECT_EQ(Mode(folder), 0700u) << folder;
   EXPECT_TRUE(php.Uploads().empty());
 
-  UploadSpool next(web_, folder_, policy_);
+  UploadSpool next(web_.status, folder_, policy_);
   next.Start();
   ASSERT_TRUE(WaitUntil([&] { return next.waiting() == 0; }));
   std::this_thread::sleep_for(policy_.longest * 3);  // time for a second, wrong, try
@@ -102,7 +103,7 @@ TEST_F(Spool, AnEntryGoesOnlyOnA2xxAnswer) {
   });
   policy_.first = std::chrono::milliseconds(100);
   policy_.longest = std::chrono::seconds(1);
-  UploadSpool spool(web_, folder_, policy_);
+  UploadSpool spool(web_.status, folder_, policy_);
   spool.Start();
   ASSERT_TRUE(spool.Add(recording_, receiver.url(kPath + "a=1")));
   ASSERT_TRUE(WaitUntil([&] { return receiver.requests() == 2; }));
@@ -134,13 +135,13 @@ TEST_F(Spool, NothingIsSentForAnExpiredEntryOrAReplacedRecording) {
   {
     UploadRetryPolicy lapsed = policy_;
     lapsed.give_up_after = std::chrono::milliseconds(0);
-    UploadSpool spool(web_, folder_, lapsed);
+    UploadSpool spool(web_.status, folder_, lapsed);
     spool.Start();
     spool.Add(recording_, receiver.url(kPath + "a=1"));
     ASSERT_TRUE(WaitUntil([&] { return spool.waiting() == 0; }));
   }
   {
-    UploadSpool spool(web_, folder_, policy_);
+    UploadSpool spool(web_.status, folder_, policy_);
     spool.Add(recording_, receiver.url(kPath + "a=2"));
     // The same name written aside and renamed, as a later save does.
     std::ofstream(recording_ + ".new", std::ios::binary) << "RIFF another call, another day";
@@ -168,7 +169,7 @@ TEST_F(Spool, AnEntryDueFarAheadIsTriedWithinTheLongestWait) {
       << R"({"path":")" << recording_ << R"(","url":")" << receiver.url(kPath + "a=1")
       << R"(","failed_at":)" << now << R"(,"next_at":)" << now + 24 * 3600 * 1000
       << R"(,"failures":3})";
-  UploadSpool spool(web_, folder_, policy_);
+  UploadSpool spool(web_.status, folder_, policy_);
   spool.Start();
   ASSERT_EQ(spool.waiting(), 1u);
   ASSERT_TRUE(WaitUntil([&] { return spool.waiting() == 0; }));
@@ -181,7 +182,7 @@ TEST_F(Spool, AnEntryDueFarAheadIsTriedWithinTheLongestWait) {
 TEST_F(Spool, StoppingEndsATryInFlight) {
   LoopbackServer stalled(LoopbackServer::Stall);
   policy_.limits.stall_timeout = std::chrono::seconds(0);
-  UploadSpool spool(web_, folder_, policy_);
+  UploadSpool spool(web_.status, folder_, policy_);
   spool.Start();
   spool.Add(recording_, stalled.url(kPath + "a=1"));
   const std::string before = ReadWholeFile(Files().at(0));

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "control/web_server.h"
+#include "support/control_service.h"
 #include "support/loopback_server.h"
 #include "support/platform_fakes.h"
 #include "upload_servers.h"
@@ -71,11 +72,11 @@ TEST(UploadAddress, EncodesOnlyWhatMayNotStandInAUrl) {
 TEST(UploadRequest, IsExactlyTheFormWithTheFixedHeaders) {
   Recording rec(3000);
   RawHttpServer server;
-  TwebServer web;
+  testing::ControlService web;
   FakeClock clock({2026, 12, 8, 14, 30, 5, 123});
-  web.SetUploadFields("http://" + server.host() + kPath + "Action=RECSTOP&recording_id=226",
-                      rec.path());
-  Button2Click(web, clock);
+  web.window.SetUploadFields("http://" + server.host() + kPath + "Action=RECSTOP&recording_id=226",
+                             rec.path());
+  Button2Click(web.window, web.status, clock);
 
   const std::string boundary = "--------120826143005123";
   const std::string expected_body =
@@ -96,7 +97,7 @@ TEST(UploadRequest, IsExactlyTheFormWithTheFixedHeaders) {
             "Accept: text/html, */*\r\n"
             "Content-Length: " + std::to_string(expected_body.size()) + "\r\n\r\n");
   EXPECT_TRUE(server.body() == expected_body);
-  EXPECT_EQ(web.memoLogs().back(), "ok");
+  EXPECT_EQ(web.status.memoLogs().back(), "ok");
 }
 
 // A quote or a line break in the path (TEMP may hold anything) cannot end the file
@@ -104,8 +105,8 @@ TEST(UploadRequest, IsExactlyTheFormWithTheFixedHeaders) {
 TEST(UploadRequest, FileNameCannotBreakThePartHeader) {
   Recording rec(10, "rec\"x\r\nContent-Type: text-evil.wav");
   RawHttpServer server;
-  TwebServer web;
-  UploadFile(web, "http://" + server.host() + kPath + "a=1", rec.path());
+  testing::ControlService web;
+  UploadFile(web.window, web.status, "http://" + server.host() + kPath + "a=1", rec.path());
   const std::string body = server.body();
   const std::string dir = rec.path().substr(0, rec.path().rfind('/') + 1);
   const std::string first_lines = body.substr(0, body.find("\r\n\r\n"));
@@ -123,11 +124,11 @@ TEST(UploadRequest, IgnoresProxiesFromTheEnvironment) {
   const std::string dead = "http://127.0.0.1:" + std::to_string(testing::FreeLoopbackPort());
   setenv("http_proxy", dead.c_str(), 1);
   setenv("HTTP_PROXY", dead.c_str(), 1);
-  TwebServer web;
-  UploadFile(web, "http://" + server.host() + kPath + "a=1", rec.path());
+  testing::ControlService web;
+  UploadFile(web.window, web.status, "http://" + server.host() + kPath + "a=1", rec.path());
   unsetenv("http_proxy");
   unsetenv("HTTP_PROXY");
-  EXPECT_EQ(web.memoLogs().back(), "ok");
+  EXPECT_EQ(web.status.memoLogs().back(), "ok");
 }
 
 // What the receiver of the lab stores: the file byte for byte, the four fields in
@@ -137,10 +138,10 @@ TEST(UploadToPhp, StoresTheFileTheFieldsAndTheQuery) {
   PhpUploadServer php;
   if (!php.ok()) GTEST_SKIP() << "php -S not available";
   Recording rec(3 * 1024 * 1024 + 17);
-  TwebServer web;
-  web.SetUploadFields("http://" + php.host() + kPath + "Action=RECSTOP&recording_id=226",
-                      rec.path());
-  Button2Click(web);
+  testing::ControlService web;
+  web.window.SetUploadFields("http://" + php.host() + kPath + "Action=RECSTOP&recording_id=226",
+                             rec.path());
+  Button2Click(web.window, web.status);
 
   const auto uploads = php.Uploads();
   ASSERT_EQ(uploads.size(), 1u);
@@ -166,7 +167,7 @@ TEST(UploadToPhp, StoresTheFileTheFieldsAndTheQuery) {
 
   // Progress in order: one start with the form's size, blocks counting up, the end
   // of the form, the reply's own transfer, and last the reply text.
-  const auto log = web.memoLogs();
+  const auto log = web.status.memoLogs();
   ASSERT_GE(log.size(), 4u);
   const long long form = std::stoll(log[0].substr(std::string(" - Upload start: ").size()));
   EXPECT_EQ(log[0].rfind(" - Upload start: ", 0), 0u);
@@ -183,7 +184,7 @@ TEST(UploadToPhp, StoresTheFileTheFieldsAndTheQuery) {
   EXPECT_EQ(log[i], "- Upload end ");
   EXPECT_EQ(log.back(), "Upload OK: " + std::to_string(rec.content().size()) + " bytes");
   EXPECT_EQ(log[log.size() - 2], "- Upload end ");
-  EXPECT_EQ(web.MessaggioUpload(), "- Upload end ");
+  EXPECT_EQ(web.window.MessaggioUpload(), "- Upload end ");
   EXPECT_EQ(ReadWholeFile(rec.path()), rec.content());  // the recording stays
 }
 
@@ -192,15 +193,16 @@ TEST(UploadToPhp, FollowsARedirectWithTheWholeForm) {
   PhpUploadServer php;
   if (!php.ok()) GTEST_SKIP() << "php -S not available";
   Recording rec(200000);
-  TwebServer web;
-  UploadFile(web, "http://" + php.host() + "/velnaro/service/ds_phone/moved.php?recording_id=9",
+  testing::ControlService web;
+  UploadFile(web.window, web.status,
+             "http://" + php.host() + "/velnaro/service/ds_phone/moved.php?recording_id=9",
              rec.path());
   const auto uploads = php.Uploads();
   ASSERT_EQ(uploads.size(), 1u);
   EXPECT_TRUE(ReadWholeFile(uploads[0] + "/Allegato") == rec.content());
   // The form twice, then the final reply (the 307 has no body to receive).
-  EXPECT_EQ(LinesStartingWith(web.memoLogs(), " - Upload start: ").size(), 3u);
-  EXPECT_EQ(web.memoLogs().back(), "Upload OK: 200000 bytes");
+  EXPECT_EQ(LinesStartingWith(web.status.memoLogs(), " - Upload start: ").size(), 3u);
+  EXPECT_EQ(web.status.memoLogs().back(), "Upload OK: 200000 bytes");
 }
 
 // Every transfer that starts also ends, before the next one starts.
@@ -229,10 +231,10 @@ TEST(UploadRedirect, ATransferCutShortByAnEarlyRedirectStillEnds) {
   RawHttpServer target(RawHttpServer::kOk, 0);
   testing::EarlyAnswerServer early("HTTP/1.1 307 Temporary Redirect\r\nLocation: http://" +
                                    target.host() + kPath + "a=1\r\nContent-Length: 0\r\n\r\n");
-  TwebServer web;
+  testing::ControlService web;
   std::vector<std::string> log;  // all of it: the window's log keeps only 101 lines
-  web.SetLogObserver([&log](const std::string& line) { log.push_back(line); });
-  UploadFile(web, "http://" + early.host() + kPath + "a=1", tmpl);
+  web.status.SetLogObserver([&log](const std::string& line) { log.push_back(line); });
+  UploadFile(web.window, web.status, "http://" + early.host() + kPath + "a=1", tmpl);
   unlink(tmpl);
   EXPECT_EQ(log.back(), "ok");
   EXPECT_EQ(LinesStartingWith(log, " - Upload start: ").size(), 3u);  // form twice, reply
@@ -244,10 +246,11 @@ TEST(UploadToPhp, GivesUpAfterFifteenRedirects) {
   PhpUploadServer php;
   if (!php.ok()) GTEST_SKIP() << "php -S not available";
   Recording rec(1000);
-  TwebServer web;
-  UploadFile(web, "http://" + php.host() + "/velnaro/service/ds_phone/loop.php?a=1", rec.path());
-  EXPECT_EQ(web.memoLogs().back(), "Errore nel post del file");
-  EXPECT_EQ(LinesStartingWith(web.memoLogs(), "- Upload end ").size(), 16u);  // 1 + 15 sends
+  testing::ControlService web;
+  UploadFile(web.window, web.status,
+             "http://" + php.host() + "/velnaro/service/ds_phone/loop.php?a=1", rec.path());
+  EXPECT_EQ(web.status.memoLogs().back(), "Errore nel post del file");
+  EXPECT_EQ(LinesStartingWith(web.status.memoLogs(), "- Upload end ").size(), 16u);  // 1 + 15 sends
   EXPECT_TRUE(php.Uploads().empty());
 }
 
@@ -256,28 +259,30 @@ TEST(UploadFailures, ErrorStatusAndNoServerAreLoggedAsAFailedPost) {
   {
     PhpUploadServer php(500);
     if (!php.ok()) GTEST_SKIP() << "php -S not available";
-    TwebServer web;
-    UploadFile(web, "http://" + php.host() + kPath + "Action=RECSTOP", rec.path());
-    EXPECT_EQ(web.memoLogs().back(), "Errore nel post del file");
-  }
-  {
-    TwebServer web;
-    const int port = testing::FreeLoopbackPort();  // nobody listens there
-    UploadFile(web, "http://127.0.0.1:" + std::to_string(port) + kPath + "Action=RECSTOP",
+    testing::ControlService web;
+    UploadFile(web.window, web.status, "http://" + php.host() + kPath + "Action=RECSTOP",
                rec.path());
-    EXPECT_EQ(web.memoLogs(), std::vector<std::string>{"Errore nel post del file"});
+    EXPECT_EQ(web.status.memoLogs().back(), "Errore nel post del file");
   }
   {
-    TwebServer web;  // never provisioned: no host at all
-    UploadFile(web, UploadAddress("", "Action=RECSTOP"), rec.path());
-    EXPECT_EQ(web.memoLogs(), std::vector<std::string>{"Errore nel post del file"});
+    testing::ControlService web;
+    const int port = testing::FreeLoopbackPort();  // nobody listens there
+    UploadFile(web.window, web.status,
+               "http://127.0.0.1:" + std::to_string(port) + kPath + "Action=RECSTOP", rec.path());
+    EXPECT_EQ(web.status.memoLogs(), std::vector<std::string>{"Errore nel post del file"});
+  }
+  {
+    testing::ControlService web;  // never provisioned: no host at all
+    UploadFile(web.window, web.status, UploadAddress("", "Action=RECSTOP"), rec.path());
+    EXPECT_EQ(web.status.memoLogs(), std::vector<std::string>{"Errore nel post del file"});
   }
   {
     // The connection breaks in the middle of the reply.
     RawHttpServer server("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nshort");
-    TwebServer web;
-    UploadFile(web, "http://" + server.host() + kPath + "Action=RECSTOP", rec.path());
-    EXPECT_EQ(web.memoLogs().back(), "Errore nel post del file");
+    testing::ControlService web;
+    UploadFile(web.window, web.status, "http://" + server.host() + kPath + "Action=RECSTOP",
+               rec.path());
+    EXPECT_EQ(web.status.memoLogs().back(), "Errore nel post del file");
   }
   EXPECT_EQ(ReadWholeFile(rec.path()), rec.content());
 }
@@ -287,27 +292,27 @@ TEST(UploadFailures, ErrorStatusAndNoServerAreLoggedAsAFailedPost) {
 TEST(UploadFailures, AReceiverThatStallsIsAFailedPost) {
   Recording rec(5000);
   testing::LoopbackServer stalled(testing::LoopbackServer::Stall);
-  TwebServer web;
-  EXPECT_FALSE(UploadFile(web, stalled.url(kPath + "a=1"), rec.path(), DefaultClock(),
-                          {.stall_timeout = std::chrono::seconds(1)}));
+  testing::ControlService web;
+  EXPECT_FALSE(UploadFile(web.window, web.status, stalled.url(kPath + "a=1"), rec.path(),
+                          DefaultClock(), {.stall_timeout = std::chrono::seconds(1)}));
   EXPECT_EQ(stalled.requests(), 1);
-  EXPECT_EQ(web.memoLogs().back(), "Errore nel post del file");
+  EXPECT_EQ(web.status.memoLogs().back(), "Errore nel post del file");
   EXPECT_EQ(ReadWholeFile(rec.path()), rec.content());
 }
 
 TEST(UploadFailures, AFileThatCannotBeOpenedStopsBeforeAnyRequest) {
   RawHttpServer server;
-  TwebServer web;
+  testing::ControlService web;
   const std::string url = "http://" + server.host() + kPath + "Action=RECSTOP";
-  web.SetUploadFields(url, "/nonexistent/rec.wav");
+  web.window.SetUploadFields(url, "/nonexistent/rec.wav");
   try {
-    Button2Click(web);
+    Button2Click(web.window, web.status);
     ADD_FAILURE() << "no error";
   } catch (const UploadFileError& e) {
     EXPECT_STREQ(e.what(), "Cannot open file \"/nonexistent/rec.wav\". No such file or directory");
   }
-  web.SetUploadFields(url, "/tmp");
-  EXPECT_THROW(Button2Click(web), UploadFileError);
+  web.window.SetUploadFields(url, "/tmp");
+  EXPECT_THROW(Button2Click(web.window, web.status), UploadFileError);
 
   // A writer holding the file keeps the upload out.
   Recording rec(100);
@@ -316,11 +321,11 @@ TEST(UploadFailures, AFileThatCannotBeOpenedStopsBeforeAnyRequest) {
   lock.l_type = F_WRLCK;
   lock.l_whence = SEEK_SET;
   ASSERT_EQ(fcntl(writer, F_OFD_SETLK, &lock), 0);
-  web.SetUploadFields(url, rec.path());
-  EXPECT_THROW(Button2Click(web), UploadFileError);
+  web.window.SetUploadFields(url, rec.path());
+  EXPECT_THROW(Button2Click(web.window, web.status), UploadFileError);
   close(writer);
 
-  EXPECT_TRUE(web.memoLogs().empty());
+  EXPECT_TRUE(web.status.memoLogs().empty());
   EXPECT_FALSE(server.connected());
 }
 
@@ -338,8 +343,8 @@ TEST(UploadFailures, WritersAreKeptOutWhileTheFileIsSent) {
     writer_refused = fcntl(fd, F_OFD_SETLK, &lock) != 0;
     close(fd);
   });
-  TwebServer web;
-  UploadFile(web, "http://" + server.host() + kPath + "a=1", path);
+  testing::ControlService web;
+  UploadFile(web.window, web.status, "http://" + server.host() + kPath + "a=1", path);
   EXPECT_TRUE(server.connected());
   EXPECT_TRUE(writer_refused);
 }
@@ -362,12 +367,12 @@ TEST(UploadLargeFile, IsStreamedFromDisk) {
   ASSERT_EQ(ftruncate(fd, size), 0);  // sparse: no disk traffic
   close(fd);
   RawHttpServer server(RawHttpServer::kOk, 0);
-  TwebServer web;
+  testing::ControlService web;
   const long before = PeakRssKb();
-  UploadFile(web, "http://" + server.host() + kPath + "a=1", tmpl);
+  UploadFile(web.window, web.status, "http://" + server.host() + kPath + "a=1", tmpl);
   const long after = PeakRssKb();
   unlink(tmpl);
-  EXPECT_EQ(web.memoLogs().back(), "ok");
+  EXPECT_EQ(web.status.memoLogs().back(), "ok");
   EXPECT_GT(server.body_bytes(), static_cast<size_t>(size));
   EXPECT_LT(after - before, 32 * 1024) << "peak RSS grew by " << (after - before) << " kB";
 }

@@ -2,24 +2,28 @@
 
 #include <gtest/gtest.h>
 
+#include "support/control_service.h"
+
 namespace velnaro {
 namespace {
 
 TEST(StatusRecordStart, UploadMessageStartsEmpty) {
-  TwebServer server;
-  EXPECT_EQ(server.MessaggioUpload(), "");
+  testing::ControlService server;
+  EXPECT_EQ(server.window.MessaggioUpload(), "");
 }
 
 class StatusRecord : public ::testing::Test {
  protected:
-  void SetUp() override { server_.AggiornaStato("INCALL", "CALLOUT", "0", "55"); }
-  TwebServer server_;
+  void SetUp() override {
+    server_.status.AggiornaStato(LineState::kInCall, CallState::kCallOut, "0", "55");
+  }
+  testing::ControlService server_;
 };
 
 TEST_F(StatusRecord, LabelsMirrorFirstFourFieldsOnTick) {
-  EXPECT_EQ(server_.labels().txtStato, "");
-  server_.Timer1Timer();
-  auto l = server_.labels();
+  EXPECT_EQ(server_.window.labels().txtStato, "");
+  server_.window.Timer1Timer();
+  auto l = server_.window.labels();
   EXPECT_EQ(l.txtStato, "INCALL");
   EXPECT_EQ(l.txtChiamataStato, "CALLOUT");
   EXPECT_EQ(l.txtChiamataPrefix, "0");

@@ -11,6 +11,7 @@
 #include "control/http_response.h"
 #include "control/reply.h"
 #include "control/web_server.h"
+#include "support/control_service.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ void AddEchoCommands(velnaro::TwebServer& s) {
   // Echo request values into replies, so escaping is exercised.
   s.Commands().Add("/phone/", "CALL", [&s](const velnaro::CommandRequest& r, std::string& out) {
     out = velnaro::reply::Call(r.prefix, r.number);
-    s.AggiornaStato("INCALL", "CALLOUT", r.prefix, r.number);
+    s.AggiornaStato(LineState::kInCall, CallState::kCallOut, r.prefix, r.number);
   });
   s.Commands().Add("/phone/", "DTMF", [](const velnaro::CommandRequest& r, std::string& out) {
     out = velnaro::reply::Dtmf(r.number);
@@ -35,9 +36,9 @@ void Check(bool ok) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  velnaro::TwebServer server;
+  velnaro::testing::ControlService server;
   AddEchoCommands(server);
-  server.ckLogHTTPRequest = data[0] & 1;
+  server.window.ckLogHTTPRequest = data[0] & 1;
   const size_t piece = (data[0] >> 1) + 1u;
   const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
 

@@ -7,27 +7,23 @@
 #include <thread>
 #include <vector>
 
+#include "support/wire_fields.h"
+
 namespace velnaro {
 namespace {
 
 using ::testing::ElementsAre;
 
-struct Fields {
-  std::string Stato, ChiamataStato, ChiamataPrefix, ChiamataNumero, Rec, Hold, Mute;
-  bool operator==(const Fields&) const = default;
-};
-
-Fields Of(const StatusFields& f) {
-  return {f.Stato, f.ChiamataStato, f.ChiamataPrefix, f.ChiamataNumero, f.Rec, f.Hold, f.Mute};
-}
+using Fields = testing::WireFields;
+constexpr auto Of = testing::Wire;
 
 class StatusRecord : public ::testing::Test {
  protected:
   void SetUp() override {
-    server_.AggiornaStato("INCALL", "CALLOUT", "0", "55");
-    server_.SetHold("1");
-    server_.SetMute("1");
-    server_.SetRec("1");
+    server_.AggiornaStato(LineState::kInCall, CallState::kCallOut, "0", "55");
+    server_.SetHold(true);
+    server_.SetMute(true);
+    server_.SetRec(true);
   }
   PhoneStatus server_;
 };
@@ -38,48 +34,48 @@ TEST(StatusRecordStart, InitialValues) {
 }
 
 TEST_F(StatusRecord, IdleRunsIdleActionThenClearsHoldAndMute) {
-  std::vector<std::string> seen_hold;
+  std::vector<bool> seen_hold;
   server_.SetIdleAction([&] { seen_hold.push_back(server_.Record().Hold); });
-  server_.AggiornaStato("IDLE", "HANGUP", "", "");
-  EXPECT_THAT(seen_hold, ElementsAre("1"));  // ran before Hold was cleared
+  server_.AggiornaStato(LineState::kIdle, CallState::kHangUp);
+  EXPECT_THAT(seen_hold, ElementsAre(true));  // ran before Hold was cleared
   EXPECT_EQ(Of(server_.Record()), (Fields{"IDLE", "HANGUP", "0", "55", "1", "0", "0"}));
 }
 
 TEST_F(StatusRecord, OnlyStatoChangesWithoutCallState) {
-  server_.AggiornaStato("ONLINE", "", "", "");
+  server_.AggiornaStato(LineState::kOnline);
   EXPECT_EQ(Of(server_.Record()), (Fields{"ONLINE", "CALLOUT", "0", "55", "1", "1", "1"}));
-  server_.AggiornaStato("INCALL", "", "", "77");
+  server_.AggiornaStato(LineState::kInCall, CallState::kNone, "", "77");
   EXPECT_EQ(Of(server_.Record()), (Fields{"INCALL", "CALLOUT", "0", "55", "1", "1", "1"}));
-  server_.AggiornaStato("", "", "", "");  // an empty state is stored too
-  EXPECT_EQ(server_.Record().Stato, "");
+  server_.AggiornaStato(LineState::kNone);  // an empty state is stored too
+  EXPECT_EQ(server_.Record().Stato, LineState::kNone);
 }
 
 TEST_F(StatusRecord, NumberAndPrefixOnlyWithANumber) {
-  server_.AggiornaStato("INCALL", "RINGING", "9", "");
+  server_.AggiornaStato(LineState::kInCall, CallState::kRinging, "9", "");
   EXPECT_EQ(Of(server_.Record()), (Fields{"INCALL", "RINGING", "0", "55", "1", "1", "1"}));
-  server_.AggiornaStato("INCALL", "CALLIN", "", "sip:a@b");  // an empty prefix is stored
+  server_.AggiornaStato(LineState::kInCall, CallState::kCallIn, "", "sip:a@b");  // "" is stored
   EXPECT_EQ(Of(server_.Record()), (Fields{"INCALL", "CALLIN", "", "sip:a@b", "1", "1", "1"}));
 }
 
 TEST_F(StatusRecord, NonIdleStateKeepsFlagsAndRunsNoAction) {
   int runs = 0;
   server_.SetIdleAction([&] { ++runs; });
-  server_.AggiornaStato("idle", "HANGUP", "", "");
-  server_.AggiornaStato("OFFLINE", "", "", "");
+  server_.AggiornaStato(LineState::kOffline, CallState::kHangUp);
+  server_.AggiornaStato(LineState::kInCall);
   EXPECT_EQ(runs, 0);
-  EXPECT_EQ(server_.Record().Hold, "1");
-  EXPECT_EQ(server_.Record().Mute, "1");
+  EXPECT_TRUE(server_.Record().Hold);
+  EXPECT_TRUE(server_.Record().Mute);
 }
 
 TEST_F(StatusRecord, IdleHooksRunAfterTheIdleActionWhoeverRegistersFirst) {
   std::vector<std::string> runs;
   server_.AddIdleHook([&] { runs.push_back("hook"); });
   server_.SetIdleAction([&] { runs.push_back("action"); });
-  server_.AggiornaStato("IDLE", "HANGUP", "", "");
+  server_.AggiornaStato(LineState::kIdle, CallState::kHangUp);
   EXPECT_EQ(runs, (std::vector<std::string>{"action", "hook"}));
   // The phone going away takes only its own action with it.
   server_.SetIdleAction(nullptr);
-  server_.AggiornaStato("IDLE", "", "", "");
+  server_.AggiornaStato(LineState::kIdle);
   EXPECT_EQ(runs, (std::vector<std::string>{"action", "hook", "hook"}));
 }
 
@@ -98,12 +94,12 @@ class RecordFeed : public ::testing::Test {
 };
 
 TEST_F(RecordFeed, TheRecordAtOnceThenEveryValueItTakesInOrder) {
-  server_.AggiornaStato("INCALL", "CALLOUT", "0", "55");
-  server_.SetMute("1");
-  server_.SetMute("0");  // however short, the muted state is a value of its own
-  server_.SetHold("1");
-  server_.SetRec("1");
-  server_.AggiornaStato("IDLE", "HANGUP", "", "");  // state and cleared flags: one change
+  server_.AggiornaStato(LineState::kInCall, CallState::kCallOut, "0", "55");
+  server_.SetMute(true);
+  server_.SetMute(false);  // however short, the muted state is a value of its own
+  server_.SetHold(true);
+  server_.SetRec(true);
+  server_.AggiornaStato(LineState::kIdle, CallState::kHangUp);  // with cleared flags: one change
   EXPECT_THAT(versions_, ElementsAre(1, 2, 3, 4, 5, 6, 7));
   EXPECT_THAT(seen_, ElementsAre(Fields{"", "", "", "", "0", "0", "0"},
                                  Fields{"INCALL", "CALLOUT", "0", "55", "0", "0", "0"},
@@ -115,14 +111,13 @@ TEST_F(RecordFeed, TheRecordAtOnceThenEveryValueItTakesInOrder) {
 }
 
 TEST_F(RecordFeed, AWriteThatLeavesTheRecordAsItWasIsNoChange) {
-  server_.SetMute("0");
-  server_.ResetRecord();
-  server_.AggiornaStato("", "", "", "");
-  server_.AggiornaStato("", "", "9", "");
+  server_.SetMute(false);
+  server_.AggiornaStato(LineState::kNone);
+  server_.AggiornaStato(LineState::kNone, CallState::kNone, "9", "");
   EXPECT_THAT(versions_, ElementsAre(1));
   // The observer taken away hears nothing more.
   server_.SetRecordObserver(nullptr);
-  server_.SetMute("1");
+  server_.SetMute(true);
   EXPECT_EQ(seen_.size(), 1u);
 }
 
@@ -134,14 +129,15 @@ TEST(RecordFeedConcurrency, EveryChangeOnceNumberedInOrder) {
   std::vector<std::string> states;
   server.SetRecordObserver([&](uint64_t version, const StatusFields& record) {
     versions.push_back(version);  // under the record's lock: no other guard needed
-    states.push_back(record.Stato);
+    states.push_back(record.ChiamataNumero);
   });
   constexpr int kWriters = 4, kWrites = 5000;
   std::vector<std::thread> writers;
   for (int w = 0; w < kWriters; ++w) {
     writers.emplace_back([&, w] {
       for (int i = 0; i < kWrites; ++i) {
-        server.AggiornaStato(std::to_string(w) + ":" + std::to_string(i), "", "", "");
+        server.AggiornaStato(LineState::kInCall, CallState::kCallOut, "",
+                             std::to_string(w) + ":" + std::to_string(i));
       }
     });
   }
@@ -153,7 +149,7 @@ TEST(RecordFeedConcurrency, EveryChangeOnceNumberedInOrder) {
     const int w = std::stoi(states[i]);
     ASSERT_EQ(states[i], std::to_string(w) + ":" + std::to_string(next[w]++));
   }
-  EXPECT_EQ(server.Record().Stato, states.back());
+  EXPECT_EQ(server.Record().ChiamataNumero, states.back());
 }
 
 TEST(ServiceLog, EmptiesAfterMoreThanHundredLines) {
@@ -186,7 +182,7 @@ TEST(ServiceLog, ObserverSeesEveryLine) {
 // Writers move the record between two consistent states; readers must never see a mix.
 TEST(StatusRecordConcurrency, NeverSeenHalfUpdated) {
   PhoneStatus server;
-  server.AggiornaStato("INCALL", "CALLOUT", "1", "111");
+  server.AggiornaStato(LineState::kInCall, CallState::kCallOut, "1", "111");
   std::atomic<bool> stop{false};
   std::atomic<long> reads{0}, torn{0};
   std::vector<std::thread> threads;
@@ -194,11 +190,11 @@ TEST(StatusRecordConcurrency, NeverSeenHalfUpdated) {
     threads.emplace_back([&, w] {
       for (int i = 0; i < 20000; ++i) {
         if ((i + w) % 2) {
-          server.AggiornaStato("INCALL", "CALLOUT", "1", "111");
+          server.AggiornaStato(LineState::kInCall, CallState::kCallOut, "1", "111");
         } else {
-          server.AggiornaStato("IDLE", "HANGUP", "2", "222");
+          server.AggiornaStato(LineState::kIdle, CallState::kHangUp, "2", "222");
         }
-        server.SetHold(i % 2 ? "1" : "0");
+        server.SetHold(i % 2);
         server.AggiungiLog({"-----------------", "w" + std::to_string(w), "end"});
       }
     });
@@ -207,9 +203,9 @@ TEST(StatusRecordConcurrency, NeverSeenHalfUpdated) {
     threads.emplace_back([&] {
       while (!stop.load()) {
         const auto f = server.Record();
-        const bool a = f.Stato == "INCALL" && f.ChiamataStato == "CALLOUT" &&
+        const bool a = f.Stato == LineState::kInCall && f.ChiamataStato == CallState::kCallOut &&
                        f.ChiamataPrefix == "1" && f.ChiamataNumero == "111";
-        const bool b = f.Stato == "IDLE" && f.ChiamataStato == "HANGUP" &&
+        const bool b = f.Stato == LineState::kIdle && f.ChiamataStato == CallState::kHangUp &&
                        f.ChiamataPrefix == "2" && f.ChiamataNumero == "222";
         if (!a && !b) ++torn;
         const auto log = server.memoLogs();

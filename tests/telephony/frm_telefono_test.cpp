@@ -67,6 +67,22 @@ TEST_F(PhoneTest, GoingOnlineCallsTheComponentInOrder) {
   EXPECT_THAT(box_.Shown(), IsEmpty());
 }
 
+TEST_F(PhoneTest, AnAccountGoesOnLineAndShowsInTheWindow) {
+  phone_.AttivaTelefono({.sip_server = "192.0.2.20",
+                         .display_name = "205",
+                         .login = "u205",
+                         .password = "pw5",
+                         .local_ip = "10.8.0.5"});
+  const auto s = phone_.GetSettings();
+  EXPECT_EQ(s.EditSIPProxy + " " + s.EditDisplayName + " " + s.EditLoginId + " " + s.EditLoginPwd +
+                " " + s.txtIPVPN,
+            "192.0.2.20 205 u205 pw5 10.8.0.5");
+  EXPECT_THAT(agent_.Ops(58).at(0).args,
+              ElementsAre("0", "10.8.0.5", "5070", "205 <sip:u205@192.0.2.20>", "", "192.0.2.20",
+                          "u205", "pw5", "1", "7"));
+  EXPECT_TRUE(phone_.IsOnline());
+}
+
 TEST_F(PhoneTest, OwnAddressFormsAndLocalAddressSource) {
   phone_.UpdateSettings([](TfrmTelefono::Settings& s) {
     s.EditDisplayName.clear();
@@ -172,17 +188,17 @@ TEST_F(PhoneTest, OfflineAndButtonTwice) {
   phone_.BtnInitClick();
   EXPECT_EQ(phone_.BtnInitCaption(), "Offline");
   agent_.ClearOps();
-  web_.SetMute("1");
+  web_.SetMute(true);
   phone_.BtnInitClick();
   EXPECT_THAT(agent_.OpIds(), ElementsAre(1));
   EXPECT_EQ(phone_.BtnInitCaption(), "Online");
-  EXPECT_EQ(Rec().Mute, "0");
+  EXPECT_FALSE(Rec().Mute);
   agent_.ClearOps();
-  web_.SetMute("1");
+  web_.SetMute(true);
   phone_.BtnInitClick();
   EXPECT_THAT(agent_.OpIds(), ElementsAre(58, 84, 64, 64, 12, 21, 21, 17));
   EXPECT_EQ(phone_.BtnInitCaption(), "Offline");
-  EXPECT_EQ(Rec().Mute, "0");
+  EXPECT_FALSE(Rec().Mute);
 }
 
 TEST_F(PhoneTest, EveryMessageOfTheTable) {
@@ -210,15 +226,15 @@ TEST_F(PhoneTest, RegistrationEvents) {
   std::vector<bool> esito;
   phone_.SetEsitoPasso3([&](bool v) { esito.push_back(v); });
   Event([](SipUserAgentEvents& e) { e.OnTryingToRegister(); });
-  EXPECT_EQ(Rec().Stato, "REGISTERING");
+  EXPECT_EQ(Rec().Stato, LineState::kRegistering);
   Event([](SipUserAgentEvents& e) { e.OnSuccessToRegister(); });
-  EXPECT_EQ(Rec().Stato, "ONLINE");
+  EXPECT_EQ(Rec().Stato, LineState::kOnline);
   Event([](SipUserAgentEvents& e) { e.OnFailToRegister(); });
-  EXPECT_EQ(Rec().Stato, "OFFLINE");
+  EXPECT_EQ(Rec().Stato, LineState::kOffline);
   Event([](SipUserAgentEvents& e) { e.OnTryingToUnRegister(); });
-  EXPECT_EQ(Rec().Stato, "UNREGISTERING");
+  EXPECT_EQ(Rec().Stato, LineState::kUnregistering);
   Event([](SipUserAgentEvents& e) { e.OnSuccessToUnRegister(); });
-  EXPECT_EQ(Rec().Stato, "UNREGISTER");
+  EXPECT_EQ(Rec().Stato, LineState::kUnregister);
   Event([](SipUserAgentEvents& e) { e.OnIncomingDiagnostic("x", "1.2.3.4", 5); });
   Event([](SipUserAgentEvents& e) { e.OnMsgNOTIFY("n"); });
   EXPECT_THAT(esito, ElementsAre(true, false));
@@ -226,30 +242,30 @@ TEST_F(PhoneTest, RegistrationEvents) {
                                  "Errore di registrazione della linea ",
                                  "Tentativo di de registrazione interno SIP",
                                  "Telefono Off-Line"));
-  EXPECT_EQ(Rec().ChiamataStato, "");
+  EXPECT_EQ(Rec().ChiamataStato, CallState::kNone);
 }
 
 TEST_F(PhoneTest, CallEvents) {
-  web_.AggiornaStato("INCALL", "CALLOUT", "0", "55");
+  web_.AggiornaStato(LineState::kInCall, CallState::kCallOut, "0", "55");
   Event([](SipUserAgentEvents& e) { e.OnConnecting(0); });
-  EXPECT_EQ(Rec().Stato, "INCALL");
-  EXPECT_EQ(Rec().ChiamataStato, "CALLOUT");
+  EXPECT_EQ(Rec().Stato, LineState::kInCall);
+  EXPECT_EQ(Rec().ChiamataStato, CallState::kCallOut);
   Event([](SipUserAgentEvents& e) { e.OnSuccessToConnect(0, "10.0.0.1", 4000); });
-  EXPECT_EQ(Rec().ChiamataStato, "ANSWERE");
-  web_.SetHold("1");
-  web_.SetMute("1");
+  EXPECT_EQ(Rec().ChiamataStato, CallState::kAnswered);
+  web_.SetHold(true);
+  web_.SetMute(true);
   Event([](SipUserAgentEvents& e) { e.OnDisconnectCall(1); });
   auto r = Rec();
-  EXPECT_EQ(r.Stato, "IDLE");
-  EXPECT_EQ(r.ChiamataStato, "ANSWERE");
+  EXPECT_EQ(r.Stato, LineState::kIdle);
+  EXPECT_EQ(r.ChiamataStato, CallState::kAnswered);
   EXPECT_EQ(r.ChiamataPrefix, "0");
   EXPECT_EQ(r.ChiamataNumero, "55");
-  EXPECT_EQ(r.Hold, "0");
-  EXPECT_EQ(r.Mute, "0");
+  EXPECT_FALSE(r.Hold);
+  EXPECT_FALSE(r.Mute);
   Event([](SipUserAgentEvents& e) { e.OnFailToConnect(0); });
-  EXPECT_EQ(Rec().Stato, "OFFLINE");
+  EXPECT_EQ(Rec().Stato, LineState::kOffline);
   Event([](SipUserAgentEvents& e) { e.OnGeneralFailureResponse(1, 486, "Busy Here"); });
-  EXPECT_EQ(Rec().Stato, "ERROR");
+  EXPECT_EQ(Rec().Stato, LineState::kError);
   EXPECT_THAT(Log(), ElementsAre("Sto per chiamare/rispondere sulla linea  (0)",
                                  "Chiamata risposta sulla linea  (0)",
                                  "Chiamata disconnessa sulla linea  (1)",
@@ -259,17 +275,17 @@ TEST_F(PhoneTest, CallEvents) {
 
 TEST_F(PhoneTest, IncomingCallIsAnsweredAtOnce) {
   Event([](SipUserAgentEvents& e) { e.OnIncomingCallRingingStart("abc@h"); });
-  EXPECT_EQ(Rec().ChiamataStato, "RINGING");
+  EXPECT_EQ(Rec().ChiamataStato, CallState::kRinging);
   EXPECT_EQ(Rec().ChiamataNumero, "abc@h");
   EXPECT_EQ(Rec().ChiamataPrefix, "");
   Event([](SipUserAgentEvents& e) {
     e.OnIncomingCall("abc@h", "Mario", "1002", "sip:1002@pbx", "sip:1001@pbx");
   });
-  EXPECT_EQ(Rec().ChiamataStato, "CALLIN");
+  EXPECT_EQ(Rec().ChiamataStato, CallState::kCallIn);
   EXPECT_THAT(agent_.Ops(7).at(0).args, ElementsAre("0", "abc@h", "0", "0"));
   Event([](SipUserAgentEvents& e) { e.OnIncomingCallRingingStop("abc@h"); });
-  EXPECT_EQ(Rec().Stato, "INCALL");
-  EXPECT_EQ(Rec().ChiamataStato, "RINGINGSTOP");
+  EXPECT_EQ(Rec().Stato, LineState::kInCall);
+  EXPECT_EQ(Rec().ChiamataStato, CallState::kRingingStop);
   phone_.WaitForMessages();
   EXPECT_THAT(Log(), ElementsAre("Inizio Squillo (abc@h)",
                                  "Chiamata da 1002 (abc@h)sip:1002@pbx -> sip:1001@pbx",
@@ -278,12 +294,12 @@ TEST_F(PhoneTest, IncomingCallIsAnsweredAtOnce) {
 }
 
 TEST_F(PhoneTest, ARefusedCallIsOnlyLogged) {
-  web_.AggiornaStato("ONLINE", "", "", "");
+  web_.AggiornaStato(LineState::kOnline);
   Event([](SipUserAgentEvents& e) { e.OnCallRefused("127.0.0.2", "sip:666@127.0.0.2:5062"); });
   EXPECT_THAT(Log(), ElementsAre("Chiamata rifiutata: sip:666@127.0.0.2:5062 da 127.0.0.2, "
                                  "non dal server SIP"));
-  EXPECT_EQ(Rec().Stato, "ONLINE");
-  EXPECT_EQ(Rec().ChiamataStato, "");
+  EXPECT_EQ(Rec().Stato, LineState::kOnline);
+  EXPECT_EQ(Rec().ChiamataStato, CallState::kNone);
   EXPECT_TRUE(agent_.Ops().empty());
 }
 
@@ -293,7 +309,7 @@ TEST_F(PhoneTest, IncomingCallWhileLineBusyShowsMessage) {
   phone_.WaitForMessages();
   EXPECT_THAT(box_.Shown(), ElementsAre("Line is already busy."));
   EXPECT_THAT(Log(), ElementsAre("Chiamata da 1003 (c2)sip:a -> sip:b"));
-  EXPECT_EQ(Rec().ChiamataStato, "CALLIN");
+  EXPECT_EQ(Rec().ChiamataStato, CallState::kCallIn);
 }
 
 // A box the operator has not closed yet must not hold up the component's events.
@@ -324,7 +340,7 @@ TEST(PhoneMessages, OpenBoxFromAnEventDoesNotStallEvents) {
     agent.SetResult(7, false, 30);
     agent.Raise([](SipUserAgentEvents& e) { e.OnIncomingCall("c3", "", "1004", "sip:a", "sip:b"); });
     agent.Raise([](SipUserAgentEvents& e) { e.OnDisconnectCall(0); });
-    EXPECT_EQ(web.Record().Stato, "IDLE");
+    EXPECT_EQ(web.Record().Stato, LineState::kIdle);
     {
       std::unique_lock lock(box.m);
       EXPECT_TRUE(box.cv.wait_for(lock, std::chrono::seconds(5), [&] { return !box.shown.empty(); }));
@@ -340,9 +356,9 @@ TEST_F(PhoneTest, CallOperationsLine1) {
   EXPECT_THAT(box_.Shown(), ElementsAre("Please enter a phone number."));
   EXPECT_TRUE(agent_.Ops(5).empty());
 
-  phone_.SetNumber("0 55");
-  phone_.Dial(kLine1);
+  EXPECT_TRUE(phone_.Dial(kLine1, "0 55"));
   EXPECT_THAT(agent_.Ops(5).at(0).args, ElementsAre("0", "sip:0 55@192.0.2.10", "0", "0"));
+  EXPECT_EQ(phone_.GetSettings().txtNumero, "0 55");  // the window shows what was dialled
   EXPECT_THAT(Log(), IsEmpty());
 
   agent_.SetResult(5, false, 10);
@@ -352,16 +368,16 @@ TEST_F(PhoneTest, CallOperationsLine1) {
   phone_.Button1Click();
   EXPECT_EQ(box_.Shown().size(), 2u);
 
-  web_.AggiornaStato("INCALL", "ANSWERE", "0", "55");
+  web_.AggiornaStato(LineState::kInCall, CallState::kAnswered, "0", "55");
   agent_.SetResult(6, false, 34);
   phone_.HangUp(kLine1);
-  EXPECT_EQ(Rec().Stato, "INCALL");
+  EXPECT_EQ(Rec().Stato, LineState::kInCall);
   agent_.SetResult(6, true);
-  web_.SetHold("1");
+  web_.SetHold(true);
   phone_.Button2Click();
-  EXPECT_EQ(Rec().Stato, "IDLE");
-  EXPECT_EQ(Rec().ChiamataStato, "HANGUP");
-  EXPECT_EQ(Rec().Hold, "0");
+  EXPECT_EQ(Rec().Stato, LineState::kIdle);
+  EXPECT_EQ(Rec().ChiamataStato, CallState::kHangUp);
+  EXPECT_FALSE(Rec().Hold);
   EXPECT_THAT(Log(), ElementsAre("Linea 1 - ERRORE richiesta di hangup chiamata",
                                  "Linea 1 - Chiamata riagganciata"));
 }
@@ -378,9 +394,9 @@ TEST_F(PhoneTest, CallOperationsLine2) {
   agent_.SetResult(6, false, 34);
   phone_.Button4Click();
   agent_.SetResult(6, true);
-  web_.AggiornaStato("INCALL", "", "", "");
+  web_.AggiornaStato(LineState::kInCall);
   phone_.Button4Click();
-  EXPECT_EQ(Rec().Stato, "INCALL");
+  EXPECT_EQ(Rec().Stato, LineState::kInCall);
   phone_.Button9Click();
   EXPECT_THAT(agent_.Ops(24).at(0).args, ElementsAre("1", "12#"));
   EXPECT_THAT(Log(), ElementsAre("Linea 2 - Numero verde chiamato",
@@ -391,9 +407,9 @@ TEST_F(PhoneTest, CallOperationsLine2) {
 }
 
 TEST_F(PhoneTest, HoldAndOffHoldAskFirst) {
-  phone_.HoldIfInCall(kLine1);
+  phone_.Hold(kLine1);
   phone_.Button7Click();
-  phone_.UnholdIfOnHold(kLine1);
+  phone_.Unhold(kLine1);
   phone_.Button8Click();
   EXPECT_THAT(agent_.OpIds(), ElementsAre(16, 16, 15, 15));
   agent_.ClearOps();
@@ -413,12 +429,12 @@ TEST_F(PhoneTest, HoldAndOffHoldAskFirst) {
 TEST_F(PhoneTest, EndOfLine2TakesLine1OffHold) {
   agent_.SetInCall(0, true);
   agent_.SetOnHold(0, true);
-  web_.SetHold("1");
+  web_.SetHold(true);
   Event([](SipUserAgentEvents& e) { e.OnDisconnectCall(1); });
   EXPECT_THAT(agent_.OpIds(), ElementsAre(15, 11));
   EXPECT_EQ(agent_.Ops(11).at(0).args[0], "0");
-  EXPECT_EQ(Rec().Stato, "IDLE");
-  EXPECT_EQ(Rec().Hold, "0");
+  EXPECT_EQ(Rec().Stato, LineState::kIdle);
+  EXPECT_FALSE(Rec().Hold);
 }
 
 // A call that fails before it connects (busy, no answer, unreachable) raises no IDLE but
@@ -427,14 +443,14 @@ TEST_F(PhoneTest, EndOfLine2TakesLine1OffHold) {
 TEST_F(PhoneTest, ACallThatFailsBeforeConnectingEndsAsACallDoes) {
   agent_.SetInCall(0, true);
   agent_.SetOnHold(0, true);
-  web_.SetHold("1");
-  web_.SetMute("1");
+  web_.SetHold(true);
+  web_.SetMute(true);
   Event([](SipUserAgentEvents& e) { e.OnGeneralFailureResponse(1, 486, "Busy Here"); });
   EXPECT_THAT(agent_.OpIds(), ElementsAre(15, 11));
   EXPECT_EQ(agent_.Ops(11).at(0).args[0], "0");
-  EXPECT_EQ(Rec().Stato, "ERROR");
-  EXPECT_EQ(Rec().Hold, "0");
-  EXPECT_EQ(Rec().Mute, "1");  // the operator's microphone is line 1's
+  EXPECT_EQ(Rec().Stato, LineState::kError);
+  EXPECT_FALSE(Rec().Hold);
+  EXPECT_TRUE(Rec().Mute);  // the operator's microphone is line 1's
 
   agent_.ClearOps();
   agent_.SetOnHold(0, false);
@@ -443,24 +459,41 @@ TEST_F(PhoneTest, ACallThatFailsBeforeConnectingEndsAsACallDoes) {
 
   agent_.ClearOps();
   Event([](SipUserAgentEvents& e) { e.OnFailToConnect(0); });
-  EXPECT_EQ(Rec().Stato, "OFFLINE");
-  EXPECT_EQ(Rec().Mute, "0");
-  web_.SetMute("1");
+  EXPECT_EQ(Rec().Stato, LineState::kOffline);
+  EXPECT_FALSE(Rec().Mute);
+  web_.SetMute(true);
   Event([](SipUserAgentEvents& e) { e.OnGeneralFailureResponse(0, 480, "Unavailable"); });
-  EXPECT_EQ(Rec().Mute, "0");
+  EXPECT_FALSE(Rec().Mute);
   EXPECT_THAT(agent_.OpIds(), IsEmpty());  // line 1's own failure holds nothing
 }
 
 TEST_F(PhoneTest, PortOperationsReachTheComponent) {
-  EXPECT_TRUE(phone_.SendDtmf(0, "5"));
-  EXPECT_TRUE(phone_.StartRecording(0));
-  EXPECT_TRUE(phone_.StartRecordingMode(0, 2, true));
+  phone_.SendDtmf(0, "5");
+  phone_.StartRecording(0);
   agent_.SetResult(41, false, 36);
   EXPECT_FALSE(phone_.SaveRecording(0, "/tmp/x.wav"));
   phone_.Mute(0, true);
   EXPECT_THAT(agent_.OpIds(), ElementsAre(24, 40, 59, 41, FakeSipUserAgent::kMuteOp));
   EXPECT_THAT(agent_.Ops(59).at(0).args, ElementsAre("0", "2", "1"));
   EXPECT_THAT(agent_.Ops(41).at(0).args, ElementsAre("0", "/tmp/x.wav"));
+}
+
+// A whole shift of log lines: the window keeps the last ones and reads only what is new.
+TEST_F(PhoneTest, TheLogKeepsItsLastLinesAndHandsOutOnlyNewOnes) {
+  const size_t extra = 5;
+  for (size_t i = 1; i <= TfrmTelefono::kLogLines + extra; ++i)
+    phone_.ScriviLog("riga " + std::to_string(i));
+  const auto log = Log();
+  ASSERT_EQ(log.size(), TfrmTelefono::kLogLines);
+  EXPECT_EQ(log.front(), "riga " + std::to_string(extra + 1));
+  uint64_t seen = 3;  // a view that fell behind gets what is still kept
+  EXPECT_EQ(phone_.NewLogLines(seen).size(), TfrmTelefono::kLogLines);
+  EXPECT_EQ(seen, TfrmTelefono::kLogLines + extra);
+  phone_.ScriviLog("ultima");
+  const auto fresh = phone_.NewLogLines(seen);
+  ASSERT_EQ(fresh.size(), 1u);
+  EXPECT_NE(fresh[0].find(" - ultima"), std::string::npos);
+  EXPECT_TRUE(phone_.NewLogLines(seen).empty());
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "control/web_server.h"
 #include "platform/message_box.h"
 #include "sip_test_support.h"
 #include "support/platform_fakes.h"
@@ -816,7 +815,7 @@ TEST(PhoneOnRealAgent, BusyPortsMoveOnAndThePhoneGoesOnline) {
   o.state_dir = dir + "/state";
   o.force_virtual_sound = true;
   auto agent = MakeLinphoneSipUserAgent(o);
-  TwebServer web;
+  PhoneStatus web;
   FakeMessageBox box;
   std::atomic<int> esito{-1};
   {
@@ -838,9 +837,9 @@ TEST(PhoneOnRealAgent, BusyPortsMoveOnAndThePhoneGoesOnline) {
     for (int i = 0; i < 100 && esito != 1; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(esito, 1);
-    EXPECT_EQ(web.Record().Stato, "ONLINE");
+    EXPECT_EQ(web.Record().Stato, LineState::kOnline);
     EXPECT_TRUE(phone.DisattivaTelefono());
-    EXPECT_EQ(web.Record().Stato, "UNREGISTER");
+    EXPECT_EQ(web.Record().Stato, LineState::kUnregister);
     EXPECT_EQ(esito, 0);
   }
   agent.reset();

@@ -13,9 +13,11 @@
 #include "control/reply.h"
 #include "control/web_server.h"
 #include "platform/message_box.h"
-#include "support/platform_fakes.h"
 #include "real_peers.h"
 #include "sip_test_support.h"
+#include "support/control_service.h"
+#include "support/platform_fakes.h"
+#include "support/wire_fields.h"
 #include "telephony/frm_Telefono.h"
 #include "telephony/linphone_sip_user_agent.h"
 
@@ -235,7 +237,7 @@ class PhoneWithRealPeers : public RealPeers {
     if (HasFatalFailure()) return;
     ASSERT_TRUE(uploads_.ok()) << "php -S not available";
     setenv("TEMP", dir_.c_str(), 1);
-    phone_ = std::make_unique<TfrmTelefono>(*agent_, web_, box_);
+    phone_ = std::make_unique<TfrmTelefono>(*agent_, web_.status, box_);
     phone_->UpdateSettings([&](TfrmTelefono::Settings& s) {
       s.EditLoginId = kOperator.user;
       s.EditLoginPwd = kOperator.password;
@@ -243,10 +245,11 @@ class PhoneWithRealPeers : public RealPeers {
       s.EditDisplayName = kOperator.user;
       s.txtIPVPN = "127.0.0.1";
     });
-    RegisterStatusCommand(web_);
-    RegisterCommands(web_, *phone_, {[this] { return uploads_.host(); }, nullptr, nullptr});
+    RegisterCommands(web_.interpreter.Commands(), {web_.status, web_.window, *phone_},
+                     {[this] { return uploads_.host(); }, nullptr, nullptr});
     phone_->AttivaTelefono();
-    ASSERT_TRUE(WaitUntil([&] { return web_.Record().Stato == "ONLINE"; })) << web_.Record().Stato;
+    ASSERT_TRUE(WaitUntil([&] { return web_.status.Record().Stato == LineState::kOnline; }))
+        << Record();
   }
   void TearDown() override {
     if (phone_) phone_->DisattivaTelefono();
@@ -267,22 +270,24 @@ class PhoneWithRealPeers : public RealPeers {
       p = amp + 1;
     }
     std::string reply;
-    AnalizzaParametri(web_, request, reply);
+    web_.interpreter.AnalizzaParametri(request, reply);
     return reply;
   }
-  bool WaitForState(const std::string& stato, const std::string& chiamata, int ms = 10000) {
-    return WaitUntil([&] {
-      const auto r = web_.Record();
-      return r.Stato == stato && r.ChiamataStato == chiamata;
-    }, ms);
+  bool WaitForState(LineState stato, CallState chiamata, int ms = 10000) {
+    return WaitUntil(
+        [&] {
+          const auto r = web_.status.Record();
+          return r.Stato == stato && r.ChiamataStato == chiamata;
+        },
+        ms);
   }
   std::string Record() const {
-    const auto r = web_.Record();
+    const auto r = testing::Wire(web_.status.Record());
     return r.Stato + "/" + r.ChiamataStato + "/" + r.ChiamataNumero;
   }
 
   testing::PhpUploadServer uploads_;
-  TwebServer web_;
+  testing::ControlService web_;
   FakeMessageBox box_;
   std::unique_ptr<TfrmTelefono> phone_;
 };
@@ -292,27 +297,29 @@ TEST_F(PhoneWithRealPeers, AnIncomingCallIsAnsweredAtOnceAndEndsWhenTheCustomerH
   ASSERT_TRUE(customer_->WaitFor("CALL_ESTABLISHED")) << customer_->Dump() << proxy_->TraceText();
   // KNOWN FAULT (issue 10, item 15): while an answered incoming call is connected the page
   // reads ANSWERE (the ringing-stop event comes before the connect events).
-  EXPECT_TRUE(WaitForState("INCALL", "ANSWERE", 3000)) << Record();
+  EXPECT_TRUE(WaitForState(LineState::kInCall, CallState::kAnswered, 3000)) << Record();
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_EQ(web_.Record().ChiamataStato, "ANSWERE") << Record();
+  EXPECT_EQ(web_.status.Record().ChiamataStato, CallState::kAnswered) << Record();
   EXPECT_GT(OperatorHearsCustomer(), 0.5);
   EXPECT_TRUE(box_.Shown().empty()) << box_.Shown().front();
 
   customer_->Command("hangup");
-  EXPECT_TRUE(WaitUntil([&] { return web_.Record().Stato == "IDLE"; })) << Record();
+  EXPECT_TRUE(WaitUntil([&] { return web_.status.Record().Stato == LineState::kIdle; }))
+      << Record();
   EXPECT_FALSE(agent_->IsLineInCall(0));
 }
 
 TEST_F(PhoneWithRealPeers, APageCallIsRecordedAndTheUploadHoldsTheCustomersTone) {
   EXPECT_EQ(Send("Action=CALL&Number=1002"), reply::Call("", "1002"));
-  ASSERT_TRUE(WaitForState("INCALL", "ANSWERE")) << Record() << proxy_->TraceText();
+  ASSERT_TRUE(WaitForState(LineState::kInCall, CallState::kAnswered))
+      << Record() << proxy_->TraceText();
   ASSERT_TRUE(customer_->WaitFor("CALL_ESTABLISHED")) << customer_->Dump();
   EXPECT_EQ(Send("Action=RECSTART"), reply::Simple("RECSTART"));
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
   EXPECT_EQ(Send("Action=RECSTOP&recording_id=42"), reply::Simple("RECSTOP"));
 
   const auto uploads = uploads_.Uploads();
-  ASSERT_EQ(uploads.size(), 1u) << web_.memoLogs().back();
+  ASSERT_EQ(uploads.size(), 1u) << web_.status.memoLogs().back();
   const std::string meta = testing::ReadWholeFile(uploads[0] + "/meta.json");
   EXPECT_NE(meta.find("\"query\": \"Action=RECSTOP&recording_id=42\""), std::string::npos) << meta;
   wav::Audio sent;
@@ -323,7 +330,7 @@ TEST_F(PhoneWithRealPeers, APageCallIsRecordedAndTheUploadHoldsTheCustomersTone)
   EXPECT_GT(test::ToneShare(sent.mono, sent.rate, kOperatorTone), 0.3) << "the operator too";
 
   EXPECT_EQ(Send("Action=HANGUP"), reply::Simple("HANGUP"));
-  EXPECT_TRUE(WaitForState("IDLE", "HANGUP")) << Record();
+  EXPECT_TRUE(WaitForState(LineState::kIdle, CallState::kHangUp)) << Record();
   EXPECT_TRUE(customer_->WaitFor("CALL_CLOSED")) << customer_->Dump();
   EXPECT_TRUE(box_.Shown().empty()) << box_.Shown().front();
 }

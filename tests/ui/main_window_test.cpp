@@ -153,18 +153,18 @@ TEST(MainWindowView, KeypadSendsItsCaptionsOnLine2) {
   rig.ShowAndRunSequence();
   rig.form.EsitoPasso3(true);
   rig.form.btnOpenBrowserClick();
-  rig.phone.line0_in_call = true;
-  rig.phone.ops.clear();
+  rig.phone.in_call = true;
+  rig.phone.clear();
   QTest::mouseClick(rig.Find<DSButton>("btnChiama"), Qt::LeftButton);
   EXPECT_EQ(rig.Find<QStackedWidget>("pcTelefono2")->currentWidget()->objectName(),
             "tsTastierino");
   EXPECT_TRUE(rig.Find<DSButton>("btnCreaConferenza")->isVisible());
   EXPECT_FALSE(rig.Find<DSButton>("imgTelRosso")->isVisible());
-  rig.phone.ops.clear();
+  rig.phone.clear();
   for (const char* name : {"btn1", "btn5", "btn9", "btn0", "btnAsterisco", "btnCancelletto"})
     QTest::mouseClick(rig.Find<DSButton>(name), Qt::LeftButton);
-  EXPECT_THAT(rig.phone.ops,
-              ElementsAre("24:1:1", "24:1:5", "24:1:9", "24:1:0", "24:1:*", "24:1:#"));
+  EXPECT_THAT(rig.phone.ops(), ElementsAre("SendDtmf 1 1", "SendDtmf 1 5", "SendDtmf 1 9",
+                                           "SendDtmf 1 0", "SendDtmf 1 *", "SendDtmf 1 #"));
   QTest::mouseClick(rig.Find<DSButton>("btnCreaConferenza"), Qt::LeftButton);
   EXPECT_TRUE(rig.Find<QLabel>("txtTelRosso")->isVisible());
   EXPECT_EQ(rig.Find<QLabel>("txtTelRosso")->text(), "Riaggancio numero verde");

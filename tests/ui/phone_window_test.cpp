@@ -9,7 +9,6 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "control/web_server.h"
 #include "qt_env.h"
 #include "support/fake_sip_user_agent.h"
 #include "support/platform_fakes.h"
@@ -21,10 +20,10 @@ namespace {
 
 class PhoneWindowView : public ::testing::Test {
  protected:
-  TwebServer web_;
+  PhoneStatus status_;
   FakeMessageBox messages_;
   FakeSipUserAgent agent_;
-  TfrmTelefono phone_{agent_, web_, messages_};
+  TfrmTelefono phone_{agent_, status_, messages_};
   ui::PhoneWindow window_{phone_};
 };
 

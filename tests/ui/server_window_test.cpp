@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "qt_env.h"
+#include "support/control_service.h"
 #include "support/platform_fakes.h"
 #include "ui/server_window.h"
 
@@ -17,20 +18,20 @@ namespace velnaro::testing {
 namespace {
 
 TEST(ServerWindowView, MirrorsRecordWithinASecondAndShowsLog) {
-  TwebServer server;
-  ui::ServerWindow window(server);
+  testing::ControlService server;
+  ui::ServerWindow window(server.window, server.status);
   EXPECT_EQ(window.windowTitle(), "webServer");
   EXPECT_TRUE(window.findChild<QLabel*>("txtStato")->text().isEmpty());
   auto* check = window.findChild<QCheckBox*>("ckLogHTTPRequest");
   EXPECT_EQ(check->text(), "Visualizza log http richieste");
   EXPECT_FALSE(check->isChecked());
   check->setChecked(true);
-  EXPECT_TRUE(server.ckLogHTTPRequest.load());
+  EXPECT_TRUE(server.window.ckLogHTTPRequest.load());
   EXPECT_EQ(window.findChild<QPushButton*>("Button1")->text(), "ScreenShot");
 
   window.show();
-  server.AggiornaStato("INCALL", "CALLOUT", "0", "55");
-  server.AggiungiLog("riga uno");
+  server.status.AggiornaStato(LineState::kInCall, CallState::kCallOut, "0", "55");
+  server.status.AggiungiLog("riga uno");
   auto* stato = window.findChild<QLabel*>("txtStato");
   ASSERT_TRUE(QTest::qWaitFor([&] { return stato->text() == "INCALL"; }, 1500));
   EXPECT_EQ(window.findChild<QLabel*>("txtChiamataStato")->text(), "CALLOUT");
@@ -45,8 +46,8 @@ TEST(ServerWindowView, MirrorsRecordWithinASecondAndShowsLog) {
 }
 
 TEST(ServerWindowView, FailedScreenshotOrUploadIsShownAsAnErrorMessage) {
-  TwebServer server;
-  ui::ServerWindow window(server);
+  testing::ControlService server;
+  ui::ServerWindow window(server.window, server.status);
   FakeMessageBox messages;
   window.SetMessageBox(&messages);
   window.SetButton1Click([] { throw std::runtime_error("Cannot open display"); });

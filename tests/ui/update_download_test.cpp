@@ -82,7 +82,8 @@ class UpdateDownload : public ::testing::Test {
 };
 
 TEST_F(UpdateDownload, InstallerIsFetchedStartedAndTheWindowCloses) {
-  TfrmMainPhone form({rig_.link, phone_, network_, messages_, opener_, guard_});
+  TfrmMainPhone form({rig_.link, network_, messages_, opener_, guard_});
+  form.SetPhone(&phone_);
   ui::MainWindow window(form);
   bool closed = false;
   QObject::connect(&window, &ui::MainWindow::closed, [&] { closed = true; });
@@ -104,7 +105,8 @@ TEST_F(UpdateDownload, InstallerIsFetchedStartedAndTheWindowCloses) {
 }
 
 TEST_F(UpdateDownload, MissingInstallerGivesTheDownloadError) {
-  TfrmMainPhone form({rig_.link, phone_, network_, messages_, opener_, guard_});
+  TfrmMainPhone form({rig_.link, network_, messages_, opener_, guard_});
+  form.SetPhone(&phone_);
   ASSERT_TRUE(form.FormCreate());
   form.FormShow();
   form.Timer1Timer();
