@@ -15,6 +15,7 @@
 
 #include "control/event_streams.h"
 #include "control/http_response.h"
+#include "control/socket_io.h"
 #include "net/port_number.h"
 
 namespace velnaro {
@@ -37,65 +38,6 @@ std::string PeerText(const sockaddr_storage& addr) {
     }
   }
   return text;
-}
-
-int MillisecondsUntil(Clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() <= 0 ? 0 : static_cast<int>(left.count());
-}
-
-// Waits for the socket to become ready; false when the deadline passed first.
-bool WaitFor(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    const int ms = MillisecondsUntil(deadline);
-    if (ms == 0) return false;
-    pollfd p{fd, events, 0};
-    const int r = ::poll(&p, 1, ms);
-    if (r > 0) return true;
-    if (r < 0 && errno != EINTR) return false;
-  }
-}
-
-// With an idle window, every accepted byte moves the deadline on: a client that keeps
-// reading gets a reply of any size, one that stops reading is cut after the window.
-bool SendAll(int fd, const std::string& data, Clock::time_point deadline,
-             Clock::duration idle = Clock::duration::zero()) {
-  size_t sent = 0;
-  while (sent < data.size()) {
-    const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<size_t>(n);
-      if (idle != Clock::duration::zero()) deadline = Clock::now() + idle;
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!WaitFor(fd, POLLOUT, deadline)) return false;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
-// After an early answer the client may still be sending; closing with unread bytes would
-// reset the connection and could destroy the answer before the client reads it.
-void DrainBriefly(int fd) {
-  ::shutdown(fd, SHUT_WR);
-  const auto until = Clock::now() + std::chrono::seconds(1);
-  char sink[4096];
-  size_t total = 0;
-  while (total < (1u << 20)) {
-    const ssize_t n = ::recv(fd, sink, sizeof sink, 0);
-    if (n > 0) {
-      total += static_cast<size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!WaitFor(fd, POLLIN, until)) return;
-    } else {
-      return;
-    }
-  }
 }
 
 int OpenListener(int family, uint16_t port, int backlog, bool loopback, int& bind_errno) {
@@ -393,7 +335,7 @@ void HttpEndpoint::Serve(int fd, const std::string& peer, HttpRequestReader& rea
     } else if (errno == EINTR) {
       continue;
     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (!WaitFor(fd, POLLIN, deadline)) {
+      if (!WaitReady(fd, POLLIN, deadline)) {
         timed_out = true;
         break;
       }
