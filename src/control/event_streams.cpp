@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <exception>
+#include <utility>
 #include <vector>
 
 #include "control/http_response.h"
@@ -69,11 +70,9 @@ std::string FormatEvent(uint64_t id, std::string_view data) {
   return out;
 }
 
-EventStreams::Queue::~Queue() { ::close(wake_fd_); }
-
 void EventStreams::Queue::Wake() {
   const uint64_t one = 1;
-  [[maybe_unused]] ssize_t written = ::write(wake_fd_, &one, sizeof one);
+  [[maybe_unused]] ssize_t written = ::write(wake_fd_.get(), &one, sizeof one);
 }
 
 bool EventStreams::Queue::SendPending() {
@@ -193,10 +192,11 @@ std::unique_ptr<EventStreams::Subscription> EventStreams::Subscribe(int fd,
                                                                     std::string_view head) {
   std::lock_guard lock(mutex_);
   if (streams_.size() >= options_.max_streams) return nullptr;
-  const int wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wake_fd < 0) return nullptr;
+  UniqueFd wake_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wake_fd) return nullptr;
   FanOut();  // so that the new stream starts with the record as it stands now
-  streams_.push_back(std::unique_ptr<Queue>(new Queue(fd, options_.max_waiting, wake_fd)));
+  streams_.push_back(
+      std::unique_ptr<Queue>(new Queue(fd, options_.max_waiting, std::move(wake_fd))));
   auto it = std::prev(streams_.end());
   std::string first(head);
   first += last_event_;

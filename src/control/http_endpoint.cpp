@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <system_error>
 
@@ -40,12 +41,13 @@ std::string PeerText(const sockaddr_storage& addr) {
   return text;
 }
 
-int OpenListener(int family, uint16_t port, int backlog, bool loopback, int& bind_errno) {
+UniqueFd OpenListener(int family, uint16_t port, int backlog, bool loopback, int& bind_errno) {
   bind_errno = 0;
-  const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  UniqueFd socket(::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  const int fd = socket.get();
   if (fd < 0) {
     bind_errno = errno;
-    return -1;
+    return socket;
   }
   const int one = 1, zero = 0;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -75,10 +77,9 @@ int OpenListener(int family, uint16_t port, int backlog, bool loopback, int& bin
 
   if (r != 0) {
     bind_errno = errno;
-    ::close(fd);
-    return -1;
+    return UniqueFd();
   }
-  return fd;
+  return socket;
 }
 
 }  // namespace
@@ -93,43 +94,36 @@ std::optional<uint16_t> HttpEndpoint::ParsePort(std::string_view text) {
 }
 
 void HttpEndpoint::Start(uint16_t port) {
-  if (listen_fd_ >= 0) throw std::logic_error("endpoint already started");
+  if (listen_fd_) throw std::logic_error("endpoint already started");
   int err = 0;
-  int fd = -1, fd6 = -1;
+  UniqueFd fd, fd6;
   dual_stack_ = false;
   const bool loopback = options_.loopback_only;
   if (options_.ipv6 && !loopback) {
     fd = OpenListener(AF_INET6, port, options_.backlog, false, err);
-    dual_stack_ = fd >= 0;
+    dual_stack_ = static_cast<bool>(fd);
   }
-  if (fd < 0 && err != EADDRINUSE)
-    fd = OpenListener(AF_INET, port, options_.backlog, loopback, err);
+  if (!fd && err != EADDRINUSE) fd = OpenListener(AF_INET, port, options_.backlog, loopback, err);
   sockaddr_storage bound{};
   socklen_t len = sizeof bound;
-  if (fd >= 0) ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
+  if (fd) ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &len);
   port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
                                             : reinterpret_cast<sockaddr_in&>(bound).sin_port);
-  if (fd >= 0 && loopback && options_.ipv6) {
+  if (fd && loopback && options_.ipv6) {
     // ::1 on the same port; a system without IPv6 serves 127.0.0.1 alone, but a port
     // another program holds on ::1 is as taken as on 127.0.0.1.
     fd6 = OpenListener(AF_INET6, port_, options_.backlog, true, err);
-    if (fd6 < 0 && err == EADDRINUSE) {
-      ::close(fd);
-      fd = -1;
-    }
+    if (!fd6 && err == EADDRINUSE) fd.reset();
   }
-  if (fd < 0) {
+  if (!fd) {
     if (err == EADDRINUSE) throw std::runtime_error(kBindFailure);
     throw std::runtime_error(std::string("Could not bind socket. ") + std::strerror(err));
   }
-  wake_fd_ = ::eventfd(0, EFD_CLOEXEC);
-  if (wake_fd_ < 0) {
-    ::close(fd);
-    if (fd6 >= 0) ::close(fd6);
-    throw std::runtime_error("Could not create the endpoint's wake-up descriptor");
-  }
-  listen_fd6_ = fd6;
-  listen_fd_ = fd;
+  UniqueFd wake(::eventfd(0, EFD_CLOEXEC));
+  if (!wake) throw std::runtime_error("Could not create the endpoint's wake-up descriptor");
+  listen_fd6_ = std::move(fd6);
+  listen_fd_ = std::move(fd);
+  wake_fd_ = std::move(wake);
   {
     std::lock_guard lock(mutex_);
     stopping_ = false;
@@ -140,7 +134,7 @@ void HttpEndpoint::Start(uint16_t port) {
 }
 
 void HttpEndpoint::Stop() {
-  if (listen_fd_ < 0) return;
+  if (!listen_fd_) return;
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
@@ -150,8 +144,8 @@ void HttpEndpoint::Stop() {
   }
   work_cv_.notify_all();
   keeper_cv_.notify_all();
-  const uint64_t one = 1;
-  [[maybe_unused]] ssize_t written = ::write(wake_fd_, &one, sizeof one);  // wakes the acceptor
+  const uint64_t one = 1;  // wakes the acceptor
+  [[maybe_unused]] ssize_t written = ::write(wake_fd_.get(), &one, sizeof one);
   acceptor_.join();
   keeper_.join();
   WorkerList workers;
@@ -163,12 +157,10 @@ void HttpEndpoint::Stop() {
   }
   for (Worker& w : workers) w.thread.join();
   for (std::thread& t : finished) t.join();
-  for (const Job& job : queue_) ::close(job.fd);
-  queue_.clear();
-  ::close(listen_fd_);
-  if (listen_fd6_ >= 0) ::close(listen_fd6_);
-  ::close(wake_fd_);
-  listen_fd_ = listen_fd6_ = wake_fd_ = -1;
+  queue_.clear();  // closes the connections no worker took
+  listen_fd_.reset();
+  listen_fd6_.reset();
+  wake_fd_.reset();
 }
 
 size_t HttpEndpoint::thread_count() const {
@@ -185,25 +177,31 @@ bool HttpEndpoint::ShortOfWorkersLocked() const {
   return waiting_ < queue_.size() + kSpareThreads;
 }
 
-int HttpEndpoint::AcceptWaiting(Job& job) const {
-  for (int fd : {listen_fd_, listen_fd6_}) {
-    if (fd < 0) continue;
+bool HttpEndpoint::AcceptWaiting(Job& job) const {
+  for (const UniqueFd& listener : {std::cref(listen_fd_), std::cref(listen_fd6_)}) {
+    if (!listener) continue;
     socklen_t len = sizeof job.addr;
-    job.fd = ::accept4(fd, reinterpret_cast<sockaddr*>(&job.addr), &len,
-                       SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (job.fd >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return job.fd;
+    const int fd = ::accept4(listener.get(), reinterpret_cast<sockaddr*>(&job.addr), &len,
+                             SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd >= 0) {
+      job.fd.reset(fd);
+      return true;
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
   }
-  return -1;
+  return false;
 }
 
 void HttpEndpoint::AcceptorLoop() {
   for (;;) {
     Job job;
-    if (AcceptWaiting(job) < 0) {
+    if (!AcceptWaiting(job)) {
       const int e = errno;
       if (e == EAGAIN || e == EWOULDBLOCK) {
         // A negative descriptor (no ::1 socket) is skipped by poll.
-        pollfd p[3] = {{wake_fd_, POLLIN, 0}, {listen_fd_, POLLIN, 0}, {listen_fd6_, POLLIN, 0}};
+        pollfd p[3] = {{wake_fd_.get(), POLLIN, 0},
+                       {listen_fd_.get(), POLLIN, 0},
+                       {listen_fd6_.get(), POLLIN, 0}};
         if (::poll(p, 3, -1) > 0 && p[0].revents) return;  // Stop
         continue;
       }
@@ -217,11 +215,8 @@ void HttpEndpoint::AcceptorLoop() {
     bool short_of_workers;
     {
       std::lock_guard lock(mutex_);
-      if (stopping_) {
-        ::close(job.fd);
-        return;
-      }
-      queue_.push_back(job);
+      if (stopping_) return;  // the connection is closed with the job
+      queue_.push_back(std::move(job));
       short_of_workers = ShortOfWorkersLocked();
     }
     work_cv_.notify_one();
@@ -259,24 +254,20 @@ void HttpEndpoint::KeeperLoop() {
   }
 }
 
-bool HttpEndpoint::ServeJob(WorkerList::iterator self, const Job& job, HttpRequestReader& reader,
+bool HttpEndpoint::ServeJob(WorkerList::iterator self, Job job, HttpRequestReader& reader,
                             std::string& response) {
   {
     std::lock_guard lock(mutex_);
-    if (stopping_) {
-      ::close(job.fd);
-      return false;
-    }
+    if (stopping_) return false;
     ++serving_;
-    self->fd = job.fd;
+    self->fd = job.fd.get();
   }
-  Serve(job.fd, PeerText(job.addr), reader, response);
+  Serve(job.fd.get(), PeerText(job.addr), reader, response);
   {
     std::lock_guard lock(mutex_);
     self->fd = -1;  // before close, so Stop never cuts a reused number
     --serving_;
   }
-  ::close(job.fd);
   return true;
 }
 
@@ -288,7 +279,7 @@ void HttpEndpoint::WorkerLoop(WorkerList::iterator self) {
   for (;;) {
     work_cv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
     if (stopping_) return;
-    Job job = queue_.front();
+    Job job = std::move(queue_.front());
     queue_.pop_front();
     --waiting_;
     const bool short_of_workers = ShortOfWorkersLocked();
@@ -298,8 +289,9 @@ void HttpEndpoint::WorkerLoop(WorkerList::iterator self) {
     // Then take connections straight from the backlog while there are any: under load
     // the backlog empties without waiting for the acceptor to be scheduled.
     for (;;) {
-      if (!ServeJob(self, job, reader, response)) return;
-      if (AcceptWaiting(job) < 0) break;
+      if (!ServeJob(self, std::move(job), reader, response)) return;
+      job = Job();
+      if (!AcceptWaiting(job)) break;
     }
 
     lock.lock();

@@ -26,6 +26,7 @@
 #include "control/access_policy.h"
 #include "control/http_request.h"
 #include "control/request_handler.h"
+#include "platform/unique_fd.h"
 
 namespace velnaro {
 
@@ -68,7 +69,7 @@ class HttpEndpoint {
 
   uint16_t port() const { return port_; }
   bool dual_stack() const { return dual_stack_; }
-  bool loopback_ipv6() const { return listen_fd6_ >= 0; }  // loopback_only: ::1 as well
+  bool loopback_ipv6() const { return static_cast<bool>(listen_fd6_); }  // loopback_only: ::1 too
   size_t thread_count() const;
   size_t connection_count() const;  // connections being served, each on its worker
 
@@ -79,33 +80,33 @@ class HttpEndpoint {
   };
   using WorkerList = std::list<Worker>;
   struct Job {
-    int fd = -1;
+    UniqueFd fd;
     sockaddr_storage addr{};
   };
 
-  // A connection waiting on either listening socket; -1 (errno set) when none waits.
-  int AcceptWaiting(Job& job) const;
+  // A connection waiting on either listening socket; false (errno set) when none waits.
+  bool AcceptWaiting(Job& job) const;
   void AcceptorLoop();
   void KeeperLoop();
   void WorkerLoop(WorkerList::iterator self);
   // False when stopping (the connection is then closed unserved).
-  bool ServeJob(WorkerList::iterator self, const Job& job, HttpRequestReader& reader,
+  bool ServeJob(WorkerList::iterator self, Job job, HttpRequestReader& reader,
                 std::string& response);
   bool ShortOfWorkersLocked() const;
   void Serve(int fd, const std::string& peer, HttpRequestReader& reader, std::string& response);
 
   RequestHandler& handler_;
   const EndpointOptions options_;
-  int listen_fd_ = -1;
-  int listen_fd6_ = -1;  // ::1 beside 127.0.0.1 when loopback_only
-  int wake_fd_ = -1;  // eventfd that wakes the acceptor for Stop
+  UniqueFd listen_fd_;
+  UniqueFd listen_fd6_;  // ::1 beside 127.0.0.1 when loopback_only
+  UniqueFd wake_fd_;     // eventfd that wakes the acceptor for Stop
   uint16_t port_ = 0;
   bool dual_stack_ = false;
 
   mutable std::mutex mutex_;
   std::condition_variable work_cv_;    // a connection was queued
   std::condition_variable keeper_cv_;  // workers are short
-  std::deque<Job> queue_;
+  std::deque<Job> queue_;  // accepted, not yet taken by a worker
   size_t waiting_ = 0;  // workers waiting for a connection, or being started
   size_t serving_ = 0;
   bool stopping_ = false;
