@@ -16,6 +16,7 @@
 #include "control/interpreter.h"
 #include "control/reply.h"
 #include "control/socket_io.h"
+#include "platform/thread_name.h"
 
 namespace velnaro {
 namespace {
@@ -177,6 +178,7 @@ void EventStreams::FanOut() {
 }
 
 void EventStreams::RunFanOut() {
+  NameThisThread("events");
   for (;;) {
     {
       std::unique_lock lock(fan_out_mutex_);

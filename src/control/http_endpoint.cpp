@@ -18,6 +18,7 @@
 #include "control/http_response.h"
 #include "control/socket_io.h"
 #include "net/port_number.h"
+#include "platform/thread_name.h"
 
 namespace velnaro {
 namespace {
@@ -193,6 +194,7 @@ bool HttpEndpoint::AcceptWaiting(Job& job) const {
 }
 
 void HttpEndpoint::AcceptorLoop() {
+  NameThisThread("http-accept");
   for (;;) {
     Job job;
     if (!AcceptWaiting(job)) {
@@ -225,6 +227,7 @@ void HttpEndpoint::AcceptorLoop() {
 }
 
 void HttpEndpoint::KeeperLoop() {
+  NameThisThread("http-keeper");
   std::unique_lock lock(mutex_);
   for (;;) {
     keeper_cv_.wait(lock, [this] { return stopping_ || ShortOfWorkersLocked(); });
@@ -272,6 +275,7 @@ bool HttpEndpoint::ServeJob(WorkerList::iterator self, Job job, HttpRequestReade
 }
 
 void HttpEndpoint::WorkerLoop(WorkerList::iterator self) {
+  NameThisThread("http-worker");
   HttpRequestReader reader(options_.limits);
   std::string response;
   response.reserve(1024);
