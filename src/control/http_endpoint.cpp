@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,7 +25,9 @@ namespace velnaro {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr size_t kSpareThreads = 8;  // workers kept waiting beyond the queued connections
+constexpr size_t kSpareThreads = 8;  // idle workers kept beyond the queued connections
+// While every worker is busy the acceptor looks this often whether one has come free.
+constexpr int kCeilingPollMs = 50;
 
 std::string PeerText(const sockaddr_storage& addr) {
   char text[INET6_ADDRSTRLEN] = "";
@@ -86,7 +89,12 @@ UniqueFd OpenListener(int family, uint16_t port, int backlog, bool loopback, int
 }  // namespace
 
 HttpEndpoint::HttpEndpoint(RequestHandler& handler, EndpointOptions options)
-    : handler_(handler), options_(std::move(options)) {}
+    : handler_(handler), options_(std::move(options)) {
+  // Under the hardened profile no page is known yet to give the cross-origin headers to.
+  std::string headers(options_.access && options_.access->hardened() ? "" : kOpenCrossOrigin);
+  headers += "Retry-After: 1\r\n";
+  OwnResponse(503, headers, "too many requests at once", busy_);
+}
 
 HttpEndpoint::~HttpEndpoint() { Stop(); }
 
@@ -121,10 +129,13 @@ void HttpEndpoint::Start(uint16_t port) {
     throw std::runtime_error(std::string("Could not bind socket. ") + std::strerror(err));
   }
   UniqueFd wake(::eventfd(0, EFD_CLOEXEC));
-  if (!wake) throw std::runtime_error("Could not create the endpoint's wake-up descriptor");
+  UniqueFd queued(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wake || !queued)
+    throw std::runtime_error("Could not create the endpoint's wake-up descriptor");
   listen_fd6_ = std::move(fd6);
   listen_fd_ = std::move(fd);
   wake_fd_ = std::move(wake);
+  queue_fd_ = std::move(queued);
   {
     std::lock_guard lock(mutex_);
     stopping_ = false;
@@ -143,9 +154,10 @@ void HttpEndpoint::Stop() {
       if (w.fd >= 0) ::shutdown(w.fd, SHUT_RDWR);
     }
   }
-  work_cv_.notify_all();
   keeper_cv_.notify_all();
-  const uint64_t one = 1;  // wakes the acceptor
+  acceptor_cv_.notify_all();
+  // Never read: readable from now on, it wakes every idle worker and the acceptor.
+  const uint64_t one = 1;
   [[maybe_unused]] ssize_t written = ::write(wake_fd_.get(), &one, sizeof one);
   acceptor_.join();
   keeper_.join();
@@ -162,6 +174,7 @@ void HttpEndpoint::Stop() {
   listen_fd_.reset();
   listen_fd6_.reset();
   wake_fd_.reset();
+  queue_fd_.reset();
 }
 
 size_t HttpEndpoint::thread_count() const {
@@ -175,7 +188,12 @@ size_t HttpEndpoint::connection_count() const {
 }
 
 bool HttpEndpoint::ShortOfWorkersLocked() const {
-  return waiting_ < queue_.size() + kSpareThreads;
+  return waiting_ < queue_.size() + kSpareThreads &&
+         workers_.size() < options_.max_request_threads;
+}
+
+bool HttpEndpoint::AtCeilingLocked() const {
+  return waiting_ == 0 && workers_.size() >= options_.max_request_threads;
 }
 
 bool HttpEndpoint::AcceptWaiting(Job& job) const {
@@ -193,45 +211,107 @@ bool HttpEndpoint::AcceptWaiting(Job& job) const {
   return false;
 }
 
+UniqueFd HttpEndpoint::OpenPoller() const {
+  UniqueFd poller(::epoll_create1(EPOLL_CLOEXEC));
+  auto add = [&poller](const UniqueFd& fd, uint32_t events) {
+    epoll_event e{};
+    e.events = events;
+    e.data.fd = fd.get();
+    return !fd || ::epoll_ctl(poller.get(), EPOLL_CTL_ADD, fd.get(), &e) == 0;
+  };
+  // Exclusive: a connection, or a queued one, wakes one idle worker rather than all of
+  // them; Stop wakes them all.
+  constexpr uint32_t kOne = EPOLLIN | EPOLLEXCLUSIVE;
+  if (!poller || !add(listen_fd_, kOne) || !add(listen_fd6_, kOne) || !add(queue_fd_, kOne) ||
+      !add(wake_fd_, EPOLLIN))
+    return UniqueFd();
+  return poller;
+}
+
 void HttpEndpoint::AcceptorLoop() {
   NameThisThread("http-accept");
   for (;;) {
-    Job job;
-    if (!AcceptWaiting(job)) {
-      const int e = errno;
-      if (e == EAGAIN || e == EWOULDBLOCK) {
-        // A negative descriptor (no ::1 socket) is skipped by poll.
-        pollfd p[3] = {{wake_fd_.get(), POLLIN, 0},
-                       {listen_fd_.get(), POLLIN, 0},
-                       {listen_fd6_.get(), POLLIN, 0}};
-        if (::poll(p, 3, -1) > 0 && p[0].revents) return;  // Stop
-        continue;
-      }
-      if (e == EMFILE || e == ENFILE || e == ENOBUFS || e == ENOMEM) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));  // let others free some
-      }
-      std::lock_guard lock(mutex_);
-      if (stopping_) return;
-      continue;
-    }
-    bool short_of_workers;
     {
-      std::lock_guard lock(mutex_);
-      if (stopping_) return;  // the connection is closed with the job
-      queue_.push_back(std::move(job));
-      short_of_workers = ShortOfWorkersLocked();
+      std::unique_lock lock(mutex_);
+      acceptor_cv_.wait(lock, [this] { return stopping_ || AtCeilingLocked(); });
+      if (stopping_) return;
     }
-    work_cv_.notify_one();
-    if (short_of_workers) keeper_cv_.notify_one();
+    // Every worker is busy: nobody else takes connections off the backlog. A negative
+    // descriptor (no ::1 socket) is skipped by poll.
+    pollfd p[3] = {{wake_fd_.get(), POLLIN, 0},
+                   {listen_fd_.get(), POLLIN, 0},
+                   {listen_fd6_.get(), POLLIN, 0}};
+    if (::poll(p, 3, kCeilingPollMs) > 0 && p[0].revents) return;  // Stop
+    Job job;
+    while (AcceptWaiting(job)) {
+      QueueOrRefuse(std::move(job));
+      job = Job();
+    }
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));  // let others free some
+    }
   }
+}
+
+void HttpEndpoint::QueueOrRefuse(Job job) {
+  job.accepted = Clock::now();
+  bool queued = false, idle_worker = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+    if (!AtCeilingLocked() || queue_.size() < options_.max_request_threads) {
+      queued = true;
+      idle_worker = waiting_ > 0;
+      queue_.push_back(std::move(job));
+    }
+  }
+  if (!queued) {
+    Refuse(std::move(job));
+    return;
+  }
+  if (idle_worker) {  // one came free meanwhile
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = ::write(queue_fd_.get(), &one, sizeof one);
+  }
+  keeper_cv_.notify_one();  // for the time the connection may wait
+}
+
+// The request is read as far as it has come, so that closing does not reset the
+// connection under the answer; the rest of the drain is left out so no thread waits.
+void HttpEndpoint::Refuse(Job job) const {
+  char sink[4096];
+  for (size_t total = 0; total < (64u << 10);) {
+    const ssize_t n = ::recv(job.fd.get(), sink, sizeof sink, MSG_DONTWAIT);
+    if (n <= 0) break;
+    total += static_cast<size_t>(n);
+  }
+  SendNow(job.fd.get(), busy_);  // a fresh socket's buffer takes it whole
+  ::shutdown(job.fd.get(), SHUT_WR);
 }
 
 void HttpEndpoint::KeeperLoop() {
   NameThisThread("http-keeper");
   std::unique_lock lock(mutex_);
   for (;;) {
-    keeper_cv_.wait(lock, [this] { return stopping_ || ShortOfWorkersLocked(); });
     if (stopping_) return;
+    if (!ShortOfWorkersLocked()) {
+      if (queue_.empty() || !AtCeilingLocked()) {
+        keeper_cv_.wait(lock);
+        continue;
+      }
+      // Every worker busy: the oldest queued connection is refused once it has waited.
+      const auto refuse_at = queue_.front().accepted + options_.queue_wait;
+      if (Clock::now() < refuse_at) {
+        keeper_cv_.wait_until(lock, refuse_at);
+        continue;
+      }
+      Job late = std::move(queue_.front());
+      queue_.pop_front();
+      lock.unlock();
+      Refuse(std::move(late));
+      lock.lock();
+      continue;
+    }
     std::vector<std::thread> done;
     done.swap(finished_);
     ++waiting_;  // counted from now, so the shortage is not seen twice
@@ -243,7 +323,7 @@ void HttpEndpoint::KeeperLoop() {
     try {
       thread = std::thread([this, self] { WorkerLoop(self); });
     } catch (const std::system_error&) {
-      // Out of threads for now: queued connections wait for a worker to come free.
+      // Out of threads for now: connections wait for a worker to come free.
       lock.lock();
       --waiting_;
       workers_.erase(self);
@@ -257,21 +337,33 @@ void HttpEndpoint::KeeperLoop() {
   }
 }
 
-bool HttpEndpoint::ServeJob(WorkerList::iterator self, Job job, HttpRequestReader& reader,
-                            std::string& response) {
-  {
-    std::lock_guard lock(mutex_);
-    if (stopping_) return false;
+void HttpEndpoint::ServeAvailable(WorkerList::iterator self, std::unique_lock<std::mutex>& lock,
+                                  HttpRequestReader& reader, std::string& response) {
+  for (;;) {
+    Job job;
+    if (!queue_.empty()) {
+      job = std::move(queue_.front());
+      queue_.pop_front();
+    } else {
+      lock.unlock();
+      const bool accepted = AcceptWaiting(job);
+      if (!accepted && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));  // let others free some
+      lock.lock();
+      if (!accepted || stopping_) return;
+    }
     ++serving_;
     self->fd = job.fd.get();
-  }
-  Serve(job.fd.get(), PeerText(job.addr), reader, response);
-  {
-    std::lock_guard lock(mutex_);
+    lock.unlock();
+    Serve(job.fd.get(), PeerText(job.addr), reader, response);
+    lock.lock();
     self->fd = -1;  // before close, so Stop never cuts a reused number
     --serving_;
+    lock.unlock();
+    job.fd.reset();
+    lock.lock();
+    if (stopping_) return;
   }
-  return true;
 }
 
 void HttpEndpoint::WorkerLoop(WorkerList::iterator self) {
@@ -279,34 +371,40 @@ void HttpEndpoint::WorkerLoop(WorkerList::iterator self) {
   HttpRequestReader reader(options_.limits);
   std::string response;
   response.reserve(1024);
+  const UniqueFd poller = OpenPoller();
   std::unique_lock lock(mutex_);
-  for (;;) {
-    work_cv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+  while (poller) {  // counted in waiting_ by the keeper, and again after each round
+    // One queued while no worker was idle is taken at once: nobody was woken for it.
+    if (queue_.empty()) {
+      lock.unlock();
+      epoll_event events[4];
+      const int n = ::epoll_wait(poller.get(), events, 4, -1);
+      for (int i = 0; i < n; ++i) {
+        if (events[i].data.fd != queue_fd_.get()) continue;
+        uint64_t count;
+        [[maybe_unused]] ssize_t read = ::read(queue_fd_.get(), &count, sizeof count);
+      }
+      lock.lock();
+    }
     if (stopping_) return;
-    Job job = std::move(queue_.front());
-    queue_.pop_front();
     --waiting_;
-    const bool short_of_workers = ShortOfWorkersLocked();
-    lock.unlock();
-    if (short_of_workers) keeper_cv_.notify_one();
-
-    // Then take connections straight from the backlog while there are any: under load
-    // the backlog empties without waiting for the acceptor to be scheduled.
-    for (;;) {
-      if (!ServeJob(self, std::move(job), reader, response)) return;
-      job = Job();
-      if (!AcceptWaiting(job)) break;
-    }
-
-    lock.lock();
+    if (ShortOfWorkersLocked()) keeper_cv_.notify_one();
+    if (AtCeilingLocked()) acceptor_cv_.notify_one();
+    ServeAvailable(self, lock, reader, response);
     if (stopping_) return;
-    if (waiting_ >= options_.max_idle_threads && self->thread.joinable()) {
-      finished_.push_back(std::move(self->thread));
-      workers_.erase(self);
-      return;
-    }
+    if (waiting_ >= options_.max_idle_threads && self->thread.joinable()) break;
     ++waiting_;
   }
+  // Retired, or without a poller (out of descriptors): the keeper starts another later.
+  if (!poller) {
+    --waiting_;
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    lock.lock();
+    if (stopping_ || !self->thread.joinable()) return;
+  }
+  finished_.push_back(std::move(self->thread));
+  workers_.erase(self);
 }
 
 void HttpEndpoint::Serve(int fd, const std::string& peer, HttpRequestReader& reader,
