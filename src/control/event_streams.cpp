@@ -9,11 +9,14 @@
 
 #include <cerrno>
 #include <exception>
+#include <utility>
 #include <vector>
 
 #include "control/http_response.h"
 #include "control/interpreter.h"
 #include "control/reply.h"
+#include "control/socket_io.h"
+#include "platform/thread_name.h"
 
 namespace velnaro {
 namespace {
@@ -21,6 +24,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::string_view kKeepAlive = ": keep-alive\n\n";
 constexpr int kSendBuffer = 64 * 1024;  // what the kernel may hold for a client beyond our queue
+// For a head or an error answer on a socket with nothing else queued: it fits the send
+// buffer, so only a client that reads nothing at all can hold it up, and then only briefly.
+constexpr auto kAnswerTime = std::chrono::seconds(10);
 
 bool IsEventsRequest(const ControlRequest& request) {
   if (request.document != "/phone/") return false;
@@ -30,25 +36,6 @@ bool IsEventsRequest(const ControlRequest& request) {
     if (name == "Action") action = value;  // the last one counts, as in the interpreter
   }
   return action == "EVENTS";
-}
-
-// A head or an error answer on a socket with nothing else queued: it fits the send buffer,
-// so only a client that reads nothing at all can hold it up, and then only briefly.
-void SendWhole(int fd, std::string_view bytes) {
-  const auto until = Clock::now() + std::chrono::seconds(10);
-  while (!bytes.empty()) {
-    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n > 0) {
-      bytes.remove_prefix(static_cast<size_t>(n));
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && Clock::now() < until) {
-      pollfd p{fd, POLLOUT, 0};
-      ::poll(&p, 1, 100);
-    } else {
-      return;
-    }
-  }
 }
 
 // Bytes the client sent after its request are read and dropped; false once it has gone.
@@ -84,31 +71,19 @@ std::string FormatEvent(uint64_t id, std::string_view data) {
   return out;
 }
 
-EventStreams::Queue::~Queue() { ::close(wake_fd_); }
-
 void EventStreams::Queue::Wake() {
   const uint64_t one = 1;
-  [[maybe_unused]] ssize_t written = ::write(wake_fd_, &one, sizeof one);
+  [[maybe_unused]] ssize_t written = ::write(wake_fd_.get(), &one, sizeof one);
 }
 
 bool EventStreams::Queue::SendPending() {
-  size_t sent = 0;
-  while (sent < pending_.size()) {
-    const ssize_t n = ::send(fd_, pending_.data() + sent, pending_.size() - sent,
-                             MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      sent += static_cast<size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      break;
-    } else {
-      gone_ = true;
-      pending_ = std::string();
-      return false;
-    }
+  const auto sent = SendNow(fd_, pending_);
+  if (!sent) {
+    gone_ = true;
+    pending_ = std::string();
+    return false;
   }
-  pending_.erase(0, sent);
+  pending_.erase(0, *sent);
   return true;
 }
 
@@ -203,6 +178,7 @@ void EventStreams::FanOut() {
 }
 
 void EventStreams::RunFanOut() {
+  NameThisThread("events");
   for (;;) {
     {
       std::unique_lock lock(fan_out_mutex_);
@@ -218,10 +194,11 @@ std::unique_ptr<EventStreams::Subscription> EventStreams::Subscribe(int fd,
                                                                     std::string_view head) {
   std::lock_guard lock(mutex_);
   if (streams_.size() >= options_.max_streams) return nullptr;
-  const int wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wake_fd < 0) return nullptr;
+  UniqueFd wake_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wake_fd) return nullptr;
   FanOut();  // so that the new stream starts with the record as it stands now
-  streams_.push_back(std::unique_ptr<Queue>(new Queue(fd, options_.max_waiting, wake_fd)));
+  streams_.push_back(
+      std::unique_ptr<Queue>(new Queue(fd, options_.max_waiting, std::move(wake_fd))));
   auto it = std::prev(streams_.end());
   std::string first(head);
   first += last_event_;
@@ -251,7 +228,7 @@ bool EventStreams::Serve(int fd, const HttpRequest& request, const std::string& 
     handler.HandleRequest(control, reply);
   } catch (const std::exception&) {
     ErrorResponse(500, response);
-    SendWhole(fd, response);
+    SendAll(fd, response, Clock::now() + kAnswerTime);
     return true;
   }
   const int one = 1;
@@ -260,13 +237,13 @@ bool EventStreams::Serve(int fd, const HttpRequest& request, const std::string& 
   EventStreamHead(response, cross_origin);
   if (request.kind == HttpMethodKind::kHead) {
     if (stream_count() >= options_.max_streams) ErrorResponse(503, response);
-    SendWhole(fd, response);
+    SendAll(fd, response, Clock::now() + kAnswerTime);
     return true;
   }
   auto subscription = Subscribe(fd, response);
   if (!subscription) {
     ErrorResponse(503, response);
-    SendWhole(fd, response);
+    SendAll(fd, response, Clock::now() + kAnswerTime);
     return true;
   }
   RunStream(fd, subscription->queue());

@@ -20,10 +20,12 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include "control/http_request.h"
 #include "control/http_response.h"
 #include "control/request_handler.h"
+#include "platform/unique_fd.h"
 #include "status/phone_status.h"
 
 namespace velnaro {
@@ -48,7 +50,6 @@ class EventStreams {
   // One open stream: its socket and what it could not take yet.
   class Queue {
    public:
-    ~Queue();
     // Sends the bytes after what already waits, queueing what the socket does not take
     // now; false once the client is cut (for passing the limit with this call) or gone.
     bool Push(std::string_view bytes);
@@ -60,17 +61,17 @@ class EventStreams {
     // When bytes were last handed to Push.
     std::chrono::steady_clock::time_point pushed_at() const;
     // Readable after waiting bytes appeared, or the client was cut or has gone.
-    int wake_fd() const { return wake_fd_; }
+    int wake_fd() const { return wake_fd_.get(); }
 
    private:
     friend class EventStreams;
-    Queue(int fd, size_t max_waiting, int wake_fd)
-        : fd_(fd), max_waiting_(max_waiting), wake_fd_(wake_fd) {}
+    Queue(int fd, size_t max_waiting, UniqueFd wake_fd)
+        : fd_(fd), max_waiting_(max_waiting), wake_fd_(std::move(wake_fd)) {}
     bool SendPending();  // under mutex_
     void Wake();
-    const int fd_;
+    const int fd_;  // the connection's, which its thread owns
     const size_t max_waiting_;
-    const int wake_fd_;
+    const UniqueFd wake_fd_;
     mutable std::mutex mutex_;
     std::string pending_;
     std::chrono::steady_clock::time_point pushed_at_;

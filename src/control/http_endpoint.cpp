@@ -4,24 +4,30 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <system_error>
 
 #include "control/event_streams.h"
 #include "control/http_response.h"
+#include "control/socket_io.h"
 #include "net/port_number.h"
+#include "platform/thread_name.h"
 
 namespace velnaro {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr size_t kSpareThreads = 8;  // workers kept waiting beyond the queued connections
+constexpr size_t kSpareThreads = 8;  // idle workers kept beyond the queued connections
+// While every worker is busy the acceptor looks this often whether one has come free.
+constexpr int kCeilingPollMs = 50;
 
 std::string PeerText(const sockaddr_storage& addr) {
   char text[INET6_ADDRSTRLEN] = "";
@@ -39,71 +45,13 @@ std::string PeerText(const sockaddr_storage& addr) {
   return text;
 }
 
-int MillisecondsUntil(Clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() <= 0 ? 0 : static_cast<int>(left.count());
-}
-
-// Waits for the socket to become ready; false when the deadline passed first.
-bool WaitFor(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    const int ms = MillisecondsUntil(deadline);
-    if (ms == 0) return false;
-    pollfd p{fd, events, 0};
-    const int r = ::poll(&p, 1, ms);
-    if (r > 0) return true;
-    if (r < 0 && errno != EINTR) return false;
-  }
-}
-
-// With an idle window, every accepted byte moves the deadline on: a client that keeps
-// reading gets a reply of any size, one that stops reading is cut after the window.
-bool SendAll(int fd, const std::string& data, Clock::time_point deadline,
-             Clock::duration idle = Clock::duration::zero()) {
-  size_t sent = 0;
-  while (sent < data.size()) {
-    const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<size_t>(n);
-      if (idle != Clock::duration::zero()) deadline = Clock::now() + idle;
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!WaitFor(fd, POLLOUT, deadline)) return false;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
-// After an early answer the client may still be sending; closing with unread bytes would
-// reset the connection and could destroy the answer before the client reads it.
-void DrainBriefly(int fd) {
-  ::shutdown(fd, SHUT_WR);
-  const auto until = Clock::now() + std::chrono::seconds(1);
-  char sink[4096];
-  size_t total = 0;
-  while (total < (1u << 20)) {
-    const ssize_t n = ::recv(fd, sink, sizeof sink, 0);
-    if (n > 0) {
-      total += static_cast<size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!WaitFor(fd, POLLIN, until)) return;
-    } else {
-      return;
-    }
-  }
-}
-
-int OpenListener(int family, uint16_t port, int backlog, bool loopback, int& bind_errno) {
+UniqueFd OpenListener(int family, uint16_t port, int backlog, bool loopback, int& bind_errno) {
   bind_errno = 0;
-  const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  UniqueFd socket(::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  const int fd = socket.get();
   if (fd < 0) {
     bind_errno = errno;
-    return -1;
+    return socket;
   }
   const int one = 1, zero = 0;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -133,16 +81,20 @@ int OpenListener(int family, uint16_t port, int backlog, bool loopback, int& bin
 
   if (r != 0) {
     bind_errno = errno;
-    ::close(fd);
-    return -1;
+    return UniqueFd();
   }
-  return fd;
+  return socket;
 }
 
 }  // namespace
 
 HttpEndpoint::HttpEndpoint(RequestHandler& handler, EndpointOptions options)
-    : handler_(handler), options_(std::move(options)) {}
+    : handler_(handler), options_(std::move(options)) {
+  // Under the hardened profile no page is known yet to give the cross-origin headers to.
+  std::string headers(options_.access && options_.access->hardened() ? "" : kOpenCrossOrigin);
+  headers += "Retry-After: 1\r\n";
+  OwnResponse(503, headers, "too many requests at once", busy_);
+}
 
 HttpEndpoint::~HttpEndpoint() { Stop(); }
 
@@ -151,43 +103,39 @@ std::optional<uint16_t> HttpEndpoint::ParsePort(std::string_view text) {
 }
 
 void HttpEndpoint::Start(uint16_t port) {
-  if (listen_fd_ >= 0) throw std::logic_error("endpoint already started");
+  if (listen_fd_) throw std::logic_error("endpoint already started");
   int err = 0;
-  int fd = -1, fd6 = -1;
+  UniqueFd fd, fd6;
   dual_stack_ = false;
   const bool loopback = options_.loopback_only;
   if (options_.ipv6 && !loopback) {
     fd = OpenListener(AF_INET6, port, options_.backlog, false, err);
-    dual_stack_ = fd >= 0;
+    dual_stack_ = static_cast<bool>(fd);
   }
-  if (fd < 0 && err != EADDRINUSE)
-    fd = OpenListener(AF_INET, port, options_.backlog, loopback, err);
+  if (!fd && err != EADDRINUSE) fd = OpenListener(AF_INET, port, options_.backlog, loopback, err);
   sockaddr_storage bound{};
   socklen_t len = sizeof bound;
-  if (fd >= 0) ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
+  if (fd) ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &len);
   port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
                                             : reinterpret_cast<sockaddr_in&>(bound).sin_port);
-  if (fd >= 0 && loopback && options_.ipv6) {
+  if (fd && loopback && options_.ipv6) {
     // ::1 on the same port; a system without IPv6 serves 127.0.0.1 alone, but a port
     // another program holds on ::1 is as taken as on 127.0.0.1.
     fd6 = OpenListener(AF_INET6, port_, options_.backlog, true, err);
-    if (fd6 < 0 && err == EADDRINUSE) {
-      ::close(fd);
-      fd = -1;
-    }
+    if (!fd6 && err == EADDRINUSE) fd.reset();
   }
-  if (fd < 0) {
+  if (!fd) {
     if (err == EADDRINUSE) throw std::runtime_error(kBindFailure);
     throw std::runtime_error(std::string("Could not bind socket. ") + std::strerror(err));
   }
-  wake_fd_ = ::eventfd(0, EFD_CLOEXEC);
-  if (wake_fd_ < 0) {
-    ::close(fd);
-    if (fd6 >= 0) ::close(fd6);
+  UniqueFd wake(::eventfd(0, EFD_CLOEXEC));
+  UniqueFd queued(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wake || !queued)
     throw std::runtime_error("Could not create the endpoint's wake-up descriptor");
-  }
-  listen_fd6_ = fd6;
-  listen_fd_ = fd;
+  listen_fd6_ = std::move(fd6);
+  listen_fd_ = std::move(fd);
+  wake_fd_ = std::move(wake);
+  queue_fd_ = std::move(queued);
   {
     std::lock_guard lock(mutex_);
     stopping_ = false;
@@ -198,7 +146,7 @@ void HttpEndpoint::Start(uint16_t port) {
 }
 
 void HttpEndpoint::Stop() {
-  if (listen_fd_ < 0) return;
+  if (!listen_fd_) return;
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
@@ -206,10 +154,11 @@ void HttpEndpoint::Stop() {
       if (w.fd >= 0) ::shutdown(w.fd, SHUT_RDWR);
     }
   }
-  work_cv_.notify_all();
   keeper_cv_.notify_all();
+  acceptor_cv_.notify_all();
+  // Never read: readable from now on, it wakes every idle worker and the acceptor.
   const uint64_t one = 1;
-  [[maybe_unused]] ssize_t written = ::write(wake_fd_, &one, sizeof one);  // wakes the acceptor
+  [[maybe_unused]] ssize_t written = ::write(wake_fd_.get(), &one, sizeof one);
   acceptor_.join();
   keeper_.join();
   WorkerList workers;
@@ -221,12 +170,11 @@ void HttpEndpoint::Stop() {
   }
   for (Worker& w : workers) w.thread.join();
   for (std::thread& t : finished) t.join();
-  for (const Job& job : queue_) ::close(job.fd);
-  queue_.clear();
-  ::close(listen_fd_);
-  if (listen_fd6_ >= 0) ::close(listen_fd6_);
-  ::close(wake_fd_);
-  listen_fd_ = listen_fd6_ = wake_fd_ = -1;
+  queue_.clear();  // closes the connections no worker took
+  listen_fd_.reset();
+  listen_fd6_.reset();
+  wake_fd_.reset();
+  queue_fd_.reset();
 }
 
 size_t HttpEndpoint::thread_count() const {
@@ -240,58 +188,130 @@ size_t HttpEndpoint::connection_count() const {
 }
 
 bool HttpEndpoint::ShortOfWorkersLocked() const {
-  return waiting_ < queue_.size() + kSpareThreads;
+  return waiting_ < queue_.size() + kSpareThreads &&
+         workers_.size() < options_.max_request_threads;
 }
 
-int HttpEndpoint::AcceptWaiting(Job& job) const {
-  for (int fd : {listen_fd_, listen_fd6_}) {
-    if (fd < 0) continue;
+bool HttpEndpoint::AtCeilingLocked() const {
+  return waiting_ == 0 && workers_.size() >= options_.max_request_threads;
+}
+
+bool HttpEndpoint::AcceptWaiting(Job& job) const {
+  for (const UniqueFd& listener : {std::cref(listen_fd_), std::cref(listen_fd6_)}) {
+    if (!listener) continue;
     socklen_t len = sizeof job.addr;
-    job.fd = ::accept4(fd, reinterpret_cast<sockaddr*>(&job.addr), &len,
-                       SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (job.fd >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return job.fd;
+    const int fd = ::accept4(listener.get(), reinterpret_cast<sockaddr*>(&job.addr), &len,
+                             SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd >= 0) {
+      job.fd.reset(fd);
+      return true;
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
   }
-  return -1;
+  return false;
+}
+
+UniqueFd HttpEndpoint::OpenPoller() const {
+  UniqueFd poller(::epoll_create1(EPOLL_CLOEXEC));
+  auto add = [&poller](const UniqueFd& fd, uint32_t events) {
+    epoll_event e{};
+    e.events = events;
+    e.data.fd = fd.get();
+    return !fd || ::epoll_ctl(poller.get(), EPOLL_CTL_ADD, fd.get(), &e) == 0;
+  };
+  // Exclusive: a connection, or a queued one, wakes one idle worker rather than all of
+  // them; Stop wakes them all.
+  constexpr uint32_t kOne = EPOLLIN | EPOLLEXCLUSIVE;
+  if (!poller || !add(listen_fd_, kOne) || !add(listen_fd6_, kOne) || !add(queue_fd_, kOne) ||
+      !add(wake_fd_, EPOLLIN))
+    return UniqueFd();
+  return poller;
 }
 
 void HttpEndpoint::AcceptorLoop() {
+  NameThisThread("http-accept");
   for (;;) {
-    Job job;
-    if (AcceptWaiting(job) < 0) {
-      const int e = errno;
-      if (e == EAGAIN || e == EWOULDBLOCK) {
-        // A negative descriptor (no ::1 socket) is skipped by poll.
-        pollfd p[3] = {{wake_fd_, POLLIN, 0}, {listen_fd_, POLLIN, 0}, {listen_fd6_, POLLIN, 0}};
-        if (::poll(p, 3, -1) > 0 && p[0].revents) return;  // Stop
-        continue;
-      }
-      if (e == EMFILE || e == ENFILE || e == ENOBUFS || e == ENOMEM) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));  // let others free some
-      }
-      std::lock_guard lock(mutex_);
-      if (stopping_) return;
-      continue;
-    }
-    bool short_of_workers;
     {
-      std::lock_guard lock(mutex_);
-      if (stopping_) {
-        ::close(job.fd);
-        return;
-      }
-      queue_.push_back(job);
-      short_of_workers = ShortOfWorkersLocked();
+      std::unique_lock lock(mutex_);
+      acceptor_cv_.wait(lock, [this] { return stopping_ || AtCeilingLocked(); });
+      if (stopping_) return;
     }
-    work_cv_.notify_one();
-    if (short_of_workers) keeper_cv_.notify_one();
+    // Every worker is busy: nobody else takes connections off the backlog. A negative
+    // descriptor (no ::1 socket) is skipped by poll.
+    pollfd p[3] = {{wake_fd_.get(), POLLIN, 0},
+                   {listen_fd_.get(), POLLIN, 0},
+                   {listen_fd6_.get(), POLLIN, 0}};
+    if (::poll(p, 3, kCeilingPollMs) > 0 && p[0].revents) return;  // Stop
+    Job job;
+    while (AcceptWaiting(job)) {
+      QueueOrRefuse(std::move(job));
+      job = Job();
+    }
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));  // let others free some
+    }
   }
 }
 
+void HttpEndpoint::QueueOrRefuse(Job job) {
+  job.accepted = Clock::now();
+  bool queued = false, idle_worker = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+    if (!AtCeilingLocked() || queue_.size() < options_.max_request_threads) {
+      queued = true;
+      idle_worker = waiting_ > 0;
+      queue_.push_back(std::move(job));
+    }
+  }
+  if (!queued) {
+    Refuse(std::move(job));
+    return;
+  }
+  if (idle_worker) {  // one came free meanwhile
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = ::write(queue_fd_.get(), &one, sizeof one);
+  }
+  keeper_cv_.notify_one();  // for the time the connection may wait
+}
+
+// The request is read as far as it has come, so that closing does not reset the
+// connection under the answer; the rest of the drain is left out so no thread waits.
+void HttpEndpoint::Refuse(Job job) const {
+  char sink[4096];
+  for (size_t total = 0; total < (64u << 10);) {
+    const ssize_t n = ::recv(job.fd.get(), sink, sizeof sink, MSG_DONTWAIT);
+    if (n <= 0) break;
+    total += static_cast<size_t>(n);
+  }
+  SendNow(job.fd.get(), busy_);  // a fresh socket's buffer takes it whole
+  ::shutdown(job.fd.get(), SHUT_WR);
+}
+
 void HttpEndpoint::KeeperLoop() {
+  NameThisThread("http-keeper");
   std::unique_lock lock(mutex_);
   for (;;) {
-    keeper_cv_.wait(lock, [this] { return stopping_ || ShortOfWorkersLocked(); });
     if (stopping_) return;
+    if (!ShortOfWorkersLocked()) {
+      if (queue_.empty() || !AtCeilingLocked()) {
+        keeper_cv_.wait(lock);
+        continue;
+      }
+      // Every worker busy: the oldest queued connection is refused once it has waited.
+      const auto refuse_at = queue_.front().accepted + options_.queue_wait;
+      if (Clock::now() < refuse_at) {
+        keeper_cv_.wait_until(lock, refuse_at);
+        continue;
+      }
+      Job late = std::move(queue_.front());
+      queue_.pop_front();
+      lock.unlock();
+      Refuse(std::move(late));
+      lock.lock();
+      continue;
+    }
     std::vector<std::thread> done;
     done.swap(finished_);
     ++waiting_;  // counted from now, so the shortage is not seen twice
@@ -303,7 +323,7 @@ void HttpEndpoint::KeeperLoop() {
     try {
       thread = std::thread([this, self] { WorkerLoop(self); });
     } catch (const std::system_error&) {
-      // Out of threads for now: queued connections wait for a worker to come free.
+      // Out of threads for now: connections wait for a worker to come free.
       lock.lock();
       --waiting_;
       workers_.erase(self);
@@ -317,58 +337,74 @@ void HttpEndpoint::KeeperLoop() {
   }
 }
 
-bool HttpEndpoint::ServeJob(WorkerList::iterator self, const Job& job, HttpRequestReader& reader,
-                            std::string& response) {
-  {
-    std::lock_guard lock(mutex_);
-    if (stopping_) {
-      ::close(job.fd);
-      return false;
+void HttpEndpoint::ServeAvailable(WorkerList::iterator self, std::unique_lock<std::mutex>& lock,
+                                  HttpRequestReader& reader, std::string& response) {
+  for (;;) {
+    Job job;
+    if (!queue_.empty()) {
+      job = std::move(queue_.front());
+      queue_.pop_front();
+    } else {
+      lock.unlock();
+      const bool accepted = AcceptWaiting(job);
+      if (!accepted && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));  // let others free some
+      lock.lock();
+      if (!accepted || stopping_) return;
     }
     ++serving_;
-    self->fd = job.fd;
-  }
-  Serve(job.fd, PeerText(job.addr), reader, response);
-  {
-    std::lock_guard lock(mutex_);
+    self->fd = job.fd.get();
+    lock.unlock();
+    Serve(job.fd.get(), PeerText(job.addr), reader, response);
+    lock.lock();
     self->fd = -1;  // before close, so Stop never cuts a reused number
     --serving_;
+    lock.unlock();
+    job.fd.reset();
+    lock.lock();
+    if (stopping_) return;
   }
-  ::close(job.fd);
-  return true;
 }
 
 void HttpEndpoint::WorkerLoop(WorkerList::iterator self) {
+  NameThisThread("http-worker");
   HttpRequestReader reader(options_.limits);
   std::string response;
   response.reserve(1024);
+  const UniqueFd poller = OpenPoller();
   std::unique_lock lock(mutex_);
-  for (;;) {
-    work_cv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+  while (poller) {  // counted in waiting_ by the keeper, and again after each round
+    // One queued while no worker was idle is taken at once: nobody was woken for it.
+    if (queue_.empty()) {
+      lock.unlock();
+      epoll_event events[4];
+      const int n = ::epoll_wait(poller.get(), events, 4, -1);
+      for (int i = 0; i < n; ++i) {
+        if (events[i].data.fd != queue_fd_.get()) continue;
+        uint64_t count;
+        [[maybe_unused]] ssize_t read = ::read(queue_fd_.get(), &count, sizeof count);
+      }
+      lock.lock();
+    }
     if (stopping_) return;
-    Job job = queue_.front();
-    queue_.pop_front();
     --waiting_;
-    const bool short_of_workers = ShortOfWorkersLocked();
-    lock.unlock();
-    if (short_of_workers) keeper_cv_.notify_one();
-
-    // Then take connections straight from the backlog while there are any: under load
-    // the backlog empties without waiting for the acceptor to be scheduled.
-    for (;;) {
-      if (!ServeJob(self, job, reader, response)) return;
-      if (AcceptWaiting(job) < 0) break;
-    }
-
-    lock.lock();
+    if (ShortOfWorkersLocked()) keeper_cv_.notify_one();
+    if (AtCeilingLocked()) acceptor_cv_.notify_one();
+    ServeAvailable(self, lock, reader, response);
     if (stopping_) return;
-    if (waiting_ >= options_.max_idle_threads && self->thread.joinable()) {
-      finished_.push_back(std::move(self->thread));
-      workers_.erase(self);
-      return;
-    }
+    if (waiting_ >= options_.max_idle_threads && self->thread.joinable()) break;
     ++waiting_;
   }
+  // Retired, or without a poller (out of descriptors): the keeper starts another later.
+  if (!poller) {
+    --waiting_;
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    lock.lock();
+    if (stopping_ || !self->thread.joinable()) return;
+  }
+  finished_.push_back(std::move(self->thread));
+  workers_.erase(self);
 }
 
 void HttpEndpoint::Serve(int fd, const std::string& peer, HttpRequestReader& reader,
@@ -393,7 +429,7 @@ void HttpEndpoint::Serve(int fd, const std::string& peer, HttpRequestReader& rea
     } else if (errno == EINTR) {
       continue;
     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (!WaitFor(fd, POLLIN, deadline)) {
+      if (!WaitReady(fd, POLLIN, deadline)) {
         timed_out = true;
         break;
       }

@@ -3,11 +3,15 @@
 // addresses only), each connection in progress on a thread of its own, one request per
 // connection.
 //
-// One acceptor thread takes connections off the short listen backlog as they come and
-// queues them; a pool of reusable workers serves them, and a worker that has finished
-// also takes connections straight from the backlog while any are there. A keeper thread
-// starts workers whenever fewer are waiting than connections queued plus a few spare, so
-// no connection waits for another and there is no limit on their number.
+// Idle workers wait on the listening sockets themselves, each connection waking one of
+// them, which accepts it and serves it; a worker that has finished takes the next
+// connection straight from the backlog while any are there. A keeper thread starts workers
+// whenever fewer than a few wait idle, so no connection waits for another.
+//
+// At most max_request_threads workers run (event streams included). With all of them busy
+// an acceptor thread takes new connections off the backlog into a queue, oldest served
+// first as workers come free; one that has waited queue_wait, or comes when as many wait
+// as there are workers, is answered 503 and closed without a thread of its own.
 
 #include <sys/socket.h>
 
@@ -26,6 +30,7 @@
 #include "control/access_policy.h"
 #include "control/http_request.h"
 #include "control/request_handler.h"
+#include "platform/unique_fd.h"
 
 namespace velnaro {
 
@@ -40,6 +45,8 @@ struct EndpointOptions {
   // 127.0.0.1 and ::1 only (two sockets) instead of every address.
   bool loopback_only = false;
   size_t max_idle_threads = 256;  // idle workers beyond this end
+  size_t max_request_threads = 256;  // busy at once; past it connections queue, then 503
+  std::chrono::milliseconds queue_wait{1000};  // a queued connection's wait for a worker
   // Asked before each request is served; nullptr: every page may, as always.
   const AccessPolicy* access = nullptr;
   EventStreams* events = nullptr;   // serves Action=EVENTS as a stream when set
@@ -68,45 +75,54 @@ class HttpEndpoint {
 
   uint16_t port() const { return port_; }
   bool dual_stack() const { return dual_stack_; }
-  bool loopback_ipv6() const { return listen_fd6_ >= 0; }  // loopback_only: ::1 as well
+  bool loopback_ipv6() const { return static_cast<bool>(listen_fd6_); }  // loopback_only: ::1 too
   size_t thread_count() const;
   size_t connection_count() const;  // connections being served, each on its worker
 
  private:
+  using Clock = std::chrono::steady_clock;
   struct Worker {
     std::thread thread;
     int fd = -1;  // the connection it serves, for Stop to cut
   };
   using WorkerList = std::list<Worker>;
   struct Job {
-    int fd = -1;
+    UniqueFd fd;
     sockaddr_storage addr{};
+    Clock::time_point accepted{};  // when queued, for the acceptor's queue
   };
 
-  // A connection waiting on either listening socket; -1 (errno set) when none waits.
-  int AcceptWaiting(Job& job) const;
+  // A connection waiting on either listening socket; false (errno set) when none waits.
+  bool AcceptWaiting(Job& job) const;
+  // The worker's own wait: one epoll on the listening sockets, the queue and Stop.
+  UniqueFd OpenPoller() const;
   void AcceptorLoop();
   void KeeperLoop();
   void WorkerLoop(WorkerList::iterator self);
-  // False when stopping (the connection is then closed unserved).
-  bool ServeJob(WorkerList::iterator self, const Job& job, HttpRequestReader& reader,
-                std::string& response);
-  bool ShortOfWorkersLocked() const;
+  // Queued connections, then the backlog's, until none is left or Stop; `lock` held.
+  void ServeAvailable(WorkerList::iterator self, std::unique_lock<std::mutex>& lock,
+                      HttpRequestReader& reader, std::string& response);
   void Serve(int fd, const std::string& peer, HttpRequestReader& reader, std::string& response);
+  void QueueOrRefuse(Job job);
+  void Refuse(Job job) const;
+  bool ShortOfWorkersLocked() const;
+  bool AtCeilingLocked() const;
 
   RequestHandler& handler_;
   const EndpointOptions options_;
-  int listen_fd_ = -1;
-  int listen_fd6_ = -1;  // ::1 beside 127.0.0.1 when loopback_only
-  int wake_fd_ = -1;  // eventfd that wakes the acceptor for Stop
+  std::string busy_;  // the 503 of a connection no worker could take
+  UniqueFd listen_fd_;
+  UniqueFd listen_fd6_;  // ::1 beside 127.0.0.1 when loopback_only
+  UniqueFd wake_fd_;     // eventfd, readable from Stop on: wakes every thread
+  UniqueFd queue_fd_;    // eventfd: a connection was queued for an idle worker
   uint16_t port_ = 0;
   bool dual_stack_ = false;
 
   mutable std::mutex mutex_;
-  std::condition_variable work_cv_;    // a connection was queued
-  std::condition_variable keeper_cv_;  // workers are short
-  std::deque<Job> queue_;
-  size_t waiting_ = 0;  // workers waiting for a connection, or being started
+  std::condition_variable keeper_cv_;    // workers are short, or the queue has a first
+  std::condition_variable acceptor_cv_;  // every worker is busy
+  std::deque<Job> queue_;  // accepted while every worker was busy, oldest first
+  size_t waiting_ = 0;  // idle workers, or being started
   size_t serving_ = 0;
   bool stopping_ = false;
   WorkerList workers_;

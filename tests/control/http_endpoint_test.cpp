@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <stdexcept>
@@ -13,6 +15,7 @@
 #include "control/web_server.h"
 #include "raw_http_client.h"
 #include "support/control_service.h"
+#include "support/test_support.h"
 
 namespace velnaro {
 namespace {
@@ -246,6 +249,52 @@ TEST_F(Endpoint, HardenedPolicyIsAskedBeforeAnyCommand) {
               ::testing::Contains(std::pair<std::string, std::string>(
                   "Access-Control-Allow-Origin", "http://127.0.0.1:8080")));
   EXPECT_FALSE(allowed.Has("Access-Control-Allow-Methods"));
+}
+
+// The endpoint's threads in this process, known by the names it gives them.
+size_t EndpointThreads() {
+  size_t count = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::string name;
+    if (std::getline(std::ifstream(task.path() / "comm"), name) && name.starts_with("http-"))
+      ++count;
+  }
+  return count;
+}
+
+// Past the ceiling a connection waits for a thread to come free; one that waits too long,
+// or finds as many waiting as there are threads, is answered 503 and closed.
+TEST_F(Endpoint, PastTheCeilingConnectionsWaitThenAreRefused) {
+  endpoint_->Stop();
+  EndpointOptions options;
+  options.max_request_threads = 4;
+  StartWith(options);
+  std::vector<std::unique_ptr<RawClient>> held;
+  for (int i = 0; i < 5; ++i) {
+    held.push_back(std::make_unique<RawClient>(port_));
+    held.back()->Send("GET /phone/?Action=COUNT HTTP/1.1\r\n");
+  }
+  ASSERT_TRUE(testing::WaitUntil([&] { return endpoint_->connection_count() == 4; }));
+  held[0]->Send("\r\n");  // its thread comes free and takes the fifth
+  EXPECT_EQ(Parse(held[0]->ReadAll()).body, reply::Simple("COUNT"));
+  ASSERT_TRUE(testing::WaitUntil([&] { return endpoint_->connection_count() == 4; }));
+  const std::string busy =
+      "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
+      "Content-Length: 38\r\nConnection: close\r\n" + kCrossOrigin + "Retry-After: 1\r\n" +
+      kTail + "{\"error\": \"too many requests at once\"}";
+  std::vector<std::unique_ptr<RawClient>> refused;
+  for (int i = 0; i < 5; ++i) {
+    refused.push_back(std::make_unique<RawClient>(port_));
+    refused.back()->Send(Get("/phone/?Action=COUNT"));
+  }
+  const auto start = std::chrono::steady_clock::now();
+  for (auto& c : refused) EXPECT_EQ(c->ReadAll(), busy);  // then closed, not left open
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  EXPECT_EQ(EndpointThreads(), 4u + 2);  // the workers, the acceptor and the keeper alone
+  EXPECT_EQ(count_, 1);
+  endpoint_->Stop();
+  for (size_t i = 1; i < held.size(); ++i) EXPECT_EQ(held[i]->ReadAll(), "");
+  EXPECT_EQ(EndpointThreads(), 0u);
 }
 
 class EndpointLimits : public Endpoint {
