@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "control/http_response.h"
-#include "control/interpreter.h"
 #include "control/reply.h"
 #include "control/socket_io.h"
 #include "platform/thread_name.h"
@@ -27,16 +26,6 @@ constexpr int kSendBuffer = 64 * 1024;  // what the kernel may hold for a client
 // For a head or an error answer on a socket with nothing else queued: it fits the send
 // buffer, so only a client that reads nothing at all can hold it up, and then only briefly.
 constexpr auto kAnswerTime = std::chrono::seconds(10);
-
-bool IsEventsRequest(const ControlRequest& request) {
-  if (request.document != "/phone/") return false;
-  std::string action, name, value;
-  for (const std::string& entry : request.params) {
-    SplitEntry(entry, name, value);
-    if (name == "Action") action = value;  // the last one counts, as in the interpreter
-  }
-  return action == "EVENTS";
-}
 
 // Bytes the client sent after its request are read and dropped; false once it has gone.
 bool ClientStillThere(int fd) {
@@ -211,43 +200,26 @@ size_t EventStreams::stream_count() const {
   return streams_.size();
 }
 
-bool EventStreams::Serve(int fd, const HttpRequest& request, const std::string& peer_ip,
-                         RequestHandler& handler, std::string_view cross_origin) {
-  if (request.kind == HttpMethodKind::kOther) return false;
-  ControlRequest control;
-  control.peer_ip = peer_ip;
-  DecodeTarget(request, control.document, control.params);
-  if (!IsEventsRequest(control)) return false;
-
-  // Through the interpreter like every command, for its request lines in the log; its
-  // reply is the record, which the stream sends from the feed instead, in step with the
-  // changes that follow.
+void EventStreams::Serve(int fd, HttpMethodKind kind, std::string_view cross_origin) {
+  // The record is the stream's first event, from the feed, in step with the changes that
+  // follow.
   std::string response;
-  try {
-    std::string reply;
-    handler.HandleRequest(control, reply);
-  } catch (const std::exception&) {
-    ErrorResponse(500, response);
-    SendAll(fd, response, Clock::now() + kAnswerTime);
-    return true;
-  }
   const int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // each event goes at once
   ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
   EventStreamHead(response, cross_origin);
-  if (request.kind == HttpMethodKind::kHead) {
+  if (kind == HttpMethodKind::kHead) {
     if (stream_count() >= options_.max_streams) ErrorResponse(503, response);
     SendAll(fd, response, Clock::now() + kAnswerTime);
-    return true;
+    return;
   }
   auto subscription = Subscribe(fd, response);
   if (!subscription) {
     ErrorResponse(503, response);
     SendAll(fd, response, Clock::now() + kAnswerTime);
-    return true;
+    return;
   }
   RunStream(fd, subscription->queue());
-  return true;
 }
 
 // Sends what the fan-out could not put into the socket at once, watches for the client

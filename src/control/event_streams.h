@@ -24,7 +24,6 @@
 
 #include "control/http_request.h"
 #include "control/http_response.h"
-#include "control/request_handler.h"
 #include "platform/unique_fd.h"
 #include "status/phone_status.h"
 
@@ -99,12 +98,10 @@ class EventStreams {
   std::unique_ptr<Subscription> Subscribe(int fd, std::string_view head = {});
   size_t stream_count() const;
 
-  // The endpoint's hook for a request it has read whole. False when the request is not
-  // EVENTS on "/phone/" (the endpoint then serves it as usual); otherwise it answers the
-  // request and, for GET and POST, holds the stream on this thread until the client leaves
-  // or is cut, or the endpoint's Stop shuts the socket.
-  bool Serve(int fd, const HttpRequest& request, const std::string& peer_ip,
-             RequestHandler& handler, std::string_view cross_origin = kOpenCrossOrigin);
+  // Answers a request that opens a stream (EVENTS, read and logged by the interpreter)
+  // and, for GET and POST, holds the stream on this thread until the client leaves or is
+  // cut, or the endpoint's Stop shuts the socket.
+  void Serve(int fd, HttpMethodKind kind, std::string_view cross_origin = kOpenCrossOrigin);
 
  private:
   void OnRecord(uint64_t version, const StatusFields& record);

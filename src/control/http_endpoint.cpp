@@ -446,11 +446,12 @@ void HttpEndpoint::Serve(int fd, const std::string& peer, HttpRequestReader& rea
   std::string cross_origin(kOpenCrossOrigin);
   const bool admitted =
       !options_.access || options_.access->Admit(reader.request(), cross_origin, response);
-  // An event stream stays on this thread, past the request deadline, until it ends.
-  if (admitted && options_.events &&
-      options_.events->Serve(fd, reader.request(), peer, handler_, cross_origin))
+  if (admitted && ServeRequest(handler_, reader.request(), peer, response, cross_origin) &&
+      options_.events) {
+    // An event stream stays on this thread, past the request deadline, until it ends.
+    options_.events->Serve(fd, reader.request().kind, cross_origin);
     return;
-  if (admitted) ServeRequest(handler_, reader.request(), peer, response, cross_origin);
+  }
   // A command may run long (a RECSTOP upload): the reply gets its own time from here, and
   // keeps it while the client goes on reading.
   const auto idle = options_.request_deadline;

@@ -61,7 +61,7 @@ void AppendPlain(std::string& out, int status, std::string_view body, bool with_
 
 }  // namespace
 
-void IdHTTPServer1CommandGet(RequestHandler& handler, const HttpRequest& request,
+bool IdHTTPServer1CommandGet(RequestHandler& handler, const HttpRequest& request,
                              const std::string& peer_ip, std::string& response,
                              std::string_view cross_origin) {
   response.clear();
@@ -69,22 +69,23 @@ void IdHTTPServer1CommandGet(RequestHandler& handler, const HttpRequest& request
   ControlRequest control;
   control.peer_ip = peer_ip;
   DecodeTarget(request, control.document, control.params, &control.query);
-  std::string reply;
+  ControlReply answer;
   try {
-    handler.HandleRequest(control, reply);
+    answer = handler.HandleRequest(control);
   } catch (const RequestRefused& e) {
     // The page that asked may read why, and when to ask again.
     std::string headers(cross_origin);
     if (e.status() == 429) headers += "Retry-After: 1\r\n";
     OwnResponse(e.status(), headers, with_body ? e.what() : "", response);
-    return;
+    return false;
   } catch (const std::exception& e) {
     AppendPlain(response, 500, e.what(), with_body);
-    return;
+    return false;
   } catch (...) {
     AppendPlain(response, 500, "Unknown failure", with_body);
-    return;
+    return false;
   }
+  const std::string& reply = answer.text;
   response.reserve(kOkLine.size() + 300 + reply.size());
   response += kOkLine;
   response += kContentType;
@@ -93,19 +94,19 @@ void IdHTTPServer1CommandGet(RequestHandler& handler, const HttpRequest& request
   response += cross_origin;
   response += kServer;
   if (with_body) response += reply.empty() ? kDefaultPage : std::string_view(reply);
+  return answer.opens_stream;
 }
 
-void ServeRequest(RequestHandler& handler, const HttpRequest& request, const std::string& peer_ip,
+bool ServeRequest(RequestHandler& handler, const HttpRequest& request, const std::string& peer_ip,
                   std::string& response, std::string_view cross_origin) {
-  if (request.kind != HttpMethodKind::kOther) {
-    IdHTTPServer1CommandGet(handler, request, peer_ip, response, cross_origin);
-    return;
-  }
+  if (request.kind != HttpMethodKind::kOther)
+    return IdHTTPServer1CommandGet(handler, request, peer_ip, response, cross_origin);
   response.clear();
   response += kOkLine;
   response += kContentType;
   response += kConnection;
   response += kServer;
+  return false;
 }
 
 void EventStreamHead(std::string& response, std::string_view cross_origin) {

@@ -20,13 +20,14 @@ inline constexpr std::string_view kOpenCrossOrigin =
 
 // The handler for GET, HEAD and POST: the interpreter's reply with the cross-origin
 // headers (whole lines), the default page for an empty reply, 500 when producing the
-// reply fails, a refusal's own status when a command declines.
-void IdHTTPServer1CommandGet(RequestHandler& handler, const HttpRequest& request,
+// reply fails, a refusal's own status when a command declines. True when the request
+// opens an event stream (the response then holds the reply for an endpoint without one).
+bool IdHTTPServer1CommandGet(RequestHandler& handler, const HttpRequest& request,
                              const std::string& peer_ip, std::string& response,
                              std::string_view cross_origin = kOpenCrossOrigin);
 
 // Every method: GET, HEAD and POST go to the handler above, others get a bare 200.
-void ServeRequest(RequestHandler& handler, const HttpRequest& request, const std::string& peer_ip,
+bool ServeRequest(RequestHandler& handler, const HttpRequest& request, const std::string& peer_ip,
                   std::string& response, std::string_view cross_origin = kOpenCrossOrigin);
 
 // An answer of the service's own making: the status, further header lines (each ending in

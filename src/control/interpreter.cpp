@@ -11,6 +11,8 @@ namespace {
 
 constexpr const char* kSeparator = "-----------------";
 constexpr size_t kNameLength = 6;  // the length of "Action"; all known names have it
+constexpr const char* kStatusPath = "/phone/";
+constexpr const char* kEventsAction = "EVENTS";
 
 }  // namespace
 
@@ -23,21 +25,21 @@ void SplitEntry(const std::string& entry, std::string& name, std::string& value)
   }
 }
 
-void Interpreter::AnalizzaParametri(const ControlRequest& request, std::string& reply) {
+CommandRequest Interpreter::AnalizzaParametri(const ControlRequest& request, std::string& reply) {
   reply.clear();
+  CommandRequest command;
+  command.peer_ip = request.peer_ip;
+  command.path = request.document;
+  command.query = request.query;
   if (request.params.empty()) {
     log_.AggiungiLog({kSeparator, "Nessun parametro. IP: " + request.peer_ip, request.document});
-    return;
+    return command;
   }
   const bool detail = window_.ckLogHTTPRequest.load();
   if (detail) {
     log_.AggiungiLog({kSeparator, request.document, "Client: " + request.peer_ip});
   }
 
-  CommandRequest command;
-  command.peer_ip = request.peer_ip;
-  command.path = request.document;
-  command.query = request.query;
   std::string name, value;
   for (const std::string& entry : request.params) {
     if (command.raw_query.empty()) {
@@ -63,16 +65,24 @@ void Interpreter::AnalizzaParametri(const ControlRequest& request, std::string& 
   if (CommandHandler handler = commands_.Find(command.path, command.action)) {
     handler(command, reply);
   }
+  return command;
+}
+
+ControlReply Interpreter::HandleRequest(const ControlRequest& request) {
+  ControlReply out;
+  const CommandRequest command = AnalizzaParametri(request, out.text);
+  out.opens_stream = command.path == kStatusPath && command.action == kEventsAction;
+  return out;
 }
 
 void RegisterStatusCommand(CommandTable& table, const PhoneStatus& status) {
   const CommandHandler get_status = [&status](const CommandRequest&, std::string& reply) {
     reply = reply::Status(status.Record());
   };
-  table.Add("/phone/", "GETSTATUS", get_status);
-  // The endpoint's event streams answer EVENTS with a stream; they pass it through here
-  // for the request lines, and the record is also what the stream sends first.
-  table.Add("/phone/", "EVENTS", get_status);
+  table.Add(kStatusPath, "GETSTATUS", get_status);
+  // The endpoint's event streams answer EVENTS with a stream that starts with this same
+  // record; without them it is answered as GETSTATUS.
+  table.Add(kStatusPath, kEventsAction, get_status);
 }
 
 }  // namespace velnaro

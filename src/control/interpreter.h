@@ -24,14 +24,12 @@ class Interpreter final : public RequestHandler {
 
   CommandTable& Commands() { return commands_; }
 
-  // The reply text (empty for a request without parameters). A failure raised by a
-  // command passes through to the caller.
-  void AnalizzaParametri(const ControlRequest& request, std::string& reply);
+  // The reply text (empty for a request without parameters), and the command the request
+  // named. A failure raised by a command passes through to the caller.
+  CommandRequest AnalizzaParametri(const ControlRequest& request, std::string& reply);
 
-  // RequestHandler
-  void HandleRequest(const ControlRequest& request, std::string& reply) override {
-    AnalizzaParametri(request, reply);
-  }
+  // RequestHandler: the one reading of the request, for a command and a stream alike.
+  ControlReply HandleRequest(const ControlRequest& request) override;
 
  private:
   ServiceLog& log_;

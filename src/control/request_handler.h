@@ -27,12 +27,18 @@ class RequestRefused : public std::runtime_error {
   int status_;
 };
 
+// What a request comes to.
+struct ControlReply {
+  std::string text;           // empty for a request without parameters: the default page
+  bool opens_stream = false;  // Action=EVENTS: the status event stream takes the connection
+};
+
 class RequestHandler {
  public:
   virtual ~RequestHandler() = default;
-  // The reply text, empty for a request without parameters. May throw: the endpoint then
-  // answers 500 with the message. Runs on the request's own thread.
-  virtual void HandleRequest(const ControlRequest& request, std::string& reply) = 0;
+  // May throw: the endpoint then answers 500 with the message. Runs on the request's own
+  // thread.
+  virtual ControlReply HandleRequest(const ControlRequest& request) = 0;
 };
 
 }  // namespace velnaro

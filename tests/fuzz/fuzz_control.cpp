@@ -10,20 +10,21 @@
 #include "control/http_request.h"
 #include "control/http_response.h"
 #include "control/reply.h"
-#include "control/web_server.h"
 #include "support/control_service.h"
 
 namespace {
 
 // A fresh service per input: what one input leaves behind (log lines, record) would
 // otherwise look like a leak to the fuzzer.
-void AddEchoCommands(velnaro::TwebServer& s) {
+void AddEchoCommands(velnaro::testing::ControlService& s) {
+  using velnaro::CommandRequest;
   // Echo request values into replies, so escaping is exercised.
-  s.Commands().Add("/phone/", "CALL", [&s](const velnaro::CommandRequest& r, std::string& out) {
+  s.interpreter.Commands().Add("/phone/", "CALL", [&s](const CommandRequest& r, std::string& out) {
     out = velnaro::reply::Call(r.prefix, r.number);
-    s.AggiornaStato(LineState::kInCall, CallState::kCallOut, r.prefix, r.number);
+    s.status.AggiornaStato(velnaro::LineState::kInCall, velnaro::CallState::kCallOut, r.prefix,
+                           r.number);
   });
-  s.Commands().Add("/phone/", "DTMF", [](const velnaro::CommandRequest& r, std::string& out) {
+  s.interpreter.Commands().Add("/phone/", "DTMF", [](const CommandRequest& r, std::string& out) {
     out = velnaro::reply::Dtmf(r.number);
   });
 }
@@ -61,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (reader.empty()) return 0;
   Check(state == State::kDone);
-  velnaro::ServeRequest(server, reader.request(), "127.0.0.1", response);
+  velnaro::ServeRequest(server.interpreter, reader.request(), "127.0.0.1", response);
 
   // Every reply with a length is valid JSON of exactly that length.
   const size_t end = response.find("\r\n\r\n");
