@@ -28,6 +28,7 @@
 #include "platform/screen_capture_portal_qt.h"
 #include "platform/single_instance.h"
 #include "platform/support_log.h"
+#include "provisioning/browser_policies.h"
 #include "provisioning/clConfig.h"
 #include "provisioning/command_line.h"
 #include "provisioning/machine_config.h"
@@ -47,10 +48,13 @@ int main(int argc, char** argv) {
   using namespace velnaro;
 
   // --version and --help answer at once: no window, no single-instance guard.
-  if (auto text = InformationRequested(std::vector<std::string>(argv + 1, argv + argc))) {
+  const std::vector<std::string> params(argv + 1, argv + argc);
+  if (auto text = InformationRequested(params)) {
     std::fputs(text->c_str(), stdout);
     return 0;
   }
+  // So do the browser policies, which the package writes as root.
+  if (auto status = BrowserPolicyCommand(params)) return *status;
 
   // Blocked before any thread starts, so every thread inherits the mask and the stop
   // signals are taken only by the waiting thread below.

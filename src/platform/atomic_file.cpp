@@ -12,7 +12,9 @@ namespace velnaro {
 
 FileReplacement::FileReplacement(std::string path, FileAccess access) : path_(std::move(path)) {
   static std::atomic<unsigned> counter{0};
-  const mode_t mode = access == FileAccess::kOwnerOnly ? 0600 : 0666;
+  const mode_t mode = access == FileAccess::kOwnerOnly ? 0600
+                      : access == FileAccess::kEveryone  ? 0644
+                                                         : 0666;
   for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
     aside_ = path_ + ".part" + std::to_string(getpid()) + "-" + std::to_string(counter++);
     fd_ = ::open(aside_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
@@ -25,7 +27,7 @@ FileReplacement::FileReplacement(std::string path, FileAccess access) : path_(st
     error_ = EEXIST;
     return;
   }
-  if (access == FileAccess::kOwnerOnly && ::fchmod(fd_, mode) != 0) Abandon(errno);
+  if (access != FileAccess::kUsual && ::fchmod(fd_, mode) != 0) Abandon(errno);
 }
 
 FileReplacement::~FileReplacement() {

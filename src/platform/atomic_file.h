@@ -11,6 +11,7 @@ namespace velnaro {
 enum class FileAccess {
   kUsual,      // 0666 less the umask, as any new file
   kOwnerOnly,  // exactly 0600, whatever the umask
+  kEveryone,   // exactly 0644: files other users' programs read (browser policies)
 };
 
 // New contents built piece by piece beside `path`, renamed into place by Commit. Until then

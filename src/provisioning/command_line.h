@@ -1,6 +1,7 @@
 #pragma once
 // What the first command-line parameter may ask for before anything starts: the version or
-// a short usage. Any other first parameter is the provisioning address (TConfig).
+// a short usage (or the browser policies, provisioning/browser_policies). Any other first
+// parameter is the provisioning address (TConfig).
 
 #include <optional>
 #include <string>

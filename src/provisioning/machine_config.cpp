@@ -121,12 +121,14 @@ class Settings {
       i = end + 1;
       if (item.empty()) continue;
       std::string origin = NormalisedOrigin(item);
-      if (origin.empty())
+      if (origin.empty()) {
         Problem("AllowedOrigins: " + Quoted(item) +
                 " is not an origin such as https://crm.example.com; it is left out");
-      else if (std::find(config.AllowedOrigins.begin(), config.AllowedOrigins.end(), origin) ==
-               config.AllowedOrigins.end())
+        config.RejectedOrigins.emplace_back(item);
+      } else if (std::find(config.AllowedOrigins.begin(), config.AllowedOrigins.end(), origin) ==
+                 config.AllowedOrigins.end()) {
         config.AllowedOrigins.push_back(origin);
+      }
     }
   }
 

@@ -29,6 +29,7 @@ struct MachineConfig {
   // the web application's origin and AllowedOrigins alone, screenshots rationed.
   bool Hardening = false;
   std::vector<std::string> AllowedOrigins;  // "scheme://host[:port]", lower case
+  std::vector<std::string> RejectedOrigins;  // AllowedOrigins' items that are no origin
 };
 
 // Receives each problem found, one sentence each.
