@@ -82,7 +82,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "xdg-utils, qt6-wayland")
 # GNOME shows tray icons only with this extension.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gnome-shell-extension-appindicator")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${pkg_src}/conffiles)
+# The maintainer scripts write the browser policies on configure and take them away on
+# remove (and on purge whatever is left).
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${pkg_src}/conffiles ${pkg_src}/postinst ${pkg_src}/prerm ${pkg_src}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 set(CPACK_STRIP_FILES ON)
