@@ -16,7 +16,9 @@ namespace velnaro {
 namespace {
 
 constexpr std::string_view kVary = "Vary: Origin\r\n";
+// A preflight's answer also follows the headers it echoes.
 constexpr std::string_view kPreflightFixed =
+    "Vary: Origin, Access-Control-Request-Headers, Access-Control-Request-Private-Network\r\n"
     "Access-Control-Allow-Methods: GET, HEAD, POST\r\n"
     "Access-Control-Max-Age: 600\r\n";
 
@@ -34,13 +36,12 @@ bool IsHeaderNameList(std::string_view text) {
 
 std::string PreflightHeaders(const HttpRequest& request, const std::string& origin) {
   std::string h = "Access-Control-Allow-Origin: " + origin + "\r\n";
-  h += kVary;
   h += kPreflightFixed;
   const std::string& wanted = request.access_control_request_headers;
   if (!wanted.empty() && IsHeaderNameList(wanted)) {
     h += "Access-Control-Allow-Headers: " + wanted + "\r\n";
   }
-  // A public page asking for a private address: the browser wants our consent spelled out.
+  // Browsers before the loopback permission asked this of a private address; still answered.
   if (request.access_control_request_private_network) {
     h += "Access-Control-Allow-Private-Network: true\r\n";
   }

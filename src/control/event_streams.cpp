@@ -209,13 +209,13 @@ void EventStreams::Serve(int fd, HttpMethodKind kind, std::string_view cross_ori
   ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
   EventStreamHead(response, cross_origin);
   if (kind == HttpMethodKind::kHead) {
-    if (stream_count() >= options_.max_streams) ErrorResponse(503, response);
+    if (stream_count() >= options_.max_streams) ErrorResponse(503, response, cross_origin);
     SendAll(fd, response, Clock::now() + kAnswerTime);
     return;
   }
   auto subscription = Subscribe(fd, response);
   if (!subscription) {
-    ErrorResponse(503, response);
+    ErrorResponse(503, response, cross_origin);
     SendAll(fd, response, Clock::now() + kAnswerTime);
     return;
   }

@@ -49,12 +49,16 @@ void AppendStatusLine(std::string& out, int status) {
   out += "\r\n";
 }
 
-// Status line and the fields every non-200 answer carries; no cross-origin headers.
-void AppendPlain(std::string& out, int status, std::string_view body, bool with_body) {
+// Status line and the fields every non-200 answer carries. The open cross-origin headers
+// never go on a failure, which has always come without them; an origin the hardened profile
+// names does, so that its page may read what went wrong.
+void AppendPlain(std::string& out, int status, std::string_view body, bool with_body,
+                 std::string_view cross_origin = kOpenCrossOrigin) {
   AppendStatusLine(out, status);
   out += kContentType;
   AppendContentLength(out, body.size());
   out += kConnection;
+  if (cross_origin != kOpenCrossOrigin) out += cross_origin;
   out += kServer;
   if (with_body) out += body;
 }
@@ -79,10 +83,10 @@ bool IdHTTPServer1CommandGet(RequestHandler& handler, const HttpRequest& request
     OwnResponse(e.status(), headers, with_body ? e.what() : "", response);
     return false;
   } catch (const std::exception& e) {
-    AppendPlain(response, 500, e.what(), with_body);
+    AppendPlain(response, 500, e.what(), with_body, cross_origin);
     return false;
   } catch (...) {
-    AppendPlain(response, 500, "Unknown failure", with_body);
+    AppendPlain(response, 500, "Unknown failure", with_body, cross_origin);
     return false;
   }
   const std::string& reply = answer.text;
@@ -118,14 +122,14 @@ void EventStreamHead(std::string& response, std::string_view cross_origin) {
   response += kServer;
 }
 
-void ErrorResponse(int status, std::string& response) {
+void ErrorResponse(int status, std::string& response, std::string_view cross_origin) {
   response.clear();
   std::string body = "<HTML><BODY><B>";
   body += std::to_string(status);
   body += ' ';
   body += Reason(status);
   body += "</B></BODY></HTML>\r\n";
-  AppendPlain(response, status, body, true);
+  AppendPlain(response, status, body, true, cross_origin);
 }
 
 void OwnResponse(int status, std::string_view headers, std::string_view reason,

@@ -20,8 +20,9 @@ inline constexpr std::string_view kOpenCrossOrigin =
 
 // The handler for GET, HEAD and POST: the interpreter's reply with the cross-origin
 // headers (whole lines), the default page for an empty reply, 500 when producing the
-// reply fails, a refusal's own status when a command declines. True when the request
-// opens an event stream (the response then holds the reply for an endpoint without one).
+// reply fails (without the open headers), a refusal's own status when a command declines.
+// True when the request opens an event stream (the response then holds the reply for an
+// endpoint without one).
 bool IdHTTPServer1CommandGet(RequestHandler& handler, const HttpRequest& request,
                              const std::string& peer_ip, std::string& response,
                              std::string_view cross_origin = kOpenCrossOrigin);
@@ -40,7 +41,8 @@ void OwnResponse(int status, std::string_view headers, std::string_view reason,
 void EventStreamHead(std::string& response, std::string_view cross_origin = kOpenCrossOrigin);
 
 // A request that could not be read whole (400, 408, 413, 414, 431), or one that cannot be
-// served now (503).
-void ErrorResponse(int status, std::string& response);
+// served now (503). An origin the hardened profile named stays on the answer.
+void ErrorResponse(int status, std::string& response,
+                   std::string_view cross_origin = kOpenCrossOrigin);
 
 }  // namespace velnaro

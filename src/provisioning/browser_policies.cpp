@@ -108,8 +108,7 @@ int Apply(const fs::path& root, const std::vector<std::string>& origins) {
   std::string why;
   const auto merged = FirefoxPolicies(existing, origins, previous, added, why);
   if (!merged) return Fail(firefox.string() + " " + why + "; no browser policy was written");
-  if (*merged != existing)
-    plan.emplace_back(firefox, merged->empty() ? std::nullopt : merged);
+  if (*merged != existing) plan.emplace_back(firefox, merged->empty() ? std::nullopt : merged);
   std::string hosts;
   for (const auto& host : added) hosts += host + "\n";
   plan.emplace_back(record, hosts.empty() ? std::nullopt : std::optional(hosts));
@@ -168,7 +167,8 @@ std::optional<std::string> FirefoxPolicies(std::string_view existing,
     error = "holds a \"policies\" or \"LocalNetworkAccess\" that is not an object";
     return std::nullopt;
   }
-  if (!access->HasMember("SkipDomains")) access->AddMember("SkipDomains", Value(rapidjson::kArrayType), a);
+  if (!access->HasMember("SkipDomains"))
+    access->AddMember("SkipDomains", Value(rapidjson::kArrayType), a);
   Value& skip = (*access)["SkipDomains"];
   if (!skip.IsArray()) {
     error = "holds a SkipDomains that is not a list";
@@ -185,7 +185,8 @@ std::optional<std::string> FirefoxPolicies(std::string_view existing,
   const Value original(skip, a);
   // An earlier run's host that is still wanted keeps its place.
   for (auto v = skip.Begin(); v != skip.End();) {
-    const bool gone = v->IsString() && among(previous, v->GetString()) && !among(hosts, v->GetString());
+    const bool gone =
+        v->IsString() && among(previous, v->GetString()) && !among(hosts, v->GetString());
     v = gone ? skip.Erase(v) : v + 1;
   }
   for (const auto& host : hosts) {

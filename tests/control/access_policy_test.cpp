@@ -183,7 +183,8 @@ TEST_F(Policy, PreflightOfAnAllowedPageIsAnsweredInFull) {
   EXPECT_EQ(response_,
             "HTTP/1.1 204 No Content\r\nConnection: close\r\n"
             "Access-Control-Allow-Origin: https://crm.example.internal\r\n"
-            "Vary: Origin\r\n"
+            "Vary: Origin, Access-Control-Request-Headers, "
+            "Access-Control-Request-Private-Network\r\n"
             "Access-Control-Allow-Methods: GET, HEAD, POST\r\n"
             "Access-Control-Max-Age: 600\r\n"
             "Access-Control-Allow-Headers: content-type, x-requested-with\r\n"
@@ -193,7 +194,7 @@ TEST_F(Policy, PreflightOfAnAllowedPageIsAnsweredInFull) {
   r.access_control_request_private_network = false;
   r.access_control_request_headers = "x-a; x-b";
   policy.Admit(r, cross_origin_, response_);
-  EXPECT_THAT(response_, Not(HasSubstr("Private-Network")));
+  EXPECT_THAT(response_, Not(HasSubstr("Allow-Private-Network")));
   EXPECT_THAT(response_, Not(HasSubstr("Allow-Headers")));
 }
 

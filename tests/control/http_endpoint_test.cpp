@@ -249,6 +249,13 @@ TEST_F(Endpoint, HardenedPolicyIsAskedBeforeAnyCommand) {
               ::testing::Contains(std::pair<std::string, std::string>(
                   "Access-Control-Allow-Origin", "http://127.0.0.1:8080")));
   EXPECT_FALSE(allowed.Has("Access-Control-Allow-Methods"));
+  // A failure names the origin too, so that the page may read why.
+  server_.Commands().Add("/phone/", "BOOM", [](const CommandRequest&, std::string&) {
+    throw std::runtime_error("component refused");
+  });
+  EXPECT_THAT(
+      Exchange(port_, "GET /phone/?Action=BOOM HTTP/1.1\r\nOrigin: http://127.0.0.1:8080\r\n\r\n"),
+      HasSubstr("Access-Control-Allow-Origin: http://127.0.0.1:8080\r\nVary: Origin\r\n"));
 }
 
 // The endpoint's threads in this process, known by the names it gives them.

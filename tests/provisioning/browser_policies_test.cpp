@@ -2,7 +2,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <stdlib.h>
 
 #include <algorithm>
@@ -42,7 +41,8 @@ TEST(BrowserPolicies, FirefoxHostsJoinTheAdministratorsAndLeaveAlone) {
       admin, {"https://crm.example.test:8443", "http://[fd00::5]:8080"}, {}, first, error);
   ASSERT_TRUE(written) << error;
   EXPECT_THAT(first, ElementsAre("fd00::5"));  // the other host was the administrator's
-  const auto edited = FirefoxPolicies(*written, {"https://other.example.test"}, first, second, error);
+  const auto edited =
+      FirefoxPolicies(*written, {"https://other.example.test"}, first, second, error);
   EXPECT_EQ(Compact(*edited),
             R"({"policies":{"DisableTelemetry":true,"LocalNetworkAccess":{"SkipDomains":)"
             R"(["intranet.test","crm.example.test","other.example.test"]}}})");
@@ -50,7 +50,8 @@ TEST(BrowserPolicies, FirefoxHostsJoinTheAdministratorsAndLeaveAlone) {
   // A file that held ours alone goes; one that is no policies document is left as it is.
   const auto alone = FirefoxPolicies("", {"https://crm.example.test"}, {}, first, error);
   EXPECT_EQ(FirefoxPolicies(*alone, {}, first, none, error), "");
-  EXPECT_FALSE(FirefoxPolicies(R"({"policies": []})", {"https://crm.example.test"}, {}, none, error));
+  EXPECT_FALSE(
+      FirefoxPolicies(R"({"policies": []})", {"https://crm.example.test"}, {}, none, error));
 }
 
 TEST(BrowserPolicies, WhatIsNoOriginIsRefusedAndNothingWritten) {
