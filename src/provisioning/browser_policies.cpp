@@ -224,7 +224,12 @@ std::optional<int> BrowserPolicyCommand(const std::vector<std::string>& params) 
   // An image's own settings file, unless one is named.
   const char* named = std::getenv(kMachineConfigVariable);
   const std::string file = named && *named ? named : (root / (kMachineConfigPath + 1)).string();
-  const MachineConfig config = ReadMachineConfigFile(file, named && *named, print);
+  // Settings that cannot be read are not an empty list: the policies stay as they are.
+  const int unreadable = ::access(file.c_str(), R_OK) == 0 ? 0 : errno;
+  if (unreadable && (unreadable != ENOENT || (named && *named)))
+    return Fail(file + ": cannot be read (" + std::strerror(unreadable) +
+                "); no browser policy was written");
+  const MachineConfig config = ReadMachineConfigFile(file, false, print);
   if (!config.RejectedOrigins.empty())
     return Fail("no browser policy was written: \"" + config.RejectedOrigins.front() +
                 "\" in AllowedOrigins is not a web origin such as https://crm.example.com");
