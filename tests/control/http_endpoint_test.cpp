@@ -250,9 +250,8 @@ TEST_F(Endpoint, HardenedPolicyIsAskedBeforeAnyCommand) {
                   "Access-Control-Allow-Origin", "http://127.0.0.1:8080")));
   EXPECT_FALSE(allowed.Has("Access-Control-Allow-Methods"));
   // A failure names the origin too, so that the page may read why.
-  server_.Commands().Add("/phone/", "BOOM", [](const CommandRequest&, std::string&) {
-    throw std::runtime_error("component refused");
-  });
+  server_.interpreter.Commands().Add("/phone/", "BOOM",
+                                     [](auto&, auto&) { throw std::runtime_error("no"); });
   EXPECT_THAT(
       Exchange(port_, "GET /phone/?Action=BOOM HTTP/1.1\r\nOrigin: http://127.0.0.1:8080\r\n\r\n"),
       HasSubstr("Access-Control-Allow-Origin: http://127.0.0.1:8080\r\nVary: Origin\r\n"));
