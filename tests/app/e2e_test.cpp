@@ -408,6 +408,91 @@ TEST_F(Browser, APageOnAnotherOriginFollowsTheCallThroughTheEventStream) {
   chromium.Stop();
 }
 
+// Browsers let a public site reach this workstation only with a permission. The lab's console
+// stands in for one (https and http) before the hardened agent, whose control service suffices.
+class PublicSite : public LabFixture {
+ protected:
+  const std::string https_ = "https://crm.example.test:8443", http_ = "http://crm.example.test:8090";
+  void SetUp() override {
+    LabFixture::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    const std::string conf = dir_ + "/root/etc/velnaro-ds/velnaro-ds.conf";
+    std::filesystem::create_directories(dir_ + "/root/etc/velnaro-ds");
+    std::ofstream(conf) << "Hardening = true\nAllowedOrigins = " << https_ << " " << http_;
+    auto env = AgentEnv();
+    env["VELNARO_CONFIG_FILE"] = conf;
+    StartAgent("http://127.0.0.1:8088/oService", agent_, "agent.log", env);
+    console_.Start({Source("tools/lab/console/start"), "8090", "8443"},
+                   {{"VELNARO_LAB_DIR", dir_}}, dir_ + "/console.log");
+    ASSERT_TRUE(WaitUntil([] { return CanConnect(9090) && CanConnect(8443) && CanConnect(8090); },
+                          20000));
+  }
+  // Written into the test's root, whose etc the browsers then see.
+  void InstallPolicies() {
+    Child writer({Program(), "--write-browser-policies", "--root", dir_ + "/root"},
+                 {{"VELNARO_CONFIG_FILE", ""}}, dir_ + "/policies.log");
+    ASSERT_EQ(writer.Wait(10000), 0) << writer.Output();
+    root_ = dir_ + "/root";
+  }
+  void Open(Child& browser, const std::string& which, const std::string& url,
+            std::vector<std::string> options = {}) {
+    options.insert(options.begin(), {Source("tools/lab/browser"), which, url});
+    if (!root_.empty()) options.insert(options.end(), {"--policies", root_});
+    browser.Start(options, {{"HOME", dir_ + "/home"}, {"VELNARO_LAB_DIR", dir_}},
+                  dir_ + "/" + which + "-" + std::to_string(++opened_) + ".log");
+  }
+  std::string Page(const std::string& url) {
+    Child chromium;
+    Open(chromium, "chromium", url, {"--dump"});
+    return chromium.Wait(200000), chromium.Output();
+  }
+  bool MuteBecomes(const std::string& value, int ms = 30000) {
+    return WaitUntil([&] { return Field(Status(), "Mute") == value; }, ms);
+  }
+  std::string root_;
+  int opened_ = 0;
+  Child agent_, console_;
+};
+
+TEST_F(PublicSite, ChromiumLetsTheListedOriginsInWithTheWrittenPolicies) {
+  if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "chromium is not installed";
+  const std::string blocked = "Il browser blocca l'accesso al telefono: chiedere "
+                              "all'amministratore di abilitare ";
+  // Without the policies nothing reaches the agent, and the console says what to ask for.
+  for (const std::string& site : {https_, http_})
+    EXPECT_THAT(Page(site + "/?poll&click=btnMUTE"), HasSubstr(blocked + site));
+  InstallPolicies();
+  for (const std::string& site : {https_, http_}) {
+    EXPECT_THAT(Page(site + "/?poll&click=btnMUTE"), HasSubstr("<td id=\"Mute\">1</td>"));
+    Child stream;  // presses UNMUTE on the stream's first event
+    Open(stream, "chromium", site + "/?click=btnUNMUTE");
+    EXPECT_TRUE(MuteBecomes("0")) << site;
+  }
+  const std::string other = "https://other.example.test:8443";
+  EXPECT_THAT(Page(other + "/?poll&click=btnMUTE"), HasSubstr(blocked + other));
+}
+
+// The administrator's own Firefox policy, trust in the lab's authority, stays in force.
+TEST_F(PublicSite, FirefoxLetsTheListedOriginsInWithTheMergedPolicies) {
+  if (access("/usr/bin/firefox-esr", X_OK) != 0) GTEST_SKIP() << "firefox-esr is not installed";
+  std::filesystem::create_directories(dir_ + "/root/etc/firefox/policies");
+  std::ofstream(dir_ + "/root/etc/firefox/policies/policies.json")
+      << R"({"policies": {"Certificates": {"Install": [")" << dir_ << R"(/console-ca.pem"]}}})";
+  root_ = dir_ + "/root";
+  Child waiting;  // for a permission nobody gives, once the page is there
+  Open(waiting, "firefox", https_ + "/?click=btnMUTE");
+  ASSERT_TRUE(WaitUntil([&] { return console_.Output().find("/?click") != std::string::npos; },
+                        30000));
+  EXPECT_FALSE(MuteBecomes("1", 8000));
+  waiting.Stop();
+  InstallPolicies();
+  Child streamed, polled;
+  Open(streamed, "firefox", https_ + "/?click=btnMUTE");
+  EXPECT_TRUE(MuteBecomes("1"));
+  Open(polled, "firefox", http_ + "/?poll&click=btnUNMUTE");
+  EXPECT_TRUE(MuteBecomes("0"));
+}
+
 // Screenshots of the main window under a virtual X server, one per start-up outcome. They
 // stay in the build folder (screenshots/) for people to look at.
 class Screens : public LabFixture {
