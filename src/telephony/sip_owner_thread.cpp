@@ -28,6 +28,8 @@ void SipOwnerThread::AssertOwner(const char* function) const {
   std::abort();
 }
 
+bool SipOwnerThread::ChecksThreads() { return VELNARO_OWNER_CHECKS; }
+
 void SipOwnerThread::Invoke(const std::function<void()>& fn) {
   if (OnOwnerThread()) {
     fn();
