@@ -62,6 +62,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "velnaro-ds: no log: %s\n", support_log.error().c_str());
 
   ui::Application app(argc, argv);
+  if (auto option = UnknownOption(app.Parameters())) {
+    std::fprintf(stderr, "velnaro-ds: unknown option %s\n\n%s", option->c_str(), UsageText().c_str());
+    return 2;
+  }
   QApplication::setApplicationName(TfrmMainPhone::kProductName);
   QApplication::setApplicationDisplayName(TfrmMainPhone::kProductName);
   // The Wayland app id, matching the desktop entry.
