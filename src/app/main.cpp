@@ -26,6 +26,7 @@
 #include "platform/message_box_qt.h"
 #include "platform/screen_capture_portal_qt.h"
 #include "platform/single_instance.h"
+#include "platform/state_folder.h"
 #include "platform/support_log.h"
 #include "provisioning/clConfig.h"
 #include "provisioning/command_line.h"
@@ -49,6 +50,9 @@ int main(int argc, char** argv) {
     std::fputs(text->c_str(), stdout);
     return 0;
   }
+
+  // The environment is read by every thread from now on (the libraries' included).
+  SettleEnvironment();
 
   // Blocked before any thread starts, so every thread inherits the mask and the stop
   // signals are taken only by the waiting thread below.
