@@ -28,6 +28,7 @@
 #include "platform/single_instance.h"
 #include "platform/state_folder.h"
 #include "platform/support_log.h"
+#include "platform/thread_name.h"
 #include "provisioning/clConfig.h"
 #include "provisioning/command_line.h"
 #include "provisioning/machine_config.h"
@@ -215,6 +216,7 @@ int main(int argc, char** argv) {
   // SIGINT/SIGTERM: leave cleanly, without the close questions.
   std::atomic<bool> leaving{false}, signalled{false};
   std::thread stop_waiter([&] {
+    NameThisThread("signals");
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);
     signalled = true;

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/state_folder.h"
+#include "platform/thread_name.h"
 
 namespace velnaro {
 
@@ -137,7 +138,10 @@ bool UnixSocketInstanceGuard::Claim(const std::string& name) {
   }
   listen_fd_ = fd;
   socket_path_ = socket_path;
-  server_ = std::thread([this] { Serve(); });
+  server_ = std::thread([this] {
+    NameThisThread("instance");
+    Serve();
+  });
   return true;
 }
 

@@ -3,13 +3,18 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/thread_name.h"
+
 namespace velnaro {
 
 SipOwnerThread::~SipOwnerThread() { Stop(); }
 
 void SipOwnerThread::Start(std::function<void()> pump) {
   pump_ = std::move(pump);
-  thread_ = std::thread([this] { Loop(); });
+  thread_ = std::thread([this] {
+    NameThisThread("sip-owner");
+    Loop();
+  });
 }
 
 void SipOwnerThread::Stop() {
