@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "telephony/sip_addresses.h"
+
 namespace velnaro {
 namespace {
 

@@ -30,13 +30,6 @@ bool UdpPortFree(const std::string& ip, int port);
 // support log; its other messages go nowhere.
 void ForwardLibraryWarnings();
 
-// The addresses a request's top Via header names for its sender, in numeric form: the
-// "received" address, which the stack sets when the sender claims another one, and the
-// claimed one unless it is a host name. Where the request came from is among them; a
-// sender may add a false "received" to its true address, so only when all of them are
-// trusted is the sender.
-std::vector<std::string> ViaSenderAddresses(const std::string& via);
-
 class LinphoneSession {
  public:
   using CallStateFn = std::function<void(LinphoneCall*, LinphoneCallState)>;
