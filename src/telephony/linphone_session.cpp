@@ -33,15 +33,16 @@ void ForwardLibraryWarnings() {
   static std::once_flag once;
   std::call_once(once, [] {
     LinphoneLoggingService* service = linphone_logging_service_get();
-    LinphoneLoggingServiceCbs* cbs = linphone_factory_create_logging_service_cbs(linphone_factory_get());
+    const LoggingServiceCbsPtr cbs(
+        linphone_factory_create_logging_service_cbs(linphone_factory_get()));
     linphone_logging_service_cbs_set_log_message_written(
-        cbs, [](LinphoneLoggingService*, const char* domain, LinphoneLogLevel level, const char* text) {
+        cbs.get(),
+        [](LinphoneLoggingService*, const char* domain, LinphoneLogLevel level, const char* text) {
           const std::string from = domain && *domain ? Str(domain) + ": " : "";
           SupportLog(level == LinphoneLogLevelWarning ? LogLevel::kWarning : LogLevel::kError, "sip",
                      from + Str(text));
         });
-    linphone_logging_service_add_callbacks(service, cbs);
-    linphone_logging_service_cbs_unref(cbs);
+    linphone_logging_service_add_callbacks(service, cbs.get());
     linphone_logging_service_set_log_level_mask(
         service, LinphoneLogLevelWarning | LinphoneLogLevelError | LinphoneLogLevelFatal);
   });
@@ -66,12 +67,12 @@ bool LinphoneSession::AcceptsCallVia(const std::string& via) const {
 
 bool LinphoneSession::Registered() const {
   VELNARO_OWNER_ONLY(owner_);
-  return account_ && linphone_account_get_state(account_) == LinphoneRegistrationOk;
+  return account_ && linphone_account_get_state(account_.get()) == LinphoneRegistrationOk;
 }
 
 bool LinphoneSession::HasContact() const {
   VELNARO_OWNER_ONLY(owner_);
-  return account_ && linphone_account_get_contact_address(account_);
+  return account_ && linphone_account_get_contact_address(account_.get());
 }
 
 int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
@@ -84,9 +85,8 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
   // The library shares a busy port (SO_REUSEADDR) and reports nothing: check first.
   if (!UdpPortFree(local_ip_, sip_port)) return sip_error::kPortInUse;
   LinphoneFactory* f = linphone_factory_get();
-  LinphoneAddress* own = linphone_factory_create_address(f, own_address.c_str());
-  if (!own) return sip_error::kInvalidUri;
-  linphone_address_unref(own);
+  if (!AddressPtr(linphone_factory_create_address(f, own_address.c_str())))
+    return sip_error::kInvalidUri;
   own_address_ = own_address;
   outbound_ = outbound_proxy;
   proxy_ = sip_proxy;
@@ -116,35 +116,32 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
   conf += "[sound]\nagc=0\nnoisegate=0\n";
   conf += "[net]\nnat_policy_ref=\n";
   linphone_factory_set_msplugins_dir(f, plugins_dir_.c_str());
-  LinphoneConfig* cfg = linphone_factory_create_config_from_string(f, conf.c_str());
-  LinphoneCore* core = linphone_factory_create_core_with_config_3(f, cfg, nullptr);
-  linphone_config_unref(cfg);
-  if (!core) return sip_error::kTaskWindow;
+  CorePtr made(linphone_factory_create_core_with_config_3(
+      f, ConfigPtr(linphone_factory_create_config_from_string(f, conf.c_str())).get(), nullptr));
+  if (!made) return sip_error::kTaskWindow;
 
-  LinphoneCoreCbs* cbs = linphone_factory_create_core_cbs(f);
-  linphone_core_cbs_set_call_state_changed(cbs, &LinphoneSession::CallStateCb);
-  linphone_core_cbs_set_notify_received(cbs, &LinphoneSession::NotifyCb);
-  linphone_core_cbs_set_user_data(cbs, this);
-  linphone_core_add_callbacks(core, cbs);
-  linphone_core_cbs_unref(cbs);
-
-  if (linphone_core_start(core) != 0) {
-    linphone_core_unref(core);
-    return sip_error::kTaskWindow;
+  {
+    const CoreCbsPtr cbs(linphone_factory_create_core_cbs(f));
+    linphone_core_cbs_set_call_state_changed(cbs.get(), &LinphoneSession::CallStateCb);
+    linphone_core_cbs_set_notify_received(cbs.get(), &LinphoneSession::NotifyCb);
+    linphone_core_cbs_set_user_data(cbs.get(), this);
+    linphone_core_add_callbacks(made.get(), cbs.get());
   }
-  core_ = core;
+
+  if (linphone_core_start(made.get()) != 0) return sip_error::kTaskWindow;
+  core_ = std::move(made);
   // The echo canceller would hold the operator's voice some 15 dB down whenever the far
   // end speaks: in what the far end hears, in line 1's recording and in the conference.
-  linphone_core_enable_echo_cancellation(core_, FALSE);
+  linphone_core_enable_echo_cancellation(core(), FALSE);
   // No GRUU: a registrar's GRUU names the registrar's host without its port, and a proxy
   // that does not resolve GRUUs sends in-dialog requests there. The Contact stays our own.
-  linphone_core_remove_supported_tag(core_, "gruu");
+  linphone_core_remove_supported_tag(core(), "gruu");
   SetupSound();
-  linphone_core_set_primary_contact(core_, own_address_.c_str());
+  linphone_core_set_primary_contact(core(), own_address_.c_str());
   if (!user_agent_.empty()) ApplyUserAgent();
-  LinphoneTransports* t = linphone_core_get_transports_used(core_);
-  const int udp = t ? linphone_transports_get_udp_port(t) : 0;
-  if (t) linphone_transports_unref(t);
+  int udp = 0;
+  if (const TransportsPtr t{linphone_core_get_transports_used(core())})
+    udp = linphone_transports_get_udp_port(t.get());
   if (udp <= 0) {
     Stop(false);
     return sip_error::kPortInUse;
@@ -155,20 +152,20 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
 void LinphoneSession::SetupSound() {
   VELNARO_OWNER_ONLY(owner_);
   bool have_capture = false, have_playback = false;
-  bctbx_list_t* devs = linphone_core_get_sound_devices_list(core_);
+  bctbx_list_t* devs = linphone_core_get_sound_devices_list(core());
   for (bctbx_list_t* it = devs; it; it = bctbx_list_next(it)) {
     const char* id = static_cast<const char*>(bctbx_list_get_data(it));
-    if (linphone_core_sound_device_can_capture(core_, id)) have_capture = true;
-    if (linphone_core_sound_device_can_playback(core_, id)) have_playback = true;
+    if (linphone_core_sound_device_can_capture(core(), id)) have_capture = true;
+    if (linphone_core_sound_device_can_playback(core(), id)) have_playback = true;
   }
   bctbx_list_free(devs);  // the names belong to the core
   if (!force_virtual_ && have_capture && have_playback) return;
-  virtual_sound::Register(linphone_core_get_ms_factory(core_));
-  linphone_core_reload_sound_devices(core_);
-  linphone_core_set_capture_device(core_, virtual_sound::kCardId);
-  linphone_core_set_playback_device(core_, virtual_sound::kCardId);
-  linphone_core_set_ringer_device(core_, virtual_sound::kCardId);
-  linphone_core_set_media_device(core_, virtual_sound::kCardId);
+  virtual_sound::Register(linphone_core_get_ms_factory(core()));
+  linphone_core_reload_sound_devices(core());
+  linphone_core_set_capture_device(core(), virtual_sound::kCardId);
+  linphone_core_set_playback_device(core(), virtual_sound::kCardId);
+  linphone_core_set_ringer_device(core(), virtual_sound::kCardId);
+  linphone_core_set_media_device(core(), virtual_sound::kCardId);
 }
 
 std::string LinphoneSession::LocalIp() const {
@@ -190,17 +187,16 @@ void LinphoneSession::SetUserAgentText(const std::string& text) {
 // The text goes out as given: without a version the library adds no "/".
 void LinphoneSession::ApplyUserAgent() {
   VELNARO_OWNER_ONLY(owner_);
-  linphone_core_set_user_agent(core_, user_agent_.c_str(), nullptr);
+  linphone_core_set_user_agent(core(), user_agent_.c_str(), nullptr);
 }
 
 void LinphoneSession::DropAccount() {
   VELNARO_OWNER_ONLY(owner_);
   if (account_) {
-    linphone_core_clear_accounts(core_);
-    linphone_account_unref(account_);
-    account_ = nullptr;
+    linphone_core_clear_accounts(core());
+    account_.reset();
   }
-  linphone_core_clear_all_auth_info(core_);
+  linphone_core_clear_all_auth_info(core());
   registered_reported_ = false;
 }
 
@@ -210,51 +206,48 @@ int LinphoneSession::Register(int expiry) {
   if (expiry <= 0) return sip_error::kInvalidValue;
   LinphoneFactory* f = linphone_factory_get();
   DropAccount();
-  LinphoneAddress* identity = linphone_factory_create_address(f, own_address_.c_str());
+  const AddressPtr identity(linphone_factory_create_address(f, own_address_.c_str()));
   if (!identity) return sip_error::kRegisterRequest;
   std::string server = proxy_;
   if (server.rfind("sip:", 0) != 0) server = "sip:" + server;
   if (server.find("transport=") == std::string::npos) server += ";transport=udp";
-  LinphoneAccountParams* p = linphone_core_create_account_params(core_);
-  linphone_account_params_set_identity_address(p, identity);
-  linphone_address_unref(identity);
-  if (linphone_account_params_set_server_addr(p, server.c_str()) != 0) {
-    linphone_account_params_unref(p);
+  const AccountParamsPtr p(linphone_core_create_account_params(core()));
+  linphone_account_params_set_identity_address(p.get(), identity.get());
+  if (linphone_account_params_set_server_addr(p.get(), server.c_str()) != 0)
     return sip_error::kRegisterRequest;
-  }
   if (!outbound_.empty()) {
     std::string route = outbound_;
     if (route.rfind("sip:", 0) != 0) route = "sip:" + route;
     if (route.find(";lr") == std::string::npos) route += ";lr";
-    if (LinphoneAddress* r = linphone_factory_create_address(f, route.c_str())) {
-      bctbx_list_t* routes = bctbx_list_append(nullptr, r);
-      linphone_account_params_set_routes_addresses(p, routes);
+    if (const AddressPtr r{linphone_factory_create_address(f, route.c_str())}) {
+      bctbx_list_t* routes = bctbx_list_append(nullptr, r.get());
+      linphone_account_params_set_routes_addresses(p.get(), routes);
       bctbx_list_free(routes);
-      linphone_address_unref(r);
     }
   }
-  linphone_account_params_set_expires(p, expiry);
-  linphone_account_params_enable_register(p, TRUE);
-  LinphoneAuthInfo* auth = linphone_factory_create_auth_info_2(
-      f, login_.c_str(), nullptr, password_.c_str(), nullptr, nullptr, nullptr, nullptr);
-  linphone_core_add_auth_info(core_, auth);
-  linphone_auth_info_unref(auth);
+  linphone_account_params_set_expires(p.get(), expiry);
+  linphone_account_params_enable_register(p.get(), TRUE);
+  {
+    const AuthInfoPtr auth(linphone_factory_create_auth_info_2(
+        f, login_.c_str(), nullptr, password_.c_str(), nullptr, nullptr, nullptr, nullptr));
+    linphone_core_add_auth_info(core(), auth.get());
+  }
 
-  LinphoneAccount* acc = linphone_core_create_account(core_, p);
-  linphone_account_params_unref(p);
+  AccountPtr acc(linphone_core_create_account(core(), p.get()));
   if (!acc) return sip_error::kRegisterRequest;
-  LinphoneAccountCbs* cbs = linphone_factory_create_account_cbs(f);
-  linphone_account_cbs_set_registration_state_changed(cbs, &LinphoneSession::RegistrationCb);
-  linphone_account_cbs_set_user_data(cbs, this);
-  linphone_account_add_callbacks(acc, cbs);
-  linphone_account_cbs_unref(cbs);
-  account_ = acc;
-  if (linphone_core_add_account(core_, acc) != 0) {
-    linphone_account_unref(acc);
-    account_ = nullptr;
+  {
+    const AccountCbsPtr cbs(linphone_factory_create_account_cbs(f));
+    linphone_account_cbs_set_registration_state_changed(cbs.get(),
+                                                        &LinphoneSession::RegistrationCb);
+    linphone_account_cbs_set_user_data(cbs.get(), this);
+    linphone_account_add_callbacks(acc.get(), cbs.get());
+  }
+  account_ = std::move(acc);
+  if (linphone_core_add_account(core(), account_.get()) != 0) {
+    account_.reset();
     return sip_error::kRegisterRequest;
   }
-  linphone_core_set_default_account(core_, acc);
+  linphone_core_set_default_account(core(), account_.get());
   return sip_error::kNone;
 }
 
@@ -264,12 +257,14 @@ bool LinphoneSession::Unregister(bool events) {
   if (events && had_account) owner_.Queue([](SipUserAgentEvents& e) { e.OnTryingToUnRegister(); });
   if (account_ && Registered()) {
     unregistering_ = true;
-    LinphoneAccountParams* p = linphone_account_params_clone(linphone_account_get_params(account_));
-    linphone_account_params_enable_register(p, FALSE);
-    linphone_account_set_params(account_, p);
-    linphone_account_params_unref(p);
+    {
+      const AccountParamsPtr p(
+          linphone_account_params_clone(linphone_account_get_params(account_.get())));
+      linphone_account_params_enable_register(p.get(), FALSE);
+      linphone_account_set_params(account_.get(), p.get());
+    }
     IterateUntil([&] {
-      const auto s = linphone_account_get_state(account_);
+      const auto s = linphone_account_get_state(account_.get());
       return s != LinphoneRegistrationOk && s != LinphoneRegistrationProgress;
     }, 2000);
     unregistering_ = false;
@@ -281,9 +276,8 @@ bool LinphoneSession::Unregister(bool events) {
 void LinphoneSession::Stop(bool events) {
   VELNARO_OWNER_ONLY(owner_);
   if (!core_) return;
-  linphone_core_stop(core_);
-  linphone_core_unref(core_);
-  core_ = nullptr;
+  linphone_core_stop(core());
+  core_.reset();
   if (events) owner_.Queue([](SipUserAgentEvents& e) { e.OnSuccessToUnRegister(); });
 }
 

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "telephony/linphone_handles.h"
 #include "telephony/sip_owner_thread.h"
 
 namespace velnaro {
@@ -42,7 +43,7 @@ class LinphoneSession {
   // From the next Initialize on, AcceptsCallVia admits the SIP server's addresses alone.
   void LimitCallsToServer(bool limit) { calls_only_from_server_ = limit; }
 
-  LinphoneCore* core() const { return core_; }
+  LinphoneCore* core() const { return core_.get(); }
   bool Registered() const;
   // Whether calls get a contact address of their own: the account has one from a
   // registration (it keeps it when a refresh fails).
@@ -75,7 +76,7 @@ class LinphoneSession {
     VELNARO_OWNER_ONLY(owner_);
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (!done() && std::chrono::steady_clock::now() < until) {
-      linphone_core_iterate(core_);
+      linphone_core_iterate(core());
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
@@ -99,8 +100,8 @@ class LinphoneSession {
   const CallStateFn on_call_state_;
   std::vector<std::string> server_addresses_;  // of the proxy and the outbound proxy
 
-  LinphoneCore* core_ = nullptr;
-  LinphoneAccount* account_ = nullptr;
+  CorePtr core_;
+  AccountPtr account_;
   bool unregistering_ = false;
   bool registered_reported_ = false;
   std::string local_ip_, own_address_, outbound_, proxy_, login_, password_, proxy_hint_;

@@ -1,12 +1,13 @@
 #include "telephony/sip_addresses.h"
 
 #include <arpa/inet.h>
-#include <belle-sip/belle-sip.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "telephony/linphone_handles.h"
 
 namespace velnaro {
 namespace {
@@ -89,23 +90,21 @@ std::vector<std::string> HostAddresses(const std::string& proxy) {
 std::vector<std::string> ViaSenderAddresses(const std::string& via) {
   std::vector<std::string> out;
   // The stack's own parser, as for the request itself: the first Via of the text.
-  belle_sip_header_via_t* v = belle_sip_header_via_parse(("Via: " + via).c_str());
+  const ViaPtr v(kTakeRef, belle_sip_header_via_parse(("Via: " + via).c_str()));
   if (!v) return out;
-  belle_sip_object_ref(v);
-  if (std::string a = NumericAddress(Text(belle_sip_header_via_get_host(v))); !a.empty())
+  if (std::string a = NumericAddress(Text(belle_sip_header_via_get_host(v.get()))); !a.empty())
     out.push_back(std::move(a));
-  if (const char* received = belle_sip_header_via_get_received(v))
+  if (const char* received = belle_sip_header_via_get_received(v.get()))
     out.push_back(NumericAddress(received));
   // A "received" that is no address stays an ordinary parameter: an empty entry for it,
   // which nobody trusts.
-  const auto* params = BELLE_SIP_PARAMETERS(v);
+  const auto* params = BELLE_SIP_PARAMETERS(v.get());
   for (const belle_sip_list_t* n = belle_sip_parameters_get_parameter_names(params); n;
        n = n->next) {
     const char* name = static_cast<const char*>(n->data);
     if (::strcasecmp(name, "received") == 0)
       out.push_back(NumericAddress(Text(belle_sip_parameters_get_parameter(params, name))));
   }
-  belle_sip_object_unref(v);
   return out;
 }
 
