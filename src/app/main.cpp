@@ -111,7 +111,8 @@ int main(int argc, char** argv) {
   form.SetLog(SupportLog);
   if (!form.FormCreate()) return 0;
   ui::MainWindow window(form);
-  // Provisioning retries; a request still out when the program ends is cut short.
+  // Provisioning retries and the update download; a transfer still out when the program
+  // ends is cut short.
   ui::QtScheduler scheduler(CancelAllTransfers);
   form.SetScheduler(&scheduler);
   // A second start may come while this one is still starting up: the request waits in the

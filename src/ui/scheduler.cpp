@@ -21,9 +21,13 @@ void QtScheduler::RunInBackground(std::function<void()> work, std::function<void
   pool_.start([this, work = std::move(work), done = std::move(done)]() mutable {
     NameThisThread("scheduler");
     work();
-    // Delivered by the loop while this object lives; dropped with it otherwise.
-    QMetaObject::invokeMethod(this, std::move(done), Qt::QueuedConnection);
+    Post(std::move(done));
   });
+}
+
+// Delivered by the loop while this object lives; dropped with it otherwise.
+void QtScheduler::Post(std::function<void()> fn) {
+  QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
 }
 
 }  // namespace velnaro::ui
