@@ -1,17 +1,10 @@
 #pragma once
-// Threads carry names that ps, top -H and a debugger show (/proc/<pid>/task/<tid>/comm).
+// Names the calling thread as top -H, ps -L, gdb and /proc show it; at most 15 characters.
 
 #include <pthread.h>
 
-#include <cstring>
-
 namespace velnaro {
 
-// Names the calling thread; the system keeps 15 characters, and so does this.
-inline void NameThisThread(const char* name) {
-  char kept[16] = {};
-  std::strncpy(kept, name, sizeof kept - 1);
-  pthread_setname_np(pthread_self(), kept);
-}
+inline void NameThisThread(const char* name) { ::pthread_setname_np(::pthread_self(), name); }
 
 }  // namespace velnaro
