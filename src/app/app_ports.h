@@ -40,6 +40,8 @@ class ProvisioningLink {
   virtual bool ConnectionFailed() const = 0;
   virtual std::string ErrorDS() const = 0;
   virtual void ClearUpdateFile() = 0;
+  // Runs off the user-interface thread, which goes on meanwhile: it touches nothing the
+  // start-up request uses, and reports to `progress` on its own thread.
   virtual bool DownloadFile(const std::string& url, const std::string& path,
                             const TransferProgress& progress) = 0;
 };
@@ -64,6 +66,8 @@ class Scheduler {
   virtual void RunLater(std::chrono::milliseconds delay, std::function<void()> fn) = 0;
   // `work` on another thread, then `done` on the user-interface thread.
   virtual void RunInBackground(std::function<void()> work, std::function<void()> done) = 0;
+  // `fn` on the user-interface thread, after what was posted before it; from any thread.
+  virtual void Post(std::function<void()> fn) = 0;
 };
 
 // The main window as the controller sees it.

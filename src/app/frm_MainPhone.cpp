@@ -228,32 +228,51 @@ std::string TfrmMainPhone::InstallerPath(const std::string& temp_folder,
 }
 
 void TfrmMainPhone::btnUpdateOKClick() {
+  if (downloading_) return;  // one download at a time
   btnUpdateOK_visible = btnUpdateKO_visible = false;
-  Paint();
+  Changed();
   StartupValues v = links_.provisioning.Values();
-  std::string target = InstallerPath(TempFolder(), v.UpdateFILE);
-  std::string source = v.UpdateURL + v.UpdateFILE;
+  const std::string target = InstallerPath(TempFolder(), v.UpdateFILE);
+  const std::string source = v.UpdateURL + v.UpdateFILE;
+  Log("update download: " + source);
+  // The window stays with the operator meanwhile, but close requests are refused without
+  // a question until the download has ended (an answer could not stop the installer).
+  downloading_ = true;
+  auto ok = std::make_shared<bool>(false);
+  InBackground(
+      [this, ok, source, target, progress = DownloadProgress()] {
+        *ok = !target.empty() && links_.provisioning.DownloadFile(source, target, progress);
+      },
+      [this, ok, target] { DownloadEnded(*ok, target); });
+}
 
+// The transfer reports on its own thread; the bar is the user-interface thread's.
+TransferProgress TfrmMainPhone::DownloadProgress() {
   TransferProgress progress;
   progress.begin = [this](int64_t length) {
-    pbUpdate_max = length;
-    pbUpdate_position = 0;
-    pbUpdate_visible = true;
-    Paint();
+    OnUiThread([this, length] {
+      pbUpdate_max = length;
+      pbUpdate_position = 0;
+      pbUpdate_visible = true;
+      Changed();
+    });
   };
   progress.work = [this](int64_t received) {
-    pbUpdate_position = received;
-    Paint();
+    OnUiThread([this, received] {
+      pbUpdate_position = received;
+      Changed();
+    });
   };
   progress.end = [this] {
-    pbUpdate_visible = false;
-    Paint();
+    OnUiThread([this] {
+      pbUpdate_visible = false;
+      Changed();
+    });
   };
-  Log("update download: " + source);
-  // The painting lets close requests through; until the download has ended they are
-  // refused without a question (an answer could not stop the installer any more).
-  downloading_ = true;
-  bool ok = !target.empty() && links_.provisioning.DownloadFile(source, target, progress);
+  return progress;
+}
+
+void TfrmMainPhone::DownloadEnded(bool ok, const std::string& target) {
   downloading_ = false;
   pbUpdate_visible = false;
   // The session is ending: an installer must not start behind the operator's back. The
@@ -277,6 +296,20 @@ void TfrmMainPhone::btnUpdateOKClick() {
   lblErrorDS = "Errore nello scaricare l'aggiornamento";
   ShowPage(Page::tsError);
   Changed();
+}
+
+void TfrmMainPhone::InBackground(std::function<void()> work, std::function<void()> done) {
+  if (scheduler_) {
+    scheduler_->RunInBackground(std::move(work), std::move(done));
+    return;
+  }
+  work();
+  done();
+}
+
+void TfrmMainPhone::OnUiThread(std::function<void()> fn) {
+  if (scheduler_) scheduler_->Post(std::move(fn));
+  else fn();
 }
 
 void TfrmMainPhone::eUpdateKO() {

@@ -65,7 +65,8 @@ class TfrmMainPhone {
   // "startup" or "interfaces"); by default nowhere.
   using LogFn = std::function<void(LogLevel, const std::string& source, const std::string& line)>;
   void SetLog(LogFn log) { log_ = std::move(log); }
-  // Without one, a failed provisioning request is not tried again.
+  // Without one, a failed provisioning request is not tried again and the update downloads
+  // on the calling thread.
   void SetScheduler(Scheduler* scheduler) { scheduler_ = scheduler; }
 
   // Single-instance guard and title. False: another copy of this version runs; it has been
@@ -157,6 +158,10 @@ class TfrmMainPhone {
   void Changed();
   void Paint();
   void ShowUpdateOffer(const StartupValues& v);
+  TransferProgress DownloadProgress();
+  void DownloadEnded(bool ok, const std::string& target);
+  void InBackground(std::function<void()> work, std::function<void()> done);
+  void OnUiThread(std::function<void()> fn);
   // EseguiAvvio from the provisioning request's outcome on.
   void ProvisioningOutcome(bool ok);
   void ScheduleRetry();

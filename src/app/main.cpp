@@ -27,8 +27,10 @@
 #include "platform/message_box_qt.h"
 #include "platform/screen_capture_portal_qt.h"
 #include "platform/single_instance.h"
+#include "platform/state_folder.h"
 #include "platform/support_log.h"
 #include "provisioning/browser_policies.h"
+#include "platform/thread_name.h"
 #include "provisioning/clConfig.h"
 #include "provisioning/command_line.h"
 #include "provisioning/machine_config.h"
@@ -56,6 +58,9 @@ int main(int argc, char** argv) {
   // So do the browser policies, which the package writes as root.
   if (auto status = BrowserPolicyCommand(params)) return *status;
 
+  // The environment is read by every thread from now on (the libraries' included).
+  SettleEnvironment();
+
   // Blocked before any thread starts, so every thread inherits the mask and the stop
   // signals are taken only by the waiting thread below.
   sigset_t stop_signals;
@@ -68,6 +73,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "velnaro-ds: no log: %s\n", support_log.error().c_str());
 
   ui::Application app(argc, argv);
+  if (auto option = UnknownOption(app.Parameters())) {
+    std::fprintf(stderr, "velnaro-ds: unknown option %s\n\n%s", option->c_str(), UsageText().c_str());
+    return 2;
+  }
   QApplication::setApplicationName(TfrmMainPhone::kProductName);
   QApplication::setApplicationDisplayName(TfrmMainPhone::kProductName);
   // The Wayland app id, matching the desktop entry.
@@ -107,7 +116,8 @@ int main(int argc, char** argv) {
   form.SetLog(SupportLog);
   if (!form.FormCreate()) return 0;
   ui::MainWindow window(form);
-  // Provisioning retries; a request still out when the program ends is cut short.
+  // Provisioning retries and the update download; a transfer still out when the program
+  // ends is cut short.
   ui::QtScheduler scheduler(CancelAllTransfers);
   form.SetScheduler(&scheduler);
   // A second start may come while this one is still starting up: the request waits in the
@@ -215,6 +225,7 @@ int main(int argc, char** argv) {
   // SIGINT/SIGTERM: leave cleanly, without the close questions.
   std::atomic<bool> leaving{false}, signalled{false};
   std::thread stop_waiter([&] {
+    NameThisThread("signals");
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);
     signalled = true;

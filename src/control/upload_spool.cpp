@@ -17,6 +17,7 @@
 
 #include "platform/atomic_file.h"
 #include "platform/state_folder.h"
+#include "platform/thread_name.h"
 #include "status/phone_status.h"
 
 namespace velnaro {
@@ -84,7 +85,10 @@ void UploadSpool::Start() {
   if (worker_.joinable()) return;
   MakeOwnerOnlyFolders(folder_);
   Load();
-  worker_ = std::thread([this] { Run(); });
+  worker_ = std::thread([this] {
+    NameThisThread("spool");
+    Run();
+  });
 }
 
 void UploadSpool::Stop() {

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/thread_name.h"
+
 extern char** environ;
 
 namespace velnaro {
@@ -52,6 +54,7 @@ bool SpawnDetached(const std::string& program, const std::string& argument, bool
   if (rc != 0) return false;
 
   std::thread([pid] {
+    NameThisThread("reaper");
     int status;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

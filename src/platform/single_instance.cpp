@@ -14,6 +14,9 @@
 #include <cstring>
 #include <string>
 
+#include "platform/state_folder.h"
+#include "platform/thread_name.h"
+
 namespace velnaro {
 
 namespace {
@@ -29,16 +32,6 @@ bool MakeAddress(const std::string& path, sockaddr_un& addr) {
   if (path.empty() || path.size() >= sizeof addr.sun_path) return false;
   std::memcpy(addr.sun_path, path.data(), path.size());
   return true;
-}
-
-// The folder, made 0700 when missing; a folder of ours that was widened is narrowed again.
-// False when it is not a folder of this user's alone.
-bool PrivateFolder(const std::string& folder) {
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  struct stat st {};
-  if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
-    return false;
-  return (st.st_mode & 077) == 0 || ::chmod(folder.c_str(), 0700) == 0;
 }
 
 // The same user, or the administrator, may ask for the window.
@@ -89,9 +82,8 @@ std::optional<std::string> ParseRestoreRequest(std::string_view line) {
 
 std::string InstanceFolder() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  std::string folder = runtime && runtime[0] == '/'
-                           ? std::string(runtime) + "/velnaro-ds"
-                           : "/tmp/velnaro-ds-" + std::to_string(::geteuid());
+  std::string folder =
+      runtime && runtime[0] == '/' ? std::string(runtime) + "/velnaro-ds" : OwnRuntimeFolder();
   return PrivateFolder(folder) ? folder : std::string();
 }
 
@@ -146,7 +138,10 @@ bool UnixSocketInstanceGuard::Claim(const std::string& name) {
   }
   listen_fd_ = fd;
   socket_path_ = socket_path;
-  server_ = std::thread([this] { Serve(); });
+  server_ = std::thread([this] {
+    NameThisThread("instance");
+    Serve();
+  });
   return true;
 }
 

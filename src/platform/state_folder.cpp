@@ -27,6 +27,22 @@ std::string AgentStateFolder() {
   return XdgBaseFolder("XDG_STATE_HOME", ".local/state") + "/velnaro-ds";
 }
 
+bool PrivateFolder(const std::string& folder) {
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  struct stat st {};
+  if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+    return false;
+  return (st.st_mode & 077) == 0 || ::chmod(folder.c_str(), 0700) == 0;
+}
+
+std::string OwnRuntimeFolder() { return "/tmp/velnaro-ds-" + std::to_string(::geteuid()); }
+
+void SettleEnvironment() {
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) return;
+  const std::string folder = OwnRuntimeFolder();
+  if (PrivateFolder(folder)) ::setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
+}
+
 int MakeOwnerOnlyFolders(const std::string& path) {
   for (size_t slash = path.find('/', 1); slash != std::string::npos;
        slash = path.find('/', slash + 1)) {

@@ -16,6 +16,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/thread_name.h"
+
 namespace velnaro {
 namespace {
 
@@ -134,7 +136,8 @@ SupportLogFile::SupportLogFile(const SupportLogOptions& options) {
     auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
         options.path, options.max_size, options.max_files > 0 ? options.max_files - 1 : 0, false,
         handlers);
-    auto pool = std::make_shared<spdlog::details::thread_pool>(kQueuedLines, 1);
+    auto pool = std::make_shared<spdlog::details::thread_pool>(
+        kQueuedLines, 1, [] { NameThisThread("log"); });
     auto logger = std::make_shared<spdlog::async_logger>(
         "velnaro-ds", std::move(sink), pool, spdlog::async_overflow_policy::overrun_oldest);
     logger->set_pattern("%Y-%m-%dT%H:%M:%S.%e%z [%l] %v");

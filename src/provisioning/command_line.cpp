@@ -12,6 +12,12 @@ std::optional<std::string> InformationRequested(const std::vector<std::string>& 
   return std::nullopt;
 }
 
+std::optional<std::string> UnknownOption(const std::vector<std::string>& params) {
+  if (params.empty() || params[0].empty() || params[0][0] != '-') return std::nullopt;
+  if (InformationRequested(params)) return std::nullopt;
+  return params[0];
+}
+
 std::string UsageText() {
   return std::string(
              "Usage: velnaro-ds [SERVICE-URL]\n"
@@ -22,7 +28,8 @@ std::string UsageText() {
              "The operator's telephone. The web application drives it over HTTP on\n"
              "127.0.0.1 (port 9090 unless configured); it waits in the notification area.\n"
              "One copy runs per user: a second start brings the first one's window forward.\n"
-             "Qt's own options (-platform NAME, -display DISPLAY, ...) may come first.\n"
+             "Qt's own options (-platform NAME, -display DISPLAY, ...) may come first; any\n"
+             "other option is refused (exit status 2).\n"
              "\n"
              "Parameters:\n"
              "  SERVICE-URL  provisioning service for this run; overrides VELNARO_SERVICE_URL\n"

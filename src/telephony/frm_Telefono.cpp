@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "platform/clock.h"
+#include "platform/thread_name.h"
 
 namespace velnaro {
 
@@ -90,6 +91,7 @@ void TfrmTelefono::ShowLater(std::vector<PendingMessage> messages) {
 }
 
 void TfrmTelefono::MessageLoop() {
+  NameThisThread("messages");
   std::unique_lock lock(message_mutex_);
   while (true) {
     message_cv_.wait(lock, [&] { return message_stop_ || !message_queue_.empty(); });

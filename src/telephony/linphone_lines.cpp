@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "telephony/sip_addresses.h"
+
 namespace velnaro {
 namespace {
 
@@ -33,13 +35,13 @@ LinphoneCall* LinphoneLines::LiveCall(int line, int* error) const {
   *error = sip_error::kNone;
   if (!session_.core()) *error = sip_error::kNotOnline;
   else if (!ValidLine(line)) *error = sip_error::kInvalidLine;
-  else if (!CallAlive(lines_[line].call)) *error = sip_error::kNotInVoiceSession;
-  return *error ? nullptr : lines_[line].call;
+  else if (!CallAlive(lines_[line].call.get())) *error = sip_error::kNotInVoiceSession;
+  return *error ? nullptr : lines_[line].call.get();
 }
 
 int LinphoneLines::LineOf(const LinphoneCall* c) const {
   for (int i = 0; i < 2; ++i)
-    if (lines_[i].call == c) return i;
+    if (lines_[i].call.get() == c) return i;
   return -1;
 }
 
@@ -49,7 +51,7 @@ int LinphoneLines::CheckFree(int line) const {
   if (!session_.core()) return sip_error::kNotOnline;
   if (!ValidLine(line)) return sip_error::kInvalidLine;
   if (!lines_[line].open) return sip_error::kLineNotOpen;
-  if (CallAlive(lines_[line].call)) return sip_error::kLineBusy;
+  if (CallAlive(lines_[line].call.get())) return sip_error::kLineBusy;
   return sip_error::kNone;
 }
 
@@ -70,12 +72,12 @@ int LinphoneLines::Open(int line, const std::string& local_ip, int media_port) {
   return sip_error::kNone;
 }
 
-LinphoneCallParams* LinphoneLines::CallParams(LinphoneCall* for_call, int line) {
+CallParamsPtr LinphoneLines::CallParams(LinphoneCall* for_call, int line) {
   VELNARO_OWNER_ONLY(owner_);
-  LinphoneCallParams* p = linphone_core_create_call_params(session_.core(), for_call);
-  linphone_call_params_enable_video(p, FALSE);
+  CallParamsPtr p(linphone_core_create_call_params(session_.core(), for_call));
+  linphone_call_params_enable_video(p.get(), FALSE);
   // Line 1's calls always carry a record file; recording starts only on request.
-  if (line == 0) linphone_call_params_set_record_file(p, line0_record_file_().c_str());
+  if (line == 0) linphone_call_params_set_record_file(p.get(), line0_record_file_().c_str());
   return p;
 }
 
@@ -83,27 +85,19 @@ int LinphoneLines::Place(int line, const std::string& target) {
   VELNARO_OWNER_ONLY(owner_);
   if (const int e = CheckFree(line)) return e;
   LinphoneCore* core = session_.core();
-  LinphoneAddress* to = linphone_factory_create_address(linphone_factory_get(), target.c_str());
+  const AddressPtr to(linphone_factory_create_address(linphone_factory_get(), target.c_str()));
   if (!to) return sip_error::kInvalidUri;
   Line& l = lines_[line];
-  if (l.call) {
-    linphone_call_unref(l.call);
-    l = Line{true, l.port};
-  }
+  if (l.call) l = Line{true, l.port};
   // The media port is taken when the call is created.
   linphone_core_set_audio_port(core, l.port);
-  LinphoneCallParams* p = CallParams(nullptr, line);
+  const CallParamsPtr p = CallParams(nullptr, line);
   placing_line_ = line;  // its first states arrive before the call returns
-  LinphoneCall* c = linphone_core_invite_address_with_params(core, to, p);
+  LinphoneCall* c = linphone_core_invite_address_with_params(core, to.get(), p.get());
   placing_line_ = -1;
-  linphone_call_params_unref(p);
-  linphone_address_unref(to);
   if (lines_[0].port) linphone_core_set_audio_port(core, lines_[0].port);
   if (!c) return sip_error::kConnectRequest;
-  if (l.call != c) {
-    if (l.call) linphone_call_unref(l.call);
-    l.call = linphone_call_ref(c);
-  }
+  if (l.call.get() != c) l.call = CallPtr(kTakeRef, c);
   l.own_contact = session_.HasContact();
   ApplyMute();
   reconcile_ = true;
@@ -115,21 +109,19 @@ int LinphoneLines::Accept(int line, const std::string& call_id) {
   if (const int e = CheckFree(line)) return e;
   auto it = std::find_if(incoming_.begin(), incoming_.end(),
                          [&](const Incoming& in) { return in.call_id == call_id; });
-  if (it == incoming_.end() || !CallAlive(it->call)) return sip_error::kInvalidCallId;
-  LinphoneCall* c = it->call;  // keeps the reference
+  if (it == incoming_.end() || !CallAlive(it->call.get())) return sip_error::kInvalidCallId;
+  CallPtr c = std::move(it->call);
   incoming_.erase(it);
   Line& l = lines_[line];
-  if (l.call) linphone_call_unref(l.call);
   l = Line{true, l.port};
-  l.call = c;
+  l.call = std::move(c);
   l.progress = true;
   // Ringing stops as the call is answered, before it connects.
   owner_.Queue([call_id](SipUserAgentEvents& e) { e.OnIncomingCallRingingStop(call_id); });
   owner_.Queue([line](SipUserAgentEvents& e) { e.OnConnecting(line); });
-  LinphoneCallParams* p = CallParams(c, line);
-  const int rc = linphone_call_accept_with_params(c, p);
-  linphone_call_params_unref(p);
-  if (rc != 0) return sip_error::kConnectRequest;
+  const CallParamsPtr p = CallParams(l.call.get(), line);
+  if (linphone_call_accept_with_params(l.call.get(), p.get()) != 0)
+    return sip_error::kConnectRequest;
   l.own_contact = session_.HasContact();
   ApplyMute();
   reconcile_ = true;
@@ -146,12 +138,12 @@ int LinphoneLines::End(int line) {
 
 bool LinphoneLines::InCall(int line) const {
   VELNARO_OWNER_ONLY(owner_);
-  return ValidLine(line) && CallAlive(lines_[line].call);
+  return ValidLine(line) && CallAlive(lines_[line].call.get());
 }
 
 bool LinphoneLines::OnHold(int line) const {
   VELNARO_OWNER_ONLY(owner_);
-  return ValidLine(line) && lines_[line].user_held && CallAlive(lines_[line].call);
+  return ValidLine(line) && lines_[line].user_held && CallAlive(lines_[line].call.get());
 }
 
 int LinphoneLines::Hold(int line) {
@@ -206,7 +198,7 @@ int LinphoneLines::SetMicrophoneMuted(int line, bool muted) {
 void LinphoneLines::ApplyMute() {
   VELNARO_OWNER_ONLY(owner_);
   for (int i = 0; i < 2; ++i) {
-    LinphoneCall* c = lines_[i].call;
+    LinphoneCall* c = lines_[i].call.get();
     const bool muted = mic_muted_[0] || mic_muted_[i];
     // An ended call has no streams left to mute: the media library crashes on it.
     if (CallAlive(c) && bool(linphone_call_get_microphone_muted(c)) != muted)
@@ -222,12 +214,12 @@ LinphoneLines::Line0 LinphoneLines::line0() const {
   VELNARO_OWNER_ONLY(owner_);
   Line0 out;
   const Line& l = lines_[0];
-  if (!session_.core() || !CallAlive(l.call)) return out;
-  out.call = l.call;
+  if (!session_.core() || !CallAlive(l.call.get())) return out;
+  out.call = l.call.get();
   out.connected = l.connected;
-  if (conference_ && linphone_call_get_conference(l.call) == conference_ &&
-      linphone_core_get_conference(session_.core()) == conference_)
-    out.mix = conference_;
+  if (conference_ && linphone_call_get_conference(l.call.get()) == conference_.get() &&
+      linphone_core_get_conference(session_.core()) == conference_.get())
+    out.mix = conference_.get();
   return out;
 }
 
@@ -248,17 +240,18 @@ void LinphoneLines::Reconcile() {
   bool mixable = true;
   for (auto& l : lines_) {
     if (!l.call || !l.connected) continue;
-    const auto s = linphone_call_get_state(l.call);
-    if (!CallAlive(l.call)) continue;
+    LinphoneCall* call = l.call.get();
+    const auto s = linphone_call_get_state(call);
+    if (!CallAlive(call)) continue;
     if (!Settled(s)) {
       reconcile_ = true;  // try again once the re-INVITE is through
       return;
     }
     if (!l.user_held) {
-      active.push_back(l.call);
+      active.push_back(call);
       mixable = mixable && l.own_contact;
-    } else if (s == LinphoneCallStreamsRunning && !linphone_call_get_conference(l.call)) {
-      linphone_call_pause(l.call);  // held before it was answered
+    } else if (s == LinphoneCallStreamsRunning && !linphone_call_get_conference(call)) {
+      linphone_call_pause(call);  // held before it was answered
       reconcile_ = true;
       return;
     }
@@ -269,21 +262,20 @@ void LinphoneLines::Reconcile() {
     // calls stay as the library put them (one of them paused). A registration that lapses
     // later leaves its calls their contact: their mix goes on.
     if (!mixable) return;
-    if (conference_ && conference_ != linphone_core_get_conference(core)) {
-      linphone_conference_unref(conference_);  // the library ended it
-      conference_ = nullptr;
-    }
+    if (conference_ && conference_.get() != linphone_core_get_conference(core))
+      conference_.reset();  // the library ended it
     if (!conference_) {
-      LinphoneConferenceParams* p = linphone_core_create_conference_params(core);
-      linphone_conference_params_enable_video(p, FALSE);
-      linphone_conference_params_enable_local_participant(p, TRUE);
-      conference_ = linphone_core_create_conference_with_params(core, p);
-      linphone_conference_params_unref(p);
-      if (conference_) linphone_conference_ref(conference_);
+      const ConferenceParamsPtr p(linphone_core_create_conference_params(core));
+      linphone_conference_params_enable_video(p.get(), FALSE);
+      linphone_conference_params_enable_local_participant(p.get(), TRUE);
+      // The core keeps the conference it made; the line holds a reference of its own.
+      conference_ =
+          ConferencePtr(kTakeRef, linphone_core_create_conference_with_params(core, p.get()));
     }
     if (!conference_) return;
     for (LinphoneCall* c : active)
-      if (!linphone_call_get_conference(c)) linphone_conference_add_participant(conference_, c);
+      if (!linphone_call_get_conference(c))
+        linphone_conference_add_participant(conference_.get(), c);
     return;
   }
   for (LinphoneCall* c : active) {
@@ -297,7 +289,7 @@ void LinphoneLines::OnCallState(LinphoneCall* call, LinphoneCallState state) {
   int line = LineOf(call);
   if (line < 0 && placing_line_ >= 0 && linphone_call_get_dir(call) == LinphoneCallOutgoing) {
     line = placing_line_;
-    lines_[line].call = linphone_call_ref(call);
+    lines_[line].call = CallPtr(kTakeRef, call);
   }
   if (line < 0) return OnIncomingState(call, state);
   Line& l = lines_[line];
@@ -344,7 +336,6 @@ void LinphoneLines::OnCallState(LinphoneCall* call, LinphoneCallState state) {
       break;
     }
     case LinphoneCallReleased:
-      linphone_call_unref(l.call);
       l = Line{l.open, l.port};
       reconcile_ = true;
       break;
@@ -357,15 +348,15 @@ void LinphoneLines::DeclineIfLine1Busy(const std::string& call_id) {
   VELNARO_OWNER_ONLY(owner_);
   auto it = std::find_if(incoming_.begin(), incoming_.end(),
                          [&](const Incoming& in) { return in.call_id == call_id; });
-  if (it == incoming_.end() || !CallAlive(lines_[0].call)) return;
-  if (linphone_call_get_state(it->call) == LinphoneCallIncomingReceived)
-    linphone_call_decline(it->call, LinphoneReasonBusy);
+  if (it == incoming_.end() || !CallAlive(lines_[0].call.get())) return;
+  if (linphone_call_get_state(it->call.get()) == LinphoneCallIncomingReceived)
+    linphone_call_decline(it->call.get(), LinphoneReasonBusy);
 }
 
 void LinphoneLines::OnIncomingState(LinphoneCall* call, LinphoneCallState state) {
   VELNARO_OWNER_ONLY(owner_);
   auto it = std::find_if(incoming_.begin(), incoming_.end(),
-                         [&](const Incoming& in) { return in.call == call; });
+                         [&](const Incoming& in) { return in.call.get() == call; });
   if (state == LinphoneCallIncomingReceived && it == incoming_.end()) {
     const std::string id = Str(linphone_call_log_get_call_id(linphone_call_get_call_log(call)));
     const LinphoneAddress* from = linphone_call_get_remote_address(call);
@@ -385,7 +376,7 @@ void LinphoneLines::OnIncomingState(LinphoneCall* call, LinphoneCallState state)
           [source, from_uri](SipUserAgentEvents& e) { e.OnCallRefused(source, from_uri); });
       return;
     }
-    incoming_.push_back(Incoming{linphone_call_ref(call), id});
+    incoming_.push_back(Incoming{CallPtr(kTakeRef, call), id});
     owner_.Queue([id](SipUserAgentEvents& e) { e.OnIncomingCallRingingStart(id); });
     owner_.Queue([id, display, user, from_uri, to_uri](SipUserAgentEvents& e) {
       e.OnIncomingCall(id, display, user, from_uri, to_uri);
@@ -398,7 +389,6 @@ void LinphoneLines::OnIncomingState(LinphoneCall* call, LinphoneCallState state)
   if (it == incoming_.end()) return;
   if (state == LinphoneCallEnd || state == LinphoneCallError || state == LinphoneCallReleased) {
     const std::string id = it->call_id;
-    linphone_call_unref(it->call);
     incoming_.erase(it);
     owner_.Queue([id](SipUserAgentEvents& e) { e.OnIncomingCallRingingStop(id); });
   }
@@ -414,17 +404,10 @@ void LinphoneLines::EndAll() {
 
 void LinphoneLines::Release() {
   VELNARO_OWNER_ONLY(owner_);
-  for (auto& l : lines_) {
-    if (l.call) linphone_call_unref(l.call);
-    l = Line{};
-  }
-  for (auto& in : incoming_) linphone_call_unref(in.call);
+  for (auto& l : lines_) l = Line{};
   incoming_.clear();
   mic_muted_[0] = mic_muted_[1] = false;  // a new core starts open
-  if (conference_) {
-    linphone_conference_unref(conference_);
-    conference_ = nullptr;
-  }
+  conference_.reset();
 }
 
 }  // namespace velnaro

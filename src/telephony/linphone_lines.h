@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "telephony/linphone_handles.h"
 #include "telephony/linphone_session.h"
 #include "telephony/sip_owner_thread.h"
 
@@ -57,7 +58,7 @@ class LinphoneLines {
   struct Line {
     bool open = false;
     int port = 0;
-    LinphoneCall* call = nullptr;  // referenced while set
+    CallPtr call;
     bool user_held = false;        // put on hold by operation 10
     bool progress = false;         // an 18x or answer was seen
     bool connected = false;
@@ -65,14 +66,14 @@ class LinphoneLines {
     bool own_contact = false;      // placed or answered with the registration's contact
   };
   struct Incoming {
-    LinphoneCall* call;  // referenced
+    CallPtr call;
     std::string call_id;
   };
 
   LinphoneCall* LiveCall(int line, int* error) const;
   int LineOf(const LinphoneCall* c) const;
   int CheckFree(int line) const;
-  LinphoneCallParams* CallParams(LinphoneCall* for_call, int line);
+  CallParamsPtr CallParams(LinphoneCall* for_call, int line);
   void OnIncomingState(LinphoneCall* call, LinphoneCallState state);
   void DeclineIfLine1Busy(const std::string& call_id);
   void Reconcile();
@@ -83,7 +84,7 @@ class LinphoneLines {
   const std::function<std::string()> line0_record_file_;
   Line lines_[2];
   std::vector<Incoming> incoming_;
-  LinphoneConference* conference_ = nullptr;  // referenced
+  ConferencePtr conference_;
   bool reconcile_ = false;
   int placing_line_ = -1;
   bool mic_muted_[2] = {false, false};

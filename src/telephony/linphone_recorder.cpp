@@ -46,18 +46,16 @@ void LinphoneRecorder::TakeCallFile() {
 void LinphoneRecorder::StopRecorder() {
   VELNARO_OWNER_ONLY(owner_);
   if (kind_ == Kind::kCall) {
-    if (CallAlive(call_)) linphone_call_stop_recording(call_);
+    if (CallAlive(call_.get())) linphone_call_stop_recording(call_.get());
     TakeCallFile();
   } else if (kind_ == Kind::kConference) {
     LinphoneCore* core = session_.core();
-    if (core && linphone_core_get_conference(core) == conference_)
-      linphone_conference_stop_recording(conference_);
+    if (core && linphone_core_get_conference(core) == conference_.get())
+      linphone_conference_stop_recording(conference_.get());
     AddSegment(conference_file_);
   }
-  if (call_) linphone_call_unref(call_);
-  if (conference_) linphone_conference_unref(conference_);
-  call_ = nullptr;
-  conference_ = nullptr;
+  call_.reset();
+  conference_.reset();
   kind_ = Kind::kNone;
 }
 
@@ -66,20 +64,20 @@ void LinphoneRecorder::Sync(const LinphoneLines::Line0& line0) {
   if (!line0.call) wanted_ = false;  // a recording ends with its call
   Kind want = Kind::kNone;
   if (wanted_ && line0.connected) want = line0.mix ? Kind::kConference : Kind::kCall;
-  if (want == kind_ && (want != Kind::kCall || call_ == line0.call) &&
-      (want != Kind::kConference || conference_ == line0.mix))
+  if (want == kind_ && (want != Kind::kCall || call_.get() == line0.call) &&
+      (want != Kind::kConference || conference_.get() == line0.mix))
     return;
   StopRecorder();
   if (want == Kind::kCall) {
     const LinphoneCallParams* p = linphone_call_get_params(line0.call);
     call_file_ = Str(p ? linphone_call_params_get_record_file(p) : nullptr);
     linphone_call_start_recording(line0.call);
-    call_ = linphone_call_ref(line0.call);
+    call_ = CallPtr(kTakeRef, line0.call);
     kind_ = Kind::kCall;
   } else if (want == Kind::kConference) {
     conference_file_ = NextSegment();
     if (linphone_conference_start_recording(line0.mix, conference_file_.c_str()) == 0) {
-      conference_ = linphone_conference_ref(line0.mix);
+      conference_ = ConferencePtr(kTakeRef, line0.mix);
       kind_ = Kind::kConference;
     }
   }

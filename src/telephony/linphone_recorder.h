@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "telephony/linphone_handles.h"
 #include "telephony/linphone_lines.h"
 #include "telephony/linphone_session.h"
 #include "telephony/sip_owner_thread.h"
@@ -63,8 +64,8 @@ class LinphoneRecorder {
 
   bool wanted_ = false;
   Kind kind_ = Kind::kNone;
-  LinphoneCall* call_ = nullptr;              // recorded by its own recorder; referenced
-  LinphoneConference* conference_ = nullptr;  // recorded as the mix; referenced
+  CallPtr call_;              // recorded by its own recorder
+  ConferencePtr conference_;  // recorded as the mix
   std::string call_file_, conference_file_;
   Segments segments_;
   int segment_seq_ = 0, call_seq_ = 0;

@@ -4,10 +4,7 @@
 
 #include <arpa/inet.h>
 #include <bctoolbox/list.h>
-#include <belle-sip/belle-sip.h>
-#include <netdb.h>
 #include <netinet/in.h>
-#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,109 +12,10 @@
 #include <mutex>
 
 #include "platform/support_log.h"
+#include "telephony/sip_addresses.h"
 #include "telephony/virtual_sound_card.h"
 
 namespace velnaro {
-namespace {
-
-// Host and port of a proxy text such as "sip:host:5080;transport=udp" or "host".
-void SplitHostPort(std::string s, std::string* host, std::string* port) {
-  if (s.rfind("sip:", 0) == 0) s = s.substr(4);
-  if (auto at = s.find('@'); at != std::string::npos) s = s.substr(at + 1);
-  if (auto semi = s.find_first_of(";>"); semi != std::string::npos) s = s.substr(0, semi);
-  *port = "5060";
-  if (auto colon = s.find(':'); colon != std::string::npos) {
-    *port = s.substr(colon + 1);
-    s = s.substr(0, colon);
-  }
-  *host = s;
-}
-
-// The local address the system would use to reach the proxy: a connected UDP socket,
-// nothing sent.
-std::string RouteAddressTo(const std::string& proxy) {
-  std::string host, port;
-  SplitHostPort(proxy, &host, &port);
-  if (host.empty()) return "127.0.0.1";
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* res = nullptr;
-  if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &res) != 0 || !res) return "127.0.0.1";
-  std::string out = "127.0.0.1";
-  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd >= 0) {
-    if (::connect(fd, res->ai_addr, res->ai_addrlen) == 0) {
-      sockaddr_in local{};
-      socklen_t len = sizeof local;
-      if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0) {
-        char buf[INET_ADDRSTRLEN];
-        if (::inet_ntop(AF_INET, &local.sin_addr, buf, sizeof buf)) out = buf;
-      }
-    }
-    ::close(fd);
-  }
-  ::freeaddrinfo(res);
-  return out;
-}
-
-// The numeric form of an IPv4 or IPv6 address (brackets allowed); empty for anything else.
-std::string NumericAddress(std::string ip) {
-  if (ip.size() > 1 && ip.front() == '[' && ip.back() == ']') ip = ip.substr(1, ip.size() - 2);
-  char buf[INET6_ADDRSTRLEN];
-  in_addr a4{};
-  in6_addr a6{};
-  if (::inet_pton(AF_INET, ip.c_str(), &a4) == 1 && ::inet_ntop(AF_INET, &a4, buf, sizeof buf))
-    return buf;
-  if (::inet_pton(AF_INET6, ip.c_str(), &a6) == 1 && ::inet_ntop(AF_INET6, &a6, buf, sizeof buf))
-    return buf;
-  return {};
-}
-
-// Every address the host of a proxy text stands for.
-std::vector<std::string> HostAddresses(const std::string& proxy) {
-  std::string host, port;
-  SplitHostPort(proxy, &host, &port);
-  std::vector<std::string> out;
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* res = nullptr;
-  if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0) return out;
-  for (addrinfo* a = res; a; a = a->ai_next) {
-    char buf[NI_MAXHOST];
-    if (::getnameinfo(a->ai_addr, a->ai_addrlen, buf, sizeof buf, nullptr, 0, NI_NUMERICHOST) != 0)
-      continue;
-    if (std::string n = NumericAddress(buf); !n.empty()) out.push_back(std::move(n));
-  }
-  ::freeaddrinfo(res);
-  return out;
-}
-
-}  // namespace
-
-std::vector<std::string> ViaSenderAddresses(const std::string& via) {
-  std::vector<std::string> out;
-  // The stack's own parser, as for the request itself: the first Via of the text.
-  belle_sip_header_via_t* v = belle_sip_header_via_parse(("Via: " + via).c_str());
-  if (!v) return out;
-  belle_sip_object_ref(v);
-  if (std::string a = NumericAddress(Str(belle_sip_header_via_get_host(v))); !a.empty())
-    out.push_back(std::move(a));
-  if (const char* received = belle_sip_header_via_get_received(v))
-    out.push_back(NumericAddress(received));
-  // A "received" that is no address stays an ordinary parameter: an empty entry for it,
-  // which nobody trusts.
-  const auto* params = BELLE_SIP_PARAMETERS(v);
-  for (const belle_sip_list_t* n = belle_sip_parameters_get_parameter_names(params); n;
-       n = n->next) {
-    const char* name = static_cast<const char*>(n->data);
-    if (::strcasecmp(name, "received") == 0)
-      out.push_back(NumericAddress(Str(belle_sip_parameters_get_parameter(params, name))));
-  }
-  belle_sip_object_unref(v);
-  return out;
-}
 
 bool UdpPortFree(const std::string& ip, int port) {
   int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -135,15 +33,16 @@ void ForwardLibraryWarnings() {
   static std::once_flag once;
   std::call_once(once, [] {
     LinphoneLoggingService* service = linphone_logging_service_get();
-    LinphoneLoggingServiceCbs* cbs = linphone_factory_create_logging_service_cbs(linphone_factory_get());
+    const LoggingServiceCbsPtr cbs(
+        linphone_factory_create_logging_service_cbs(linphone_factory_get()));
     linphone_logging_service_cbs_set_log_message_written(
-        cbs, [](LinphoneLoggingService*, const char* domain, LinphoneLogLevel level, const char* text) {
+        cbs.get(),
+        [](LinphoneLoggingService*, const char* domain, LinphoneLogLevel level, const char* text) {
           const std::string from = domain && *domain ? Str(domain) + ": " : "";
           SupportLog(level == LinphoneLogLevelWarning ? LogLevel::kWarning : LogLevel::kError, "sip",
                      from + Str(text));
         });
-    linphone_logging_service_add_callbacks(service, cbs);
-    linphone_logging_service_cbs_unref(cbs);
+    linphone_logging_service_add_callbacks(service, cbs.get());
     linphone_logging_service_set_log_level_mask(
         service, LinphoneLogLevelWarning | LinphoneLogLevelError | LinphoneLogLevelFatal);
   });
@@ -168,12 +67,12 @@ bool LinphoneSession::AcceptsCallVia(const std::string& via) const {
 
 bool LinphoneSession::Registered() const {
   VELNARO_OWNER_ONLY(owner_);
-  return account_ && linphone_account_get_state(account_) == LinphoneRegistrationOk;
+  return account_ && linphone_account_get_state(account_.get()) == LinphoneRegistrationOk;
 }
 
 bool LinphoneSession::HasContact() const {
   VELNARO_OWNER_ONLY(owner_);
-  return account_ && linphone_account_get_contact_address(account_);
+  return account_ && linphone_account_get_contact_address(account_.get());
 }
 
 int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
@@ -186,9 +85,8 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
   // The library shares a busy port (SO_REUSEADDR) and reports nothing: check first.
   if (!UdpPortFree(local_ip_, sip_port)) return sip_error::kPortInUse;
   LinphoneFactory* f = linphone_factory_get();
-  LinphoneAddress* own = linphone_factory_create_address(f, own_address.c_str());
-  if (!own) return sip_error::kInvalidUri;
-  linphone_address_unref(own);
+  if (!AddressPtr(linphone_factory_create_address(f, own_address.c_str())))
+    return sip_error::kInvalidUri;
   own_address_ = own_address;
   outbound_ = outbound_proxy;
   proxy_ = sip_proxy;
@@ -218,35 +116,32 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
   conf += "[sound]\nagc=0\nnoisegate=0\n";
   conf += "[net]\nnat_policy_ref=\n";
   linphone_factory_set_msplugins_dir(f, plugins_dir_.c_str());
-  LinphoneConfig* cfg = linphone_factory_create_config_from_string(f, conf.c_str());
-  LinphoneCore* core = linphone_factory_create_core_with_config_3(f, cfg, nullptr);
-  linphone_config_unref(cfg);
-  if (!core) return sip_error::kTaskWindow;
+  CorePtr made(linphone_factory_create_core_with_config_3(
+      f, ConfigPtr(linphone_factory_create_config_from_string(f, conf.c_str())).get(), nullptr));
+  if (!made) return sip_error::kTaskWindow;
 
-  LinphoneCoreCbs* cbs = linphone_factory_create_core_cbs(f);
-  linphone_core_cbs_set_call_state_changed(cbs, &LinphoneSession::CallStateCb);
-  linphone_core_cbs_set_notify_received(cbs, &LinphoneSession::NotifyCb);
-  linphone_core_cbs_set_user_data(cbs, this);
-  linphone_core_add_callbacks(core, cbs);
-  linphone_core_cbs_unref(cbs);
-
-  if (linphone_core_start(core) != 0) {
-    linphone_core_unref(core);
-    return sip_error::kTaskWindow;
+  {
+    const CoreCbsPtr cbs(linphone_factory_create_core_cbs(f));
+    linphone_core_cbs_set_call_state_changed(cbs.get(), &LinphoneSession::CallStateCb);
+    linphone_core_cbs_set_notify_received(cbs.get(), &LinphoneSession::NotifyCb);
+    linphone_core_cbs_set_user_data(cbs.get(), this);
+    linphone_core_add_callbacks(made.get(), cbs.get());
   }
-  core_ = core;
+
+  if (linphone_core_start(made.get()) != 0) return sip_error::kTaskWindow;
+  core_ = std::move(made);
   // The echo canceller would hold the operator's voice some 15 dB down whenever the far
   // end speaks: in what the far end hears, in line 1's recording and in the conference.
-  linphone_core_enable_echo_cancellation(core_, FALSE);
+  linphone_core_enable_echo_cancellation(core(), FALSE);
   // No GRUU: a registrar's GRUU names the registrar's host without its port, and a proxy
   // that does not resolve GRUUs sends in-dialog requests there. The Contact stays our own.
-  linphone_core_remove_supported_tag(core_, "gruu");
+  linphone_core_remove_supported_tag(core(), "gruu");
   SetupSound();
-  linphone_core_set_primary_contact(core_, own_address_.c_str());
+  linphone_core_set_primary_contact(core(), own_address_.c_str());
   if (!user_agent_.empty()) ApplyUserAgent();
-  LinphoneTransports* t = linphone_core_get_transports_used(core_);
-  const int udp = t ? linphone_transports_get_udp_port(t) : 0;
-  if (t) linphone_transports_unref(t);
+  int udp = 0;
+  if (const TransportsPtr t{linphone_core_get_transports_used(core())})
+    udp = linphone_transports_get_udp_port(t.get());
   if (udp <= 0) {
     Stop(false);
     return sip_error::kPortInUse;
@@ -257,20 +152,20 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
 void LinphoneSession::SetupSound() {
   VELNARO_OWNER_ONLY(owner_);
   bool have_capture = false, have_playback = false;
-  bctbx_list_t* devs = linphone_core_get_sound_devices_list(core_);
+  bctbx_list_t* devs = linphone_core_get_sound_devices_list(core());
   for (bctbx_list_t* it = devs; it; it = bctbx_list_next(it)) {
     const char* id = static_cast<const char*>(bctbx_list_get_data(it));
-    if (linphone_core_sound_device_can_capture(core_, id)) have_capture = true;
-    if (linphone_core_sound_device_can_playback(core_, id)) have_playback = true;
+    if (linphone_core_sound_device_can_capture(core(), id)) have_capture = true;
+    if (linphone_core_sound_device_can_playback(core(), id)) have_playback = true;
   }
   bctbx_list_free(devs);  // the names belong to the core
   if (!force_virtual_ && have_capture && have_playback) return;
-  virtual_sound::Register(linphone_core_get_ms_factory(core_));
-  linphone_core_reload_sound_devices(core_);
-  linphone_core_set_capture_device(core_, virtual_sound::kCardId);
-  linphone_core_set_playback_device(core_, virtual_sound::kCardId);
-  linphone_core_set_ringer_device(core_, virtual_sound::kCardId);
-  linphone_core_set_media_device(core_, virtual_sound::kCardId);
+  virtual_sound::Register(linphone_core_get_ms_factory(core()));
+  linphone_core_reload_sound_devices(core());
+  linphone_core_set_capture_device(core(), virtual_sound::kCardId);
+  linphone_core_set_playback_device(core(), virtual_sound::kCardId);
+  linphone_core_set_ringer_device(core(), virtual_sound::kCardId);
+  linphone_core_set_media_device(core(), virtual_sound::kCardId);
 }
 
 std::string LinphoneSession::LocalIp() const {
@@ -292,17 +187,16 @@ void LinphoneSession::SetUserAgentText(const std::string& text) {
 // The text goes out as given: without a version the library adds no "/".
 void LinphoneSession::ApplyUserAgent() {
   VELNARO_OWNER_ONLY(owner_);
-  linphone_core_set_user_agent(core_, user_agent_.c_str(), nullptr);
+  linphone_core_set_user_agent(core(), user_agent_.c_str(), nullptr);
 }
 
 void LinphoneSession::DropAccount() {
   VELNARO_OWNER_ONLY(owner_);
   if (account_) {
-    linphone_core_clear_accounts(core_);
-    linphone_account_unref(account_);
-    account_ = nullptr;
+    linphone_core_clear_accounts(core());
+    account_.reset();
   }
-  linphone_core_clear_all_auth_info(core_);
+  linphone_core_clear_all_auth_info(core());
   registered_reported_ = false;
 }
 
@@ -312,51 +206,48 @@ int LinphoneSession::Register(int expiry) {
   if (expiry <= 0) return sip_error::kInvalidValue;
   LinphoneFactory* f = linphone_factory_get();
   DropAccount();
-  LinphoneAddress* identity = linphone_factory_create_address(f, own_address_.c_str());
+  const AddressPtr identity(linphone_factory_create_address(f, own_address_.c_str()));
   if (!identity) return sip_error::kRegisterRequest;
   std::string server = proxy_;
   if (server.rfind("sip:", 0) != 0) server = "sip:" + server;
   if (server.find("transport=") == std::string::npos) server += ";transport=udp";
-  LinphoneAccountParams* p = linphone_core_create_account_params(core_);
-  linphone_account_params_set_identity_address(p, identity);
-  linphone_address_unref(identity);
-  if (linphone_account_params_set_server_addr(p, server.c_str()) != 0) {
-    linphone_account_params_unref(p);
+  const AccountParamsPtr p(linphone_core_create_account_params(core()));
+  linphone_account_params_set_identity_address(p.get(), identity.get());
+  if (linphone_account_params_set_server_addr(p.get(), server.c_str()) != 0)
     return sip_error::kRegisterRequest;
-  }
   if (!outbound_.empty()) {
     std::string route = outbound_;
     if (route.rfind("sip:", 0) != 0) route = "sip:" + route;
     if (route.find(";lr") == std::string::npos) route += ";lr";
-    if (LinphoneAddress* r = linphone_factory_create_address(f, route.c_str())) {
-      bctbx_list_t* routes = bctbx_list_append(nullptr, r);
-      linphone_account_params_set_routes_addresses(p, routes);
+    if (const AddressPtr r{linphone_factory_create_address(f, route.c_str())}) {
+      bctbx_list_t* routes = bctbx_list_append(nullptr, r.get());
+      linphone_account_params_set_routes_addresses(p.get(), routes);
       bctbx_list_free(routes);
-      linphone_address_unref(r);
     }
   }
-  linphone_account_params_set_expires(p, expiry);
-  linphone_account_params_enable_register(p, TRUE);
-  LinphoneAuthInfo* auth = linphone_factory_create_auth_info_2(
-      f, login_.c_str(), nullptr, password_.c_str(), nullptr, nullptr, nullptr, nullptr);
-  linphone_core_add_auth_info(core_, auth);
-  linphone_auth_info_unref(auth);
+  linphone_account_params_set_expires(p.get(), expiry);
+  linphone_account_params_enable_register(p.get(), TRUE);
+  {
+    const AuthInfoPtr auth(linphone_factory_create_auth_info_2(
+        f, login_.c_str(), nullptr, password_.c_str(), nullptr, nullptr, nullptr, nullptr));
+    linphone_core_add_auth_info(core(), auth.get());
+  }
 
-  LinphoneAccount* acc = linphone_core_create_account(core_, p);
-  linphone_account_params_unref(p);
+  AccountPtr acc(linphone_core_create_account(core(), p.get()));
   if (!acc) return sip_error::kRegisterRequest;
-  LinphoneAccountCbs* cbs = linphone_factory_create_account_cbs(f);
-  linphone_account_cbs_set_registration_state_changed(cbs, &LinphoneSession::RegistrationCb);
-  linphone_account_cbs_set_user_data(cbs, this);
-  linphone_account_add_callbacks(acc, cbs);
-  linphone_account_cbs_unref(cbs);
-  account_ = acc;
-  if (linphone_core_add_account(core_, acc) != 0) {
-    linphone_account_unref(acc);
-    account_ = nullptr;
+  {
+    const AccountCbsPtr cbs(linphone_factory_create_account_cbs(f));
+    linphone_account_cbs_set_registration_state_changed(cbs.get(),
+                                                        &LinphoneSession::RegistrationCb);
+    linphone_account_cbs_set_user_data(cbs.get(), this);
+    linphone_account_add_callbacks(acc.get(), cbs.get());
+  }
+  account_ = std::move(acc);
+  if (linphone_core_add_account(core(), account_.get()) != 0) {
+    account_.reset();
     return sip_error::kRegisterRequest;
   }
-  linphone_core_set_default_account(core_, acc);
+  linphone_core_set_default_account(core(), account_.get());
   return sip_error::kNone;
 }
 
@@ -366,12 +257,14 @@ bool LinphoneSession::Unregister(bool events) {
   if (events && had_account) owner_.Queue([](SipUserAgentEvents& e) { e.OnTryingToUnRegister(); });
   if (account_ && Registered()) {
     unregistering_ = true;
-    LinphoneAccountParams* p = linphone_account_params_clone(linphone_account_get_params(account_));
-    linphone_account_params_enable_register(p, FALSE);
-    linphone_account_set_params(account_, p);
-    linphone_account_params_unref(p);
+    {
+      const AccountParamsPtr p(
+          linphone_account_params_clone(linphone_account_get_params(account_.get())));
+      linphone_account_params_enable_register(p.get(), FALSE);
+      linphone_account_set_params(account_.get(), p.get());
+    }
     IterateUntil([&] {
-      const auto s = linphone_account_get_state(account_);
+      const auto s = linphone_account_get_state(account_.get());
       return s != LinphoneRegistrationOk && s != LinphoneRegistrationProgress;
     }, 2000);
     unregistering_ = false;
@@ -383,9 +276,8 @@ bool LinphoneSession::Unregister(bool events) {
 void LinphoneSession::Stop(bool events) {
   VELNARO_OWNER_ONLY(owner_);
   if (!core_) return;
-  linphone_core_stop(core_);
-  linphone_core_unref(core_);
-  core_ = nullptr;
+  linphone_core_stop(core());
+  core_.reset();
   if (events) owner_.Queue([](SipUserAgentEvents& e) { e.OnSuccessToUnRegister(); });
 }
 

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "telephony/linphone_handles.h"
 #include "telephony/sip_owner_thread.h"
 
 namespace velnaro {
@@ -30,13 +31,6 @@ bool UdpPortFree(const std::string& ip, int port);
 // support log; its other messages go nowhere.
 void ForwardLibraryWarnings();
 
-// The addresses a request's top Via header names for its sender, in numeric form: the
-// "received" address, which the stack sets when the sender claims another one, and the
-// claimed one unless it is a host name. Where the request came from is among them; a
-// sender may add a false "received" to its true address, so only when all of them are
-// trusted is the sender.
-std::vector<std::string> ViaSenderAddresses(const std::string& via);
-
 class LinphoneSession {
  public:
   using CallStateFn = std::function<void(LinphoneCall*, LinphoneCallState)>;
@@ -49,7 +43,7 @@ class LinphoneSession {
   // From the next Initialize on, AcceptsCallVia admits the SIP server's addresses alone.
   void LimitCallsToServer(bool limit) { calls_only_from_server_ = limit; }
 
-  LinphoneCore* core() const { return core_; }
+  LinphoneCore* core() const { return core_.get(); }
   bool Registered() const;
   // Whether calls get a contact address of their own: the account has one from a
   // registration (it keeps it when a refresh fails).
@@ -82,7 +76,7 @@ class LinphoneSession {
     VELNARO_OWNER_ONLY(owner_);
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (!done() && std::chrono::steady_clock::now() < until) {
-      linphone_core_iterate(core_);
+      linphone_core_iterate(core());
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
@@ -106,8 +100,8 @@ class LinphoneSession {
   const CallStateFn on_call_state_;
   std::vector<std::string> server_addresses_;  // of the proxy and the outbound proxy
 
-  LinphoneCore* core_ = nullptr;
-  LinphoneAccount* account_ = nullptr;
+  CorePtr core_;
+  AccountPtr account_;
   bool unregistering_ = false;
   bool registered_reported_ = false;
   std::string local_ip_, own_address_, outbound_, proxy_, login_, password_, proxy_hint_;

@@ -56,10 +56,6 @@ class Agent final : public LinphoneSipUserAgent {
     if (::mkdir(state_dir_.c_str(), 0700) == 0 || own_state_dir_)
       std::filesystem::permissions(state_dir_, std::filesystem::perms::owner_all, ec);
     ::mkdir((state_dir_ + "/media-plugins").c_str(), 0700);
-    // The sound library keeps its runtime files under XDG_RUNTIME_DIR, or in $HOME and /tmp
-    // without one. A desktop session's own (where the sound server listens) is kept.
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (!runtime || !*runtime) ::setenv("XDG_RUNTIME_DIR", state_dir_.c_str(), 1);
     ForwardLibraryWarnings();
     owner_.Start([this] { Pump(); });
   }

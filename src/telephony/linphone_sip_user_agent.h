@@ -10,8 +10,9 @@
 namespace velnaro {
 
 struct LinphoneAgentOptions {
-  // Folder for the library's runtime files (XDG_RUNTIME_DIR points there); created if
-  // missing. Empty: a folder under the system's temporary directory.
+  // Folder for line 1's recording files and the media plugins; created if missing. Empty:
+  // a folder under the system's temporary directory. (The sound library's runtime files go
+  // to XDG_RUNTIME_DIR, which the program settles before any thread starts.)
   std::string state_dir;
   // Use the agent's own virtual sound card even when a device could be opened. Also forced
   // by the environment variable VELNARO_VIRTUAL_SOUND=1.

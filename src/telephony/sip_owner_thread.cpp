@@ -3,13 +3,18 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/thread_name.h"
+
 namespace velnaro {
 
 SipOwnerThread::~SipOwnerThread() { Stop(); }
 
 void SipOwnerThread::Start(std::function<void()> pump) {
   pump_ = std::move(pump);
-  thread_ = std::thread([this] { Loop(); });
+  thread_ = std::thread([this] {
+    NameThisThread("sip-owner");
+    Loop();
+  });
 }
 
 void SipOwnerThread::Stop() {
@@ -27,6 +32,8 @@ void SipOwnerThread::AssertOwner(const char* function) const {
   std::fprintf(stderr, "%s: owner-thread function called from another thread\n", function);
   std::abort();
 }
+
+bool SipOwnerThread::ChecksThreads() { return VELNARO_OWNER_CHECKS; }
 
 void SipOwnerThread::Invoke(const std::function<void()>& fn) {
   if (OnOwnerThread()) {

@@ -16,8 +16,10 @@
 // Every owner-only function starts with VELNARO_OWNER_ONLY(owner). Checked builds (debug,
 // and the tested build through VELNARO_THREAD_CHECKS) abort when one runs on another thread.
 #if !defined(NDEBUG) || defined(VELNARO_THREAD_CHECKS)
+#define VELNARO_OWNER_CHECKS 1
 #define VELNARO_OWNER_ONLY(owner) (owner).AssertOwner(__func__)
 #else
+#define VELNARO_OWNER_CHECKS 0
 #define VELNARO_OWNER_ONLY(owner) ((void)0)
 #endif
 
@@ -40,6 +42,8 @@ class SipOwnerThread {
   bool OnOwnerThread() const { return std::this_thread::get_id() == owner_id_.load(); }
   // Aborts, naming `function`, unless called on the owner thread.
   void AssertOwner(const char* function) const;
+  // Whether owner-only code of this library checks its thread in this build.
+  static bool ChecksThreads();
 
   // Runs fn on the owner thread, serialised with events and other tasks, and waits for it.
   // On the owner thread (from an event handler) it runs fn at once.

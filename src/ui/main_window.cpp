@@ -332,8 +332,7 @@ void MainWindow::StateChanged() {
     Render();
     return;
   }
-  if (render_queued_) return;
-  render_queued_ = true;
+  if (render_queued_.exchange(true)) return;
   QMetaObject::invokeMethod(this, [this] { Render(); }, Qt::QueuedConnection);
 }
 

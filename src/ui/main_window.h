@@ -3,6 +3,7 @@
 
 #include <QWidget>
 #include <array>
+#include <atomic>
 #include <functional>
 
 #include "app/frm_MainPhone.h"
@@ -90,7 +91,7 @@ class MainWindow : public QWidget, public MainWindowView {
   DSButton* btnCreaConferenza_;
   DSButton* imgTelRosso_;
   QLabel* txtTelRosso_;
-  bool render_queued_ = false;
+  std::atomic<bool> render_queued_{false};  // set by any thread, cleared by this one's
   bool activate_when_exposed_ = false;
   std::function<void(const std::string&)> trace_;
   std::string last_summary_;

@@ -2,6 +2,8 @@
 
 #include <QTimer>
 
+#include "platform/thread_name.h"
+
 namespace velnaro::ui {
 
 QtScheduler::QtScheduler(std::function<void()> stop_work) : stop_work_(std::move(stop_work)) {}
@@ -17,10 +19,15 @@ void QtScheduler::RunLater(std::chrono::milliseconds delay, std::function<void()
 
 void QtScheduler::RunInBackground(std::function<void()> work, std::function<void()> done) {
   pool_.start([this, work = std::move(work), done = std::move(done)]() mutable {
+    NameThisThread("scheduler");
     work();
-    // Delivered by the loop while this object lives; dropped with it otherwise.
-    QMetaObject::invokeMethod(this, std::move(done), Qt::QueuedConnection);
+    Post(std::move(done));
   });
+}
+
+// Delivered by the loop while this object lives; dropped with it otherwise.
+void QtScheduler::Post(std::function<void()> fn) {
+  QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
 }
 
 }  // namespace velnaro::ui

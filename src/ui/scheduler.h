@@ -21,6 +21,7 @@ class QtScheduler final : public QObject, public Scheduler {
   Clock::time_point Now() const override { return Clock::now(); }
   void RunLater(std::chrono::milliseconds delay, std::function<void()> fn) override;
   void RunInBackground(std::function<void()> work, std::function<void()> done) override;
+  void Post(std::function<void()> fn) override;
 
  private:
   std::function<void()> stop_work_;

@@ -130,7 +130,8 @@ class FakeView : public MainWindowView {
 };
 
 // Time that moves only when a timer is fired. Background work runs at once, taking
-// `work_takes` of the fake time, with the provisioning fake told it is off the UI thread.
+// `work_takes` of the fake time, with the provisioning fake told it is off the UI thread;
+// what it posts runs at once too.
 class FakeScheduler : public Scheduler {
  public:
   explicit FakeScheduler(FakeProvisioning& provisioning) : provisioning_(provisioning) {}
@@ -150,6 +151,7 @@ class FakeScheduler : public Scheduler {
     now += work_takes;
     done();
   }
+  void Post(std::function<void()> fn) override { fn(); }
   size_t pending() const { return timers_.size(); }
   // Moves to the earliest timer and fires it; false when none is set.
   bool FireNext() {

@@ -115,11 +115,15 @@ TEST_F(UpdateTest, DownloadFollowsProgressStartsInstallerAndClosesWithoutQuestio
   EXPECT_TRUE(rig.messages.Asked().empty());
 }
 
-// Painting the progress lets close requests through: they are refused without a question,
-// and the installer starts when the download ends.
+// The window stays live while the installer downloads: a close request is refused without
+// a question, a second click starts no second download, and the installer starts when the
+// download ends.
 TEST_F(UpdateTest, CloseDuringDownloadIsRefusedWithoutQuestion) {
   StartWithForce("0");
-  rig.provisioning.on_half_way = [&] { rig.view.Close(); };
+  rig.provisioning.on_half_way = [&] {
+    rig.form.btnUpdateOKClick();
+    rig.view.Close();
+  };
   rig.form.btnUpdateOKClick();
   EXPECT_EQ(rig.view.close_requests, 2);  // the operator's, then the update's own
   EXPECT_TRUE(rig.messages.Asked().empty());

@@ -42,5 +42,20 @@ TEST(StateFolder, FoldersAreMadeOwnerOnly) {
   std::filesystem::remove_all(base);
 }
 
+// A session's own runtime folder is kept; without one the program's private one is named.
+TEST(StateFolder, EnvironmentIsSettledWithARuntimeFolder) {
+  const char* old = std::getenv("XDG_RUNTIME_DIR");
+  const std::string saved = old ? old : "";
+  setenv("XDG_RUNTIME_DIR", "/run/user/1000", 1);
+  SettleEnvironment();
+  EXPECT_STREQ(std::getenv("XDG_RUNTIME_DIR"), "/run/user/1000");
+  unsetenv("XDG_RUNTIME_DIR");
+  SettleEnvironment();
+  EXPECT_EQ(std::getenv("XDG_RUNTIME_DIR"), OwnRuntimeFolder());
+  EXPECT_EQ(Mode(OwnRuntimeFolder()), 0700u);
+  if (old) setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+  else unsetenv("XDG_RUNTIME_DIR");
+}
+
 }  // namespace
 }  // namespace velnaro

@@ -28,6 +28,15 @@ TEST(CommandLine, OnlyAnExactFirstParameterAsksForInformation) {
   }
 }
 
+// Qt has taken its own options out by then; any other is no provisioning address.
+TEST(CommandLine, AnUnknownOptionIsRefused) {
+  EXPECT_EQ(UnknownOption({"--verbose"}), "--verbose");
+  EXPECT_EQ(UnknownOption({"-h", "http://prov.example.internal/oService"}), "-h");
+  for (const Params& p : {Params{}, Params{""}, Params{"--help"}, Params{"--version"},
+                          Params{"http://prov.example.internal/oService", "--verbose"}})
+    EXPECT_EQ(UnknownOption(p), std::nullopt) << (p.empty() ? "(none)" : p[0]);
+}
+
 // Every variable the program reads is explained, with the files an administrator looks for.
 TEST(CommandLine, HelpNamesEveryEnvironmentVariableAndFile) {
   std::string help = UsageText();

@@ -9,6 +9,8 @@
 
 #include <QProgressBar>
 #include <QTest>
+#include <QTimer>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 
@@ -22,9 +24,11 @@
 #include "provisioning/obj_VelnaroDS.h"
 #include "provisioning/obj_oService.h"
 #include "qt_env.h"
+#include "support/loopback_server.h"
 #include "support/platform_fakes.h"
 #include "support/test_support.h"
 #include "ui/main_window.h"
+#include "ui/scheduler.h"
 #include "ui/skinned_button.h"
 
 namespace velnaro::testing {
@@ -84,6 +88,8 @@ class UpdateDownload : public ::testing::Test {
 TEST_F(UpdateDownload, InstallerIsFetchedStartedAndTheWindowCloses) {
   TfrmMainPhone form({rig_.link, network_, messages_, opener_, guard_});
   form.SetPhone(&phone_);
+  ui::QtScheduler scheduler;
+  form.SetScheduler(&scheduler);
   ui::MainWindow window(form);
   bool closed = false;
   QObject::connect(&window, &ui::MainWindow::closed, [&] { closed = true; });
@@ -95,6 +101,7 @@ TEST_F(UpdateDownload, InstallerIsFetchedStartedAndTheWindowCloses) {
   EXPECT_EQ(window.findChild<ui::DSButton*>("btnUpdateKO")->text(), "Esci dal programma");
 
   QTest::mouseClick(ok, Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return closed; }, 10000));
   std::string installer = dir_ + "/VelnaroDS-setup.sh";
   EXPECT_THAT(ReadWholeFile(installer), ::testing::HasSubstr("Velnaro DS lab update installer"));
   EXPECT_THAT(opener_.Installers(), ::testing::ElementsAre(installer));
@@ -102,6 +109,36 @@ TEST_F(UpdateDownload, InstallerIsFetchedStartedAndTheWindowCloses) {
   EXPECT_TRUE(messages_.Asked().empty());
   EXPECT_FALSE(window.findChild<QProgressBar*>("pbUpdate")->isVisible());
   EXPECT_EQ(form.pbUpdate_position, form.pbUpdate_max);  // the bar followed to the end
+}
+
+// The installer downloads off the user-interface thread: held half way, its progress is on
+// the bar and the window's timers go on running, which the server waits for.
+TEST_F(UpdateDownload, TheWindowGoesOnWhileTheInstallerDownloads) {
+  std::atomic<int> ticks_half_way{0};
+  LoopbackServer server([&](int fd, const LoopbackServer& s) {
+    if (!s.ReadRequest(fd)) return;
+    const std::string half = "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\nhalf";
+    (void)!::send(fd, half.data(), half.size(), MSG_NOSIGNAL);
+    for (int i = 0; i < 500 && ticks_half_way < 3; ++i) usleep(10000);
+    (void)!::send(fd, "rest", 4, MSG_NOSIGNAL);
+  });
+  TfrmMainPhone form({rig_.link, network_, messages_, opener_, guard_});
+  form.SetPhone(&phone_);
+  ui::QtScheduler scheduler;
+  form.SetScheduler(&scheduler);
+  ASSERT_TRUE(form.FormCreate());
+  form.FormShow();
+  form.Timer1Timer();
+  rig_.config.UpdateURL = server.url("/");
+  QTimer timer;
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    if (form.pbUpdate_visible && form.pbUpdate_position == 4) ++ticks_half_way;
+  });
+  timer.start(10);
+  form.btnUpdateOKClick();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !opener_.Installers().empty(); }, 10000));
+  EXPECT_GE(ticks_half_way, 3);
+  EXPECT_EQ(ReadWholeFile(dir_ + "/VelnaroDS-setup.sh"), "halfrest");
 }
 
 TEST_F(UpdateDownload, MissingInstallerGivesTheDownloadError) {

@@ -1,6 +1,6 @@
 // Who sent a request, as its top Via tells: what the hardened profile trusts.
 
-#include "telephony/linphone_session.h"
+#include "telephony/sip_addresses.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
