@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "app/links.h"
-#include "app_fakes.h"
 #include "config_rig.h"
 #include "platform/adapters.h"
 #include "platform/hardware_info.h"
@@ -13,6 +12,7 @@
 #include "provisioning/obj_VelnaroDS.h"
 #include "provisioning/obj_oService.h"
 #include "status/phone_status.h"
+#include "support/app_fakes.h"
 #include "support/fake_sip_user_agent.h"
 #include "support/platform_fakes.h"
 #include "telephony/frm_Telefono.h"

@@ -2,7 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "app_fakes.h"
+#include "support/app_fakes.h"
 
 namespace velnaro::testing {
 namespace {

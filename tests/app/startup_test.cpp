@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "app_fakes.h"
+#include "support/app_fakes.h"
 #include "support/platform_fakes.h"
 
 namespace velnaro::testing {

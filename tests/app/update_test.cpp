@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "app_fakes.h"
+#include "support/app_fakes.h"
 
 namespace velnaro::testing {
 namespace {

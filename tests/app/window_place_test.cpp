@@ -1,7 +1,7 @@
 // Where the main window goes when it is minimised, with and without a tray to hold it.
 #include <gtest/gtest.h>
 
-#include "app_fakes.h"
+#include "support/app_fakes.h"
 
 namespace velnaro::testing {
 namespace {

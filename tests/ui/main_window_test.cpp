@@ -12,8 +12,8 @@
 #include <QTest>
 #include <QTimer>
 
-#include "../app/app_fakes.h"
 #include "qt_env.h"
+#include "support/app_fakes.h"
 #include "ui/main_window.h"
 #include "ui/skinned_button.h"
 #include "ui/tray.h"

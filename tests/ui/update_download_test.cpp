@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "../app/app_fakes.h"
 #include "../app/config_rig.h"
 #include "app/links.h"
 #include "platform/adapters.h"
@@ -24,6 +23,7 @@
 #include "provisioning/obj_VelnaroDS.h"
 #include "provisioning/obj_oService.h"
 #include "qt_env.h"
+#include "support/app_fakes.h"
 #include "support/loopback_server.h"
 #include "support/platform_fakes.h"
 #include "support/test_support.h"
