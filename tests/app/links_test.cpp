@@ -56,8 +56,7 @@ TEST(ServiceProvisioningLink, UnreachableServiceGivesConnectionProblem) {
 }
 
 // The main window's line-2 panel over the real phone controller on the fake SIP
-// component (the rest of the window with fakes), the account at 192.0.2.10 and the
-// toll-free number 800100. A hold takes, an unhold releases.
+// component (the rest of the window with fakes). A hold takes, an unhold releases.
 struct PanelRig {
   Rig form_rig;
   PhoneStatus status;
@@ -70,7 +69,6 @@ struct PanelRig {
   PanelRig() {
     phone.UpdateSettings([](TfrmTelefono::Settings& s) { s.EditSIPProxy = "192.0.2.10"; });
     form.SetPhone(&phone);
-    form.txtNumeroVerde = "800100";
     agent.SetScript(sip_op::kHold, [this](const FakeSipUserAgent::Op&) {
       agent.SetOnHold(0, true);
       return FakeSipUserAgent::Result{};
@@ -81,32 +79,6 @@ struct PanelRig {
     });
   }
 };
-
-TEST(Line2Panel, CallsHoldsJoinsAndHangsUp) {
-  PanelRig rig;
-  TfrmMainPhone& form = rig.form;
-
-  form.btnChiamaClick();  // line 1 idle: only the question
-  EXPECT_THAT(rig.agent.OpIds(), ElementsAre(sip_op::kIsLineInCall));
-  EXPECT_EQ(rig.form_rig.messages.Shown().size(), 1u);
-
-  rig.agent.ClearOps();
-  rig.agent.SetInCall(0, true);
-  form.btnChiamaClick();
-  auto call = rig.agent.Ops(sip_op::kPlaceCall).at(0);
-  EXPECT_THAT(call.args, ElementsAre("1", "sip:800100@192.0.2.10", "0", "0"));
-  EXPECT_TRUE(rig.agent.IsLineOnHold(0));
-
-  rig.agent.ClearOps();
-  form.eClickTasto("#");
-  form.btnCreaConferenzaClick();
-  EXPECT_THAT(rig.agent.Ops(sip_op::kSendDtmf).at(0).args, ElementsAre("1", "#"));
-  EXPECT_FALSE(rig.agent.IsLineOnHold(0));  // both lines in the mix
-  form.eLine2HangUp();
-  EXPECT_THAT(rig.agent.Ops(sip_op::kEndCall).at(0).args, ElementsAre("1"));
-  // The panel leaves the status record's Hold flag alone.
-  EXPECT_FALSE(rig.status.Record().Hold);
-}
 
 // The line-2 call fails at once (a 486 from a nearby proxy): its failure, which takes
 // line 1 off hold, must not come before the panel has held line 1.

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "commands_event_list.h"
 #include "commands_http_get.h"
 #include "control/http_endpoint.h"
 #include "control/reply.h"
@@ -21,7 +20,6 @@
 namespace velnaro {
 namespace {
 
-using testing::EventList;
 using testing::FakePhone;
 using V = std::vector<std::string>;
 
@@ -40,14 +38,13 @@ class Commands : public ::testing::Test {
     RgbImage picture{16, 8, std::vector<uint8_t>(16 * 8 * 3, 128)};
     capture_.SetImage(picture);
     // Every effect in one list, each phone operation with the flags as they stood then.
-    phone_.record = [this](const std::string& op) { events_.Add(op); };
     phone_.note = [this] {
       const auto r = testing::Wire(server_.status.Record());
       return "hold" + r.Hold + " mute" + r.Mute + " rec" + r.Rec;
     };
     phone_.status = &server_.status;
     // The phone's own idle action comes first; the commands chain after it.
-    server_.status.SetIdleAction([this] { events_.Add("phone idle action"); });
+    server_.status.SetIdleAction([this] { phone_.Add("phone idle action"); });
     RegisterCommands(
         server_.interpreter.Commands(), {server_.status, server_.window, phone_},
         {.sip_server = [this] { return sip_server_; },
@@ -55,7 +52,7 @@ class Commands : public ::testing::Test {
          .clock = &clock_,
          .upload_failed = [this](const std::string& path,
                                  const std::string& url) { failed_.push_back(path + " " + url); }});
-    server_.status.SetLogObserver([this](const std::string& line) { events_.Add("log:" + line); });
+    server_.status.SetLogObserver([this](const std::string& line) { phone_.Add("log:" + line); });
     endpoint_.Start(0);
   }
   void TearDown() override {
@@ -74,7 +71,6 @@ class Commands : public ::testing::Test {
   std::string temp_;
   std::string sip_server_ = "127.0.0.1:1";
   testing::ControlService server_;
-  EventList events_;
   FakePhone phone_;
   FakeScreenCapture capture_;
   FakeClock clock_{{2026, 12, 8, 14, 30, 5, 123}};
@@ -113,7 +109,7 @@ TEST_F(Commands, SimpleCommandsReplyActAndLogInOrder) {
     const std::string reply = Send("/phone/", "Action=" + c.action);
     EXPECT_EQ(reply, reply::Simple(c.action));
     EXPECT_EQ(reply.size(), c.length);
-    EXPECT_EQ(events_.Take(), c.events);
+    EXPECT_EQ(phone_.Take(), c.events);
     const auto r = testing::Wire(server_.status.Record());
     EXPECT_EQ(r.Hold, c.hold);
     EXPECT_EQ(r.Mute, c.mute);
@@ -136,7 +132,7 @@ TEST_F(Commands, CallSetsTheStateDialsAndLogs) {
   const std::string reply = Send("/phone/", "Action=CALL&Prefix=0&Number=55");
   EXPECT_EQ(reply, reply::Call("0", "55"));
   EXPECT_EQ(reply.size(), 153u);
-  EXPECT_EQ(events_.Take(), (V{"Dial 0 055 [INCALL/CALLOUT/0/55]", "log:phone/CALL: 0 55"}));
+  EXPECT_EQ(phone_.Take(), (V{"Dial 0 055 [INCALL/CALLOUT/0/55]", "log:phone/CALL: 0 55"}));
 
   // Without Number the last call's values stay.
   Send("/phone/", "Action=CALL&Prefix=9");
@@ -145,22 +141,22 @@ TEST_F(Commands, CallSetsTheStateDialsAndLogs) {
   EXPECT_EQ(r.ChiamataStato, CallState::kCallOut);
   EXPECT_EQ(r.ChiamataPrefix, "0");
   EXPECT_EQ(r.ChiamataNumero, "55");
-  events_.Take();
+  phone_.Take();
 
   // Neither: still INCALL/CALLOUT, two empty values in the reply, the dial is asked to
   // place the empty number (and refuses it itself).
   server_.status.AggiornaStato(LineState::kIdle, CallState::kHangUp);
-  events_.Take();
+  phone_.Take();
   const std::string empty = Send("/phone/", "Action=CALL");
   EXPECT_EQ(empty.size(), 150u);
-  EXPECT_EQ(events_.Take(), (V{"Dial 0  [INCALL/CALLOUT/0/55]", "log:phone/CALL:  "}));
+  EXPECT_EQ(phone_.Take(), (V{"Dial 0  [INCALL/CALLOUT/0/55]", "log:phone/CALL:  "}));
 }
 
 TEST_F(Commands, DtmfSendsTheDigitsOnLine1) {
   const std::string reply = Send("/phone/", "Action=DTMF&Number=12");
   EXPECT_EQ(reply, reply::Dtmf("12"));
   EXPECT_EQ(reply.size(), 123u);
-  EXPECT_EQ(events_.Take(), (V{"SendDtmf 0 12 [hold0 mute0 rec0]", "log:phone/DTMF/12"}));
+  EXPECT_EQ(phone_.Take(), (V{"SendDtmf 0 12 [hold0 mute0 rec0]", "log:phone/DTMF/12"}));
 }
 
 // The Mute flag follows the commands and IDLE; the microphone follows the flag.
@@ -168,14 +164,14 @@ TEST_F(Commands, MuteLastsUntilTheLineIsIdleAgain) {
   Send("/phone/", "Action=MUTE");
   EXPECT_TRUE(server_.status.Record().Mute);
   Send("/phone/", "Action=HOLD");
-  events_.Take();
+  phone_.Take();
   server_.status.AggiornaStato(LineState::kOnline);
   EXPECT_TRUE(server_.status.Record().Mute);
-  EXPECT_TRUE(events_.Take().empty());
+  EXPECT_TRUE(phone_.Take().empty());
   server_.status.AggiornaStato(LineState::kIdle, CallState::kHangUp);
   EXPECT_FALSE(server_.status.Record().Mute);
   EXPECT_FALSE(server_.status.Record().Hold);
-  EXPECT_EQ(events_.Take(), (V{"phone idle action", "Mute 0 off [hold1 mute1 rec0]"}));
+  EXPECT_EQ(phone_.Take(), (V{"phone idle action", "Mute 0 off [hold1 mute1 rec0]"}));
 }
 
 TEST_F(Commands, ScreenshotSavesTheFileAndLogsItsPath) {
@@ -222,13 +218,13 @@ TEST_F(Commands, ScreenshotsBeyondTheirRateAre429WithoutAFile) {
 
 TEST_F(Commands, RecstopThatCannotSaveAnswersTheSaveErrorAndKeepsRec) {
   Send("/phone/", "Action=RECSTART");
-  events_.Take();
+  phone_.Take();
   phone_.save_ok = false;
   const std::string reply = Send("/phone/", "Action=RECSTOP&recording_id=226");
   EXPECT_EQ(reply, reply::SaveError());
   EXPECT_EQ(reply.size(), 108u);
   const std::string path = temp_ + "/rec143005123.wav";
-  EXPECT_EQ(events_.Take(), (V{"SaveRecording 0 " + path + " [hold0 mute0 rec1]",
+  EXPECT_EQ(phone_.Take(), (V{"SaveRecording 0 " + path + " [hold0 mute0 rec1]",
                                "log:phone/RECSTOP - Errore di salvataggio: " + path}));
   EXPECT_TRUE(server_.status.Record().Rec);
 }
@@ -240,7 +236,7 @@ TEST_F(Commands, RecstopSavesThenUploadsWithTheRequestsQuery) {
   if (!php.ok()) GTEST_SKIP() << "php -S not available";
   sip_server_ = php.host();
   Send("/phone/", "Action=RECSTART");
-  events_.Take();
+  phone_.Take();
   // What the service holds when its own log line is written and when the upload starts.
   std::string url_at_upload, file_at_upload;
   bool rec_at_log = true;

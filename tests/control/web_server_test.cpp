@@ -7,11 +7,6 @@
 namespace velnaro {
 namespace {
 
-TEST(StatusRecordStart, UploadMessageStartsEmpty) {
-  testing::ControlService server;
-  EXPECT_EQ(server.window.MessaggioUpload(), "");
-}
-
 class StatusRecord : public ::testing::Test {
  protected:
   void SetUp() override {

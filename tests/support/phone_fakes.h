@@ -6,6 +6,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "status/phone_status.h"
@@ -15,8 +16,6 @@ namespace velnaro::testing {
 
 class FakePhone : public Phone {
  public:
-  // Where each operation goes; by default into ops().
-  std::function<void(const std::string&)> record;
   // Appended to each operation as " [note]", e.g. the record as it stood then.
   std::function<std::string()> note;
   // When set, a hang-up of line 1 writes to it what the real phone writes.
@@ -32,9 +31,16 @@ class FakePhone : public Phone {
     std::lock_guard lock(mutex_);
     return ops_;
   }
-  void clear() {
+  void clear() { Take(); }
+  // The operations so far, taken out.
+  std::vector<std::string> Take() {
     std::lock_guard lock(mutex_);
-    ops_.clear();
+    return std::exchange(ops_, {});
+  }
+  // Something else in the same list (a log line, say), so that it can be ordered with them.
+  void Add(std::string entry) {
+    std::lock_guard lock(mutex_);
+    ops_.push_back(std::move(entry));
   }
 
   void AttivaTelefono(const PhoneAccount& a) override {
@@ -76,9 +82,7 @@ class FakePhone : public Phone {
  private:
   void Op(std::string text) {
     if (note) text += " [" + note() + "]";
-    if (record) return record(text);
-    std::lock_guard lock(mutex_);
-    ops_.push_back(std::move(text));
+    Add(std::move(text));
   }
   mutable std::mutex mutex_;
   std::vector<std::string> ops_;
