@@ -133,6 +133,9 @@ TEST(PortalCapture, TheJpegShowsTheWindowOnThePrimaryOutput) {
   if (!desktop.ok()) GTEST_SKIP() << "no Wayland desktop with a portal: " << desktop.why();
   desktop.Join();
   EnvVar platform("QT_QPA_PLATFORM", "wayland");
+  // Shared-memory buffers: the window needs no GL, and the GL driver, unloaded at exit,
+  // leaves an allocation the leak check cannot name.
+  EnvVar buffers("QT_WAYLAND_CLIENT_BUFFER_INTEGRATION", "none");
   int argc = 1;
   char name[] = "portal_test";
   char* argv[] = {name, nullptr};
