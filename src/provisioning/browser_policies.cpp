@@ -48,12 +48,12 @@ std::string HostOf(const std::string& origin) {
 
 // The member `name` of `object`, added empty when missing; null when it is no object.
 Value* ObjectMember(Value& object, const char* name, Allocator& a) {
-  auto it = object.FindMember(name);
-  if (it == object.MemberEnd()) {
+  if (!object.HasMember(name)) {
     object.AddMember(Value(name, a), Value(rapidjson::kObjectType), a);
     return &(object.MemberEnd() - 1)->value;
   }
-  return it->value.IsObject() ? &it->value : nullptr;
+  Value& member = object[name];
+  return member.IsObject() ? &member : nullptr;
 }
 
 int Fail(const std::string& what) {
