@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <bctoolbox/list.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,7 +16,28 @@
 #include "telephony/sip_addresses.h"
 #include "telephony/virtual_sound_card.h"
 
+// The library exports these without a header; they lead to the SIP stack and its loop.
+extern "C" {
+void* linphone_core_get_sal(const LinphoneCore* lc);
+belle_sip_stack_t* sal_get_stack_impl(void* sal);
+}
+
 namespace velnaro {
+namespace {
+
+// The loop that holds the core's SIP sockets and timers (retransmissions, registration
+// refresh, keep-alives, the library's deferred work); another thread can wake it.
+belle_sip_main_loop_t* MainLoopOf(LinphoneCore* core) {
+  void* sal = core ? linphone_core_get_sal(core) : nullptr;
+  belle_sip_stack_t* stack = sal ? sal_get_stack_impl(sal) : nullptr;
+  return stack ? belle_sip_stack_get_main_loop(stack) : nullptr;
+}
+
+int EndWait(void* loop, unsigned int) {
+  return belle_sip_main_loop_quit(static_cast<belle_sip_main_loop_t*>(loop));
+}
+
+}  // namespace
 
 bool UdpPortFree(const std::string& ip, int port) {
   int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -279,6 +301,28 @@ void LinphoneSession::Stop(bool events) {
   linphone_core_stop(core());
   core_.reset();
   if (events) owner_.Queue([](SipUserAgentEvents& e) { e.OnSuccessToUnRegister(); });
+}
+
+bool LinphoneSession::MaySleep() const {
+  VELNARO_OWNER_ONLY(owner_);
+  return !core_ || (MainLoopOf(core()) && linphone_core_get_calls_nb(core()) == 0);
+}
+
+void LinphoneSession::WaitIdle(int wake_fd, int ms) {
+  VELNARO_OWNER_ONLY(owner_);
+  belle_sip_main_loop_t* loop = MainLoopOf(core());
+  if (!loop) {
+    pollfd p{wake_fd, POLLIN, 0};
+    ::poll(&p, 1, ms);
+    return;
+  }
+  // One source ends the loop: the wake-up readable or the time up, whichever comes first.
+  belle_sip_source_t* wake =
+      belle_sip_socket_source_new(&EndWait, loop, wake_fd, BELLE_SIP_EVENT_READ, ms);
+  belle_sip_main_loop_add_source(loop, wake);
+  belle_sip_main_loop_run(loop);
+  belle_sip_main_loop_remove_source(loop, wake);
+  belle_sip_object_unref(wake);
 }
 
 // --- library callbacks (queue events only) ---

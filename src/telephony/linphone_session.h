@@ -70,6 +70,13 @@ class LinphoneSession {
   // Stops the core (raising "unregistered" when `events`).
   void Stop(bool events);
 
+  // Whether the owner thread may sleep in WaitIdle between iterations: a core whose own
+  // loop can be waited on, and no call on it (its media needs the 20 ms cadence).
+  bool MaySleep() const;
+  // Serves the library's sockets and timers until wake_fd is readable, an event is queued
+  // or ms pass.
+  void WaitIdle(int wake_fd, int ms);
+
   // Iterates the core until done() holds or ms pass.
   template <typename Pred>
   void IterateUntil(Pred done, int ms) {

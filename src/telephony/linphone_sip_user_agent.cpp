@@ -57,7 +57,8 @@ class Agent final : public LinphoneSipUserAgent {
       std::filesystem::permissions(state_dir_, std::filesystem::perms::owner_all, ec);
     ::mkdir((state_dir_ + "/media-plugins").c_str(), 0700);
     ForwardLibraryWarnings();
-    owner_.Start([this] { Pump(); });
+    owner_.Start([this] { Pump(); }, [this] { return !session_.MaySleep(); },
+                 [this](int wake_fd, int ms) { session_.WaitIdle(wake_fd, ms); });
   }
 
   ~Agent() override {
@@ -158,8 +159,9 @@ class Agent final : public LinphoneSipUserAgent {
     });
   }
 
-  // After every task and every ~20 ms: the library's own work, the calls brought in line
-  // with hold and the mix, the recorder with line 1, then the queued events.
+  // After every task and every wait (20 ms in a call, up to a second while idle): the
+  // library's own work, the calls brought in line with hold and the mix, the recorder with
+  // line 1, then the queued events.
   void Pump() {
     if (LinphoneCore* core = session_.core()) {
       linphone_core_iterate(core);

@@ -1,6 +1,7 @@
 #pragma once
-// The SIP component on liblinphone. One owner thread creates the core, iterates it about
-// every 20 ms, runs posted operations and raises every event; other threads post and wait.
+// The SIP component on liblinphone. One owner thread creates the core, iterates it every
+// 20 ms while a call exists and sleeps in the library's own loop otherwise, runs posted
+// operations and raises every event; other threads post and wait.
 
 #include <memory>
 #include <string>

@@ -1,5 +1,10 @@
 #include "telephony/sip_owner_thread.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -9,8 +14,16 @@ namespace velnaro {
 
 SipOwnerThread::~SipOwnerThread() { Stop(); }
 
-void SipOwnerThread::Start(std::function<void()> pump) {
+void SipOwnerThread::Start(std::function<void()> pump, std::function<bool()> busy,
+                           IdleWait idle_wait) {
   pump_ = std::move(pump);
+  busy_ = std::move(busy);
+  idle_wait_ = std::move(idle_wait);
+  wake_fd_.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!wake_fd_) {
+    std::perror("sip-owner: eventfd");
+    std::abort();
+  }
   thread_ = std::thread([this] {
     NameThisThread("sip-owner");
     Loop();
@@ -23,8 +36,26 @@ void SipOwnerThread::Stop() {
     std::lock_guard lock(mutex_);
     stop_ = true;
   }
-  task_cv_.notify_all();
+  Wake();
   thread_.join();
+}
+
+void SipOwnerThread::Wake() {
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = ::write(wake_fd_.get(), &one, sizeof one);
+}
+
+void SipOwnerThread::Wait(std::chrono::milliseconds ms) {
+  waiting_ = true;
+  if (idle_wait_ && ms > kCadence) {
+    idle_wait_(wake_fd_.get(), static_cast<int>(ms.count()));
+  } else {
+    pollfd p{wake_fd_.get(), POLLIN, 0};
+    ::poll(&p, 1, static_cast<int>(ms.count()));
+  }
+  waiting_ = false;
+  uint64_t count;
+  [[maybe_unused]] const ssize_t n = ::read(wake_fd_.get(), &count, sizeof count);
 }
 
 void SipOwnerThread::AssertOwner(const char* function) const {
@@ -43,14 +74,18 @@ void SipOwnerThread::Invoke(const std::function<void()>& fn) {
   Task task{&fn};
   std::unique_lock lock(mutex_);
   tasks_.push_back(&task);
-  task_cv_.notify_all();
+  Wake();
   done_cv_.wait(lock, [&] { return task.done; });
 }
 
+// The eventfd is a counter: a task posted after the check below still ends the wait.
 void SipOwnerThread::Loop() {
+  using Clock = std::chrono::steady_clock;
   owner_id_ = std::this_thread::get_id();
+  Clock::time_point cadence_until{};
   std::unique_lock lock(mutex_);
   while (true) {
+    if (!tasks_.empty()) cadence_until = Clock::now() + kCadenceAfterTask;
     while (!tasks_.empty()) {
       Task* t = tasks_.front();
       tasks_.pop_front();
@@ -64,8 +99,9 @@ void SipOwnerThread::Loop() {
     if (stop_) break;
     lock.unlock();
     if (pump_) pump_();
+    const bool cadence = !busy_ || busy_() || Clock::now() < cadence_until;
+    Wait(cadence ? kCadence : idle_interval_);
     lock.lock();
-    task_cv_.wait_for(lock, std::chrono::milliseconds(20), [&] { return stop_ || !tasks_.empty(); });
   }
 }
 
@@ -77,6 +113,7 @@ void SipOwnerThread::SetSink(SipUserAgentEvents* sink) {
 void SipOwnerThread::Queue(Event event) {
   VELNARO_OWNER_ONLY(*this);
   events_.push_back(std::move(event));
+  if (waiting_) Wake();  // from a library callback inside the idle wait: deliver it now
 }
 
 void SipOwnerThread::Deliver() {

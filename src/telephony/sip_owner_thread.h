@@ -1,9 +1,11 @@
 #pragma once
 // The one thread that alone touches the SIP library: it runs posted tasks one at a time,
 // pumps the library between them and delivers the component's events in order. Other
-// threads post a task and wait for it.
+// threads post a task and wait for it. While its user needs no cadence (no call) it sleeps
+// until a task or an event comes, or the idle interval passes.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -11,6 +13,7 @@
 #include <thread>
 #include <type_traits>
 
+#include "platform/unique_fd.h"
 #include "telephony/sip_user_agent.h"
 
 // Every owner-only function starts with VELNARO_OWNER_ONLY(owner). Checked builds (debug,
@@ -29,13 +32,27 @@ class SipOwnerThread {
  public:
   using Event = std::function<void(SipUserAgentEvents&)>;
 
-  SipOwnerThread() = default;
+  // Blocks until `wake_fd` is readable or `ms` pass, serving meanwhile what else it knows
+  // (the library's sockets and timers). Runs on the owner thread.
+  using IdleWait = std::function<void(int wake_fd, int ms)>;
+
+  static constexpr std::chrono::milliseconds kCadence{20};
+  // How long the cadence goes on after a task: what it started (a registration, a call
+  // being set up) may need the library's own iteration soon.
+  static constexpr std::chrono::milliseconds kCadenceAfterTask{1000};
+  // Longest sleep while idle: the library's own once-a-second work still runs.
+  static constexpr std::chrono::milliseconds kIdleInterval{1000};
+
+  explicit SipOwnerThread(std::chrono::milliseconds idle_interval = kIdleInterval)
+      : idle_interval_(idle_interval) {}
   ~SipOwnerThread();
   SipOwnerThread(const SipOwnerThread&) = delete;
   SipOwnerThread& operator=(const SipOwnerThread&) = delete;
 
-  // Starts the thread; `pump` runs on it after every task and at least every 20 ms.
-  void Start(std::function<void()> pump);
+  // Starts the thread; `pump` runs on it after every task and after every wait. The wait is
+  // 20 ms while `busy` holds (always, without it) or shortly after a task; otherwise
+  // `idle_wait` (a plain wait for the wake-up without it) for up to the idle interval.
+  void Start(std::function<void()> pump, std::function<bool()> busy = {}, IdleWait idle_wait = {});
   // Ends the thread once the tasks already posted have run.
   void Stop();
 
@@ -64,7 +81,7 @@ class SipOwnerThread {
 
   // Owner thread only. Events are queued, library callbacks included, and delivered by
   // Deliver() outside any library callback; a handler that calls an operation does not
-  // see later events before it returns.
+  // see later events before it returns. An event queued during the idle wait ends it.
   void SetSink(SipUserAgentEvents* sink);
   void Queue(Event event);
   void Deliver();
@@ -76,12 +93,18 @@ class SipOwnerThread {
   };
 
   void Loop();
+  void Wake();
+  void Wait(std::chrono::milliseconds ms);
 
+  const std::chrono::milliseconds idle_interval_;
   std::function<void()> pump_;
+  std::function<bool()> busy_;
+  IdleWait idle_wait_;
+  UniqueFd wake_fd_;  // an eventfd: tasks, events and Stop write it
   std::thread thread_;
   std::atomic<std::thread::id> owner_id_{};
   std::mutex mutex_;
-  std::condition_variable task_cv_, done_cv_;
+  std::condition_variable done_cv_;
   std::deque<Task*> tasks_;
   bool stop_ = false;
 
@@ -89,6 +112,7 @@ class SipOwnerThread {
   SipUserAgentEvents* sink_ = nullptr;
   std::deque<Event> events_;
   bool delivering_ = false;
+  bool waiting_ = false;  // in the wait between two pumps
 };
 
 }  // namespace velnaro

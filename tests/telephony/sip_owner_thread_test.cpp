@@ -4,11 +4,15 @@
 #include "telephony/sip_owner_thread.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/test_support.h"
 #include "telephony/linphone_session.h"
 
 namespace velnaro {
@@ -56,6 +60,37 @@ TEST(SipOwnerThread, RunsTasksOnItsThreadAndDeliversEventsInOrderOutsideHandlers
             (std::vector<std::string>{"Connecting 0", "handler done", "Disconnect 1",
                                       "Disconnect 2"}));
   EXPECT_GT(owner.Call([&] { return pumps; }), 0);
+}
+
+// Idle, it sleeps in the wait it is given (the library's loop, serving its sockets) until
+// a packet there raises an event or another thread posts a task.
+TEST(SipOwnerThread, SleepsUntilASocketEventOrATask) {
+  SipOwnerThread owner(std::chrono::hours(1));
+  int sv[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, sv), 0);
+  std::atomic<int> pumps{0}, waits{0};
+  std::atomic<bool> raised{false};
+  Recorder sink;
+  sink.on_connecting = [&] { raised = true; };
+  owner.Start([&] { ++pumps; owner.Deliver(); }, [] { return false; }, [&](int wake_fd, int ms) {
+    for (++waits;;) {
+      pollfd p[2] = {{wake_fd, POLLIN, 0}, {sv[0], POLLIN, 0}};
+      if (::poll(p, 2, ms) <= 0 || p[0].revents) return;
+      [[maybe_unused]] const ssize_t n = ::recv(sv[0], &p, 1, 0);
+      owner.Queue([](SipUserAgentEvents& e) { e.OnConnecting(0); });
+    }
+  });
+  owner.Invoke([&] { owner.SetSink(&sink); });
+  ASSERT_TRUE(testing::WaitUntil([&] { return waits > 0; }));  // once the task's cadence ends
+  const int asleep = pumps;
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(pumps, asleep);
+  ASSERT_EQ(::send(sv[1], "x", 1, 0), 1);
+  EXPECT_TRUE(testing::WaitUntil([&] { return raised.load(); }));
+  auto task = std::async(std::launch::async, [&] { owner.Invoke([] {}); });
+  EXPECT_EQ(task.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  ::close(sv[0]);
+  ::close(sv[1]);
 }
 
 TEST(SipOwnerThreadDeathTest, OwnerOnlyCodeAbortsOnAnotherThread) {
