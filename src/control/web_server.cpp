@@ -2,7 +2,8 @@
 
 namespace velnaro {
 
-TwebServer::TwebServer(const PhoneStatus& status) : status_(status) {
+TwebServer::TwebServer(const PhoneStatus& status, std::chrono::milliseconds timer1_interval)
+    : status_(status), timer1_interval_(timer1_interval) {
   FormCreate();
   SetUploadFields(
       "http://127.0.0.1/velnaro/service/ds_phone/upload.php?Action=RECSTOP&recording_id=226",
@@ -40,9 +41,10 @@ std::string TwebServer::txtFileName() const {
   return file_name_;
 }
 
-void TwebServer::Timer1Timer() {
+void TwebServer::Mirror() const {
   const StatusFields record = status_.Record();
   std::lock_guard lock(mutex_);
+  mirrored_at_ = SteadyClock::now();
   labels_.txtStato = WireText(record.Stato);
   labels_.txtChiamataStato = WireText(record.ChiamataStato);
   labels_.txtChiamataPrefix = record.ChiamataPrefix;
@@ -50,6 +52,11 @@ void TwebServer::Timer1Timer() {
 }
 
 TwebServer::Labels TwebServer::labels() const {
+  {
+    std::lock_guard lock(mutex_);
+    if (SteadyClock::now() - mirrored_at_ < timer1_interval_) return labels_;
+  }
+  Mirror();
   std::lock_guard lock(mutex_);
   return labels_;
 }

@@ -5,6 +5,7 @@
 // are an object of their own (PhoneStatus); the interpreter answers the requests.
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 
@@ -14,7 +15,9 @@ namespace velnaro {
 
 class TwebServer {
  public:
-  explicit TwebServer(const PhoneStatus& status);
+  // Timer1 ticks every timer1_interval while the window is on screen.
+  explicit TwebServer(const PhoneStatus& status,
+                      std::chrono::milliseconds timer1_interval = std::chrono::seconds(1));
   TwebServer(const TwebServer&) = delete;
   TwebServer& operator=(const TwebServer&) = delete;
 
@@ -32,19 +35,26 @@ class TwebServer {
   // "Visualizza log http richieste": every request with parameters is logged in detail.
   std::atomic<bool> ckLogHTTPRequest{false};
 
-  // Mirrors of the record's first four fields, refreshed by Timer1Timer once a second.
+  // Mirrors of the record's first four fields, refreshed by Timer1Timer once a second. Read
+  // when no tick came for a whole interval (the window hidden, its timer asleep), they
+  // first catch up as the tick would have.
   struct Labels {
     std::string txtStato, txtChiamataStato, txtChiamataPrefix, txtChiamataNumero;
   };
-  void Timer1Timer();
+  void Timer1Timer() { Mirror(); }
   Labels labels() const;
 
  private:
+  using SteadyClock = std::chrono::steady_clock;
+  void Mirror() const;
+
   const PhoneStatus& status_;
+  const std::chrono::milliseconds timer1_interval_;
   mutable std::mutex mutex_;  // MessaggioUpload, upload fields, labels
   std::string messaggio_upload_;
   std::string url2_, file_name_;
-  Labels labels_;
+  mutable Labels labels_;
+  mutable SteadyClock::time_point mirrored_at_ = SteadyClock::now();
 };
 
 }  // namespace velnaro

@@ -9,10 +9,10 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include "telephony/frm_Telefono.h"
+#include "ui/shown_timer.h"
 
 namespace velnaro::ui {
 
@@ -109,12 +109,7 @@ PhoneWindow::PhoneWindow(TfrmTelefono& phone, QWidget* parent)
   txtLog_->setMaximumBlockCount(static_cast<int>(TfrmTelefono::kLogLines));
   top->addWidget(txtLog_, 1);
 
-  refresh_ = new QTimer(this);
-  refresh_->setInterval(500);
-  connect(refresh_, &QTimer::timeout, this, [this] {
-    if (isVisible()) Refresh();
-  });
-  refresh_->start();
+  new ShownTimer(this, "refresh", 500, [this] { Refresh(); });
   Refresh();
 }
 

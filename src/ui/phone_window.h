@@ -13,7 +13,6 @@ class QHBoxLayout;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
-class QTimer;
 
 #include "telephony/frm_Telefono.h"
 
@@ -34,7 +33,6 @@ class PhoneWindow : public QWidget {
   void Connect(QLineEdit* edit, std::string TfrmTelefono::Settings::*field);
 
   TfrmTelefono& phone_;
-  QTimer* refresh_;
   QLineEdit *EditLoginId_, *EditLoginPwd_, *EditSIPProxy_, *EditOutboundProxy_,
       *EditDisplayName_, *txtIPVPN_, *txtNumero_, *txtNumeroVerde_, *txtDTMF2_;
   QCheckBox* CheckBoxRegisterToProxy_;

@@ -7,9 +7,10 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTimer>
 #include <QVBoxLayout>
 #include <exception>
+
+#include "ui/shown_timer.h"
 
 namespace velnaro::ui {
 
@@ -73,11 +74,8 @@ ServerWindow::ServerWindow(TwebServer& fields, PhoneStatus& status, QWidget* par
   upload->addWidget(button1);
   top->addLayout(upload);
 
-  timer1_ = new QTimer(this);
-  timer1_->setObjectName("Timer1");
-  timer1_->setInterval(1000);
-  connect(timer1_, &QTimer::timeout, this, [this] { Tick(); });
-  timer1_->start();
+  // The labels' mirror (TwebServer) catches up by itself when read while this sleeps.
+  new ShownTimer(this, "Timer1", 1000, [this] { Tick(); });
   Tick();
 }
 

@@ -14,7 +14,6 @@ class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
-class QTimer;
 
 namespace velnaro::ui {
 
@@ -35,7 +34,6 @@ class ServerWindow : public QWidget {
  private:
   TwebServer& server_;
   PhoneStatus& status_;
-  QTimer* timer1_;
   QLabel* txtStato_;
   QLabel* txtChiamataStato_;
   QLabel* txtChiamataPrefix_;

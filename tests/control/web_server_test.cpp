@@ -23,6 +23,9 @@ TEST_F(StatusRecord, LabelsMirrorFirstFourFieldsOnTick) {
   EXPECT_EQ(l.txtChiamataStato, "CALLOUT");
   EXPECT_EQ(l.txtChiamataPrefix, "0");
   EXPECT_EQ(l.txtChiamataNumero, "55");
+  // With no tick for an interval (the window hidden) a read catches up by itself.
+  server_.status.AggiornaStato(LineState::kIdle, CallState::kHangUp, "", "");
+  EXPECT_EQ(TwebServer(server_.status, std::chrono::milliseconds(0)).labels().txtStato, "IDLE");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <stdexcept>
 
 #include "qt_env.h"
@@ -43,6 +44,23 @@ TEST(ServerWindowView, MirrorsRecordWithinASecondAndShowsLog) {
   window.SetButton1Click([&] { shot = true; });
   QTest::mouseClick(window.findChild<QPushButton*>("Button1"), Qt::LeftButton);
   EXPECT_TRUE(shot);
+}
+
+TEST(ServerWindowView, Timer1RunsOnlyOnScreenAndCatchesUpWhenShown) {
+  testing::ControlService server;
+  ui::ServerWindow window(server.window, server.status);
+  auto* timer = window.findChild<QTimer*>("Timer1");
+  EXPECT_FALSE(timer->isActive());
+  server.status.AggiornaStato(LineState::kInCall, CallState::kCallOut, "0", "55");
+  window.show();
+  EXPECT_TRUE(timer->isActive());
+  EXPECT_EQ(window.findChild<QLabel*>("txtStato")->text(), "INCALL");
+  window.showMinimized();
+  EXPECT_FALSE(timer->isActive());
+  window.showNormal();
+  EXPECT_TRUE(timer->isActive());
+  window.hide();
+  EXPECT_FALSE(timer->isActive());
 }
 
 TEST(ServerWindowView, FailedScreenshotOrUploadIsShownAsAnErrorMessage) {
