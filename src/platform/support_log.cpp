@@ -1,19 +1,21 @@
 #include "platform/support_log.h"
 
 #include <fcntl.h>
-#include <spdlog/async.h>
-#include <spdlog/async_logger.h>
 #include <spdlog/sinks/rotating_file_sink.h>
+#include <spdlog/spdlog.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/thread_name.h"
@@ -25,10 +27,20 @@ namespace {
 constexpr std::size_t kQueuedLines = 256;
 constexpr char kMask[] = "********";
 
+struct Line {
+  spdlog::log_clock::time_point at;
+  spdlog::level::level_enum level;
+  std::string text;
+};
+
+// The writing thread sleeps until a line comes (the library's own pool wakes every 10 s).
 struct LogState {
-  std::mutex mutex;  // the logger, the pool and the secrets
+  std::mutex mutex;  // all but the logger's own work, which only the writer does
+  std::condition_variable queued;
   std::shared_ptr<spdlog::logger> logger;
-  std::shared_ptr<spdlog::details::thread_pool> pool;
+  std::deque<Line> lines;
+  bool stopping = false;
+  std::thread writer;
   std::vector<std::string> secrets;  // longest first
 };
 
@@ -93,6 +105,21 @@ std::string Escaped(std::string_view text) {
   return out;
 }
 
+void WriteQueued(LogState& state) {
+  NameThisThread("log");
+  std::unique_lock lock(state.mutex);
+  for (;;) {
+    state.queued.wait(lock, [&] { return state.stopping || !state.lines.empty(); });
+    if (state.lines.empty()) return;  // stopping, and everything written
+    std::deque<Line> batch;
+    batch.swap(state.lines);
+    const std::shared_ptr<spdlog::logger> logger = state.logger;
+    lock.unlock();
+    for (const Line& l : batch) logger->log(l.at, spdlog::source_loc{}, l.level, l.text);
+    lock.lock();
+  }
+}
+
 }  // namespace
 
 std::string SupportLogPath() {
@@ -136,10 +163,7 @@ SupportLogFile::SupportLogFile(const SupportLogOptions& options) {
     auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
         options.path, options.max_size, options.max_files > 0 ? options.max_files - 1 : 0, false,
         handlers);
-    auto pool = std::make_shared<spdlog::details::thread_pool>(
-        kQueuedLines, 1, [] { NameThisThread("log"); });
-    auto logger = std::make_shared<spdlog::async_logger>(
-        "velnaro-ds", std::move(sink), pool, spdlog::async_overflow_policy::overrun_oldest);
+    auto logger = std::make_shared<spdlog::logger>("velnaro-ds", std::move(sink));
     logger->set_pattern("%Y-%m-%dT%H:%M:%S.%e%z [%l] %v");
     logger->set_level(spdlog::level::info);
     // Flushed by the writing thread after every line: a crash loses only what was queued.
@@ -147,24 +171,26 @@ SupportLogFile::SupportLogFile(const SupportLogOptions& options) {
     LogState& state = State();
     std::lock_guard lock(state.mutex);
     state.logger = std::move(logger);
-    state.pool = std::move(pool);
+    state.stopping = false;
+    state.writer = std::thread([&state] { WriteQueued(state); });
   } catch (const spdlog::spdlog_ex& e) {
     error_ = e.what();
   }
 }
 
 SupportLogFile::~SupportLogFile() {
-  std::shared_ptr<spdlog::logger> logger;
-  std::shared_ptr<spdlog::details::thread_pool> pool;
+  LogState& state = State();
+  std::thread writer;
   {
-    LogState& state = State();
     std::lock_guard lock(state.mutex);
-    logger = std::move(state.logger);
-    pool = std::move(state.pool);
+    state.stopping = true;
+    writer = std::move(state.writer);
   }
-  // The pool's thread writes every queued line before it ends.
-  logger.reset();
-  pool.reset();
+  state.queued.notify_one();
+  // The writer writes every queued line before it ends.
+  if (writer.joinable()) writer.join();
+  std::lock_guard lock(state.mutex);
+  state.logger.reset();
 }
 
 void SupportLog(LogLevel level, std::string_view source, std::string_view text) {
@@ -174,7 +200,10 @@ void SupportLog(LogLevel level, std::string_view source, std::string_view text) 
   std::string line(text);
   Conceal(line, state.secrets);
   // Queuing only: the file is written on the log's own thread.
-  state.logger->log(LevelOf(level), "{}: {}", source, Escaped(line));
+  if (state.lines.size() >= kQueuedLines) state.lines.pop_front();
+  state.lines.push_back(
+      {spdlog::log_clock::now(), LevelOf(level), std::string(source) + ": " + Escaped(line)});
+  state.queued.notify_one();
 }
 
 void ConcealInSupportLog(const std::string& secret) {
