@@ -3,11 +3,13 @@
 
 #include <QObject>
 #include <functional>
+#include <memory>
+
+class QAbstractNativeEventFilter;
 
 class QAction;
 class QMenu;
 class QSystemTrayIcon;
-class QTimer;
 
 namespace velnaro::ui {
 
@@ -20,7 +22,9 @@ class TrayIcon : public QObject {
   QMenu* PopupMenu1() const { return menu_; }
   QAction* M_Cerca() const { return open_; }
   QSystemTrayIcon* icon() const { return icon_; }
-  // Re-adds the icon when the tray host has come back (the host restarted).
+  // Re-adds the icon when the tray host has come back (the host restarted). Run soon after
+  // anything that may mean a host came or went: the X tray manager's announcement or the
+  // end of a window, a StatusNotifier watcher or host on the session bus.
   void CheckHost();
   // Told at once whether a tray host is there, then whenever that changes.
   void SetHostWatcher(std::function<void(bool present)> watcher);
@@ -28,8 +32,11 @@ class TrayIcon : public QObject {
  private:
   QSystemTrayIcon* icon_;
   QMenu* menu_;
+  Q_SLOT void CheckHostSoon();
+
   QAction* open_;
-  QTimer* watch_;
+  std::unique_ptr<QAbstractNativeEventFilter> x_events_;
+  bool check_queued_ = false;
   bool host_present_ = false;
   std::function<void()> on_open_;
   std::function<void(bool)> host_watcher_;
