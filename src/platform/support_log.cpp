@@ -9,11 +9,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/thread_name.h"
@@ -25,11 +28,29 @@ namespace {
 constexpr std::size_t kQueuedLines = 256;
 constexpr char kMask[] = "********";
 
+// A text that comes again and again (a library complaining on every audio block) is written
+// this often per window, then counted, so that it cannot rotate the history away.
+constexpr int kRepeatsWritten = 20;
+constexpr auto kRepeatWindow = std::chrono::seconds(60);
+// Texts followed at once; more are rare, and then the counts are written out and restarted.
+constexpr std::size_t kRepeatsFollowed = 1024;
+
+using Clock = std::chrono::steady_clock;
+
+struct Repeat {
+  Clock::time_point since;
+  int written = 0;
+  uint64_t dropped = 0;
+  LogLevel level = LogLevel::kInfo;
+};
+
 struct LogState {
-  std::mutex mutex;  // the logger, the pool and the secrets
+  std::mutex mutex;  // the logger, the pool, the secrets and the repeats
   std::shared_ptr<spdlog::logger> logger;
   std::shared_ptr<spdlog::details::thread_pool> pool;
   std::vector<std::string> secrets;  // longest first
+  std::unordered_map<std::string, Repeat> repeats;  // by the line as written
+  Clock::time_point last_sweep;
 };
 
 // Never destroyed: a thread may still log while the program's statics go away.
@@ -91,6 +112,55 @@ std::string Escaped(std::string_view text) {
     }
   }
   return out;
+}
+
+// 4812 as "4,812".
+std::string Grouped(uint64_t n) {
+  std::string digits = std::to_string(n), out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+// The count of a text's lines that were not written; the lock is held.
+void WriteDropped(LogState& state, const std::string& line, const Repeat& r, Clock::time_point now) {
+  if (r.dropped == 0 || !state.logger) return;
+  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(now - r.since).count();
+  state.logger->log(LevelOf(r.level), "{} ... repeated {} times in the last {} s", line,
+                    Grouped(r.dropped), std::max<long long>(secs, 1));
+}
+
+// Texts whose window has passed: their counts written, their entries forgotten.
+void SweepRepeats(LogState& state, Clock::time_point now, bool all) {
+  for (auto it = state.repeats.begin(); it != state.repeats.end();) {
+    if (all || now - it->second.since >= kRepeatWindow) {
+      WriteDropped(state, it->first, it->second, now);
+      it = state.repeats.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  state.last_sweep = now;
+}
+
+// Whether `line` may be written now; counts it otherwise. The lock is held.
+bool AdmitRepeat(LogState& state, const std::string& line, LogLevel level) {
+  const Clock::time_point now = Clock::now();
+  if (now - state.last_sweep >= std::chrono::seconds(1) ||
+      state.repeats.size() >= kRepeatsFollowed)
+    SweepRepeats(state, now, state.repeats.size() >= kRepeatsFollowed);
+  auto [it, fresh] = state.repeats.try_emplace(line);
+  Repeat& r = it->second;
+  if (fresh) r.since = now;
+  if (r.written < kRepeatsWritten) {
+    ++r.written;
+    return true;
+  }
+  ++r.dropped;
+  r.level = level;
+  return false;
 }
 
 }  // namespace
@@ -159,6 +229,7 @@ SupportLogFile::~SupportLogFile() {
   {
     LogState& state = State();
     std::lock_guard lock(state.mutex);
+    SweepRepeats(state, Clock::now(), true);
     logger = std::move(state.logger);
     pool = std::move(state.pool);
   }
@@ -173,8 +244,10 @@ void SupportLog(LogLevel level, std::string_view source, std::string_view text) 
   if (!state.logger) return;
   std::string line(text);
   Conceal(line, state.secrets);
+  line = std::string(source) + ": " + Escaped(line);
+  if (!AdmitRepeat(state, line, level)) return;
   // Queuing only: the file is written on the log's own thread.
-  state.logger->log(LevelOf(level), "{}: {}", source, Escaped(line));
+  state.logger->log(LevelOf(level), "{}", line);
 }
 
 void ConcealInSupportLog(const std::string& secret) {
