@@ -109,9 +109,17 @@ int LinphoneSound::Setup(LinphoneCore* core) {
   changed_ = false;
   missing_ = MissingSound(Devices());
   if (missing_) {
+    // The sound server may still be listing its devices to the library: once more.
+    linphone_core_reload_sound_devices(core_);
+    missing_ = MissingSound(Devices());
+  }
+  if (missing_) {
+    std::string seen;
+    for (const SoundDevice& d : Devices()) seen += (seen.empty() ? "" : ", ") + d.id;
     SupportLog(LogLevel::kWarning, "sound",
-               missing_ == sip_error::kInputDevice ? "no usable microphone"
-                                                   : "no usable playback device");
+               std::string(missing_ == sip_error::kInputDevice ? "no usable microphone"
+                                                               : "no usable playback device") +
+                   " among: " + (seen.empty() ? "none" : seen));
     return missing_;
   }
   UseForNewCalls(Choose());
@@ -215,7 +223,16 @@ bool LinphoneSound::OnCallState(LinphoneCall* call, LinphoneCallState state) {
 void LinphoneSound::Pump() {
   VELNARO_OWNER_ONLY(owner_);
   if (options_.force_virtual || !core_) return;
+  const auto now = std::chrono::steady_clock::now();
+  // The library may learn of a device a moment after the sound server announced it: the
+  // list is read again a few times after each change.
   if (changed_.exchange(false)) {
+    rereads_ = 4;
+    reread_at_ = now;
+  }
+  if (rereads_ > 0 && now >= reread_at_) {
+    --rereads_;
+    reread_at_ = now + std::chrono::milliseconds(400);
     linphone_core_reload_sound_devices(core_);
     missing_ = MissingSound(Devices());
     const Choice c = Choose();
@@ -230,7 +247,6 @@ void LinphoneSound::Pump() {
     silent_ = false;
     return;
   }
-  const auto now = std::chrono::steady_clock::now();
   if (!silent_) {
     silent_ = true;
     silent_since_ = now;

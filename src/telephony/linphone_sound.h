@@ -69,7 +69,9 @@ class LinphoneSound {
   int missing_ = 0;  // what MissingSound said last
   std::chrono::steady_clock::time_point silent_since_{};
   bool silent_ = false;
-  std::atomic<bool> changed_{false};
+  std::atomic<bool> changed_{false};  // set by the watch's thread
+  int rereads_ = 0;
+  std::chrono::steady_clock::time_point reread_at_{};
   std::unique_ptr<PulseWatch> watch_;  // not with the virtual card
 };
 
