@@ -99,7 +99,8 @@ int main(int argc, char** argv) {
 
   velnaro::SipOwnerThread owner;
   owner.Start({});
-  velnaro::LinphoneSession session(owner, true, (dir / "plugins").string(), {});
+  velnaro::LinphoneSound sound(owner, {.force_virtual = true, .state_dir = dir.string()});
+  velnaro::LinphoneSession session(owner, sound, (dir / "plugins").string(), {});
   velnaro::LinphoneRecorder recorder(owner, session, dir.string());
   owner.Invoke([&] {
     recorder.AddSegment(call);

@@ -138,7 +138,9 @@ int main(int argc, char** argv) {
 
   // 5: the phone window with its SIP component.
   std::unique_ptr<LinphoneSipUserAgent> agent =
-      MakeLinphoneSipUserAgent({.calls_only_from_server = machine.Hardening});
+      MakeLinphoneSipUserAgent({.calls_only_from_server = machine.Hardening,
+                                .sound_device = machine.SoundDevice,
+                                .ring_device = machine.RingDevice});
   // The phone's own boxes carry the phone's captions.
   QtMessageBox phone_messages("SIP Voip");
   QtMessageBox account_messages("SIP");

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/thread_name.h"
@@ -26,6 +29,22 @@ namespace {
 // Lines that may wait for the writing thread before the oldest are dropped.
 constexpr std::size_t kQueuedLines = 256;
 constexpr char kMask[] = "********";
+
+// A text that comes again and again (a library complaining on every audio block) is written
+// this often per window, then counted, so that it cannot rotate the history away.
+constexpr int kRepeatsWritten = 20;
+constexpr auto kRepeatWindow = std::chrono::seconds(60);
+// Texts followed at once; more are rare, and then the counts are written out and restarted.
+constexpr std::size_t kRepeatsFollowed = 1024;
+
+using Clock = std::chrono::steady_clock;
+
+struct Repeat {
+  Clock::time_point since;
+  int written = 0;
+  uint64_t dropped = 0;
+  LogLevel level = LogLevel::kInfo;
+};
 
 struct Line {
   spdlog::log_clock::time_point at;
@@ -42,6 +61,8 @@ struct LogState {
   bool stopping = false;
   std::thread writer;
   std::vector<std::string> secrets;  // longest first
+  std::unordered_map<std::string, Repeat> repeats;  // by the line as written
+  Clock::time_point last_sweep;
 };
 
 // Never destroyed: a thread may still log while the program's statics go away.
@@ -120,6 +141,63 @@ void WriteQueued(LogState& state) {
   }
 }
 
+// Queuing only: the file is written on the log's own thread. The lock is held.
+void Enqueue(LogState& state, spdlog::level::level_enum level, std::string text) {
+  if (state.lines.size() >= kQueuedLines) state.lines.pop_front();
+  state.lines.push_back({spdlog::log_clock::now(), level, std::move(text)});
+  state.queued.notify_one();
+}
+
+// 4812 as "4,812".
+std::string Grouped(uint64_t n) {
+  std::string digits = std::to_string(n), out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+// The count of a text's lines that were not written; the lock is held.
+void WriteDropped(LogState& state, const std::string& line, const Repeat& r, Clock::time_point now) {
+  if (r.dropped == 0 || !state.logger) return;
+  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(now - r.since).count();
+  Enqueue(state, LevelOf(r.level),
+          line + " ... repeated " + Grouped(r.dropped) + " times in the last " +
+              std::to_string(std::max<long long>(secs, 1)) + " s");
+}
+
+// Texts whose window has passed: their counts written, their entries forgotten.
+void SweepRepeats(LogState& state, Clock::time_point now, bool all) {
+  for (auto it = state.repeats.begin(); it != state.repeats.end();) {
+    if (all || now - it->second.since >= kRepeatWindow) {
+      WriteDropped(state, it->first, it->second, now);
+      it = state.repeats.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  state.last_sweep = now;
+}
+
+// Whether `line` may be written now; counts it otherwise. The lock is held.
+bool AdmitRepeat(LogState& state, const std::string& line, LogLevel level) {
+  const Clock::time_point now = Clock::now();
+  if (now - state.last_sweep >= std::chrono::seconds(1) ||
+      state.repeats.size() >= kRepeatsFollowed)
+    SweepRepeats(state, now, state.repeats.size() >= kRepeatsFollowed);
+  auto [it, fresh] = state.repeats.try_emplace(line);
+  Repeat& r = it->second;
+  if (fresh) r.since = now;
+  if (r.written < kRepeatsWritten) {
+    ++r.written;
+    return true;
+  }
+  ++r.dropped;
+  r.level = level;
+  return false;
+}
+
 }  // namespace
 
 std::string SupportLogPath() {
@@ -183,6 +261,7 @@ SupportLogFile::~SupportLogFile() {
   std::thread writer;
   {
     std::lock_guard lock(state.mutex);
+    SweepRepeats(state, Clock::now(), true);
     state.stopping = true;
     writer = std::move(state.writer);
   }
@@ -199,11 +278,9 @@ void SupportLog(LogLevel level, std::string_view source, std::string_view text) 
   if (!state.logger) return;
   std::string line(text);
   Conceal(line, state.secrets);
-  // Queuing only: the file is written on the log's own thread.
-  if (state.lines.size() >= kQueuedLines) state.lines.pop_front();
-  state.lines.push_back(
-      {spdlog::log_clock::now(), LevelOf(level), std::string(source) + ": " + Escaped(line)});
-  state.queued.notify_one();
+  line = std::string(source) + ": " + Escaped(line);
+  if (!AdmitRepeat(state, line, level)) return;
+  Enqueue(state, LevelOf(level), std::move(line));
 }
 
 void ConcealInSupportLog(const std::string& secret) {

@@ -40,7 +40,9 @@ class SupportLogFile {
 };
 
 // One line from `source` ("phone", "service", "startup", ...), from any thread. Control
-// characters are written escaped, so a value cannot forge a line of its own.
+// characters are written escaped, so a value cannot forge a line of its own. The same
+// line comes at most 20 times a minute; the rest is counted and written as one line
+// ("... repeated 4,812 times in the last 60 s") when the minute is over or the log closes.
 void SupportLog(LogLevel level, std::string_view source, std::string_view text);
 
 // From now on `secret` is written as "********" wherever a line would carry it.

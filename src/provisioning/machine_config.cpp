@@ -100,6 +100,10 @@ class Settings {
         Problem("Hardening must be true or false, not " + Quoted(value) + "; the default applies");
     } else if (key == "allowedorigins") {
       TakeOrigins(value);
+    } else if (key == "sounddevice") {
+      config.SoundDevice = value;
+    } else if (key == "ringdevice") {
+      config.RingDevice = value;
     } else {
       Problem("unknown key " + Quoted(name) + " is ignored");
     }

@@ -30,6 +30,10 @@ struct MachineConfig {
   bool Hardening = false;
   std::vector<std::string> AllowedOrigins;  // "scheme://host[:port]", lower case
   std::vector<std::string> RejectedOrigins;  // AllowedOrigins' items that are no origin
+  // The operator's headset: "default" (or unset) for the desktop's default device, else a
+  // name or description substring ("Jabra") preferred while such a device is present.
+  std::string SoundDevice;
+  std::string RingDevice;  // where calls ring (speakers); unset: SoundDevice
 };
 
 // Receives each problem found, one sentence each.

@@ -73,6 +73,12 @@ TfrmTelefono::TfrmTelefono(SipUserAgent& agent, PhoneStatus& status, MessageBox&
 }
 
 TfrmTelefono::~TfrmTelefono() {
+  {
+    std::lock_guard lock(sound_mutex_);
+    sound_stop_ = true;
+  }
+  sound_cv_.notify_all();
+  if (sound_thread_.joinable()) sound_thread_.join();
   status_.SetIdleAction(nullptr);
   agent_.SetEventSink(nullptr);
   {
@@ -244,6 +250,7 @@ void TfrmTelefono::AttivaTelefono(const PhoneAccount& account) {
 }
 
 void TfrmTelefono::AttivaTelefono() {
+  WaitForSound(false);  // this attempt decides afresh
   Run([&] {
     ScriviLog("Richiesta di registrazione della linea SIP");
     const Settings s = GetSettings();
@@ -275,6 +282,39 @@ void TfrmTelefono::AttivaTelefono() {
     std::lock_guard lock(mutex_);
     online_ = true;
   });
+  bool no_sound;
+  {
+    std::lock_guard lock(sound_mutex_);
+    no_sound = sound_wanted_;
+  }
+  // The call centre's server routes calls elsewhere while this desk is offline.
+  if (no_sound) ReportEsitoPasso3(false);
+}
+
+void TfrmTelefono::WaitForSound(bool wait) {
+  std::lock_guard lock(sound_mutex_);
+  sound_wanted_ = wait;
+  if (wait && !sound_thread_.joinable()) sound_thread_ = std::thread([this] { SoundWaitLoop(); });
+  sound_cv_.notify_all();
+}
+
+// Asks the component every kSoundRetry whether a device has appeared, and goes online
+// once one has.
+void TfrmTelefono::SoundWaitLoop() {
+  NameThisThread("sound-wait");
+  std::unique_lock lock(sound_mutex_);
+  while (!sound_stop_) {
+    sound_cv_.wait(lock, [&] { return sound_stop_ || sound_wanted_; });
+    if (sound_cv_.wait_for(lock, kSoundRetry, [&] { return sound_stop_ || !sound_wanted_; }))
+      continue;
+    lock.unlock();
+    const bool ready = agent_.SoundReady();
+    lock.lock();
+    if (!ready || !sound_wanted_ || sound_stop_) continue;
+    lock.unlock();
+    AttivaTelefono();
+    lock.lock();
+  }
 }
 
 bool TfrmTelefono::InizializzaAgente() {
@@ -292,8 +332,13 @@ bool TfrmTelefono::InizializzaAgente() {
         sip_port_ = port;
         return true;
       }
-      if (agent_.LastError() != sip_error::kPortInUse) {
+      const int error = agent_.LastError();
+      if (error != sip_error::kPortInUse) {
         MostraErroreAgente();
+        if (error == sip_error::kInputDevice || error == sip_error::kOutputDevice) {
+          status_.AggiornaStato(LineState::kOffline);
+          WaitForSound(true);
+        }
         return false;
       }
     }
@@ -329,6 +374,7 @@ bool TfrmTelefono::ApriLinee() {
 }
 
 bool TfrmTelefono::DisattivaTelefono() {
+  WaitForSound(false);
   return RunFor([&] {
     {
       std::lock_guard lock(mutex_);

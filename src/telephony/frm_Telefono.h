@@ -10,6 +10,7 @@
 // never interleave with another's. Message boxes of an operation are shown after that part,
 // on the calling thread, before the operation returns.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -52,6 +53,8 @@ class TfrmTelefono final : public SipUserAgentEvents, public Phone {
   static constexpr int kRecordingMode = 2;
   static constexpr size_t kLogLines = 10000;  // the log keeps the last this many lines
   static constexpr const char* kDefaultSoftwareVersion = "4.00.002";
+  // Offline for want of a sound device, the component is asked this often for one.
+  static constexpr std::chrono::seconds kSoundRetry{2};
 
   // Registers itself as the agent's event sink and Button6Click as the status's idle action.
   // messages carries the caption "SIP Voip" (component errors, ports, empty number);
@@ -189,6 +192,16 @@ class TfrmTelefono final : public SipUserAgentEvents, public Phone {
 
   // Messages raised inside the running operation; touched only on the component's thread.
   std::vector<PendingMessage>* pending_messages_ = nullptr;
+
+  // Without a microphone or a playback device the phone stays offline and a thread of its
+  // own ("sound-wait") brings it online once the component has one.
+  void WaitForSound(bool wait);
+  void SoundWaitLoop();
+  std::mutex sound_mutex_;
+  std::condition_variable sound_cv_;
+  bool sound_wanted_ = false;
+  bool sound_stop_ = false;
+  std::thread sound_thread_;
 
   void ShowLater(std::vector<PendingMessage> messages);
   void MessageLoop();

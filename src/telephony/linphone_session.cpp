@@ -3,7 +3,6 @@
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
 #include <arpa/inet.h>
-#include <bctoolbox/list.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,7 +13,6 @@
 
 #include "platform/support_log.h"
 #include "telephony/sip_addresses.h"
-#include "telephony/virtual_sound_card.h"
 
 // The library exports these without a header; they lead to the SIP stack and its loop.
 extern "C" {
@@ -70,10 +68,10 @@ void ForwardLibraryWarnings() {
   });
 }
 
-LinphoneSession::LinphoneSession(SipOwnerThread& owner, bool force_virtual_sound,
+LinphoneSession::LinphoneSession(SipOwnerThread& owner, LinphoneSound& sound,
                                  std::string plugins_dir, CallStateFn on_call_state)
     : owner_(owner),
-      force_virtual_(force_virtual_sound),
+      sound_(sound),
       plugins_dir_(std::move(plugins_dir)),
       on_call_state_(std::move(on_call_state)) {}
 
@@ -158,7 +156,7 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
   // No GRUU: a registrar's GRUU names the registrar's host without its port, and a proxy
   // that does not resolve GRUUs sends in-dialog requests there. The Contact stays our own.
   linphone_core_remove_supported_tag(core(), "gruu");
-  SetupSound();
+  if (const int e = sound_.Setup(core())) return e;
   linphone_core_set_primary_contact(core(), own_address_.c_str());
   if (!user_agent_.empty()) ApplyUserAgent();
   int udp = 0;
@@ -169,25 +167,6 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
     return sip_error::kPortInUse;
   }
   return sip_error::kNone;
-}
-
-void LinphoneSession::SetupSound() {
-  VELNARO_OWNER_ONLY(owner_);
-  bool have_capture = false, have_playback = false;
-  bctbx_list_t* devs = linphone_core_get_sound_devices_list(core());
-  for (bctbx_list_t* it = devs; it; it = bctbx_list_next(it)) {
-    const char* id = static_cast<const char*>(bctbx_list_get_data(it));
-    if (linphone_core_sound_device_can_capture(core(), id)) have_capture = true;
-    if (linphone_core_sound_device_can_playback(core(), id)) have_playback = true;
-  }
-  bctbx_list_free(devs);  // the names belong to the core
-  if (!force_virtual_ && have_capture && have_playback) return;
-  virtual_sound::Register(linphone_core_get_ms_factory(core()));
-  linphone_core_reload_sound_devices(core());
-  linphone_core_set_capture_device(core(), virtual_sound::kCardId);
-  linphone_core_set_playback_device(core(), virtual_sound::kCardId);
-  linphone_core_set_ringer_device(core(), virtual_sound::kCardId);
-  linphone_core_set_media_device(core(), virtual_sound::kCardId);
 }
 
 std::string LinphoneSession::LocalIp() const {
@@ -298,6 +277,7 @@ bool LinphoneSession::Unregister(bool events) {
 void LinphoneSession::Stop(bool events) {
   VELNARO_OWNER_ONLY(owner_);
   if (!core_) return;
+  sound_.Forget();
   linphone_core_stop(core());
   core_.reset();
   if (events) owner_.Queue([](SipUserAgentEvents& e) { e.OnSuccessToUnRegister(); });

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "telephony/linphone_handles.h"
+#include "telephony/linphone_sound.h"
 #include "telephony/sip_owner_thread.h"
 
 namespace velnaro {
@@ -37,7 +38,7 @@ class LinphoneSession {
 
   // `on_call_state` receives every call's state changes, inside the library's callback.
   // The media library loads its plugins from `plugins_dir` alone.
-  LinphoneSession(SipOwnerThread& owner, bool force_virtual_sound, std::string plugins_dir,
+  LinphoneSession(SipOwnerThread& owner, LinphoneSound& sound, std::string plugins_dir,
                   CallStateFn on_call_state);
 
   // From the next Initialize on, AcceptsCallVia admits the SIP server's addresses alone.
@@ -54,7 +55,8 @@ class LinphoneSession {
   bool AcceptsCallVia(const std::string& via) const;
 
   // A new core bound to local_ip:sip_port, its first audio port `audio_port`. The caller
-  // closes an earlier core first. Returns a sip_error code.
+  // closes an earlier core first. Returns a sip_error code; without sound (14, 15) the core
+  // is left as it is, for the sound to be checked again.
   int Initialize(const std::string& local_ip, int sip_port, const std::string& own_address,
                  const std::string& outbound_proxy, const std::string& sip_proxy,
                  const std::string& login, const std::string& password, int audio_port);
@@ -96,12 +98,11 @@ class LinphoneSession {
   static void RegistrationCb(LinphoneAccount* account, LinphoneRegistrationState state,
                              const char*);
   void OnRegistration(LinphoneRegistrationState state);
-  void SetupSound();
   void ApplyUserAgent();
   void DropAccount();
 
   SipOwnerThread& owner_;
-  const bool force_virtual_;
+  LinphoneSound& sound_;
   const std::string plugins_dir_;
   bool calls_only_from_server_ = false;
   const CallStateFn on_call_state_;

@@ -37,16 +37,22 @@ std::string MediaPluginsDir(const std::string& state_dir) {
   return state_dir + "/media-plugins";
 }
 
-// The component's operations, each run on the owner thread by one of its three parts: the
-// session (core, registration, sound), the lines (calls, hold, conference) and the
-// recorder (line 1's recording).
+// The component's operations, each run on the owner thread by one of its four parts: the
+// sound devices, the session (core, registration), the lines (calls, hold, conference) and
+// the recorder (line 1's recording).
 class Agent final : public LinphoneSipUserAgent {
  public:
   explicit Agent(const LinphoneAgentOptions& o)
       : state_dir_(StateDir(o)),
         own_state_dir_(o.state_dir.empty()),  // ours alone: removed at the end
-        session_(owner_, VirtualSoundForced(o), MediaPluginsDir(state_dir_),
-                 [this](LinphoneCall* c, LinphoneCallState s) { lines_.OnCallState(c, s); }),
+        sound_(owner_, {.force_virtual = VirtualSoundForced(o),
+                        .sound_device = o.sound_device,
+                        .ring_device = o.ring_device,
+                        .state_dir = state_dir_}),
+        session_(owner_, sound_, MediaPluginsDir(state_dir_),
+                 [this](LinphoneCall* c, LinphoneCallState s) {
+                   if (!sound_.OnCallState(c, s)) lines_.OnCallState(c, s);
+                 }),
         lines_(owner_, session_, [this] { return recorder_.NextCallFile(); }),
         recorder_(owner_, session_, state_dir_) {
     session_.LimitCallsToServer(o.calls_only_from_server);
@@ -95,6 +101,7 @@ class Agent final : public LinphoneSipUserAgent {
     });
   }
   int LastError() override { return owner_.Call([&] { return last_error_; }); }
+  bool SoundReady() override { return owner_.Call([&] { return sound_.Ready(); }); }
   std::string LocalIp() override { return owner_.Call([&] { return session_.LocalIp(); }); }
   void SetProxyHint(const std::string& sip_proxy) override {
     owner_.Invoke([&] { session_.SetProxyHint(sip_proxy); });
@@ -165,6 +172,7 @@ class Agent final : public LinphoneSipUserAgent {
   void Pump() {
     if (LinphoneCore* core = session_.core()) {
       linphone_core_iterate(core);
+      sound_.Pump();
       lines_.ReconcileIfDue();
       recorder_.Sync(lines_.line0());
     }
@@ -185,6 +193,7 @@ class Agent final : public LinphoneSipUserAgent {
   const std::string state_dir_;
   const bool own_state_dir_;
   SipOwnerThread owner_;
+  LinphoneSound sound_;
   LinphoneSession session_;
   LinphoneLines lines_;
   LinphoneRecorder recorder_;

@@ -117,6 +117,9 @@ class SipUserAgent {
                           const std::string& password, bool flag2, int mode) = 0;
   virtual void Shutdown() = 0;                                 // 1
   virtual int LastError() = 0;                                 // 3
+  // Not one of the numbered operations: after an Initialize that failed for want of a
+  // sound device (14, 15), whether one has appeared since.
+  virtual bool SoundReady() { return true; }
   virtual std::string LocalIp() = 0;                           // 23
   // The proxy that LocalIp() should find the route to, before Initialize names it.
   virtual void SetProxyHint(const std::string& /*sip_proxy*/) {}

@@ -145,6 +145,25 @@ TEST_F(SupportLogTest, SecretsNeverReachTheFile) {
   EXPECT_THAT(text, HasSubstr("sip: nothing secret here\n"));
 }
 
+// A library complaining on every audio block: its line is written 20 times, then counted,
+// and the history before it survives the rotation the flood would otherwise cause.
+TEST_F(SupportLogTest, FloodOfOneLineIsCountedNotWritten) {
+  std::string path = dir_ + "/velnaro-ds.log";
+  {
+    SupportLogFile log({.path = path, .max_size = 4000, .max_files = 2});
+    SupportLog(LogLevel::kInfo, "phone", "Telefono On-Line");
+    for (int i = 0; i < 100000; ++i) {
+      SupportLog(LogLevel::kWarning, "sip", "too many samples to drop");
+      if (i % 10000 == 0) SupportLog(LogLevel::kInfo, "phone", "call " + std::to_string(i));
+    }
+  }
+  std::string text = ReadWholeFile(path);
+  EXPECT_THAT(text, HasSubstr("phone: Telefono On-Line\n"));
+  EXPECT_THAT(text, HasSubstr("phone: call 90000\n"));
+  EXPECT_THAT(text, HasSubstr("sip: too many samples to drop ... repeated 99,980 times in the last "));
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/velnaro-ds.1.log"));
+}
+
 // The file is a pipe nobody reads: the writing thread is stuck, the callers are not. The
 // oldest queued lines give way to the newest.
 TEST_F(SupportLogTest, WritersNeverWaitForAStuckFile) {

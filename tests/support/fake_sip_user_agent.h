@@ -53,6 +53,7 @@ class FakeSipUserAgent final : public SipUserAgent {
     std::lock_guard lock(mutex_);
     in_call_[line & 1] = v;
   }
+  void SetSoundReady(bool ready) { sound_ready_ = ready; }
   void SetOnHold(int line, bool v) {
     std::lock_guard lock(mutex_);
     on_hold_[line & 1] = v;
@@ -132,6 +133,7 @@ class FakeSipUserAgent final : public SipUserAgent {
     ops_.push_back(Op{sip_op::kLastError, {}});
     return last_error_;
   }
+  bool SoundReady() override { return sound_ready_; }
   std::string LocalIp() override {
     std::lock_guard lock(mutex_);
     Result r = Do(sip_op::kLocalIp, {});
@@ -221,6 +223,7 @@ class FakeSipUserAgent final : public SipUserAgent {
   }
 
   mutable std::recursive_mutex mutex_;
+  std::atomic<bool> sound_ready_{true};
   std::atomic<std::thread::id> holder_{};
   std::mutex hook_mutex_;
   std::function<void()> before_invoke_;

@@ -2,11 +2,13 @@
 
 #include "support/fake_sip_user_agent.h"
 #include "support/platform_fakes.h"
+#include "support/test_support.h"
 #include "telephony/frm_Telefono.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <clocale>
 #include <condition_variable>
 #include <mutex>
@@ -155,6 +157,24 @@ TEST_F(PhoneTest, OtherFailuresShowTheirMessageAndStop) {
             "Error to create REGISTER request. Please check the provided SIP URI is valid.");
   EXPECT_TRUE(agent_.Ops(21).empty());
   EXPECT_EQ(phone_.BtnInitCaption(), "Online");
+}
+
+// Without a microphone the phone is offline, the start-up page hears so, and once the
+// component has a device the phone goes online by itself.
+TEST_F(PhoneTest, WithoutSoundThePhoneWaitsOfflineForADevice) {
+  std::atomic<int> failed{0};
+  phone_.SetEsitoPasso3([&](bool ok) { failed += !ok; });
+  agent_.SetSoundReady(false);
+  agent_.QueueResult(58, false, sip_error::kInputDevice);
+  phone_.AttivaTelefono();
+  EXPECT_THAT(box_.Shown(), ElementsAre(SipErrorMessage(sip_error::kInputDevice)));
+  EXPECT_EQ(Rec().Stato, LineState::kOffline);
+  EXPECT_EQ(failed, 1);
+  EXPECT_FALSE(phone_.IsOnline());
+  agent_.SetSoundReady(true);
+  EXPECT_TRUE(velnaro::testing::WaitUntil([&] { return phone_.IsOnline(); }, 5000));
+  EXPECT_EQ(agent_.Ops(58).size(), 2u);
+  EXPECT_EQ(box_.Shown().size(), 1u);
 }
 
 TEST_F(PhoneTest, MissingLoginOrProxyTouchesNothing) {

@@ -890,7 +890,8 @@ TEST(SipSession, EndedCallsLeaveNoHistoryBehind) {
   Sipp sipp(dir, "hangup_uas.xml", sipp_port, peer, {"-d", "200"});
   std::atomic<int> released{0};
   SipOwnerThread owner;
-  LinphoneSession session(owner, true, dir + "/plugins", [&](LinphoneCall*, LinphoneCallState s) {
+  LinphoneSound card(owner, {.force_virtual = true, .state_dir = dir});
+  LinphoneSession session(owner, card, dir + "/plugins", [&](LinphoneCall*, LinphoneCallState s) {
     if (s == LinphoneCallReleased) ++released;
   });
   owner.Start([&] {

@@ -100,7 +100,8 @@ TEST(SipOwnerThreadDeathTest, OwnerOnlyCodeAbortsOnAnotherThread) {
   owner.Start({});
   EXPECT_DEATH(owner.Queue([](SipUserAgentEvents&) {}), "Queue: owner-thread function");
   // The adapter's own parts are checked in this build too.
-  LinphoneSession session(owner, true, "", {});
+  LinphoneSound sound(owner, {.force_virtual = true});
+  LinphoneSession session(owner, sound, "", {});
   EXPECT_DEATH(session.Registered(), "Registered: owner-thread function");
   EXPECT_FALSE(owner.Call([&] { return session.Registered(); }));
 }

@@ -1,0 +1,31 @@
+#pragma once
+// The sound server's view of the desktop: its default sink and source, and a call whenever
+// a device comes, goes or the default changes. A server that is not there yet (the agent
+// started before the desktop's sound) is waited for, one that goes away is waited for
+// again. Its own thread ("sound-watch").
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace velnaro {
+
+class PulseWatch {
+ public:
+  // `on_change` runs on the watch's thread after every change; it must not block.
+  explicit PulseWatch(std::function<void()> on_change);
+  ~PulseWatch();
+  PulseWatch(const PulseWatch&) = delete;
+  PulseWatch& operator=(const PulseWatch&) = delete;
+
+  // Descriptions of the default devices, as the SIP library names its devices; empty
+  // while unknown.
+  std::string DefaultSink() const;
+  std::string DefaultSource() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace velnaro

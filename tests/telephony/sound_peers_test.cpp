@@ -1,0 +1,136 @@
+// The real SIP component on a sound server of the test's own (virtual headsets and
+// microphones carrying distinct tones) against a real proxy and softphone: which device a
+// call uses, told by the tone each side hears.
+
+#include <gtest/gtest.h>
+
+#include "real_peers.h"
+#include "sip_test_support.h"
+#include "sound_server.h"
+#include "telephony/linphone_sip_user_agent.h"
+
+namespace velnaro {
+namespace {
+
+using velnaro::testing::WaitUntil;
+
+const test::SipAccount kOperator{"1001", "secret1001"};
+const test::SipAccount kCustomer{"1002", "secret1002"};
+constexpr int kCustomerTone = 1000;
+constexpr int kDeskMicTone = 500, kHeadsetMicTone = 1600;
+
+class SoundWithRealPeers : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/velnaro-sound-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    sound_ = std::make_unique<test::SoundServer>(dir_);
+    ASSERT_TRUE(sound_->ok()) << sound_->Pactl("info");
+    proxy_ = std::make_unique<test::SipProxy>(dir_, std::vector{kOperator, kCustomer});
+    customer_ = std::make_unique<test::Softphone>(dir_, *proxy_, kCustomer, kCustomerTone);
+    ASSERT_TRUE(customer_->WaitRegistered()) << customer_->Log();
+  }
+  void TearDown() override {
+    agent_.reset();
+    customer_.reset();
+    proxy_.reset();
+    sound_.reset();
+    std::error_code ec;
+    if (!HasFailure()) std::filesystem::remove_all(dir_, ec);
+  }
+
+  // The agent initialised on free ports: its last-error code.
+  int Start(const std::string& sound_device = "default") {
+    agent_ = MakeLinphoneSipUserAgent({.state_dir = dir_ + "/state", .sound_device = sound_device});
+    log_.SetAgent(agent_.get());
+    agent_->SetEventSink(&log_);
+    const std::string host = proxy_->host();
+    if (!agent_->Initialize(false, "127.0.0.1", test::FreePortPair(),
+                            "1001 <sip:1001@" + host + ">", "", host, kOperator.user,
+                            kOperator.password, true, 7))
+      return agent_->LastError();
+    EXPECT_TRUE(agent_->OpenLine(0, false, "127.0.0.1", test::FreePortPair()));
+    EXPECT_TRUE(agent_->Register(3600));
+    EXPECT_TRUE(log_.WaitFor("SuccessToRegister"));
+    return 0;
+  }
+  void CallCustomer() {
+    ASSERT_TRUE(agent_->PlaceCall(0, customer_->uri(), 0, 0)) << agent_->LastError();
+    ASSERT_TRUE(customer_->WaitFor("CALL_ESTABLISHED")) << customer_->Dump();
+  }
+  // Share of a tone in the last second the customer heard, after `settle_ms`.
+  double CustomerHears(int hz, int settle_ms = 2000) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(settle_ms));
+    auto heard = customer_->Heard();
+    const size_t second = static_cast<size_t>(heard.rate);
+    if (heard.mono.size() > second) heard.mono.erase(heard.mono.begin(), heard.mono.end() - second);
+    return test::ToneShare(heard.mono, heard.rate, hz);
+  }
+
+  std::string dir_;
+  std::unique_ptr<test::SoundServer> sound_;
+  std::unique_ptr<test::SipProxy> proxy_;
+  std::unique_ptr<test::Softphone> customer_;
+  std::unique_ptr<LinphoneSipUserAgent> agent_;
+  test::EventLog log_;
+};
+
+// The desktop's default, at the call's start and when it changes during the call.
+TEST_F(SoundWithRealPeers, CallsFollowTheDesktopsDefault) {
+  sound_->AddSpeaker("Desk-Speaker");
+  sound_->AddMicrophone("Desk-Mic", kDeskMicTone);
+  sound_->AddMicrophone("Headset-Mic", kHeadsetMicTone);
+  sound_->AddSpeaker("Headset");
+  sound_->SetDefaultMicrophone("Headset-Mic");
+  sound_->SetDefaultSpeaker("Headset");
+  ASSERT_EQ(Start(), 0);
+  CallCustomer();
+  EXPECT_GT(CustomerHears(kHeadsetMicTone), 0.5);
+  EXPECT_GT(sound_->Heard("Headset", kCustomerTone), 0.5);
+  sound_->SetDefaultMicrophone("Desk-Mic");
+  sound_->SetDefaultSpeaker("Desk-Speaker");
+  EXPECT_GT(CustomerHears(kDeskMicTone), 0.5);
+  EXPECT_GT(sound_->Heard("Desk-Speaker", kCustomerTone), 0.5);
+}
+
+// The pinned headset is plugged in mid-call and wins, then pulled out: the call falls back.
+TEST_F(SoundWithRealPeers, ThePinnedHeadsetWinsWhilePresent) {
+  sound_->AddSpeaker("Desk-Speaker");
+  sound_->AddMicrophone("Desk-Mic", kDeskMicTone);
+  ASSERT_EQ(Start("jabra"), 0);
+  CallCustomer();
+  EXPECT_GT(CustomerHears(kDeskMicTone), 0.5);
+  sound_->AddSpeaker("Jabra-Headset");
+  sound_->AddMicrophone("Jabra-Mic", kHeadsetMicTone);
+  EXPECT_GT(CustomerHears(kHeadsetMicTone), 0.5);
+  EXPECT_GT(sound_->Heard("Jabra-Headset", kCustomerTone), 0.5);
+  sound_->Remove("Jabra-Mic");
+  sound_->Remove("Jabra-Headset");
+  EXPECT_GT(CustomerHears(kDeskMicTone), 0.5);
+  EXPECT_GT(sound_->Heard("Desk-Speaker", kCustomerTone), 0.5);
+}
+
+// No microphone: not online (14) until one appears. With every device gone mid-call the
+// call ends after the grace, and the next caller is turned away, not answered into silence.
+TEST_F(SoundWithRealPeers, WithoutDevicesThereIsNoSilentCall) {
+  sound_->AddSpeaker("Desk-Speaker");
+  EXPECT_EQ(Start(), sip_error::kInputDevice);
+  EXPECT_FALSE(agent_->SoundReady());
+  sound_->AddMicrophone("Desk-Mic", kDeskMicTone);
+  EXPECT_TRUE(WaitUntil([&] { return agent_->SoundReady(); }, 5000));
+  ASSERT_EQ(Start(), 0);
+  CallCustomer();
+  EXPECT_GT(CustomerHears(kDeskMicTone), 0.5);
+
+  sound_->Remove("Desk-Mic");
+  sound_->Remove("Desk-Speaker");
+  EXPECT_FALSE(log_.WaitFor("Disconnect 0", 8000));
+  EXPECT_TRUE(log_.WaitFor("Disconnect 0", 6000));
+  customer_->Command("dial", "sip:" + kOperator.user + "@" + proxy_->host());
+  EXPECT_TRUE(WaitUntil([&] { return proxy_->TraceText().find("SIP/2.0 480") != std::string::npos; }, 5000));
+  EXPECT_TRUE(log_.Find("IncomingCall").empty());
+}
+
+}  // namespace
+}  // namespace velnaro

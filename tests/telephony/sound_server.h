@@ -1,0 +1,123 @@
+#pragma once
+// A sound server of the test's own: a private runtime folder and session bus, pipewire,
+// wireplumber and pipewire-pulse, with virtual headsets (null sinks) and microphones (a
+// source remapped over a feed sink that plays a tone). This process talks to it for as
+// long as the object lives.
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sip_test_support.h"
+#include "support/child_process.h"
+#include "support/test_support.h"
+#include "telephony/wav_file.h"
+
+namespace velnaro::test {
+
+class SoundServer {
+ public:
+  explicit SoundServer(const std::string& dir) : run_(dir + "/run") {
+    std::filesystem::create_directories(run_);
+    std::filesystem::permissions(run_, std::filesystem::perms::owner_all);
+    for (const char* name : {"XDG_RUNTIME_DIR", "PULSE_SERVER", "DBUS_SESSION_BUS_ADDRESS"})
+      if (const char* v = std::getenv(name)) saved_[name] = v;
+    ::setenv("XDG_RUNTIME_DIR", run_.c_str(), 1);
+    ::setenv("PULSE_SERVER", ("unix:" + run_ + "/pulse/native").c_str(), 1);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + run_ + "/bus").c_str(), 1);
+    bus_.Start({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + run_ + "/bus"},
+               {}, run_ + "/dbus.log");
+    pipewire_.Start({"pipewire"}, {}, run_ + "/pipewire.log");
+    velnaro::testing::WaitUntil([&] { return std::filesystem::exists(run_ + "/pipewire-0"); }, 5000);
+    session_.Start({"wireplumber"}, {}, run_ + "/wireplumber.log");
+    pulse_.Start({"pipewire-pulse"}, {}, run_ + "/pipewire-pulse.log");
+    ok_ = velnaro::testing::WaitUntil([&] { return Pactl("info").find("Default Sink") != std::string::npos; }, 10000);
+  }
+  ~SoundServer() {
+    players_.clear();
+    pulse_.Stop();
+    session_.Stop();
+    pipewire_.Stop();
+    bus_.Stop();
+    for (const char* name : {"XDG_RUNTIME_DIR", "PULSE_SERVER", "DBUS_SESSION_BUS_ADDRESS"}) {
+      if (saved_.count(name)) ::setenv(name, saved_[name].c_str(), 1);
+      else ::unsetenv(name);
+    }
+  }
+  bool ok() const { return ok_; }
+
+  // pactl's output (standard error included).
+  std::string Pactl(const std::string& args) {
+    const std::string out = run_ + "/pactl.out";
+    velnaro::testing::Child c({"sh", "-c", "pactl " + args}, {}, out);
+    c.Wait(10000);
+    return c.Output();
+  }
+
+  // A headset or speaker described as `name`; what it plays can be heard with Heard().
+  void AddSpeaker(const std::string& name) {
+    Load(name, "module-null-sink sink_name=" + Id(name) + " sink_properties=device.description=" + name);
+    Present("sinks", Id(name));
+  }
+  // A microphone described as `name` saying a tone of `hz`.
+  void AddMicrophone(const std::string& name, int hz) {
+    const std::string feed = Id(name) + "_feed";
+    Load(name, "module-null-sink sink_name=" + feed + " sink_properties=device.description=" + feed);
+    Load(name, "module-remap-source master=" + feed + ".monitor source_name=" + Id(name) +
+                   " source_properties=device.description=" + name);
+    const std::string tone = run_ + "/" + feed + ".wav";
+    std::vector<int16_t> samples(8000 * 300);
+    for (size_t i = 0; i < samples.size(); ++i)
+      samples[i] = static_cast<int16_t>(8000 * std::sin(2 * M_PI * hz * double(i) / 8000));
+    wav::WriteMono(tone, 8000, samples);
+    players_[name].Start({"paplay", "--device=" + feed, tone}, {}, run_ + "/" + feed + ".log");
+    Present("sources", Id(name));
+  }
+  // Pulls a speaker or microphone out.
+  void Remove(const std::string& name) {
+    players_.erase(name);
+    for (const std::string& module : modules_[name]) Pactl("unload-module " + module);
+    modules_.erase(name);
+  }
+  void SetDefaultSpeaker(const std::string& name) { Pactl("set-default-sink " + Id(name)); }
+  void SetDefaultMicrophone(const std::string& name) { Pactl("set-default-source " + Id(name)); }
+
+  // Share of a tone of `hz` in what the speaker plays over the next `ms`.
+  double Heard(const std::string& speaker, int hz, int ms = 1500) {
+    const std::string file = run_ + "/" + Id(speaker) + "-heard.wav";
+    velnaro::testing::Child rec({"pw-record", "-P", "{ stream.capture.sink=true }", "--target",
+                                 Id(speaker), "--rate", "8000", "--channels", "1", file},
+                                {}, run_ + "/pw-record.log");
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    rec.Stop();
+    wav::Audio audio;
+    return wav::ReadMono(file, &audio) ? ToneShare(audio.mono, audio.rate, hz) : 0;
+  }
+
+ private:
+  static std::string Id(std::string name) {
+    for (char& c : name)
+      if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return name;
+  }
+  // Waits until the server lists the device.
+  void Present(const std::string& kind, const std::string& id) {
+    velnaro::testing::WaitUntil(
+        [&] { return Pactl("list short " + kind).find("\t" + id + "\t") != std::string::npos; }, 5000);
+  }
+  void Load(const std::string& name, const std::string& args) {
+    std::string index = Pactl("load-module " + args);
+    modules_[name].push_back(index.substr(0, index.find('\n')));
+  }
+
+  std::string run_;
+  std::map<std::string, std::string> saved_;
+  velnaro::testing::Child bus_, pipewire_, session_, pulse_;
+  std::map<std::string, velnaro::testing::Child> players_;
+  std::map<std::string, std::vector<std::string>> modules_;
+  bool ok_ = false;
+};
+
+}  // namespace velnaro::test
