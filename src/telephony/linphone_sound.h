@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,6 +57,7 @@ class LinphoneSound {
  private:
   struct Choice {
     std::string mic, speaker, ringer;  // library ids, empty for none
+    std::string mic_name, speaker_name;  // their descriptions
   };
   std::vector<SoundDevice> Devices() const;
   Choice Choose() const;
@@ -67,6 +69,7 @@ class LinphoneSound {
   const SoundOptions options_;
   LinphoneCore* core_ = nullptr;
   int missing_ = 0;  // what MissingSound said last
+  std::map<std::string, Choice> applied_;  // by call id: what each call was given
   std::chrono::steady_clock::time_point silent_since_{};
   bool silent_ = false;
   std::atomic<bool> changed_{false};  // set by the watch's thread

@@ -23,6 +23,11 @@ class PulseWatch {
   std::string DefaultSink() const;
   std::string DefaultSource() const;
 
+  // Moves this process's playback streams to the sink described `sink` and its capture
+  // streams to the source described `source` (either empty: left where they are). The
+  // library's sound filters cannot change their device while they run; the server can.
+  void MoveStreams(const std::string& sink, const std::string& source);
+
  private:
   struct State;
   std::unique_ptr<State> state_;

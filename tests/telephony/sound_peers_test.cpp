@@ -111,6 +111,18 @@ TEST_F(SoundWithRealPeers, ThePinnedHeadsetWinsWhilePresent) {
   EXPECT_GT(sound_->Heard("Desk-Speaker", kCustomerTone), 0.5);
 }
 
+// While the far end rings without early media the operator hears a ringback tone.
+TEST_F(SoundWithRealPeers, TheOperatorHearsRingbackWhileTheCustomerRings) {
+  customer_ = std::make_unique<test::Softphone>(dir_, *proxy_, kCustomer, kCustomerTone, false);
+  ASSERT_TRUE(customer_->WaitRegistered()) << customer_->Log();
+  sound_->AddSpeaker("Desk-Speaker");
+  sound_->AddMicrophone("Desk-Mic", kDeskMicTone);
+  ASSERT_EQ(Start(), 0);
+  ASSERT_TRUE(agent_->PlaceCall(0, customer_->uri(), 0, 0)) << agent_->LastError();
+  ASSERT_TRUE(customer_->WaitFor("CALL_INCOMING")) << customer_->Dump();
+  EXPECT_GT(sound_->Heard("Desk-Speaker", 425, 2500), 0.5);
+}
+
 // No microphone: not online (14) until one appears. With every device gone mid-call the
 // call ends after the grace, and the next caller is turned away, not answered into silence.
 TEST_F(SoundWithRealPeers, WithoutDevicesThereIsNoSilentCall) {
