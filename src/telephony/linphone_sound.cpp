@@ -97,6 +97,18 @@ LinphoneSound::Choice LinphoneSound::Choose() const {
   return c;
 }
 
+bool LinphoneSound::ServerPending() const {
+  return watch_ && !watch_->Connected() &&
+         std::chrono::steady_clock::now() - created_ < kServerGrace;
+}
+
+int LinphoneSound::BeforeCore() {
+  VELNARO_OWNER_ONLY(owner_);
+  if (!ServerPending()) return sip_error::kNone;
+  SupportLog(LogLevel::kWarning, "sound", "no sound server yet");
+  return sip_error::kInputDevice;
+}
+
 int LinphoneSound::Setup(LinphoneCore* core) {
   VELNARO_OWNER_ONLY(owner_);
   core_ = core;
@@ -139,7 +151,11 @@ void LinphoneSound::Forget() {
 
 bool LinphoneSound::Ready() {
   VELNARO_OWNER_ONLY(owner_);
-  if (options_.force_virtual || !core_) return true;
+  if (options_.force_virtual) return true;
+  if (ServerPending()) return false;
+  // The server's own view first: the library looks again with a new core.
+  if (watch_ && watch_->Connected()) return MissingSound(watch_->Devices()) == sip_error::kNone;
+  if (!core_) return true;
   linphone_core_reload_sound_devices(core_);
   missing_ = MissingSound(Devices());
   return missing_ == sip_error::kNone;

@@ -9,6 +9,8 @@
 
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 
@@ -22,6 +24,8 @@ struct PulseWatch::State {
   std::string sink, source;
   std::map<std::string, std::string> sinks, sources;  // description -> server's name
   std::string move_sink, move_source;  // descriptions the streams are to move to
+  bool connected = false;
+  std::condition_variable connected_cv;
 
   static bool Ours(const pa_proplist* p) {
     const char* pid = pa_proplist_gets(p, PA_PROP_APPLICATION_PROCESS_ID);
@@ -114,7 +118,11 @@ struct PulseWatch::State {
   static void OnState(pa_context* c, void* self) {
     auto* s = static_cast<State*>(self);
     switch (pa_context_get_state(c)) {
-      case PA_CONTEXT_READY:
+      case PA_CONTEXT_READY: {
+        std::lock_guard names(s->mutex);
+        s->connected = true;
+        s->connected_cv.notify_all();
+      }
         pa_context_set_subscribe_callback(c, &State::OnEvent, s);
         if (pa_operation* op = pa_context_subscribe(
                 c,
@@ -138,6 +146,7 @@ struct PulseWatch::State {
   void ScheduleReconnect() {
     {
       std::lock_guard names(mutex);
+      connected = false;
       sink.clear();
       source.clear();
     }
@@ -206,7 +215,11 @@ PulseWatch::PulseWatch(std::function<void()> on_change) : state_(std::make_uniqu
   pa_threaded_mainloop_lock(state_->loop);
   state_->Connect();
   pa_threaded_mainloop_unlock(state_->loop);
-  if (pa_threaded_mainloop_start(state_->loop) < 0) {
+  if (pa_threaded_mainloop_start(state_->loop) == 0) {
+    // A running server answers at once; the phone should not find it missing for that.
+    std::unique_lock names(state_->mutex);
+    state_->connected_cv.wait_for(names, std::chrono::seconds(1), [&] { return state_->connected; });
+  } else {
     pa_threaded_mainloop_lock(state_->loop);
     state_->Disconnect();
     pa_threaded_mainloop_unlock(state_->loop);
@@ -234,6 +247,21 @@ void PulseWatch::MoveStreams(const std::string& sink, const std::string& source)
   pa_threaded_mainloop_lock(state_->loop);
   state_->Move();
   pa_threaded_mainloop_unlock(state_->loop);
+}
+
+bool PulseWatch::Connected() const {
+  std::lock_guard names(state_->mutex);
+  return state_->connected;
+}
+
+std::vector<SoundDevice> PulseWatch::Devices() const {
+  std::lock_guard names(state_->mutex);
+  std::vector<SoundDevice> out;
+  for (const auto& [description, name] : state_->sinks)
+    out.push_back({name, description, "PulseAudio", false, true});
+  for (const auto& [description, name] : state_->sources)
+    out.push_back({name, description, "PulseAudio", true, false});
+  return out;
 }
 
 std::string PulseWatch::DefaultSink() const {

@@ -7,6 +7,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "telephony/sound_devices.h"
 
 namespace velnaro {
 
@@ -22,6 +25,12 @@ class PulseWatch {
   // while unknown.
   std::string DefaultSink() const;
   std::string DefaultSource() const;
+
+  // Whether the server is there and answering.
+  bool Connected() const;
+
+  // The server's sinks and sources by its own names (a monitor's ends in ".monitor").
+  std::vector<SoundDevice> Devices() const;
 
   // Moves this process's playback streams to the sink described `sink` and its capture
   // streams to the source described `source` (either empty: left where they are). The

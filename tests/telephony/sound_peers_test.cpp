@@ -40,11 +40,13 @@ class SoundWithRealPeers : public ::testing::Test {
     if (!HasFailure()) std::filesystem::remove_all(dir_, ec);
   }
 
-  // The agent initialised on free ports: its last-error code.
+  // The agent (made on the first call) initialised on free ports: its last-error code.
   int Start(const std::string& sound_device = "default") {
-    agent_ = MakeLinphoneSipUserAgent({.state_dir = dir_ + "/state", .sound_device = sound_device});
-    log_.SetAgent(agent_.get());
-    agent_->SetEventSink(&log_);
+    if (!agent_) {
+      agent_ = MakeLinphoneSipUserAgent({.state_dir = dir_ + "/state", .sound_device = sound_device});
+      log_.SetAgent(agent_.get());
+      agent_->SetEventSink(&log_);
+    }
     const std::string host = proxy_->host();
     if (!agent_->Initialize(false, "127.0.0.1", test::FreePortPair(),
                             "1001 <sip:1001@" + host + ">", "", host, kOperator.user,
@@ -123,11 +125,14 @@ TEST_F(SoundWithRealPeers, TheOperatorHearsRingbackWhileTheCustomerRings) {
   EXPECT_GT(sound_->Heard("Desk-Speaker", 425, 2500), 0.5);
 }
 
-// No microphone: not online (14) until one appears. With every device gone mid-call the
+// No sound server yet, then no microphone: not online (14) until one appears. With every device gone mid-call the
 // call ends after the grace, and the next caller is turned away, not answered into silence.
 TEST_F(SoundWithRealPeers, WithoutDevicesThereIsNoSilentCall) {
-  sound_->AddSpeaker("Desk-Speaker");
+  sound_.reset();
+  sound_ = std::make_unique<test::SoundServer>(dir_ + "/late", false);  // after the agent
   EXPECT_EQ(Start(), sip_error::kInputDevice);
+  sound_->Start();
+  sound_->AddSpeaker("Desk-Speaker");
   EXPECT_FALSE(agent_->SoundReady());
   sound_->AddMicrophone("Desk-Mic", kDeskMicTone);
   EXPECT_TRUE(WaitUntil([&] { return agent_->SoundReady(); }, 5000));

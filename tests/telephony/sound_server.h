@@ -19,7 +19,9 @@ namespace velnaro::test {
 
 class SoundServer {
  public:
-  explicit SoundServer(const std::string& dir) : run_(dir + "/run") {
+  // Running at once, or (run = false) once Start() is called: a desktop whose sound
+  // comes after the agent.
+  explicit SoundServer(const std::string& dir, bool run = true) : run_(dir + "/run") {
     std::filesystem::create_directories(run_);
     std::filesystem::permissions(run_, std::filesystem::perms::owner_all);
     for (const char* name : {"XDG_RUNTIME_DIR", "PULSE_SERVER", "DBUS_SESSION_BUS_ADDRESS"})
@@ -27,13 +29,17 @@ class SoundServer {
     ::setenv("XDG_RUNTIME_DIR", run_.c_str(), 1);
     ::setenv("PULSE_SERVER", ("unix:" + run_ + "/pulse/native").c_str(), 1);
     ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + run_ + "/bus").c_str(), 1);
+    if (run) Start();
+  }
+  void Start() {
     bus_.Start({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + run_ + "/bus"},
                {}, run_ + "/dbus.log");
     pipewire_.Start({"pipewire"}, {}, run_ + "/pipewire.log");
     velnaro::testing::WaitUntil([&] { return std::filesystem::exists(run_ + "/pipewire-0"); }, 5000);
     session_.Start({"wireplumber"}, {}, run_ + "/wireplumber.log");
     pulse_.Start({"pipewire-pulse"}, {}, run_ + "/pipewire-pulse.log");
-    ok_ = velnaro::testing::WaitUntil([&] { return Pactl("info").find("Default Sink") != std::string::npos; }, 10000);
+    ok_ = velnaro::testing::WaitUntil(
+        [&] { return Pactl("info").find("Default Sink") != std::string::npos; }, 10000);
   }
   ~SoundServer() {
     players_.clear();
