@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <utility>
 #include <mutex>
 
 namespace velnaro {
@@ -23,6 +24,7 @@ struct PulseWatch::State {
   mutable std::mutex mutex;        // the names below
   std::string sink, source;
   std::map<std::string, std::string> sinks, sources;  // description -> server's name
+  std::map<std::string, std::string> listing_sinks, listing_sources;
   std::string move_sink, move_source;  // descriptions the streams are to move to
   bool connected = false;
   std::condition_variable connected_cv;
@@ -56,11 +58,6 @@ struct PulseWatch::State {
   }
 
   void Refresh() {
-    {
-      std::lock_guard names(mutex);  // listed afresh
-      sinks.clear();
-      sources.clear();
-    }
     if (pa_operation* op = pa_context_get_sink_info_list(context, &State::OnSinkListed, this))
       pa_operation_unref(op);
     if (pa_operation* op = pa_context_get_source_info_list(context, &State::OnSourceListed, this))
@@ -69,17 +66,19 @@ struct PulseWatch::State {
       pa_operation_unref(op);
   }
 
+  // Each list is gathered whole and then replaces the last, so a move never finds it
+  // half-listed.
   static void OnSinkListed(pa_context*, const pa_sink_info* info, int eol, void* self) {
     auto* s = static_cast<State*>(self);
-    if (eol || !info || !info->description) return;
     std::lock_guard names(s->mutex);
-    s->sinks[info->description] = info->name;
+    if (eol) s->sinks = std::exchange(s->listing_sinks, {});
+    else if (info && info->description) s->listing_sinks[info->description] = info->name;
   }
   static void OnSourceListed(pa_context*, const pa_source_info* info, int eol, void* self) {
     auto* s = static_cast<State*>(self);
-    if (eol || !info || !info->description) return;
     std::lock_guard names(s->mutex);
-    s->sources[info->description] = info->name;
+    if (eol) s->sources = std::exchange(s->listing_sources, {});
+    else if (info && info->description) s->listing_sources[info->description] = info->name;
   }
 
   void Move() {
@@ -147,6 +146,8 @@ struct PulseWatch::State {
     {
       std::lock_guard names(mutex);
       connected = false;
+      sinks.clear();
+      sources.clear();
       sink.clear();
       source.clear();
     }
