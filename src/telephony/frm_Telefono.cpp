@@ -312,7 +312,9 @@ void TfrmTelefono::SoundWaitLoop() {
     lock.lock();
     if (!ready || !sound_wanted_ || sound_stop_) continue;
     lock.unlock();
+    sound_retry_ = true;
     AttivaTelefono();
+    sound_retry_ = false;
     lock.lock();
   }
 }
@@ -334,8 +336,10 @@ bool TfrmTelefono::InizializzaAgente() {
       }
       const int error = agent_.LastError();
       if (error != sip_error::kPortInUse) {
-        MostraErroreAgente();
-        if (error == sip_error::kInputDevice || error == sip_error::kOutputDevice) {
+        const bool no_sound = error == sip_error::kInputDevice || error == sip_error::kOutputDevice;
+        // The operator was told when the wait began.
+        if (!no_sound || !sound_retry_) MostraErroreAgente();
+        if (no_sound) {
           status_.AggiornaStato(LineState::kOffline);
           WaitForSound(true);
         }

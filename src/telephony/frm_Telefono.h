@@ -10,6 +10,7 @@
 // never interleave with another's. Message boxes of an operation are shown after that part,
 // on the calling thread, before the operation returns.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -201,6 +202,7 @@ class TfrmTelefono final : public SipUserAgentEvents, public Phone {
   std::condition_variable sound_cv_;
   bool sound_wanted_ = false;
   bool sound_stop_ = false;
+  std::atomic<bool> sound_retry_{false};  // the wait's own attempt is running
   std::thread sound_thread_;
 
   void ShowLater(std::vector<PendingMessage> messages);

@@ -135,6 +135,7 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
   conf += "[video]\ncapture=0\ndisplay=0\nautomatically_initiate=0\nautomatically_accept=0\n";
   conf += "[sound]\nagc=0\nnoisegate=0\n";
   conf += "[net]\nnat_policy_ref=\n";
+  if (const int e = sound_.BeforeCore()) return e;
   linphone_factory_set_msplugins_dir(f, plugins_dir_.c_str());
   CorePtr made(linphone_factory_create_core_with_config_3(
       f, ConfigPtr(linphone_factory_create_config_from_string(f, conf.c_str())).get(), nullptr));

@@ -84,13 +84,29 @@ LinphoneSound::Choice LinphoneSound::Choose() const {
   const std::string sink = watch_ ? watch_->DefaultSink() : "";
   const std::string source = watch_ ? watch_->DefaultSource() : "";
   Choice c;
-  if (const SoundDevice* d = PickSoundDevice(devices, true, options_.sound_device, source))
+  if (const SoundDevice* d = PickSoundDevice(devices, true, options_.sound_device, source)) {
     c.mic = d->id;
-  if (const SoundDevice* d = PickSoundDevice(devices, false, options_.sound_device, sink))
+    c.mic_name = d->driver == "PulseAudio" ? d->name : "";
+  }
+  if (const SoundDevice* d = PickSoundDevice(devices, false, options_.sound_device, sink)) {
     c.speaker = d->id;
+    c.speaker_name = d->driver == "PulseAudio" ? d->name : "";
+  }
   const std::string& ring = options_.ring_device.empty() ? options_.sound_device : options_.ring_device;
   if (const SoundDevice* d = PickSoundDevice(devices, false, ring, sink)) c.ringer = d->id;
   return c;
+}
+
+bool LinphoneSound::ServerPending() const {
+  return watch_ && !watch_->Connected() &&
+         std::chrono::steady_clock::now() - created_ < kServerGrace;
+}
+
+int LinphoneSound::BeforeCore() {
+  VELNARO_OWNER_ONLY(owner_);
+  if (!ServerPending()) return sip_error::kNone;
+  SupportLog(LogLevel::kWarning, "sound", "no sound server yet");
+  return sip_error::kInputDevice;
 }
 
 int LinphoneSound::Setup(LinphoneCore* core) {
@@ -130,11 +146,16 @@ void LinphoneSound::Forget() {
   VELNARO_OWNER_ONLY(owner_);
   core_ = nullptr;
   silent_ = false;
+  applied_.clear();
 }
 
 bool LinphoneSound::Ready() {
   VELNARO_OWNER_ONLY(owner_);
-  if (options_.force_virtual || !core_) return true;
+  if (options_.force_virtual) return true;
+  if (ServerPending()) return false;
+  // The server's own view first: the library looks again with a new core.
+  if (watch_ && watch_->Connected()) return MissingSound(watch_->Devices()) == sip_error::kNone;
+  if (!core_) return true;
   linphone_core_reload_sound_devices(core_);
   missing_ = MissingSound(Devices());
   return missing_ == sip_error::kNone;
@@ -145,7 +166,8 @@ bool LinphoneSound::Ready() {
 void LinphoneSound::SetupRingback() {
   VELNARO_OWNER_ONLY(owner_);
   const std::string packaged = Text(linphone_core_get_ringback(core_));
-  if (!packaged.empty() && ::access(packaged.c_str(), R_OK) == 0) return;
+  if ((!packaged.empty() && ::access(packaged.c_str(), R_OK) == 0) || options_.state_dir.empty())
+    return;
   const std::string path = options_.state_dir + "/ringback.wav";
   constexpr int kRate = 8000;
   if (::access(path.c_str(), R_OK) != 0 && !wav::WriteMono(path, kRate, RingbackTone(kRate))) {
@@ -168,31 +190,38 @@ void LinphoneSound::UseForNewCalls(const Choice& c) {
 
 void LinphoneSound::ApplyTo(LinphoneCall* call, const Choice& c, bool starting) {
   VELNARO_OWNER_ONLY(owner_);
+  const std::string id = CallIdOf(call);
+  Choice& had = applied_[id];
+  if (starting) had = Choice{};
   // A call in the mix hears and speaks through the mix.
   LinphoneConference* mix = linphone_call_get_conference(call);
-  const std::string mic = IdOf(mix ? linphone_conference_get_input_audio_device(mix)
-                                   : linphone_call_get_input_audio_device(call));
-  const std::string speaker = IdOf(mix ? linphone_conference_get_output_audio_device(mix)
-                                       : linphone_call_get_output_audio_device(call));
-  const std::string id = CallIdOf(call);
-  if (!c.mic.empty() && c.mic != mic) {
+  const bool mic_moves = !c.mic.empty() && c.mic != had.mic;
+  const bool speaker_moves = !c.speaker.empty() && c.speaker != had.speaker;
+  if (mic_moves) {
     WithDevice(core_, c.mic, [&](LinphoneAudioDevice* d) {
       mix ? linphone_conference_set_input_audio_device(mix, d)
           : linphone_call_set_input_audio_device(call, d);
     });
-    if (!starting) SupportLog(LogLevel::kInfo, "sound", "call " + id + ": microphone " + mic + " -> " + c.mic);
+    if (!starting)
+      SupportLog(LogLevel::kInfo, "sound", "call " + id + ": microphone " + had.mic + " -> " + c.mic);
   }
-  if (!c.speaker.empty() && c.speaker != speaker) {
+  if (speaker_moves) {
     WithDevice(core_, c.speaker, [&](LinphoneAudioDevice* d) {
       mix ? linphone_conference_set_output_audio_device(mix, d)
           : linphone_call_set_output_audio_device(call, d);
     });
     if (!starting)
-      SupportLog(LogLevel::kInfo, "sound", "call " + id + ": speaker " + speaker + " -> " + c.speaker);
+      SupportLog(LogLevel::kInfo, "sound",
+                 "call " + id + ": speaker " + had.speaker + " -> " + c.speaker);
   }
+  // The sound server's streams cannot be switched by the library while they run: the
+  // server moves them.
+  if ((mic_moves || speaker_moves) && watch_)
+    watch_->MoveStreams(speaker_moves ? c.speaker_name : "", mic_moves ? c.mic_name : "");
   if (starting)
     SupportLog(LogLevel::kInfo, "sound",
                "call " + id + ": microphone " + c.mic + ", speaker " + c.speaker);
+  had = c;
 }
 
 bool LinphoneSound::OnCallState(LinphoneCall* call, LinphoneCallState state) {
@@ -212,7 +241,10 @@ bool LinphoneSound::OnCallState(LinphoneCall* call, LinphoneCallState state) {
       UseForNewCalls(Choose());
       break;
     case LinphoneCallStreamsRunning:
-      ApplyTo(call, Choose(), true);
+      ApplyTo(call, Choose(), !applied_.count(CallIdOf(call)));
+      break;
+    case LinphoneCallReleased:
+      applied_.erase(CallIdOf(call));
       break;
     default:
       break;

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,12 +33,17 @@ class LinphoneSound {
  public:
   // A call left without any device ends after this.
   static constexpr std::chrono::seconds kSilenceGrace{10};
+  // How long after start a missing sound server is waited for.
+  static constexpr std::chrono::seconds kServerGrace{10};
 
   LinphoneSound(SipOwnerThread& owner, SoundOptions options);
   ~LinphoneSound();
   LinphoneSound(const LinphoneSound&) = delete;
   LinphoneSound& operator=(const LinphoneSound&) = delete;
 
+  // Before a core is made: 14 while the sound server may still be starting (a login), for
+  // the library, once it has looked for one, never sees a server that comes later.
+  int BeforeCore();
   // The core has started: its devices set up and the ringback tone given. A sip_error
   // code: 14 without a usable microphone, 15 without a usable playback device.
   int Setup(LinphoneCore* core);
@@ -50,12 +56,14 @@ class LinphoneSound {
   // Between iterations: a changed device list or default applied to the calls; a call
   // without sound ended once the grace is over.
   void Pump();
-  // The device list read again: whether a call would have sound both ways now.
+  // The device list read again: whether a call would have sound both ways now, or
+  // would on a new core.
   bool Ready();
 
  private:
   struct Choice {
     std::string mic, speaker, ringer;  // library ids, empty for none
+    std::string mic_name, speaker_name;  // their descriptions
   };
   std::vector<SoundDevice> Devices() const;
   Choice Choose() const;
@@ -67,12 +75,15 @@ class LinphoneSound {
   const SoundOptions options_;
   LinphoneCore* core_ = nullptr;
   int missing_ = 0;  // what MissingSound said last
+  std::map<std::string, Choice> applied_;  // by call id: what each call was given
   std::chrono::steady_clock::time_point silent_since_{};
   bool silent_ = false;
   std::atomic<bool> changed_{false};  // set by the watch's thread
   int rereads_ = 0;
   std::chrono::steady_clock::time_point reread_at_{};
+  bool ServerPending() const;
   std::unique_ptr<PulseWatch> watch_;  // not with the virtual card
+  const std::chrono::steady_clock::time_point created_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace velnaro

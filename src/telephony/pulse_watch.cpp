@@ -7,6 +7,12 @@
 
 #include <sys/time.h>
 
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <utility>
 #include <mutex>
 
 namespace velnaro {
@@ -15,15 +21,31 @@ struct PulseWatch::State {
   std::function<void()> on_change;
   pa_threaded_mainloop* loop = nullptr;
   pa_context* context = nullptr;  // mainloop's lock
-  mutable std::mutex mutex;        // the two names
+  mutable std::mutex mutex;        // the names below
   std::string sink, source;
+  std::map<std::string, std::string> sinks, sources;  // description -> server's name
+  std::map<std::string, std::string> listing_sinks, listing_sources;
+  std::string move_sink, move_source;  // descriptions the streams are to move to
+  bool connected = false;
+  std::condition_variable connected_cv;
+
+  static bool Ours(const pa_proplist* p) {
+    const char* pid = pa_proplist_gets(p, PA_PROP_APPLICATION_PROCESS_ID);
+    return pid && std::to_string(::getpid()) == pid;
+  }
+  static std::string NameOf(const std::map<std::string, std::string>& names,
+                            const std::string& description) {
+    auto it = names.find(description);
+    return it == names.end() ? "" : it->second;
+  }
 
   void Connect() {
     context = pa_context_new(pa_threaded_mainloop_get_api(loop), "velnaro-ds");
     if (!context) return;
     pa_context_set_state_callback(context, &State::OnState, this);
-    // NOFAIL: a server that is not there yet is waited for.
-    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOFAIL, nullptr) < 0) ScheduleReconnect();
+    // A server that is not there yet is waited for; the desktop starts its own.
+    const auto flags = static_cast<pa_context_flags_t>(PA_CONTEXT_NOFAIL | PA_CONTEXT_NOAUTOSPAWN);
+    if (pa_context_connect(context, nullptr, flags, nullptr) < 0) ScheduleReconnect();
   }
 
   void Disconnect() {
@@ -36,14 +58,70 @@ struct PulseWatch::State {
   }
 
   void Refresh() {
+    if (pa_operation* op = pa_context_get_sink_info_list(context, &State::OnSinkListed, this))
+      pa_operation_unref(op);
+    if (pa_operation* op = pa_context_get_source_info_list(context, &State::OnSourceListed, this))
+      pa_operation_unref(op);
     if (pa_operation* op = pa_context_get_server_info(context, &State::OnServer, this))
+      pa_operation_unref(op);
+  }
+
+  // Each list is gathered whole and then replaces the last, so a move never finds it
+  // half-listed.
+  static void OnSinkListed(pa_context*, const pa_sink_info* info, int eol, void* self) {
+    auto* s = static_cast<State*>(self);
+    std::lock_guard names(s->mutex);
+    if (eol) s->sinks = std::exchange(s->listing_sinks, {});
+    else if (info && info->description) s->listing_sinks[info->description] = info->name;
+  }
+  static void OnSourceListed(pa_context*, const pa_source_info* info, int eol, void* self) {
+    auto* s = static_cast<State*>(self);
+    std::lock_guard names(s->mutex);
+    if (eol) s->sources = std::exchange(s->listing_sources, {});
+    else if (info && info->description) s->listing_sources[info->description] = info->name;
+  }
+
+  void Move() {
+    if (!context || pa_context_get_state(context) != PA_CONTEXT_READY) return;
+    if (pa_operation* op = pa_context_get_sink_input_info_list(context, &State::OnSinkInput, this))
+      pa_operation_unref(op);
+    if (pa_operation* op =
+            pa_context_get_source_output_info_list(context, &State::OnSourceOutput, this))
+      pa_operation_unref(op);
+  }
+  static void OnSinkInput(pa_context* c, const pa_sink_input_info* info, int eol, void* self) {
+    auto* s = static_cast<State*>(self);
+    if (eol || !info || !Ours(info->proplist)) return;
+    std::string to;
+    {
+      std::lock_guard names(s->mutex);
+      to = NameOf(s->sinks, s->move_sink);
+    }
+    if (to.empty()) return;
+    if (pa_operation* op = pa_context_move_sink_input_by_name(c, info->index, to.c_str(), nullptr, nullptr))
+      pa_operation_unref(op);
+  }
+  static void OnSourceOutput(pa_context* c, const pa_source_output_info* info, int eol, void* self) {
+    auto* s = static_cast<State*>(self);
+    if (eol || !info || !Ours(info->proplist)) return;
+    std::string to;
+    {
+      std::lock_guard names(s->mutex);
+      to = NameOf(s->sources, s->move_source);
+    }
+    if (to.empty()) return;
+    if (pa_operation* op = pa_context_move_source_output_by_name(c, info->index, to.c_str(), nullptr, nullptr))
       pa_operation_unref(op);
   }
 
   static void OnState(pa_context* c, void* self) {
     auto* s = static_cast<State*>(self);
     switch (pa_context_get_state(c)) {
-      case PA_CONTEXT_READY:
+      case PA_CONTEXT_READY: {
+        std::lock_guard names(s->mutex);
+        s->connected = true;
+        s->connected_cv.notify_all();
+      }
         pa_context_set_subscribe_callback(c, &State::OnEvent, s);
         if (pa_operation* op = pa_context_subscribe(
                 c,
@@ -67,6 +145,9 @@ struct PulseWatch::State {
   void ScheduleReconnect() {
     {
       std::lock_guard names(mutex);
+      connected = false;
+      sinks.clear();
+      sources.clear();
       sink.clear();
       source.clear();
     }
@@ -85,13 +166,19 @@ struct PulseWatch::State {
     s->Connect();
   }
 
-  static void OnEvent(pa_context*, pa_subscription_event_type_t, uint32_t, void* self) {
+  // Devices that come or go, and the server's defaults; not a device's every change of
+  // volume or state, which each call's streams cause.
+  static void OnEvent(pa_context*, pa_subscription_event_type_t t, uint32_t, void* self) {
+    const auto facility = t & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+    const auto type = t & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+    if (facility != PA_SUBSCRIPTION_EVENT_SERVER && type == PA_SUBSCRIPTION_EVENT_CHANGE) return;
     static_cast<State*>(self)->Refresh();
   }
 
   static void OnServer(pa_context* c, const pa_server_info* info, void* self) {
     auto* s = static_cast<State*>(self);
     if (!info) return;
+
     // The descriptions are what the SIP library shows; they come one after the other.
     if (info->default_sink_name) {
       if (pa_operation* op = pa_context_get_sink_info_by_name(c, info->default_sink_name,
@@ -129,7 +216,11 @@ PulseWatch::PulseWatch(std::function<void()> on_change) : state_(std::make_uniqu
   pa_threaded_mainloop_lock(state_->loop);
   state_->Connect();
   pa_threaded_mainloop_unlock(state_->loop);
-  if (pa_threaded_mainloop_start(state_->loop) < 0) {
+  if (pa_threaded_mainloop_start(state_->loop) == 0) {
+    // A running server answers at once; the phone should not find it missing for that.
+    std::unique_lock names(state_->mutex);
+    state_->connected_cv.wait_for(names, std::chrono::seconds(1), [&] { return state_->connected; });
+  } else {
     pa_threaded_mainloop_lock(state_->loop);
     state_->Disconnect();
     pa_threaded_mainloop_unlock(state_->loop);
@@ -145,6 +236,33 @@ PulseWatch::~PulseWatch() {
   pa_threaded_mainloop_unlock(state_->loop);
   pa_threaded_mainloop_stop(state_->loop);
   pa_threaded_mainloop_free(state_->loop);
+}
+
+void PulseWatch::MoveStreams(const std::string& sink, const std::string& source) {
+  if (!state_->loop) return;
+  {
+    std::lock_guard names(state_->mutex);
+    state_->move_sink = sink;
+    state_->move_source = source;
+  }
+  pa_threaded_mainloop_lock(state_->loop);
+  state_->Move();
+  pa_threaded_mainloop_unlock(state_->loop);
+}
+
+bool PulseWatch::Connected() const {
+  std::lock_guard names(state_->mutex);
+  return state_->connected;
+}
+
+std::vector<SoundDevice> PulseWatch::Devices() const {
+  std::lock_guard names(state_->mutex);
+  std::vector<SoundDevice> out;
+  for (const auto& [description, name] : state_->sinks)
+    out.push_back({name, description, "PulseAudio", false, true});
+  for (const auto& [description, name] : state_->sources)
+    out.push_back({name, description, "PulseAudio", true, false});
+  return out;
 }
 
 std::string PulseWatch::DefaultSink() const {

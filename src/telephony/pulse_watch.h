@@ -7,6 +7,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "telephony/sound_devices.h"
 
 namespace velnaro {
 
@@ -22,6 +25,17 @@ class PulseWatch {
   // while unknown.
   std::string DefaultSink() const;
   std::string DefaultSource() const;
+
+  // Whether the server is there and answering.
+  bool Connected() const;
+
+  // The server's sinks and sources by its own names (a monitor's ends in ".monitor").
+  std::vector<SoundDevice> Devices() const;
+
+  // Moves this process's playback streams to the sink described `sink` and its capture
+  // streams to the source described `source` (either empty: left where they are). The
+  // library's sound filters cannot change their device while they run; the server can.
+  void MoveStreams(const std::string& sink, const std::string& source);
 
  private:
   struct State;

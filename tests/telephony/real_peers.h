@@ -224,8 +224,10 @@ struct SoftphoneEvent {
 
 class Softphone {
  public:
-  // Registers account at the proxy and sends a sine of tone_hz in every call.
-  Softphone(const std::string& dir, const SipProxy& proxy, const SipAccount& account, int tone_hz)
+  // Registers account at the proxy and sends a sine of tone_hz in every call; answers at
+  // once, or lets calls ring until "accept".
+  Softphone(const std::string& dir, const SipProxy& proxy, const SipAccount& account, int tone_hz,
+            bool answer = true)
       : dir_(dir + "/softphone-" + account.user), account_(account), proxy_(proxy.host()) {
     std::filesystem::create_directories(dir_ + "/sound");
     for (int attempt = 0; attempt < 3 && fd_ < 0; ++attempt) {
@@ -249,7 +251,7 @@ class Softphone {
           << "snd_path " << dir_ << "/sound\n";
       std::ofstream(dir_ + "/accounts")
           << "<sip:" << account.user << "@" << proxy_ << ">;auth_pass=" << account.password
-          << ";answermode=auto;regint=600;audio_codecs=PCMU\n";
+          << ";answermode=" << (answer ? "auto" : "manual") << ";regint=600;audio_codecs=PCMU\n";
       process_.Start({"baresip", "-f", dir_}, {{"HOME", dir_}}, dir_ + "/baresip.log");
       velnaro::testing::WaitUntil(
           [&] { return Connect() || !process_.Running(); }, 5000);

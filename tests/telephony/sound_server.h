@@ -19,14 +19,27 @@ namespace velnaro::test {
 
 class SoundServer {
  public:
-  explicit SoundServer(const std::string& dir) : run_(dir + "/run") {
+  // Running at once, or (run = false) once Start() is called: a desktop whose sound comes
+  // after the agent.
+  explicit SoundServer(const std::string& dir, bool run = true) : run_(dir + "/run") {
     std::filesystem::create_directories(run_);
     std::filesystem::permissions(run_, std::filesystem::perms::owner_all);
+    const std::map<std::string, std::string> env{{"XDG_RUNTIME_DIR", run_},
+                                                 {"PULSE_SERVER", "unix:" + run_ + "/pulse/native"},
+                                                 {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + run_ + "/bus"}};
+    for (const auto& [name, value] : env) {
+      if (const char* v = std::getenv(name.c_str())) saved_[name] = v;
+      ::setenv(name.c_str(), value.c_str(), 1);
+    }
+    if (run) Start();
+  }
+  ~SoundServer() {
+    players_.clear();
+    for (auto* c : {&pulse_, &session_, &pipewire_, &bus_}) c->Stop();
     for (const char* name : {"XDG_RUNTIME_DIR", "PULSE_SERVER", "DBUS_SESSION_BUS_ADDRESS"})
-      if (const char* v = std::getenv(name)) saved_[name] = v;
-    ::setenv("XDG_RUNTIME_DIR", run_.c_str(), 1);
-    ::setenv("PULSE_SERVER", ("unix:" + run_ + "/pulse/native").c_str(), 1);
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + run_ + "/bus").c_str(), 1);
+      saved_.count(name) ? ::setenv(name, saved_[name].c_str(), 1) : ::unsetenv(name);
+  }
+  void Start() {
     bus_.Start({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + run_ + "/bus"},
                {}, run_ + "/dbus.log");
     pipewire_.Start({"pipewire"}, {}, run_ + "/pipewire.log");
@@ -35,39 +48,26 @@ class SoundServer {
     pulse_.Start({"pipewire-pulse"}, {}, run_ + "/pipewire-pulse.log");
     ok_ = velnaro::testing::WaitUntil([&] { return Pactl("info").find("Default Sink") != std::string::npos; }, 10000);
   }
-  ~SoundServer() {
-    players_.clear();
-    pulse_.Stop();
-    session_.Stop();
-    pipewire_.Stop();
-    bus_.Stop();
-    for (const char* name : {"XDG_RUNTIME_DIR", "PULSE_SERVER", "DBUS_SESSION_BUS_ADDRESS"}) {
-      if (saved_.count(name)) ::setenv(name, saved_[name].c_str(), 1);
-      else ::unsetenv(name);
-    }
-  }
   bool ok() const { return ok_; }
 
   // pactl's output (standard error included).
   std::string Pactl(const std::string& args) {
-    const std::string out = run_ + "/pactl.out";
-    velnaro::testing::Child c({"sh", "-c", "pactl " + args}, {}, out);
+    velnaro::testing::Child c({"sh", "-c", "pactl " + args}, {}, run_ + "/pactl.out");
     c.Wait(10000);
     return c.Output();
   }
 
-  // A headset or speaker described as `name`; what it plays can be heard with Heard().
+  // A headset or speaker described as `name`, once the server lists it.
   void AddSpeaker(const std::string& name) {
     Load(name, "module-null-sink sink_name=" + Id(name) + " sink_properties=device.description=" + name);
     Present("sinks", Id(name));
   }
   // A microphone described as `name` saying a tone of `hz`.
   void AddMicrophone(const std::string& name, int hz) {
-    const std::string feed = Id(name) + "_feed";
+    const std::string feed = Id(name) + "_feed", tone = run_ + "/" + feed + ".wav";
     Load(name, "module-null-sink sink_name=" + feed + " sink_properties=device.description=" + feed);
     Load(name, "module-remap-source master=" + feed + ".monitor source_name=" + Id(name) +
                    " source_properties=device.description=" + name);
-    const std::string tone = run_ + "/" + feed + ".wav";
     std::vector<int16_t> samples(8000 * 300);
     for (size_t i = 0; i < samples.size(); ++i)
       samples[i] = static_cast<int16_t>(8000 * std::sin(2 * M_PI * hz * double(i) / 8000));
@@ -98,17 +98,15 @@ class SoundServer {
 
  private:
   static std::string Id(std::string name) {
-    for (char& c : name)
-      if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
     return name;
   }
-  // Waits until the server lists the device.
   void Present(const std::string& kind, const std::string& id) {
     velnaro::testing::WaitUntil(
         [&] { return Pactl("list short " + kind).find("\t" + id + "\t") != std::string::npos; }, 5000);
   }
   void Load(const std::string& name, const std::string& args) {
-    std::string index = Pactl("load-module " + args);
+    const std::string index = Pactl("load-module " + args);
     modules_[name].push_back(index.substr(0, index.find('\n')));
   }
 
