@@ -95,24 +95,13 @@ void TfrmMainPhone::ProvisioningOutcome(bool ok) {
                            .display_name = v.SipInterno,
                            .login = v.SipUtente,
                            .password = v.SipPassword};
-      txtLog.clear();
-      try {
-        links_.network.ChooseLocalAddress(
-            v.Rete, [&account](const std::string& ip) { account.local_ip = ip; },
-            [this](const std::string& line) {
-              txtLog.push_back(line);
-              if (log_) log_(LogLevel::kInfo, "interfaces", line);
-            });
-      } catch (const std::exception& e) {
-        // The phone then binds to whatever address the choice gave before it failed.
-        Log(std::string("interface selection failed: ") + e.what(), LogLevel::kWarning);
-      } catch (...) {
-        Log("interface selection failed", LogLevel::kWarning);
-      }
-      Log("local address for the phone: " +
-          (account.local_ip.empty() ? "the library's own choice" : account.local_ip));
+      ChooseAddress(v.Rete, account);
       txtNumeroVerde = v.ConferenceNumber;
       Changed();
+      phone_started_ = true;
+      account_ = account;
+      rete_ = v.Rete;
+      address_lost_ = false;
       phone().AttivaTelefono(account);
     } else {
       EsitoPasso2(false);
@@ -130,6 +119,53 @@ void TfrmMainPhone::ProvisioningOutcome(bool ok) {
   StartupValues v = links_.provisioning.Values();
   if (!v.UpdateFILE.empty()) ShowUpdateOffer(v);
   Changed();
+}
+
+void TfrmMainPhone::ChooseAddress(const std::string& rete, PhoneAccount& account) {
+  txtLog.clear();
+  try {
+    links_.network.ChooseLocalAddress(
+        rete, [&account](const std::string& ip) { account.local_ip = ip; },
+        [this](const std::string& line) {
+          txtLog.push_back(line);
+          if (log_) log_(LogLevel::kInfo, "interfaces", line);
+        });
+  } catch (const std::exception& e) {
+    // The phone then binds to whatever address the choice gave before it failed.
+    Log(std::string("interface selection failed: ") + e.what(), LogLevel::kWarning);
+  } catch (...) {
+    Log("interface selection failed", LogLevel::kWarning);
+  }
+  Log("local address for the phone: " +
+      (account.local_ip.empty() ? "the library's own choice" : account.local_ip));
+}
+
+void TfrmMainPhone::NetworkChanged() {
+  // Before the phone first went on line the start-up makes the choice itself.
+  if (!phone_started_) return;
+  ReportingFaults([&] {
+    Log("the network changed: the interface is chosen again");
+    PhoneAccount next = account_;
+    next.local_ip.clear();
+    ChooseAddress(rete_, next);
+    Changed();
+    // Without a prefix nothing is chosen: the library keeps its own choice.
+    if (rete_.empty()) return;
+    if (next.local_ip.empty()) {
+      // A phone that never had an address in the prefix keeps the library's own choice.
+      if (address_lost_ || account_.local_ip.empty()) return;
+      address_lost_ = true;
+      Log("no address in " + rete_ + " is up: the line is lost", LogLevel::kWarning);
+      phone().NetworkLost();
+      return;
+    }
+    if (!address_lost_ && next.local_ip == account_.local_ip) return;
+    Log("the phone moves to " + next.local_ip);
+    address_lost_ = false;
+    account_ = next;
+    phone().DisattivaTelefono();
+    phone().AttivaTelefono(account_);
+  });
 }
 
 void TfrmMainPhone::ScheduleRetry() {

@@ -81,6 +81,9 @@ class TfrmMainPhone {
   void EsitoPasso3(bool ok);
   void btnOpenBrowserClick();
   void DSButton2Click();  // "Indietro" on the error page
+  // The network moved (address, link, route, resume): the interface is chosen again and
+  // the phone follows the chosen address; with none left the line is reported lost.
+  void NetworkChanged();
 
   // Update offer.
   void btnUpdateOKClick();
@@ -164,6 +167,8 @@ class TfrmMainPhone {
   void OnUiThread(std::function<void()> fn);
   // EseguiAvvio from the provisioning request's outcome on.
   void ProvisioningOutcome(bool ok);
+  // The interface choice for the phone, its log lines on the debug page and in the log.
+  void ChooseAddress(const std::string& rete, PhoneAccount& account);
   void ScheduleRetry();
   void RetryProvisioning();
   void RetryAnswered(bool arrived, const std::string& reply);
@@ -175,6 +180,11 @@ class TfrmMainPhone {
   Phone* phone_ = nullptr;
   LogFn log_;
   Scheduler* scheduler_ = nullptr;
+  // What the phone went on line with, and the prefix its address was chosen by.
+  bool phone_started_ = false;
+  PhoneAccount account_;
+  std::string rete_;
+  bool address_lost_ = false;
   bool retrying_ = false;
   Scheduler::Clock::time_point retrying_since_{};
   Page page_before_about_ = Page::tsStatus;

@@ -341,6 +341,11 @@ bool TfrmTelefono::DisattivaTelefono() {
   });
 }
 
+void TfrmTelefono::NetworkLost() {
+  // The shutdown's own events are delivered before the failure, which has the last word.
+  if (DisattivaTelefono()) OnFailToRegister();
+}
+
 void TfrmTelefono::BtnInitClick() {
   Run([&] {
     if (IsOnline() && DisattivaTelefono()) return;

@@ -112,6 +112,7 @@ class TfrmTelefono final : public SipUserAgentEvents, public Phone {
   // Phone
   void AttivaTelefono(const PhoneAccount& account) override;
   bool DisattivaTelefono() override;
+  void NetworkLost() override;
   bool Dial(int line, const std::string& number) override;
   void HangUp(int line) override;
   bool InCall(int line) override;

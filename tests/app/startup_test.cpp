@@ -230,6 +230,33 @@ TEST(Sequence, RunsAgainFromHiddenIndicatorsAndOfflinePhone) {
   EXPECT_EQ(std::count(ops.begin(), ops.end(), "DisattivaTelefono"), 2);
 }
 
+// Each change runs the choice once (its log lines included); the phone moves only when the
+// chosen address does, and a lost address is reported once until one is back.
+TEST(Sequence, PhoneFollowsTheChosenAddressWhenTheNetworkMoves) {
+  Rig rig;
+  rig.form.NetworkChanged();  // before the start-up's own choice: nothing
+  EXPECT_THAT(rig.phone.ops(), ElementsAre());
+  rig.provisioning.reply = FullReply();
+  rig.Start();
+  rig.phone.clear();
+  rig.logged.clear();
+  rig.form.NetworkChanged();
+  rig.network.chosen = "10.8.0.9";
+  rig.form.NetworkChanged();
+  EXPECT_EQ(rig.phone.account.local_ip, "10.8.0.9");
+  rig.network.chosen = "";
+  rig.form.NetworkChanged();
+  rig.form.NetworkChanged();
+  rig.network.chosen = "10.8.0.9";
+  rig.form.NetworkChanged();
+  EXPECT_THAT(rig.phone.ops(), ElementsAre("DisattivaTelefono", "AttivaTelefono", "NetworkLost",
+                                           "DisattivaTelefono", "AttivaTelefono"));
+  EXPECT_EQ(rig.phone.account.local_ip, "10.8.0.9");
+  EXPECT_EQ(std::count_if(rig.logged.begin(), rig.logged.end(),
+                          [](const std::string& l) { return l.rfind("interfaces: ", 0) == 0; }),
+            5);
+}
+
 TEST(OpenBrowser, OpensAddressAndShowsLine2PageWithConferenceNumber) {
   Rig rig;
   rig.provisioning.reply = FullReply();

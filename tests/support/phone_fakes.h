@@ -51,6 +51,7 @@ class FakePhone : public Phone {
     Op("DisattivaTelefono");
     return false;
   }
+  void NetworkLost() override { Op("NetworkLost"); }
   bool Dial(int line, const std::string& number) override {
     Op("Dial " + std::to_string(line) + " " + number);
     return place_ok;
