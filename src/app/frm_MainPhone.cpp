@@ -163,8 +163,7 @@ void TfrmMainPhone::NetworkChanged() {
     Log("the phone moves to " + next.local_ip);
     address_lost_ = false;
     account_ = next;
-    phone().DisattivaTelefono();
-    phone().AttivaTelefono(account_);
+    phone().NetworkMoved(account_);
   });
 }
 

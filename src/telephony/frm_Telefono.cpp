@@ -341,9 +341,28 @@ bool TfrmTelefono::DisattivaTelefono() {
   });
 }
 
+// Off line at once: an unregistration from an address that is gone would only wait for
+// its timeout. The calls' own events come before what the caller reports next.
+bool TfrmTelefono::LeaveLostAddress() {
+  return RunFor([&] {
+    {
+      std::lock_guard lock(mutex_);
+      if (!online_) return false;
+      online_ = false;
+    }
+    agent_.Abandon();
+    status_.SetMute(false);
+    return true;
+  });
+}
+
 void TfrmTelefono::NetworkLost() {
-  // The shutdown's own events are delivered before the failure, which has the last word.
-  if (DisattivaTelefono()) OnFailToRegister();
+  if (LeaveLostAddress()) OnFailToRegister();
+}
+
+void TfrmTelefono::NetworkMoved(const PhoneAccount& account) {
+  LeaveLostAddress();
+  AttivaTelefono(account);
 }
 
 void TfrmTelefono::BtnInitClick() {

@@ -113,6 +113,7 @@ class TfrmTelefono final : public SipUserAgentEvents, public Phone {
   void AttivaTelefono(const PhoneAccount& account) override;
   bool DisattivaTelefono() override;
   void NetworkLost() override;
+  void NetworkMoved(const PhoneAccount& account) override;
   bool Dial(int line, const std::string& number) override;
   void HangUp(int line) override;
   bool InCall(int line) override;
@@ -169,6 +170,7 @@ class TfrmTelefono final : public SipUserAgentEvents, public Phone {
   void AccountMessage(const std::string& text);
   void Post(MessageBox& box, const std::string& text);
   std::string LocalIp(const Settings& s);
+  bool LeaveLostAddress();
   void CallFailed(int line);
   void ReportEsitoPasso3(bool registered);  // outside the component's lock
 

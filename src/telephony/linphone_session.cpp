@@ -251,11 +251,11 @@ int LinphoneSession::Register(int expiry) {
   return sip_error::kNone;
 }
 
-bool LinphoneSession::Unregister(bool events) {
+bool LinphoneSession::Unregister(bool events, bool send) {
   VELNARO_OWNER_ONLY(owner_);
   const bool had_account = account_ != nullptr;
   if (events && had_account) owner_.Queue([](SipUserAgentEvents& e) { e.OnTryingToUnRegister(); });
-  if (account_ && Registered()) {
+  if (send && account_ && Registered()) {
     unregistering_ = true;
     {
       const AccountParamsPtr p(
@@ -307,7 +307,8 @@ void LinphoneSession::RegistrationCb(LinphoneAccount* account, LinphoneRegistrat
                                      const char*) {
   auto* self = static_cast<LinphoneSession*>(
       linphone_account_cbs_get_user_data(linphone_account_get_current_callbacks(account)));
-  if (self) self->OnRegistration(state);
+  // An account already dropped still reports its unregistration: not ours to tell.
+  if (self && self->account_.get() == account) self->OnRegistration(state);
 }
 
 // Refreshes of a standing registration raise nothing: they would overwrite the phone's

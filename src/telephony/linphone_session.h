@@ -64,9 +64,9 @@ class LinphoneSession {
   void SetUserAgentText(const std::string& text);
   int Register(int expiry_seconds);
 
-  // Closing, after the calls are gone: unregisters (raising "trying" when `events`) and
-  // drops the account; true when there was one.
-  bool Unregister(bool events);
+  // Closing, after the calls are gone: unregisters (raising "trying" when `events`;
+  // nothing is sent unless `send`) and drops the account; true when there was one.
+  bool Unregister(bool events, bool send = true);
   // Stops the core (raising "unregistered" when `events`).
   void Stop(bool events);
 

@@ -93,6 +93,13 @@ class Agent final : public LinphoneSipUserAgent {
       return sip_error::kNone;
     });
   }
+  void Abandon() override {
+    Op([&] {
+      if (!session_.core()) return sip_error::kNotOnline;
+      Close(false, false);
+      return sip_error::kNone;
+    });
+  }
   int LastError() override { return owner_.Call([&] { return last_error_; }); }
   std::string LocalIp() override { return owner_.Call([&] { return session_.LocalIp(); }); }
   void SetProxyHint(const std::string& sip_proxy) override {
@@ -169,13 +176,14 @@ class Agent final : public LinphoneSipUserAgent {
     owner_.Deliver();
   }
 
-  // Hangs up, unregisters (raising the unregistration events when asked) and stops.
-  void Close(bool events) {
+  // Hangs up, unregisters unless told not to (raising the unregistration events when
+  // asked) and stops.
+  void Close(bool events, bool unregister = true) {
     if (!session_.core()) return;
     recorder_.Stop();  // what was recorded can still be saved
     // Calls first, so that their BYEs still go out through the account.
     lines_.EndAll();
-    const bool had_account = session_.Unregister(events);
+    const bool had_account = session_.Unregister(events, unregister);
     lines_.Release();
     session_.Stop(events && had_account);
   }

@@ -34,9 +34,12 @@ class Phone {
   virtual void AttivaTelefono(const PhoneAccount& account) = 0;
   // False when the phone was not on line.
   virtual bool DisattivaTelefono() = 0;
-  // The address the phone is bound to is gone: off line, its calls ended, and the line
-  // reported lost as a failed registration is. Nothing when it was not on line.
+  // The address the phone is bound to is gone: off line without unregistering from it,
+  // its calls ended, and the line reported lost as a failed registration is. Nothing when
+  // it was not on line.
   virtual void NetworkLost() = 0;
+  // The chosen address moved: off line as above, then on line again with `account`.
+  virtual void NetworkMoved(const PhoneAccount& account) = 0;
 
   // The operations on a line. Each writes the log lines, the status and the messages to
   // the operator that the phone window's buttons for that line do.

@@ -116,6 +116,9 @@ class SipUserAgent {
                           const std::string& sip_proxy, const std::string& login,
                           const std::string& password, bool flag2, int mode) = 0;
   virtual void Shutdown() = 0;                                 // 1
+  // Shutdown once the local address is gone: calls end, nothing is unregistered (nothing
+  // could leave that address) and no unregistration event is raised.
+  virtual void Abandon() { Shutdown(); }
   virtual int LastError() = 0;                                 // 3
   virtual std::string LocalIp() = 0;                           // 23
   // The proxy that LocalIp() should find the route to, before Initialize names it.

@@ -52,6 +52,10 @@ class FakePhone : public Phone {
     return false;
   }
   void NetworkLost() override { Op("NetworkLost"); }
+  void NetworkMoved(const PhoneAccount& a) override {
+    account = a;
+    Op("NetworkMoved");
+  }
   bool Dial(int line, const std::string& number) override {
     Op("Dial " + std::to_string(line) + " " + number);
     return place_ok;

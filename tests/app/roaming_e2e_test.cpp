@@ -1,0 +1,79 @@
+// The real program while its network moves: a proxy and a softphone on the namespace's
+// loopback, the agent's address on a veth of its own that the test renumbers, takes down
+// and replaces. After each move calls reach the agent again; while no address in the
+// prefix is up the page reads OFFLINE.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "../telephony/real_peers.h"
+#include "lab_harness.h"
+
+namespace velnaro::testing {
+namespace {
+
+const test::SipAccount kAgent{"1001", "secret1001"}, kCustomer{"2002", "secret2002"};
+
+class Roaming : public LabFixture {
+ protected:
+  void Ip(const std::string& command) { ASSERT_EQ(std::system(("ip " + command).c_str()), 0); }
+
+  // The customer calls until the agent answers, each try ended by the customer.
+  bool ReachesTheAgent(test::Softphone& customer, int ms = 10000) {
+    return WaitUntil([&] {
+      const int before = customer.Count("CALL_ESTABLISHED");
+      customer.Command("dial", "sip:" + kAgent.user + "@127.0.0.1");
+      const bool answered = WaitUntil(
+          [&] { return customer.Count("CALL_ESTABLISHED") > before; }, 3000);
+      customer.Command("hangup");
+      return answered && WaitForStatus("IDLE", "", 5000);
+    }, ms);
+  }
+};
+
+TEST_F(Roaming, CallsFollowTheAddressThroughRenumberLinkLossAndANewInterface) {
+  Ip("link add ag0 type veth peer name ag1");
+  Ip("link set ag1 up");
+  Ip("addr add 10.80.0.2/24 dev ag0");
+  Ip("link set ag0 up");
+  test::SipProxy proxy(dir_, {kAgent, kCustomer}, 5060);
+  ASSERT_TRUE(proxy.ok()) << proxy.Log();
+  test::Softphone customer(dir_, proxy, kCustomer, 440);
+  ASSERT_TRUE(customer.ok() && customer.WaitRegistered()) << customer.Log();
+  StartProvisioning();
+  Child agent;
+  StartAgent("http://127.0.0.1:8088/oService?reply=roaming", agent, "agent.log", AgentEnv());
+  ASSERT_TRUE(WaitForStatus("ONLINE", "", 20000)) << Status() << agent.Output();
+  ASSERT_TRUE(ReachesTheAgent(customer)) << customer.Dump() << proxy.TraceText();
+
+  // A new lease in the same prefix: registered again from there, both ways.
+  Ip("addr del 10.80.0.2/24 dev ag0");
+  Ip("addr add 10.80.0.7/24 dev ag0");
+  EXPECT_TRUE(ReachesTheAgent(customer)) << customer.Dump() << proxy.TraceText();
+  EXPECT_THAT(HttpGet(9090, "/phone/?Action=CALL&Prefix=&Number=" + kCustomer.user),
+              ::testing::HasSubstr("CALLING"));
+  EXPECT_TRUE(WaitForStatus("INCALL", "ANSWERE", 10000)) << Status();
+  HttpGet(9090, "/phone/?Action=HANGUP");
+  EXPECT_TRUE(WaitForStatus("IDLE", "", 5000)) << Status();
+
+  // The link goes away for a while, then comes back.
+  Ip("link set ag0 down");
+  EXPECT_TRUE(WaitForStatus("OFFLINE", "", 10000)) << Status();
+  std::this_thread::sleep_for(std::chrono::seconds(5));
+  EXPECT_EQ(Field(Status(), "Stato"), "OFFLINE");
+  Ip("link set ag0 up");
+  EXPECT_TRUE(WaitForStatus("ONLINE", "", 10000)) << Status();
+  EXPECT_TRUE(ReachesTheAgent(customer)) << customer.Dump() << proxy.TraceText();
+
+  // A VPN reconnecting: its device goes, another one comes with another address.
+  Ip("link del ag0");
+  EXPECT_TRUE(WaitForStatus("OFFLINE", "", 10000)) << Status();
+  Ip("link add tun7 type veth peer name tun7p");
+  Ip("link set tun7p up");
+  Ip("addr add 10.80.0.9/24 dev tun7");
+  Ip("link set tun7 up");
+  EXPECT_TRUE(ReachesTheAgent(customer)) << customer.Dump() << proxy.TraceText();
+  agent.Stop(10000);
+}
+
+}  // namespace
+}  // namespace velnaro::testing
