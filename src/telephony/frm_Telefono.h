@@ -171,6 +171,7 @@ class TfrmTelefono final : public SipUserAgentEvents, public Phone {
   void Post(MessageBox& box, const std::string& text);
   std::string LocalIp(const Settings& s);
   bool LeaveLostAddress();
+  void RegistrationNews(const char* line, LineState state);
   void CallFailed(int line);
   void ReportEsitoPasso3(bool registered);  // outside the component's lock
 

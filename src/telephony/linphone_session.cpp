@@ -104,7 +104,10 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
   std::string conf;
   conf += "[sip]\nbind_address=" + local_ip_ + "\nsip_port=" + std::to_string(sip_port) +
           "\nsip_tcp_port=0\nsip_tls_port=0\nuse_rfc2833=1\nuse_info=0\n"
-          "ipv6=0\ninc_timeout=60\nguess_hostname=0\n";
+          "ipv6=0\ninc_timeout=60\nguess_hostname=0\n"
+          // A home router forgets a UDP mapping after some 30 s: keep the flow busy, and
+          // have the server answer where the packets came from.
+          "keepalive_period=" + std::to_string(kKeepAlive.count()) + "\nuse_rport=1\n";
   conf += "[rtp]\nbind_address=" + local_ip_ + "\naudio_rtp_port=" + std::to_string(audio_port) +
           "\n";
   // No chat, call history or key database: "null" opens none. Without one the library
@@ -133,6 +136,7 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
   // The echo canceller would hold the operator's voice some 15 dB down whenever the far
   // end speaks: in what the far end hears, in line 1's recording and in the conference.
   linphone_core_enable_echo_cancellation(core(), FALSE);
+  linphone_core_enable_keep_alive(core(), TRUE);
   // No GRUU: a registrar's GRUU names the registrar's host without its port, and a proxy
   // that does not resolve GRUUs sends in-dialog requests there. The Contact stays our own.
   linphone_core_remove_supported_tag(core(), "gruu");
@@ -198,6 +202,8 @@ void LinphoneSession::DropAccount() {
   }
   linphone_core_clear_all_auth_info(core());
   registered_reported_ = false;
+  retry_delay_ = kFirstRetry;
+  next_refresh_ = {};
 }
 
 int LinphoneSession::Register(int expiry) {
@@ -281,6 +287,18 @@ void LinphoneSession::Stop(bool events) {
   if (events) owner_.Queue([](SipUserAgentEvents& e) { e.OnSuccessToUnRegister(); });
 }
 
+void LinphoneSession::KeepRegistered() {
+  VELNARO_OWNER_ONLY(owner_);
+  if (!account_ || unregistering_) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < next_refresh_) return;
+  const LinphoneRegistrationState s = linphone_account_get_state(account_.get());
+  if (s != LinphoneRegistrationOk && s != LinphoneRegistrationFailed) return;
+  // Its outcome sets the next one; without any, the probe's pace goes on.
+  next_refresh_ = now + kProbeEvery;
+  linphone_account_refresh_register(account_.get());
+}
+
 // --- library callbacks (queue events only) ---
 
 LinphoneSession* LinphoneSession::FromCore(LinphoneCore* lc) {
@@ -324,10 +342,14 @@ void LinphoneSession::OnRegistration(LinphoneRegistrationState state) {
       if (!registered_reported_)
         owner_.Queue([](SipUserAgentEvents& e) { e.OnSuccessToRegister(); });
       registered_reported_ = true;
+      retry_delay_ = kFirstRetry;
+      next_refresh_ = std::chrono::steady_clock::now() + kProbeEvery;
       break;
     case LinphoneRegistrationFailed:
       registered_reported_ = false;
       if (!unregistering_) owner_.Queue([](SipUserAgentEvents& e) { e.OnFailToRegister(); });
+      next_refresh_ = std::chrono::steady_clock::now() + retry_delay_;
+      retry_delay_ = std::min(retry_delay_ * 2, kLastRetry);
       break;
     default:
       break;

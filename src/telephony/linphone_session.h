@@ -70,6 +70,17 @@ class LinphoneSession {
   // Stops the core (raising "unregistered" when `events`).
   void Stop(bool events);
 
+  // UDP keep-alives on the registration's flow, at most this far apart.
+  static constexpr std::chrono::milliseconds kKeepAlive{25000};
+  // A standing registration is refreshed this often, so that one the server lost, or a
+  // flow that went dead, shows long before it expires; a failed one is tried again after
+  // kFirstRetry, doubling up to kLastRetry.
+  static constexpr std::chrono::seconds kProbeEvery{60};
+  static constexpr std::chrono::seconds kFirstRetry{2};
+  static constexpr std::chrono::seconds kLastRetry{60};
+  // From the owner thread's pump: the probe and the retries when due.
+  void KeepRegistered();
+
   // Iterates the core until done() holds or ms pass.
   template <typename Pred>
   void IterateUntil(Pred done, int ms) {
@@ -104,6 +115,8 @@ class LinphoneSession {
   AccountPtr account_;
   bool unregistering_ = false;
   bool registered_reported_ = false;
+  std::chrono::steady_clock::time_point next_refresh_{};
+  std::chrono::seconds retry_delay_ = kFirstRetry;
   std::string local_ip_, own_address_, outbound_, proxy_, login_, password_, proxy_hint_;
   std::string user_agent_;
 };

@@ -171,6 +171,7 @@ class Agent final : public LinphoneSipUserAgent {
     if (LinphoneCore* core = session_.core()) {
       linphone_core_iterate(core);
       lines_.ReconcileIfDue();
+      session_.KeepRegistered();
       recorder_.Sync(lines_.line0());
     }
     owner_.Deliver();
