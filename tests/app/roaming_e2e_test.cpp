@@ -43,8 +43,16 @@ TEST_F(Roaming, CallsFollowTheAddressThroughRenumberLinkLossAndANewInterface) {
   ASSERT_TRUE(WaitForStatus("ONLINE", "", 20000)) << Status() << agent.Output();
   ASSERT_TRUE(ReachesTheAgent(customer)) << customer.Dump() << proxy.TraceText();
 
-  // A new lease in the same prefix: registered again from there, both ways.
+  // Renumbered during a call: the call ends as calls end, and the phone registers again.
+  customer.Command("dial", "sip:" + kAgent.user + "@127.0.0.1");
+  ASSERT_TRUE(WaitForStatus("INCALL", "", 5000) && customer.WaitFor("CALL_ESTABLISHED"));
   Ip("addr del 10.80.0.2/24 dev ag0");
+  Ip("addr add 10.80.0.5/24 dev ag0");
+  EXPECT_TRUE(WaitForStatus("ONLINE", "", 10000)) << Status();
+  customer.Command("hangup");
+
+  // A new lease in the same prefix: registered again from there, both ways.
+  Ip("addr del 10.80.0.5/24 dev ag0");
   Ip("addr add 10.80.0.7/24 dev ag0");
   EXPECT_TRUE(ReachesTheAgent(customer)) << customer.Dump() << proxy.TraceText();
   HttpGet(9090, "/phone/?Action=CALL&Prefix=&Number=" + kCustomer.user);
