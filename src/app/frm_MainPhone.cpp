@@ -149,17 +149,21 @@ void TfrmMainPhone::NetworkChanged() {
     next.local_ip.clear();
     ChooseAddress(rete_, next);
     Changed();
-    // Without a prefix nothing is chosen: the library keeps its own choice.
-    if (rete_.empty()) return;
-    if (next.local_ip.empty()) {
-      // A phone that never had an address in the prefix keeps the library's own choice.
-      if (address_lost_ || account_.local_ip.empty()) return;
+    const bool lost = !rete_.empty() && next.local_ip.empty();
+    // Without a prefix, or without an address in it from the start, the library keeps its
+    // own choice; the registration is checked all the same.
+    if (rete_.empty() || (lost && account_.local_ip.empty()) ||
+        (!lost && !address_lost_ && next.local_ip == account_.local_ip)) {
+      phone().NetworkChecked();
+      return;
+    }
+    if (lost) {
+      if (address_lost_) return;
       address_lost_ = true;
       Log("no address in " + rete_ + " is up: the line is lost", LogLevel::kWarning);
       phone().NetworkLost();
       return;
     }
-    if (!address_lost_ && next.local_ip == account_.local_ip) return;
     Log("the phone moves to " + next.local_ip);
     address_lost_ = false;
     account_ = next;

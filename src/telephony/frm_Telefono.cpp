@@ -360,6 +360,12 @@ void TfrmTelefono::NetworkLost() {
   if (LeaveLostAddress()) OnFailToRegister();
 }
 
+void TfrmTelefono::NetworkChecked() {
+  Run([&] {
+    if (IsOnline()) agent_.RefreshRegistration();
+  });
+}
+
 void TfrmTelefono::NetworkMoved(const PhoneAccount& account) {
   LeaveLostAddress();
   AttivaTelefono(account);

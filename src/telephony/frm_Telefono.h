@@ -114,6 +114,7 @@ class TfrmTelefono final : public SipUserAgentEvents, public Phone {
   bool DisattivaTelefono() override;
   void NetworkLost() override;
   void NetworkMoved(const PhoneAccount& account) override;
+  void NetworkChecked() override;
   bool Dial(int line, const std::string& number) override;
   void HangUp(int line) override;
   bool InCall(int line) override;

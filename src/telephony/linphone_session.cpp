@@ -289,14 +289,18 @@ void LinphoneSession::Stop(bool events) {
 
 void LinphoneSession::KeepRegistered() {
   VELNARO_OWNER_ONLY(owner_);
-  if (!account_ || unregistering_) return;
-  const auto now = std::chrono::steady_clock::now();
-  if (now < next_refresh_) return;
+  if (std::chrono::steady_clock::now() >= next_refresh_) RefreshNow();
+}
+
+bool LinphoneSession::RefreshNow() {
+  VELNARO_OWNER_ONLY(owner_);
+  if (!account_ || unregistering_) return false;
   const LinphoneRegistrationState s = linphone_account_get_state(account_.get());
-  if (s != LinphoneRegistrationOk && s != LinphoneRegistrationFailed) return;
+  if (s != LinphoneRegistrationOk && s != LinphoneRegistrationFailed) return false;
   // Its outcome sets the next one; without any, the probe's pace goes on.
-  next_refresh_ = now + kProbeEvery;
+  next_refresh_ = std::chrono::steady_clock::now() + kProbeEvery;
   linphone_account_refresh_register(account_.get());
+  return true;
 }
 
 // --- library callbacks (queue events only) ---

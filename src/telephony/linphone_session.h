@@ -80,6 +80,8 @@ class LinphoneSession {
   static constexpr std::chrono::seconds kLastRetry{60};
   // From the owner thread's pump: the probe and the retries when due.
   void KeepRegistered();
+  // The probe or the retry at once; false without a registration to refresh.
+  bool RefreshNow();
 
   // Iterates the core until done() holds or ms pass.
   template <typename Pred>

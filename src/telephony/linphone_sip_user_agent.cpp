@@ -93,6 +93,9 @@ class Agent final : public LinphoneSipUserAgent {
       return sip_error::kNone;
     });
   }
+  bool RefreshRegistration() override {
+    return Op([&] { return session_.RefreshNow() ? sip_error::kNone : sip_error::kNotOnline; });
+  }
   void Abandon() override {
     Op([&] {
       if (!session_.core()) return sip_error::kNotOnline;

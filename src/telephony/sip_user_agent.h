@@ -119,6 +119,8 @@ class SipUserAgent {
   // Shutdown once the local address is gone: calls end, nothing is unregistered (nothing
   // could leave that address) and no unregistration event is raised.
   virtual void Abandon() { Shutdown(); }
+  // The registration refreshed now (the network changed under it); false without one.
+  virtual bool RefreshRegistration() { return false; }
   virtual int LastError() = 0;                                 // 3
   virtual std::string LocalIp() = 0;                           // 23
   // The proxy that LocalIp() should find the route to, before Initialize names it.

@@ -1,8 +1,6 @@
-// The real program while its network moves: a proxy and a softphone on the namespace's
-// loopback, the agent's address on a veth of its own that the test renumbers, takes down
-// and replaces. After each move calls reach the agent again; while no address in the
-// prefix is up the page reads OFFLINE.
-#include <gmock/gmock.h>
+// The real program while its address (a veth of its own) is renumbered, taken down and
+// replaced, a proxy and a softphone on the namespace's loopback: calls reach it again after
+// each move, and while no address in the prefix is up the page reads OFFLINE.
 #include <gtest/gtest.h>
 
 #include "../telephony/real_peers.h"
@@ -15,25 +13,24 @@ const test::SipAccount kAgent{"1001", "secret1001"}, kCustomer{"2002", "secret20
 
 class Roaming : public LabFixture {
  protected:
-  void Ip(const std::string& command) { ASSERT_EQ(std::system(("ip " + command).c_str()), 0); }
-
-  // The customer calls until the agent answers, each try ended by the customer.
-  bool ReachesTheAgent(test::Softphone& customer, int ms = 10000) {
+  void Ip(std::initializer_list<std::string> commands) {
+    for (const auto& c : commands) ASSERT_EQ(std::system(("ip " + c).c_str()), 0) << c;
+  }
+  // The customer calls until the agent answers, ending each try itself.
+  bool ReachesTheAgent(test::Softphone& customer) {
     return WaitUntil([&] {
-      const int before = customer.Count("CALL_ESTABLISHED");
+      const int n = customer.Count("CALL_ESTABLISHED");
       customer.Command("dial", "sip:" + kAgent.user + "@127.0.0.1");
-      const bool answered = WaitUntil(
-          [&] { return customer.Count("CALL_ESTABLISHED") > before; }, 3000);
+      const bool answered = WaitUntil([&] { return customer.Count("CALL_ESTABLISHED") > n; }, 3000);
       customer.Command("hangup");
       return answered && WaitForStatus("IDLE", "", 5000);
-    }, ms);
+    }, 10000);
   }
 };
 
 TEST_F(Roaming, CallsFollowTheAddressThroughRenumberLinkLossAndANewInterface) {
-  for (const char* c : {"link add ag0 type veth peer name ag1", "link set ag1 up",
-                        "addr add 10.80.0.2/24 dev ag0", "link set ag0 up"})
-    Ip(c);
+  Ip({"link add ag0 type veth peer name ag1", "link set ag1 up", "addr add 10.80.0.2/24 dev ag0",
+      "link set ag0 up"});
   test::SipProxy proxy(dir_, {kAgent, kCustomer}, 5060);
   test::Softphone customer(dir_, proxy, kCustomer, 440);
   ASSERT_TRUE(proxy.ok() && customer.ok() && customer.WaitRegistered()) << customer.Log();
@@ -42,37 +39,29 @@ TEST_F(Roaming, CallsFollowTheAddressThroughRenumberLinkLossAndANewInterface) {
   StartAgent("http://127.0.0.1:8088/oService?reply=roaming", agent, "agent.log", AgentEnv());
   ASSERT_TRUE(WaitForStatus("ONLINE", "", 20000)) << Status() << agent.Output();
   ASSERT_TRUE(ReachesTheAgent(customer)) << customer.Dump() << proxy.TraceText();
-
   // Renumbered during a call: the call ends as calls end, and the phone registers again.
   customer.Command("dial", "sip:" + kAgent.user + "@127.0.0.1");
   ASSERT_TRUE(WaitForStatus("INCALL", "", 5000) && customer.WaitFor("CALL_ESTABLISHED"));
-  Ip("addr del 10.80.0.2/24 dev ag0");
-  Ip("addr add 10.80.0.5/24 dev ag0");
+  Ip({"addr del 10.80.0.2/24 dev ag0", "addr add 10.80.0.5/24 dev ag0"});
   EXPECT_TRUE(WaitForStatus("ONLINE", "", 10000)) << Status();
   customer.Command("hangup");
-
-  // A new lease in the same prefix: registered again from there, both ways.
-  Ip("addr del 10.80.0.5/24 dev ag0");
-  Ip("addr add 10.80.0.7/24 dev ag0");
+  // A new lease in the same prefix while idle: both ways again.
+  Ip({"addr del 10.80.0.5/24 dev ag0", "addr add 10.80.0.7/24 dev ag0"});
   EXPECT_TRUE(ReachesTheAgent(customer)) << customer.Dump() << proxy.TraceText();
   HttpGet(9090, "/phone/?Action=CALL&Prefix=&Number=" + kCustomer.user);
   EXPECT_TRUE(WaitForStatus("INCALL", "ANSWERE", 10000)) << Status();
   HttpGet(9090, "/phone/?Action=HANGUP");
-
   // The link goes away for a while, then comes back.
-  Ip("link set ag0 down");
+  Ip({"link set ag0 down"});
   EXPECT_TRUE(WaitForStatus("OFFLINE", "", 10000)) << Status();
   std::this_thread::sleep_for(std::chrono::seconds(5));
-  Ip("link set ag0 up");
-  EXPECT_TRUE(WaitForStatus("ONLINE", "", 10000)) << Status();
-  EXPECT_TRUE(ReachesTheAgent(customer)) << customer.Dump() << proxy.TraceText();
-
+  Ip({"link set ag0 up"});
+  EXPECT_TRUE(WaitForStatus("ONLINE", "", 10000) && ReachesTheAgent(customer)) << Status();
   // A VPN reconnecting: its device goes, another one comes with another address.
-  Ip("link del ag0");
+  Ip({"link del ag0"});
   EXPECT_TRUE(WaitForStatus("OFFLINE", "", 10000)) << Status();
-  for (const char* c : {"link add tun7 type veth peer name tun7p", "link set tun7p up",
-                        "addr add 10.80.0.9/24 dev tun7", "link set tun7 up"})
-    Ip(c);
+  Ip({"link add tun7 type veth peer name tun7p", "link set tun7p up",
+      "addr add 10.80.0.9/24 dev tun7", "link set tun7 up"});
   EXPECT_TRUE(ReachesTheAgent(customer)) << customer.Dump() << proxy.TraceText();
   agent.Stop(10000);
 }

@@ -244,7 +244,8 @@ TEST(Sequence, PhoneFollowsTheChosenAddressWhenTheNetworkMoves) {
     rig.network.chosen = chosen;
     rig.form.NetworkChanged();
   }
-  EXPECT_THAT(rig.phone.ops(), ElementsAre("NetworkMoved", "NetworkLost", "NetworkMoved"));
+  EXPECT_THAT(rig.phone.ops(), ElementsAre("NetworkChecked", "NetworkMoved", "NetworkLost",
+                                           "NetworkMoved"));
   EXPECT_EQ(rig.phone.account.local_ip, "10.8.0.9");
   EXPECT_EQ(std::count_if(rig.logged.begin(), rig.logged.end(),
                           [](const std::string& l) { return l.rfind("interfaces: ", 0) == 0; }),

@@ -1,4 +1,4 @@
-// The network watch in a namespace of its own, with logind on a private bus: each burst of
+// The network watch in a namespace of its own, logind on a private bus: each burst of
 // netlink changes, a notification and a resume make one call; quiet and going to sleep none.
 #include "platform/network_watch.h"
 
@@ -31,24 +31,17 @@ TEST(LinuxNetworkWatch, OneCallPerSettledChange) {
         sd_bus_request_name(logind, "org.freedesktop.login1", 0) < 0)
       return std::string("no fake logind");
     std::atomic<int> calls{0};
-    LinuxNetworkWatch watch([&] { ++calls; }, {.settle = std::chrono::milliseconds(200),
-                                               .sleep_bus = bus});
+    LinuxNetworkWatch watch([&] { ++calls; }, {std::chrono::milliseconds(200), bus});
     if (!watch.Start()) return std::string("no watch");
     std::string out;
-    for (const auto& step : std::vector<std::function<void()>>{
-             [] {},
-             [] {
-               (void)!std::system(
-                   "ip link add nw0 type veth peer name nw1 && ip addr add 10.79.0.2/24 dev nw0 "
-                   "&& ip link set nw0 up && ip link set nw1 up");
-             },
-             [] { (void)!std::system("ip addr add 10.79.0.3/24 dev nw0"); },
-             [&] { watch.Notify(); },
-             [&] { sd_bus_emit_signal(logind, "/org/freedesktop/login1",
-                                      "org.freedesktop.login1.Manager", "PrepareForSleep", "b", 1); },
-             [&] { sd_bus_emit_signal(logind, "/org/freedesktop/login1",
-                                      "org.freedesktop.login1.Manager", "PrepareForSleep", "b", 0); }}) {
-      step();
+    for (int step = 0; step < 6; ++step) {
+      if (step == 1) (void)!std::system("ip link add nw0 type veth peer name nw1 && "
+                                        "ip addr add 10.79.0.2/24 dev nw0 && ip link set nw0 up");
+      if (step == 2) (void)!std::system("ip addr add 10.79.0.3/24 dev nw0");
+      if (step == 3) watch.Notify();
+      if (step >= 4)  // going to sleep, then back
+        sd_bus_emit_signal(logind, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                           "PrepareForSleep", "b", step == 4);
       sd_bus_flush(logind);
       std::this_thread::sleep_for(std::chrono::milliseconds(700));
       out += std::to_string(calls.load());

@@ -52,6 +52,7 @@ class FakePhone : public Phone {
     return false;
   }
   void NetworkLost() override { Op("NetworkLost"); }
+  void NetworkChecked() override { Op("NetworkChecked"); }
   void NetworkMoved(const PhoneAccount& a) override {
     account = a;
     Op("NetworkMoved");
