@@ -141,8 +141,15 @@ void TfrmMainPhone::ChooseAddress(const std::string& rete, PhoneAccount& account
 }
 
 void TfrmMainPhone::NetworkChanged() {
-  // Before the phone first went on line the start-up makes the choice itself.
-  if (!phone_started_) return;
+  // Before the phone first went on line the start-up makes the choice itself; a
+  // provisioning request waiting for its next attempt goes out now, and its timer lapses.
+  if (!phone_started_) {
+    if (!retrying_ || retry_in_flight_) return;
+    ++retry_timer_;
+    Log("the network changed: the provisioning service is tried again now");
+    RetryProvisioning();
+    return;
+  }
   ReportingFaults([&] {
     Log("the network changed: the interface is chosen again");
     PhoneAccount next = account_;
@@ -180,11 +187,14 @@ void TfrmMainPhone::ScheduleRetry() {
       now - retrying_since_ < kRetryQuicklyFor ? kRetryQuickly : kRetrySlowly;
   Log("provisioning service not reached: next attempt in " + std::to_string(delay.count()) +
       " s");
-  scheduler_->RunLater(delay, [this] { RetryProvisioning(); });
+  scheduler_->RunLater(delay, [this, timer = ++retry_timer_] {
+    if (timer == retry_timer_) RetryProvisioning();
+  });
 }
 
 void TfrmMainPhone::RetryProvisioning() {
   // The request goes out on another thread; the window stays with the operator meanwhile.
+  retry_in_flight_ = true;
   auto send = links_.provisioning.PrepareStartRequest();
   auto outcome = std::make_shared<std::pair<bool, std::string>>(false, "");
   scheduler_->RunInBackground([send, outcome] { outcome->first = send(outcome->second); },
@@ -192,6 +202,7 @@ void TfrmMainPhone::RetryProvisioning() {
 }
 
 void TfrmMainPhone::RetryAnswered(bool arrived, const std::string& reply) {
+  retry_in_flight_ = false;
   ReportingFaults([&] {
     const bool ok = links_.provisioning.AcceptStartReply(arrived, reply);
     if (!ok && links_.provisioning.ConnectionFailed()) {

@@ -186,6 +186,8 @@ class TfrmMainPhone {
   std::string rete_;
   bool address_lost_ = false;
   bool retrying_ = false;
+  bool retry_in_flight_ = false;
+  unsigned retry_timer_ = 0;  // only the latest retry timer sends
   Scheduler::Clock::time_point retrying_since_{};
   Page page_before_about_ = Page::tsStatus;
   bool downloading_ = false;  // the installer is being downloaded

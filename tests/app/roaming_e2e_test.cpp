@@ -1,6 +1,5 @@
-// The real program while its address (a veth of its own) is renumbered, taken down and
-// replaced, a proxy and a softphone on the namespace's loopback: calls reach it again after
-// each move, and while no address in the prefix is up the page reads OFFLINE.
+// The real program's address (a veth) renumbered, taken down and replaced under a proxy and
+// a softphone: calls reach it after each move; while none is up the page reads OFFLINE.
 #include <gtest/gtest.h>
 
 #include "../telephony/real_peers.h"

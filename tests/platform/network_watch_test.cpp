@@ -3,7 +3,6 @@
 #include "platform/network_watch.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <systemd/sd-bus.h>
 
 #include <atomic>

@@ -69,7 +69,7 @@ struct TracedMessage {
 class SipProxy {
  public:
   // On `port` when given (a namespace of the test's own), else on a free one.
-  SipProxy(const std::string& dir, const std::vector<SipAccount>& accounts, int port = 0)
+  explicit SipProxy(const std::string& dir, const std::vector<SipAccount>& accounts, int port = 0)
       : dir_(dir + "/proxy") {
     std::filesystem::create_directories(dir_ + "/db");
     std::filesystem::create_directories(dir_ + "/trace");
