@@ -50,19 +50,16 @@ TEST_F(Roaming, CallsFollowTheAddressThroughRenumberLinkLossAndANewInterface) {
   HttpGet(9090, "/phone/?Action=CALL&Prefix=&Number=" + kCustomer.user);
   EXPECT_TRUE(WaitForStatus("INCALL", "ANSWERE", 10000)) << Status();
   HttpGet(9090, "/phone/?Action=HANGUP");
-  // The link goes away for a while, then comes back.
-  Ip({"link set ag0 down"});
+  Ip({"link set ag0 down"});  // the link goes away for a while, then comes back
   EXPECT_TRUE(WaitForStatus("OFFLINE", "", 10000)) << Status();
   std::this_thread::sleep_for(std::chrono::seconds(5));
   Ip({"link set ag0 up"});
   EXPECT_TRUE(WaitForStatus("ONLINE", "", 10000) && ReachesTheAgent(customer)) << Status();
-  // A VPN reconnecting: its device goes, another one comes with another address.
-  Ip({"link del ag0"});
+  Ip({"link del ag0"});  // a VPN reconnecting: a new device, another address
   EXPECT_TRUE(WaitForStatus("OFFLINE", "", 10000)) << Status();
   Ip({"link add tun7 type veth peer name tun7p", "link set tun7p up",
       "addr add 10.80.0.9/24 dev tun7", "link set tun7 up"});
   EXPECT_TRUE(ReachesTheAgent(customer)) << customer.Dump() << proxy.TraceText();
-  agent.Stop(10000);
 }
 
 }  // namespace

@@ -230,8 +230,7 @@ TEST(Sequence, RunsAgainFromHiddenIndicatorsAndOfflinePhone) {
   EXPECT_EQ(std::count(ops.begin(), ops.end(), "DisattivaTelefono"), 2);
 }
 
-// Each change runs the choice once (its log lines included); the phone moves only when the
-// chosen address does, and a lost address is reported once until one is back.
+// Each change runs the choice once; the phone follows the address, a loss is reported once.
 TEST(Sequence, PhoneFollowsTheChosenAddressWhenTheNetworkMoves) {
   Rig rig;
   rig.form.NetworkChanged();  // before the start-up's own choice: nothing

@@ -243,7 +243,6 @@ TEST_F(PhoneTest, RegistrationEvents) {
                                  "Tentativo di de registrazione interno SIP",
                                  "Telefono Off-Line"));
   EXPECT_EQ(Rec().ChiamataStato, CallState::kNone);
-
   // While line 2 is in a call the registration's news are only logged.
   web_.AggiornaStato(LineState::kInCall, CallState::kAnswered);
   agent_.SetInCall(kLine2, true);
