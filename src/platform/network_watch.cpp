@@ -129,8 +129,11 @@ bool LinuxNetworkWatch::DrainNetlink() {
       if (errno == EINTR) continue;
       return changed;
     }
-    int len = static_cast<int>(n);
-    for (auto* h = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(h, len); h = NLMSG_NEXT(h, len)) {
+    const size_t len = static_cast<size_t>(n);
+    for (size_t off = 0; off + sizeof(nlmsghdr) <= len;) {
+      const auto* h = reinterpret_cast<const nlmsghdr*>(buf + off);
+      if (h->nlmsg_len < sizeof(nlmsghdr) || off + h->nlmsg_len > len) break;
+      off += NLMSG_ALIGN(h->nlmsg_len);
       switch (h->nlmsg_type) {
         case RTM_NEWLINK:
         case RTM_DELLINK:
