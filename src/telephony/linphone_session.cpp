@@ -107,7 +107,11 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
           "ipv6=0\ninc_timeout=60\nguess_hostname=0\n"
           // A home router forgets a UDP mapping after some 30 s: keep the flow busy, and
           // have the server answer where the packets came from.
-          "keepalive_period=" + std::to_string(kKeepAlive.count()) + "\nuse_rport=1\n";
+          "keepalive_period=" + std::to_string(kKeepAlive.count()) + "\nuse_rport=1\n"
+          // The network is watched by the agent, which knows which address is the phone's:
+          // the library's own watch judges by the default route and, without one (a VPN
+          // alone, say), drops a standing registration a few seconds after it was made.
+          "auto_net_state_mon=0\n";
   conf += "[rtp]\nbind_address=" + local_ip_ + "\naudio_rtp_port=" + std::to_string(audio_port) +
           "\n";
   // No chat, call history or key database: "null" opens none. Without one the library
@@ -137,6 +141,7 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
   // end speaks: in what the far end hears, in line 1's recording and in the conference.
   linphone_core_enable_echo_cancellation(core(), FALSE);
   linphone_core_enable_keep_alive(core(), TRUE);
+  linphone_core_set_network_reachable(core(), TRUE);  // its own watch is off, see above
   // No GRUU: a registrar's GRUU names the registrar's host without its port, and a proxy
   // that does not resolve GRUUs sends in-dialog requests there. The Contact stays our own.
   linphone_core_remove_supported_tag(core(), "gruu");

@@ -70,12 +70,14 @@ class LinphoneSession {
   // Stops the core (raising "unregistered" when `events`).
   void Stop(bool events);
 
-  // UDP keep-alives on the registration's flow, at most this far apart.
+  // The library's UDP keep-alives, at most this far apart (it sends them only where it
+  // sees a NAT on the way).
   static constexpr std::chrono::milliseconds kKeepAlive{25000};
-  // A standing registration is refreshed this often, so that one the server lost, or a
-  // flow that went dead, shows long before it expires; a failed one is tried again after
-  // kFirstRetry, doubling up to kLastRetry.
-  static constexpr std::chrono::seconds kProbeEvery{60};
+  // A standing registration is refreshed this often: it keeps a router's UDP mapping (some
+  // last 30 s) alive on the registration's own flow, with an answer, so that a registration
+  // the server lost, or a flow gone dead, shows long before its 3600 s run out. A failed one
+  // is tried again after kFirstRetry, doubling up to kLastRetry.
+  static constexpr std::chrono::seconds kProbeEvery{25};
   static constexpr std::chrono::seconds kFirstRetry{2};
   static constexpr std::chrono::seconds kLastRetry{60};
   // From the owner thread's pump: the probe and the retries when due.
