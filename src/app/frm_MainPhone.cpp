@@ -95,24 +95,13 @@ void TfrmMainPhone::ProvisioningOutcome(bool ok) {
                            .display_name = v.SipInterno,
                            .login = v.SipUtente,
                            .password = v.SipPassword};
-      txtLog.clear();
-      try {
-        links_.network.ChooseLocalAddress(
-            v.Rete, [&account](const std::string& ip) { account.local_ip = ip; },
-            [this](const std::string& line) {
-              txtLog.push_back(line);
-              if (log_) log_(LogLevel::kInfo, "interfaces", line);
-            });
-      } catch (const std::exception& e) {
-        // The phone then binds to whatever address the choice gave before it failed.
-        Log(std::string("interface selection failed: ") + e.what(), LogLevel::kWarning);
-      } catch (...) {
-        Log("interface selection failed", LogLevel::kWarning);
-      }
-      Log("local address for the phone: " +
-          (account.local_ip.empty() ? "the library's own choice" : account.local_ip));
+      ChooseAddress(v.Rete, account);
       txtNumeroVerde = v.ConferenceNumber;
       Changed();
+      phone_started_ = true;
+      account_ = account;
+      rete_ = v.Rete;
+      address_lost_ = false;
       phone().AttivaTelefono(account);
     } else {
       EsitoPasso2(false);
@@ -132,6 +121,63 @@ void TfrmMainPhone::ProvisioningOutcome(bool ok) {
   Changed();
 }
 
+void TfrmMainPhone::ChooseAddress(const std::string& rete, PhoneAccount& account) {
+  txtLog.clear();
+  try {
+    links_.network.ChooseLocalAddress(
+        rete, [&account](const std::string& ip) { account.local_ip = ip; },
+        [this](const std::string& line) {
+          txtLog.push_back(line);
+          if (log_) log_(LogLevel::kInfo, "interfaces", line);
+        });
+  } catch (const std::exception& e) {
+    // The phone then binds to whatever address the choice gave before it failed.
+    Log(std::string("interface selection failed: ") + e.what(), LogLevel::kWarning);
+  } catch (...) {
+    Log("interface selection failed", LogLevel::kWarning);
+  }
+  Log("local address for the phone: " +
+      (account.local_ip.empty() ? "the library's own choice" : account.local_ip));
+}
+
+void TfrmMainPhone::NetworkChanged() {
+  // Before the phone first went on line the start-up makes the choice itself; a
+  // provisioning request waiting for its next attempt goes out now, and its timer lapses.
+  if (!phone_started_) {
+    if (!retrying_ || retry_in_flight_) return;
+    ++retry_timer_;
+    Log("the network changed: the provisioning service is tried again now");
+    RetryProvisioning();
+    return;
+  }
+  ReportingFaults([&] {
+    Log("the network changed: the interface is chosen again");
+    PhoneAccount next = account_;
+    next.local_ip.clear();
+    ChooseAddress(rete_, next);
+    Changed();
+    const bool lost = !rete_.empty() && next.local_ip.empty();
+    // Without a prefix, or without an address in it from the start, the library keeps its
+    // own choice; the registration is checked all the same.
+    if (rete_.empty() || (lost && account_.local_ip.empty()) ||
+        (!lost && !address_lost_ && next.local_ip == account_.local_ip)) {
+      phone().NetworkChecked();
+      return;
+    }
+    if (lost) {
+      if (address_lost_) return;
+      address_lost_ = true;
+      Log("no address in " + rete_ + " is up: the line is lost", LogLevel::kWarning);
+      phone().NetworkLost();
+      return;
+    }
+    Log("the phone moves to " + next.local_ip);
+    address_lost_ = false;
+    account_ = next;
+    phone().NetworkMoved(account_);
+  });
+}
+
 void TfrmMainPhone::ScheduleRetry() {
   if (!scheduler_) return;
   const Scheduler::Clock::time_point now = scheduler_->Now();
@@ -141,11 +187,14 @@ void TfrmMainPhone::ScheduleRetry() {
       now - retrying_since_ < kRetryQuicklyFor ? kRetryQuickly : kRetrySlowly;
   Log("provisioning service not reached: next attempt in " + std::to_string(delay.count()) +
       " s");
-  scheduler_->RunLater(delay, [this] { RetryProvisioning(); });
+  scheduler_->RunLater(delay, [this, timer = ++retry_timer_] {
+    if (timer == retry_timer_) RetryProvisioning();
+  });
 }
 
 void TfrmMainPhone::RetryProvisioning() {
   // The request goes out on another thread; the window stays with the operator meanwhile.
+  retry_in_flight_ = true;
   auto send = links_.provisioning.PrepareStartRequest();
   auto outcome = std::make_shared<std::pair<bool, std::string>>(false, "");
   scheduler_->RunInBackground([send, outcome] { outcome->first = send(outcome->second); },
@@ -153,6 +202,7 @@ void TfrmMainPhone::RetryProvisioning() {
 }
 
 void TfrmMainPhone::RetryAnswered(bool arrived, const std::string& reply) {
+  retry_in_flight_ = false;
   ReportingFaults([&] {
     const bool ok = links_.provisioning.AcceptStartReply(arrived, reply);
     if (!ok && links_.provisioning.ConnectionFailed()) {

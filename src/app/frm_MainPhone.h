@@ -81,6 +81,9 @@ class TfrmMainPhone {
   void EsitoPasso3(bool ok);
   void btnOpenBrowserClick();
   void DSButton2Click();  // "Indietro" on the error page
+  // The network moved (address, link, route, resume): the interface is chosen again and
+  // the phone follows the chosen address; with none left the line is reported lost.
+  void NetworkChanged();
 
   // Update offer.
   void btnUpdateOKClick();
@@ -164,6 +167,8 @@ class TfrmMainPhone {
   void OnUiThread(std::function<void()> fn);
   // EseguiAvvio from the provisioning request's outcome on.
   void ProvisioningOutcome(bool ok);
+  // The interface choice for the phone, its log lines on the debug page and in the log.
+  void ChooseAddress(const std::string& rete, PhoneAccount& account);
   void ScheduleRetry();
   void RetryProvisioning();
   void RetryAnswered(bool arrived, const std::string& reply);
@@ -175,7 +180,14 @@ class TfrmMainPhone {
   Phone* phone_ = nullptr;
   LogFn log_;
   Scheduler* scheduler_ = nullptr;
+  // What the phone went on line with, and the prefix its address was chosen by.
+  bool phone_started_ = false;
+  PhoneAccount account_;
+  std::string rete_;
+  bool address_lost_ = false;
   bool retrying_ = false;
+  bool retry_in_flight_ = false;
+  unsigned retry_timer_ = 0;  // only the latest retry timer sends
   Scheduler::Clock::time_point retrying_since_{};
   Page page_before_about_ = Page::tsStatus;
   bool downloading_ = false;  // the installer is being downloaded

@@ -25,6 +25,7 @@
 #include "net/http_client.h"
 #include "platform/desktop_opener.h"
 #include "platform/message_box_qt.h"
+#include "platform/network_watch.h"
 #include "platform/screen_capture_portal_qt.h"
 #include "platform/single_instance.h"
 #include "platform/state_folder.h"
@@ -163,6 +164,17 @@ int main(int argc, char** argv) {
         Qt::QueuedConnection);
   });
   ui::PhoneWindow phone_window(telefono);
+  // The network moving (a new lease, a VPN back, a resume) is handled where the start-up
+  // made its choice.
+  LinuxNetworkWatch network_watch([&window, &form] {
+    QMetaObject::invokeMethod(&window, [&form] { form.NetworkChanged(); }, Qt::QueuedConnection);
+  });
+  {
+    std::string error, warning;
+    if (!network_watch.Start(&error, &warning))
+      SupportLog(LogLevel::kWarning, "network", "the network is not watched: " + error);
+    if (!warning.empty()) SupportLog(LogLevel::kWarning, "network", warning);
+  }
 
   // 6: the control service; it answers from now on. On Wayland the screen can only be had
   // through the desktop portal (an X client there would read XWayland's empty root).
@@ -256,6 +268,7 @@ int main(int argc, char** argv) {
   guard.SetRestoreHandler({});
   upload_spool.Stop();
   endpoint.Stop();
+  network_watch.Stop();
   telefono.SetEsitoPasso3({});
   telefono.DisattivaTelefono();
   return rc;

@@ -391,6 +391,36 @@ bool TfrmTelefono::DisattivaTelefono() {
   });
 }
 
+// Off line at once: an unregistration from an address that is gone would only wait for
+// its timeout. The calls' own events come before what the caller reports next.
+bool TfrmTelefono::LeaveLostAddress() {
+  return RunFor([&] {
+    {
+      std::lock_guard lock(mutex_);
+      if (!online_) return false;
+      online_ = false;
+    }
+    agent_.Abandon();
+    status_.SetMute(false);
+    return true;
+  });
+}
+
+void TfrmTelefono::NetworkLost() {
+  if (LeaveLostAddress()) OnFailToRegister();
+}
+
+void TfrmTelefono::NetworkChecked() {
+  Run([&] {
+    if (IsOnline()) agent_.RefreshRegistration();
+  });
+}
+
+void TfrmTelefono::NetworkMoved(const PhoneAccount& account) {
+  LeaveLostAddress();
+  AttivaTelefono(account);
+}
+
 void TfrmTelefono::BtnInitClick() {
   Run([&] {
     if (IsOnline() && DisattivaTelefono()) return;
@@ -473,26 +503,27 @@ bool TfrmTelefono::SaveRecording(int line, const std::string& path) {
 
 // --- event handlers ---
 
-void TfrmTelefono::OnTryingToRegister() {
+// The registration is lost, tried again and regained while the network moves, calls or
+// not: while a line is in a call the page keeps the call's state and the log alone says so.
+void TfrmTelefono::RegistrationNews(const char* line, LineState state) {
   OnEvent([&] {
-    ScriviLog("Tentativo di registrazione interno SIP");
-    status_.AggiornaStato(LineState::kRegistering);
+    ScriviLog(line);
+    if (!agent_.IsLineInCall(kLine1) && !agent_.IsLineInCall(kLine2))
+      status_.AggiornaStato(state);
   });
 }
 
+void TfrmTelefono::OnTryingToRegister() {
+  RegistrationNews("Tentativo di registrazione interno SIP", LineState::kRegistering);
+}
+
 void TfrmTelefono::OnSuccessToRegister() {
-  OnEvent([&] {
-    ScriviLog("Telefono On-Line");
-    status_.AggiornaStato(LineState::kOnline);
-  });
+  RegistrationNews("Telefono On-Line", LineState::kOnline);
   ReportEsitoPasso3(true);
 }
 
 void TfrmTelefono::OnFailToRegister() {
-  OnEvent([&] {
-    ScriviLog("Errore di registrazione della linea ");
-    status_.AggiornaStato(LineState::kOffline);
-  });
+  RegistrationNews("Errore di registrazione della linea ", LineState::kOffline);
 }
 
 void TfrmTelefono::OnTryingToUnRegister() {

@@ -116,6 +116,9 @@ class TfrmTelefono final : public SipUserAgentEvents, public Phone {
   // Phone
   void AttivaTelefono(const PhoneAccount& account) override;
   bool DisattivaTelefono() override;
+  void NetworkLost() override;
+  void NetworkMoved(const PhoneAccount& account) override;
+  void NetworkChecked() override;
   bool Dial(int line, const std::string& number) override;
   void HangUp(int line) override;
   bool InCall(int line) override;
@@ -172,6 +175,8 @@ class TfrmTelefono final : public SipUserAgentEvents, public Phone {
   void AccountMessage(const std::string& text);
   void Post(MessageBox& box, const std::string& text);
   std::string LocalIp(const Settings& s);
+  bool LeaveLostAddress();
+  void RegistrationNews(const char* line, LineState state);
   void CallFailed(int line);
   void ReportEsitoPasso3(bool registered);  // outside the component's lock
 

@@ -124,7 +124,14 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
   std::string conf;
   conf += "[sip]\nbind_address=" + local_ip_ + "\nsip_port=" + std::to_string(sip_port) +
           "\nsip_tcp_port=0\nsip_tls_port=0\nuse_rfc2833=1\nuse_info=0\n"
-          "ipv6=0\ninc_timeout=60\nguess_hostname=0\n";
+          "ipv6=0\ninc_timeout=60\nguess_hostname=0\n"
+          // A home router forgets a UDP mapping after some 30 s: keep the flow busy, and
+          // have the server answer where the packets came from.
+          "keepalive_period=" + std::to_string(kKeepAlive.count()) + "\nuse_rport=1\n"
+          // The network is watched by the agent, which knows which address is the phone's:
+          // the library's own watch judges by the default route and, without one (a VPN
+          // alone, say), drops a standing registration a few seconds after it was made.
+          "auto_net_state_mon=0\n";
   conf += "[rtp]\nbind_address=" + local_ip_ + "\naudio_rtp_port=" + std::to_string(audio_port) +
           "\n";
   // No chat, call history or key database: "null" opens none. Without one the library
@@ -154,6 +161,8 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
   // The echo canceller would hold the operator's voice some 15 dB down whenever the far
   // end speaks: in what the far end hears, in line 1's recording and in the conference.
   linphone_core_enable_echo_cancellation(core(), FALSE);
+  linphone_core_enable_keep_alive(core(), TRUE);
+  linphone_core_set_network_reachable(core(), TRUE);  // its own watch is off, see above
   // No GRUU: a registrar's GRUU names the registrar's host without its port, and a proxy
   // that does not resolve GRUUs sends in-dialog requests there. The Contact stays our own.
   linphone_core_remove_supported_tag(core(), "gruu");
@@ -200,6 +209,8 @@ void LinphoneSession::DropAccount() {
   }
   linphone_core_clear_all_auth_info(core());
   registered_reported_ = false;
+  retry_delay_ = kFirstRetry;
+  next_refresh_ = {};
 }
 
 int LinphoneSession::Register(int expiry) {
@@ -253,11 +264,11 @@ int LinphoneSession::Register(int expiry) {
   return sip_error::kNone;
 }
 
-bool LinphoneSession::Unregister(bool events) {
+bool LinphoneSession::Unregister(bool events, bool send) {
   VELNARO_OWNER_ONLY(owner_);
   const bool had_account = account_ != nullptr;
   if (events && had_account) owner_.Queue([](SipUserAgentEvents& e) { e.OnTryingToUnRegister(); });
-  if (account_ && Registered()) {
+  if (send && account_ && Registered()) {
     unregistering_ = true;
     {
       const AccountParamsPtr p(
@@ -306,6 +317,22 @@ void LinphoneSession::WaitIdle(int wake_fd, int ms) {
   belle_sip_object_unref(wake);
 }
 
+void LinphoneSession::KeepRegistered() {
+  VELNARO_OWNER_ONLY(owner_);
+  if (std::chrono::steady_clock::now() >= next_refresh_) RefreshNow();
+}
+
+bool LinphoneSession::RefreshNow() {
+  VELNARO_OWNER_ONLY(owner_);
+  if (!account_ || unregistering_) return false;
+  const LinphoneRegistrationState s = linphone_account_get_state(account_.get());
+  if (s != LinphoneRegistrationOk && s != LinphoneRegistrationFailed) return false;
+  // Its outcome sets the next one; without any, the probe's pace goes on.
+  next_refresh_ = std::chrono::steady_clock::now() + kProbeEvery;
+  linphone_account_refresh_register(account_.get());
+  return true;
+}
+
 // --- library callbacks (queue events only) ---
 
 LinphoneSession* LinphoneSession::FromCore(LinphoneCore* lc) {
@@ -332,7 +359,8 @@ void LinphoneSession::RegistrationCb(LinphoneAccount* account, LinphoneRegistrat
                                      const char*) {
   auto* self = static_cast<LinphoneSession*>(
       linphone_account_cbs_get_user_data(linphone_account_get_current_callbacks(account)));
-  if (self) self->OnRegistration(state);
+  // An account already dropped still reports its unregistration: not ours to tell.
+  if (self && self->account_.get() == account) self->OnRegistration(state);
 }
 
 // Refreshes of a standing registration raise nothing: they would overwrite the phone's
@@ -348,10 +376,14 @@ void LinphoneSession::OnRegistration(LinphoneRegistrationState state) {
       if (!registered_reported_)
         owner_.Queue([](SipUserAgentEvents& e) { e.OnSuccessToRegister(); });
       registered_reported_ = true;
+      retry_delay_ = kFirstRetry;
+      next_refresh_ = std::chrono::steady_clock::now() + kProbeEvery;
       break;
     case LinphoneRegistrationFailed:
       registered_reported_ = false;
       if (!unregistering_) owner_.Queue([](SipUserAgentEvents& e) { e.OnFailToRegister(); });
+      next_refresh_ = std::chrono::steady_clock::now() + retry_delay_;
+      retry_delay_ = std::min(retry_delay_ * 2, kLastRetry);
       break;
     default:
       break;

@@ -66,9 +66,9 @@ class LinphoneSession {
   void SetUserAgentText(const std::string& text);
   int Register(int expiry_seconds);
 
-  // Closing, after the calls are gone: unregisters (raising "trying" when `events`) and
-  // drops the account; true when there was one.
-  bool Unregister(bool events);
+  // Closing, after the calls are gone: unregisters (raising "trying" when `events`;
+  // nothing is sent unless `send`) and drops the account; true when there was one.
+  bool Unregister(bool events, bool send = true);
   // Stops the core (raising "unregistered" when `events`).
   void Stop(bool events);
 
@@ -78,6 +78,21 @@ class LinphoneSession {
   // Serves the library's sockets and timers until wake_fd is readable, an event is queued
   // or ms pass.
   void WaitIdle(int wake_fd, int ms);
+
+  // The library's UDP keep-alives, at most this far apart (it sends them only where it
+  // sees a NAT on the way).
+  static constexpr std::chrono::milliseconds kKeepAlive{25000};
+  // A standing registration is refreshed this often: it keeps a router's UDP mapping (some
+  // last 30 s) alive on the registration's own flow, with an answer, so that a registration
+  // the server lost, or a flow gone dead, shows long before its 3600 s run out. A failed one
+  // is tried again after kFirstRetry, doubling up to kLastRetry.
+  static constexpr std::chrono::seconds kProbeEvery{25};
+  static constexpr std::chrono::seconds kFirstRetry{2};
+  static constexpr std::chrono::seconds kLastRetry{60};
+  // From the owner thread's pump: the probe and the retries when due.
+  void KeepRegistered();
+  // The probe or the retry at once; false without a registration to refresh.
+  bool RefreshNow();
 
   // Iterates the core until done() holds or ms pass.
   template <typename Pred>
@@ -112,6 +127,8 @@ class LinphoneSession {
   AccountPtr account_;
   bool unregistering_ = false;
   bool registered_reported_ = false;
+  std::chrono::steady_clock::time_point next_refresh_{};
+  std::chrono::seconds retry_delay_ = kFirstRetry;
   std::string local_ip_, own_address_, outbound_, proxy_, login_, password_, proxy_hint_;
   std::string user_agent_;
 };

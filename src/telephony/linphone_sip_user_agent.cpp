@@ -100,6 +100,16 @@ class Agent final : public LinphoneSipUserAgent {
       return sip_error::kNone;
     });
   }
+  bool RefreshRegistration() override {
+    return Op([&] { return session_.RefreshNow() ? sip_error::kNone : sip_error::kNotOnline; });
+  }
+  void Abandon() override {
+    Op([&] {
+      if (!session_.core()) return sip_error::kNotOnline;
+      Close(false, false);
+      return sip_error::kNone;
+    });
+  }
   int LastError() override { return owner_.Call([&] { return last_error_; }); }
   bool SoundReady() override { return owner_.Call([&] { return sound_.Ready(); }); }
   std::string LocalIp() override { return owner_.Call([&] { return session_.LocalIp(); }); }
@@ -174,18 +184,20 @@ class Agent final : public LinphoneSipUserAgent {
       linphone_core_iterate(core);
       sound_.Pump();
       lines_.ReconcileIfDue();
+      session_.KeepRegistered();
       recorder_.Sync(lines_.line0());
     }
     owner_.Deliver();
   }
 
-  // Hangs up, unregisters (raising the unregistration events when asked) and stops.
-  void Close(bool events) {
+  // Hangs up, unregisters unless told not to (raising the unregistration events when
+  // asked) and stops.
+  void Close(bool events, bool unregister = true) {
     if (!session_.core()) return;
     recorder_.Stop();  // what was recorded can still be saved
     // Calls first, so that their BYEs still go out through the account.
     lines_.EndAll();
-    const bool had_account = session_.Unregister(events);
+    const bool had_account = session_.Unregister(events, unregister);
     lines_.Release();
     session_.Stop(events && had_account);
   }

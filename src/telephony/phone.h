@@ -34,6 +34,15 @@ class Phone {
   virtual void AttivaTelefono(const PhoneAccount& account) = 0;
   // False when the phone was not on line.
   virtual bool DisattivaTelefono() = 0;
+  // The address the phone is bound to is gone: off line without unregistering from it,
+  // its calls ended, and the line reported lost as a failed registration is. Nothing when
+  // it was not on line.
+  virtual void NetworkLost() = 0;
+  // The chosen address moved: off line as above, then on line again with `account`.
+  virtual void NetworkMoved(const PhoneAccount& account) = 0;
+  // The network changed under the same address (a resume, a new route): the registration
+  // is refreshed at once, for the server may have lost it or the router its mapping.
+  virtual void NetworkChecked() = 0;
 
   // The operations on a line. Each writes the log lines, the status and the messages to
   // the operator that the phone window's buttons for that line do.

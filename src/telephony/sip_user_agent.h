@@ -116,6 +116,11 @@ class SipUserAgent {
                           const std::string& sip_proxy, const std::string& login,
                           const std::string& password, bool flag2, int mode) = 0;
   virtual void Shutdown() = 0;                                 // 1
+  // Shutdown once the local address is gone: calls end, nothing is unregistered (nothing
+  // could leave that address) and no unregistration event is raised.
+  virtual void Abandon() { Shutdown(); }
+  // The registration refreshed now (the network changed under it); false without one.
+  virtual bool RefreshRegistration() { return false; }
   virtual int LastError() = 0;                                 // 3
   // Not one of the numbered operations: after an Initialize that failed for want of a
   // sound device (14, 15), whether one has appeared since.

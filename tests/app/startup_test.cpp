@@ -230,6 +230,24 @@ TEST(Sequence, RunsAgainFromHiddenIndicatorsAndOfflinePhone) {
   EXPECT_EQ(std::count(ops.begin(), ops.end(), "DisattivaTelefono"), 2);
 }
 
+// Each change runs the choice once; the phone follows the address, a loss is reported once.
+TEST(Sequence, PhoneFollowsTheChosenAddressWhenTheNetworkMoves) {
+  Rig rig;
+  rig.form.NetworkChanged();  // before the start-up's own choice: nothing
+  rig.provisioning.reply = FullReply();
+  rig.Start();
+  EXPECT_THAT(rig.phone.Take(), ElementsAre("DisattivaTelefono", "AttivaTelefono"));
+  for (const char* chosen : {"10.8.0.5", "10.8.0.9", "", "", "10.8.0.9"}) {
+    rig.network.chosen = chosen;
+    rig.form.NetworkChanged();
+  }
+  EXPECT_THAT(rig.phone.ops(), ElementsAre("NetworkChecked", "NetworkMoved", "NetworkLost",
+                                           "NetworkMoved"));
+  EXPECT_EQ(rig.phone.account.local_ip, "10.8.0.9");
+  const auto& l = rig.logged;  // once per change, the address lost twice
+  EXPECT_EQ(std::count(l.begin(), l.end(), "interfaces: Interfaccia trovata: "), 2);
+}
+
 TEST(OpenBrowser, OpensAddressAndShowsLine2PageWithConferenceNumber) {
   Rig rig;
   rig.provisioning.reply = FullReply();

@@ -51,6 +51,9 @@ class FakePhone : public Phone {
     Op("DisattivaTelefono");
     return false;
   }
+  void NetworkLost() override { Op("NetworkLost"); }
+  void NetworkChecked() override { Op("NetworkChecked"); }
+  void NetworkMoved(const PhoneAccount& a) override { account = a, Op("NetworkMoved"); }
   bool Dial(int line, const std::string& number) override {
     Op("Dial " + std::to_string(line) + " " + number);
     return place_ok;

@@ -263,6 +263,13 @@ TEST_F(PhoneTest, RegistrationEvents) {
                                  "Tentativo di de registrazione interno SIP",
                                  "Telefono Off-Line"));
   EXPECT_EQ(Rec().ChiamataStato, CallState::kNone);
+  // While line 2 is in a call the registration's news are only logged.
+  web_.AggiornaStato(LineState::kInCall, CallState::kAnswered);
+  agent_.SetInCall(kLine2, true);
+  Event([](SipUserAgentEvents& e) { e.OnFailToRegister(); });
+  Event([](SipUserAgentEvents& e) { e.OnSuccessToRegister(); });
+  EXPECT_EQ(Rec().Stato, LineState::kInCall);
+  EXPECT_EQ(Log().back(), "Telefono On-Line");
 }
 
 TEST_F(PhoneTest, CallEvents) {

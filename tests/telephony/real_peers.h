@@ -68,7 +68,9 @@ struct TracedMessage {
 
 class SipProxy {
  public:
-  SipProxy(const std::string& dir, const std::vector<SipAccount>& accounts) : dir_(dir + "/proxy") {
+  // On `port` when given (a namespace of the test's own), else on a free one.
+  explicit SipProxy(const std::string& dir, const std::vector<SipAccount>& accounts, int port = 0)
+      : dir_(dir + "/proxy") {
     std::filesystem::create_directories(dir_ + "/db");
     std::filesystem::create_directories(dir_ + "/trace");
     std::filesystem::create_directories(dir_ + "/run");
@@ -82,7 +84,7 @@ class SipProxy {
       subscribers << ++id << ":" << a.user << ":127.0.0.1:" << a.password << ":::\n";
     subscribers.close();
     for (int attempt = 0; attempt < 3 && !ready_; ++attempt) {
-      port_ = FreePortPair();
+      port_ = port ? port : FreePortPair();
       WriteConfig();
       process_.Start({"kamailio", "-f", dir_ + "/kamailio.cfg", "-DD", "-E", "-Y", dir_ + "/run",
                       "-m", "32", "-M", "4"},
