@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "telephony/linphone_session.h"
 #include "telephony/sip_user_agent.h"
 
 namespace velnaro {
@@ -21,6 +22,8 @@ struct LinphoneAgentOptions {
   // is none of the addresses of the SIP proxy and the outbound proxy is refused with 403
   // before anything rings, and reported as OnCallRefused alone.
   bool calls_only_from_server = false;
+  // Transport, certificate checks, media encryption and codecs.
+  SipSignalling signalling;
 };
 
 class LinphoneSipUserAgent : public SipUserAgent {
