@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 namespace velnaro {
-namespace {
 
 TEST(QualityLine, CarriesEveryFigureWithTheLossShareOfWhatWasDue) {
   const QualityFigures q{"opus/48000", true, 42, 2100, 1900, 100, 3.14, 9.87, 12.4, 4.26};
@@ -12,5 +11,4 @@ TEST(QualityLine, CarriesEveryFigureWithTheLossShareOfWhatWasDue) {
             "(5.0%), jitter mean 3.1 ms max 9.9 ms, round trip 12 ms, rating 4.3");
 }
 
-}  // namespace
 }  // namespace velnaro

@@ -84,8 +84,6 @@ openssl ca -batch -config cnf -name d -cert ca.pem -keyfile ca.key -in csr -out 
   bool ok() const { return ok_; }
   std::string cert(const std::string& name) const { return dir_ + "/" + name + ".pem"; }
   std::string key(const std::string& name) const { return dir_ + "/" + name + ".key"; }
-
- private:
   std::string dir_;
   bool ok_ = false;
 };
