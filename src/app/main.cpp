@@ -138,10 +138,17 @@ int main(int argc, char** argv) {
   }
 
   // 5: the phone window with its SIP component.
-  std::unique_ptr<LinphoneSipUserAgent> agent =
-      MakeLinphoneSipUserAgent({.calls_only_from_server = machine.Hardening,
-                                .sound_device = machine.SoundDevice,
-                                .ring_device = machine.RingDevice});
+  SipSignalling signalling;
+  signalling.transport = static_cast<SipSignalling::Transport>(machine.Sip.transport);
+  signalling.server_port = machine.Sip.ServerPort();
+  signalling.ca_file = machine.Sip.ca_file;
+  signalling.media = static_cast<SipSignalling::Media>(machine.Sip.MediaEncryption());
+  signalling.codecs = machine.Sip.codecs;
+  std::unique_ptr<LinphoneSipUserAgent> agent = MakeLinphoneSipUserAgent(
+      {.calls_only_from_server = machine.Hardening,
+       .sound_device = machine.SoundDevice,
+       .ring_device = machine.RingDevice,
+       .signalling = std::move(signalling)});
   // The phone's own boxes carry the phone's captions.
   QtMessageBox phone_messages("SIP Voip");
   QtMessageBox account_messages("SIP");

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -104,9 +106,41 @@ class Settings {
       config.SoundDevice = value;
     } else if (key == "ringdevice") {
       config.RingDevice = value;
+    } else if (key == "siptransport") {
+      const std::string v = AsciiLower(value);
+      if (v == "udp") config.Sip.transport = SipServerSettings::Transport::kUdp;
+      else if (v == "tcp") config.Sip.transport = SipServerSettings::Transport::kTcp;
+      else if (v == "tls") config.Sip.transport = SipServerSettings::Transport::kTls;
+      else Problem("SipTransport must be udp, tcp or tls, not " + Quoted(value) + "; udp applies");
+    } else if (key == "sipserverport") {
+      config.Sip.server_port = ParsePortNumber(value);
+      if (!config.Sip.server_port)
+        Problem("SipServerPort must be a port number from 1 to 65535, not " + Quoted(value) +
+                "; the default applies");
+    } else if (key == "sipcacertificate") {
+      if (value.empty() || value.front() == '/')
+        config.Sip.ca_file = value;
+      else
+        Problem("SipCACertificate must be the absolute path of a PEM file, not " + Quoted(value) +
+                "; only the system's CAs are trusted");
+    } else if (key == "mediaencryption") {
+      const std::string v = AsciiLower(value);
+      if (v == "none") config.Sip.media = SipServerSettings::Media::kNone;
+      else if (v == "srtp") config.Sip.media = SipServerSettings::Media::kSrtp;
+      else if (v == "srtp-required") config.Sip.media = SipServerSettings::Media::kSrtpRequired;
+      else Problem("MediaEncryption must be none, srtp or srtp-required, not " + Quoted(value) +
+                   "; the default applies");
+    } else if (key == "audiocodecs") {
+      TakeCodecs(value);
     } else {
       Problem("unknown key " + Quoted(name) + " is ignored");
     }
+  }
+
+  // After the last line: the default list when none was named.
+  void Finish() {
+    if (config.Sip.codecs.empty())
+      config.Sip.codecs.assign(std::begin(kDefaultAudioCodecs), std::end(kDefaultAudioCodecs));
   }
 
   void Problem(const std::string& what) const {
@@ -136,6 +170,27 @@ class Settings {
     }
   }
 
+  // Names as the media library knows them; whether it has each is for the phone to say.
+  void TakeCodecs(std::string_view value) {
+    config.Sip.codecs.clear();
+    size_t i = 0;
+    while (i < value.size()) {
+      size_t end = value.find_first_of(" \t,", i);
+      if (end == std::string_view::npos) end = value.size();
+      std::string item = AsciiLower(value.substr(i, end - i));
+      i = end + 1;
+      if (item.empty()) continue;
+      const bool name = std::all_of(item.begin(), item.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '-' || c == '.';
+      });
+      if (!name)
+        Problem("AudioCodecs: " + Quoted(item) + " is not a codec name; it is left out");
+      else if (std::find(config.Sip.codecs.begin(), config.Sip.codecs.end(), item) ==
+               config.Sip.codecs.end())
+        config.Sip.codecs.push_back(item);
+    }
+  }
+
   const std::string& origin_;
   const LineSource& source_;
   const ConfigProblemSink& report_;
@@ -159,6 +214,7 @@ MachineConfig ParseMachineConfig(std::string_view text, const std::string& origi
   LineSource source{text};
   Settings settings(origin, source, report);
   int first_error = ini_parse_stream(NextLine, &source, OnSetting, &settings);
+  settings.Finish();
   for (int line : source.too_long)
     report(origin + ":" + std::to_string(line) + ": the line is longer than " +
            std::to_string(source.longest) +
@@ -184,10 +240,10 @@ MachineConfig ReadMachineConfigFile(const std::string& path, bool must_exist,
     if (n < 0) err = errno;
     close(fd);
   }
-  if (err == ENOENT && !must_exist) return {};
+  if (err == ENOENT && !must_exist) return ParseMachineConfig("", path, report);
   if (err != 0) {
     report(path + ": cannot be read (" + std::strerror(err) + "); the defaults apply");
-    return {};
+    return ParseMachineConfig("", path, report);
   }
   return ParseMachineConfig(text, path, report);
 }

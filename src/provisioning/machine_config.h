@@ -22,6 +22,27 @@ inline constexpr const char* kServiceURLVariable = "VELNARO_SERVICE_URL";
 // 1 or 0: switches the hardened profile on or off whatever the file says.
 inline constexpr const char* kHardeningVariable = "VELNARO_HARDENING";
 
+// How the phone reaches the SIP server and protects its calls: the fleet's choice.
+// The phone's SipSignalling has the same enumerations, in the same order.
+struct SipServerSettings {
+  enum class Transport { kUdp, kTcp, kTls };
+  enum class Media { kNone, kSrtp, kSrtpRequired };
+  Transport transport = Transport::kUdp;
+  std::optional<uint16_t> server_port;  // unset: 5060, or 5061 over TLS
+  std::string ca_file;                  // a private CA (PEM) trusted beside the system's
+  std::optional<Media> media;           // unset: SRTP over TLS, else none
+  std::vector<std::string> codecs;      // lower case, in order of preference
+
+  uint16_t ServerPort() const {
+    return server_port.value_or(transport == Transport::kTls ? 5061 : 5060);
+  }
+  Media MediaEncryption() const {
+    return media.value_or(transport == Transport::kTls ? Media::kSrtp : Media::kNone);
+  }
+};
+
+inline constexpr const char* kDefaultAudioCodecs[] = {"opus", "g722", "pcma", "pcmu"};
+
 struct MachineConfig {
   std::string ServiceURL;  // empty: not set
   std::optional<uint16_t> ControlPort;
@@ -34,6 +55,7 @@ struct MachineConfig {
   // name or description substring ("Jabra") preferred while such a device is present.
   std::string SoundDevice;
   std::string RingDevice;  // where calls ring (speakers); unset: SoundDevice
+  SipServerSettings Sip;  // codecs filled with the default list when the file names none
 };
 
 // Receives each problem found, one sentence each.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "platform/support_log.h"
 #include "telephony/sip_addresses.h"
 
 namespace velnaro {
@@ -310,6 +311,9 @@ void LinphoneLines::OnCallState(LinphoneCall* call, LinphoneCallState state) {
       break;
     }
     case LinphoneCallStreamsRunning:
+      if (!l.quality.started()) l.quality.Start(CallQualityMeter::Clock::now());
+      reconcile_ = true;
+      break;
     case LinphoneCallPaused:
       reconcile_ = true;
       break;
@@ -318,9 +322,16 @@ void LinphoneLines::OnCallState(LinphoneCall* call, LinphoneCallState state) {
       mic_muted_[line] = false;
       if (l.reported_end) break;
       l.reported_end = true;
+      if (const std::string q = l.quality.Finish(call, line, CallQualityMeter::Clock::now());
+          !q.empty())
+        SupportLog(LogLevel::kInfo, "sip", q);
       const LinphoneErrorInfo* ei = linphone_call_get_error_info(call);
       const int code = ei ? linphone_error_info_get_protocol_code(ei) : 0;
       const std::string phrase = ei ? Str(linphone_error_info_get_phrase(ei)) : "";
+      if (code == 488 && session_.signalling().media == SipSignalling::Media::kSrtpRequired)
+        SupportLog(LogLevel::kError, "sip",
+                   "the call on line " + std::to_string(line + 1) +
+                       " failed: the far end takes no SRTP and MediaEncryption is srtp-required");
       if (l.connected) {
         owner_.Queue([line](SipUserAgentEvents& e) { e.OnDisconnectCall(line); });
       } else if (code >= 300 && !(code == 408 && !l.progress)) {
@@ -341,6 +352,17 @@ void LinphoneLines::OnCallState(LinphoneCall* call, LinphoneCallState state) {
       break;
     default:
       break;
+  }
+}
+
+void LinphoneLines::SampleQuality() {
+  VELNARO_OWNER_ONLY(owner_);
+  const auto now = CallQualityMeter::Clock::now();
+  for (int i = 0; i < 2; ++i) {
+    LinphoneCall* c = lines_[i].call.get();
+    if (!CallAlive(c)) continue;
+    if (const std::string q = lines_[i].quality.Tick(c, i, now); !q.empty())
+      SupportLog(LogLevel::kInfo, "sip", q);
   }
 }
 
@@ -388,6 +410,12 @@ void LinphoneLines::OnIncomingState(LinphoneCall* call, LinphoneCallState state)
   }
   if (it == incoming_.end()) return;
   if (state == LinphoneCallEnd || state == LinphoneCallError || state == LinphoneCallReleased) {
+    const LinphoneErrorInfo* ei = linphone_call_get_error_info(call);
+    if (state != LinphoneCallReleased && ei && linphone_error_info_get_protocol_code(ei) == 488 &&
+        session_.signalling().media == SipSignalling::Media::kSrtpRequired)
+      SupportLog(LogLevel::kError, "sip",
+                 "an incoming call was refused: it offers no SRTP and MediaEncryption is "
+                 "srtp-required");
     const std::string id = it->call_id;
     incoming_.erase(it);
     owner_.Queue([id](SipUserAgentEvents& e) { e.OnIncomingCallRingingStop(id); });

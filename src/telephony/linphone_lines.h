@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "telephony/call_quality.h"
 #include "telephony/linphone_handles.h"
 #include "telephony/linphone_session.h"
 #include "telephony/sip_owner_thread.h"
@@ -48,6 +49,8 @@ class LinphoneLines {
   void OnCallState(LinphoneCall* call, LinphoneCallState state);
   // Between iterations: brings the calls back in line with hold and the mix when needed.
   void ReconcileIfDue();
+  // Between iterations: samples the calls' quality and logs its figures when due.
+  void SampleQuality();
 
   // Closing: ends every call, while the account is still there.
   void EndAll();
@@ -64,6 +67,7 @@ class LinphoneLines {
     bool connected = false;
     bool reported_end = false;
     bool own_contact = false;      // placed or answered with the registration's contact
+    CallQualityMeter quality;
   };
   struct Incoming {
     CallPtr call;

@@ -9,7 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 
 #include "platform/support_log.h"
 #include "telephony/sip_addresses.h"
@@ -37,8 +40,18 @@ int EndWait(void* loop, unsigned int) {
 
 }  // namespace
 
-bool UdpPortFree(const std::string& ip, int port) {
-  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+const char* TransportName(SipSignalling::Transport t) {
+  switch (t) {
+    case SipSignalling::Transport::kTcp: return "tcp";
+    case SipSignalling::Transport::kTls: return "tls";
+    default: return "udp";
+  }
+}
+
+namespace {
+
+bool PortFree(const std::string& ip, int port, int type) {
+  int fd = ::socket(AF_INET, type, 0);
   if (fd < 0) return false;
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -47,6 +60,44 @@ bool UdpPortFree(const std::string& ip, int port) {
   const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
   ::close(fd);
   return ok;
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+}  // namespace
+
+bool UdpPortFree(const std::string& ip, int port) { return PortFree(ip, port, SOCK_DGRAM); }
+bool TcpPortFree(const std::string& ip, int port) { return PortFree(ip, port, SOCK_STREAM); }
+
+std::string CertificateRefusal(std::string_view line) {
+  // The TLS layer's note on each certificate of the server's chain, with the flags its check
+  // raised; all it says of a failed handshake besides.
+  static constexpr std::string_view kNote = "Found certificate depth=[";
+  if (line.substr(0, kNote.size()) != kNote) return {};
+  const size_t open = line.find("flags=[");
+  const size_t close = open == std::string_view::npos ? open : line.find(']', open);
+  if (close == std::string_view::npos) return {};
+  const std::string_view flags = line.substr(open + 7, close - open - 7);
+  std::vector<std::string> reasons;
+  auto has = [&](std::string_view f) { return flags.find(f) != std::string_view::npos; };
+  if (has("not-trusted") || has("missing") || has("other")) reasons.push_back("untrusted");
+  if (has("expired") || has("future")) reasons.push_back("expired");
+  if (has("CN-mismatch")) reasons.push_back("wrong name");
+  if (reasons.empty() && !flags.empty()) reasons.push_back(std::string(flags));
+  std::string out;
+  for (const auto& r : reasons) out += (out.empty() ? "" : ", ") + r;
+  return out;
 }
 
 void ForwardLibraryWarnings() {
@@ -58,13 +109,22 @@ void ForwardLibraryWarnings() {
     linphone_logging_service_cbs_set_log_message_written(
         cbs.get(),
         [](LinphoneLoggingService*, const char* domain, LinphoneLogLevel level, const char* text) {
+          if (level == LinphoneLogLevelMessage) {
+            // Why a server's certificate was refused is told at this level alone.
+            const std::string reason = CertificateRefusal(Str(text));
+            if (!reason.empty())
+              SupportLog(LogLevel::kError, "sip",
+                         "TLS: the SIP server's certificate refused: " + reason);
+            return;
+          }
           const std::string from = domain && *domain ? Str(domain) + ": " : "";
           SupportLog(level == LinphoneLogLevelWarning ? LogLevel::kWarning : LogLevel::kError, "sip",
                      from + Str(text));
         });
     linphone_logging_service_add_callbacks(service, cbs.get());
     linphone_logging_service_set_log_level_mask(
-        service, LinphoneLogLevelWarning | LinphoneLogLevelError | LinphoneLogLevelFatal);
+        service, LinphoneLogLevelMessage | LinphoneLogLevelWarning | LinphoneLogLevelError |
+                     LinphoneLogLevelFatal);
   });
 }
 
@@ -103,7 +163,10 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
   if (sip_port <= 0 || sip_port > 65535) return sip_error::kInvalidValue;
   local_ip_ = local_ip.empty() ? RouteAddressTo(sip_proxy) : local_ip;
   // The library shares a busy port (SO_REUSEADDR) and reports nothing: check first.
-  if (!UdpPortFree(local_ip_, sip_port)) return sip_error::kPortInUse;
+  const auto transport = signalling_.transport;
+  const bool udp = transport == SipSignalling::Transport::kUdp;
+  if (!(udp ? UdpPortFree(local_ip_, sip_port) : TcpPortFree(local_ip_, sip_port)))
+    return sip_error::kPortInUse;
   LinphoneFactory* f = linphone_factory_get();
   if (!AddressPtr(linphone_factory_create_address(f, own_address.c_str())))
     return sip_error::kInvalidUri;
@@ -122,9 +185,20 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
   // Addresses and ports go into the configuration before the core exists, or it binds
   // 5060 for a moment and advertises the default-route address.
   std::string conf;
-  conf += "[sip]\nbind_address=" + local_ip_ + "\nsip_port=" + std::to_string(sip_port) +
-          "\nsip_tcp_port=0\nsip_tls_port=0\nuse_rfc2833=1\nuse_info=0\n"
+  // One transport only, so nothing goes out over another; over TCP and TLS a CRLF every
+  // 30 s keeps the connection (and the NAT binding in front of it) open, and a closed
+  // connection registers again after 5 s.
+  auto port_if = [&](SipSignalling::Transport t) {
+    return std::to_string(transport == t ? sip_port : 0);
+  };
+  conf += "[sip]\nbind_address=" + local_ip_ + "\nsip_port=" +
+          port_if(SipSignalling::Transport::kUdp) +
+          "\nsip_tcp_port=" + port_if(SipSignalling::Transport::kTcp) +
+          "\nsip_tls_port=" + port_if(SipSignalling::Transport::kTls) +
+          "\nuse_rfc2833=1\nuse_info=0\n"
           "ipv6=0\ninc_timeout=60\nguess_hostname=0\n"
+          "tcp_tls_keepalive=" + std::string(udp ? "0" : "1") +
+          "\nrefresher_retry_after=5000\n"
           // A home router forgets a UDP mapping after some 30 s: keep the flow busy, and
           // have the server answer where the packets came from.
           "keepalive_period=" + std::to_string(kKeepAlive.count()) + "\nuse_rport=1\n"
@@ -156,8 +230,13 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
     linphone_core_add_callbacks(made.get(), cbs.get());
   }
 
-  if (linphone_core_start(made.get()) != 0) return sip_error::kTaskWindow;
   core_ = std::move(made);
+  SetupSecurity();
+  if (linphone_core_start(core()) != 0) {
+    core_.reset();
+    return sip_error::kTaskWindow;
+  }
+  SetupCodecs();
   // The echo canceller would hold the operator's voice some 15 dB down whenever the far
   // end speaks: in what the far end hears, in line 1's recording and in the conference.
   linphone_core_enable_echo_cancellation(core(), FALSE);
@@ -169,14 +248,73 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
   if (const int e = sound_.Setup(core())) return e;
   linphone_core_set_primary_contact(core(), own_address_.c_str());
   if (!user_agent_.empty()) ApplyUserAgent();
-  int udp = 0;
+  int bound = 0;
   if (const TransportsPtr t{linphone_core_get_transports_used(core())})
-    udp = linphone_transports_get_udp_port(t.get());
-  if (udp <= 0) {
+    bound = udp ? linphone_transports_get_udp_port(t.get())
+                : transport == SipSignalling::Transport::kTcp ? linphone_transports_get_tcp_port(t.get())
+                                                               : linphone_transports_get_tls_port(t.get());
+  if (bound <= 0) {
     Stop(false);
     return sip_error::kPortInUse;
   }
   return sip_error::kNone;
+}
+
+// The server's certificate is checked against the system's CAs and the private one, and
+// its name against the server's host; the media is encrypted as the fleet chose.
+void LinphoneSession::SetupSecurity() {
+  VELNARO_OWNER_ONLY(owner_);
+  std::string roots = ReadFile("/etc/ssl/certs/ca-certificates.crt");
+  if (!signalling_.ca_file.empty()) {
+    const std::string own = ReadFile(signalling_.ca_file);
+    if (own.empty())
+      SupportLog(LogLevel::kError, "sip",
+                 "SipCACertificate " + signalling_.ca_file +
+                     " cannot be read: only the system's CAs are trusted");
+    roots += "\n" + own;
+  }
+  linphone_core_set_root_ca_data(core(), roots.c_str());
+  linphone_core_verify_server_certificates(core(), TRUE);
+  linphone_core_verify_server_cn(core(), TRUE);
+  const bool srtp = signalling_.media != SipSignalling::Media::kNone;
+  linphone_core_set_media_encryption(core(), srtp ? LinphoneMediaEncryptionSRTP
+                                                  : LinphoneMediaEncryptionNone);
+  linphone_core_set_media_encryption_mandatory(
+      core(), signalling_.media == SipSignalling::Media::kSrtpRequired);
+}
+
+// Only the named codecs, in their order; DTMF events stay whatever the list.
+void LinphoneSession::SetupCodecs() {
+  VELNARO_OWNER_ONLY(owner_);
+  const auto& wanted = signalling_.codecs;
+  if (wanted.empty()) return;
+  bctbx_list_t* all = linphone_core_get_audio_payload_types(core());
+  std::vector<LinphonePayloadType*> order;
+  std::vector<bool> found(wanted.size(), false);
+  for (size_t i = 0; i < wanted.size(); ++i)
+    for (bctbx_list_t* it = all; it; it = bctbx_list_next(it)) {
+      auto* pt = static_cast<LinphonePayloadType*>(bctbx_list_get_data(it));
+      if (Lower(Str(linphone_payload_type_get_mime_type(pt))) == wanted[i]) {
+        order.push_back(pt);
+        found[i] = true;
+      }
+    }
+  for (size_t i = 0; i < wanted.size(); ++i)
+    if (!found[i])
+      SupportLog(LogLevel::kWarning, "sip",
+                 "AudioCodecs: the phone has no codec " + wanted[i] + "; it is left out");
+  for (bctbx_list_t* it = all; it; it = bctbx_list_next(it)) {
+    auto* pt = static_cast<LinphonePayloadType*>(bctbx_list_get_data(it));
+    const bool events = Str(linphone_payload_type_get_mime_type(pt)) == "telephone-event";
+    const bool listed = std::find(order.begin(), order.end(), pt) != order.end();
+    linphone_payload_type_enable(pt, listed || events);
+    if (!listed) order.push_back(pt);
+  }
+  bctbx_list_t* list = nullptr;
+  for (LinphonePayloadType* pt : order) list = bctbx_list_append(list, pt);
+  linphone_core_set_audio_payload_types(core(), list);
+  bctbx_list_free(list);
+  bctbx_list_free(all);
 }
 
 std::string LinphoneSession::LocalIp() const {
@@ -213,6 +351,17 @@ void LinphoneSession::DropAccount() {
   next_refresh_ = {};
 }
 
+std::string LinphoneSession::ServerAddress(std::string host) const {
+  if (host.rfind("sip:", 0) != 0) host = "sip:" + host;
+  if (host.find("transport=") != std::string::npos) return host;
+  // A port in the text (a test's, an IPv6 address aside) wins over the setting.
+  const size_t colon = host.rfind(':');
+  const bool has_port = colon > 3 && host.find(']', colon) == std::string::npos &&
+                        host.find_first_not_of("0123456789", colon + 1) == std::string::npos;
+  if (!has_port && signalling_.server_port > 0) host += ":" + std::to_string(signalling_.server_port);
+  return host + ";transport=" + TransportName(signalling_.transport);
+}
+
 int LinphoneSession::Register(int expiry) {
   VELNARO_OWNER_ONLY(owner_);
   if (!core_) return sip_error::kNotOnline;
@@ -221,16 +370,16 @@ int LinphoneSession::Register(int expiry) {
   DropAccount();
   const AddressPtr identity(linphone_factory_create_address(f, own_address_.c_str()));
   if (!identity) return sip_error::kRegisterRequest;
-  std::string server = proxy_;
-  if (server.rfind("sip:", 0) != 0) server = "sip:" + server;
-  if (server.find("transport=") == std::string::npos) server += ";transport=udp";
+  const std::string server = ServerAddress(proxy_);
   const AccountParamsPtr p(linphone_core_create_account_params(core()));
   linphone_account_params_set_identity_address(p.get(), identity.get());
   if (linphone_account_params_set_server_addr(p.get(), server.c_str()) != 0)
     return sip_error::kRegisterRequest;
-  if (!outbound_.empty()) {
-    std::string route = outbound_;
-    if (route.rfind("sip:", 0) != 0) route = "sip:" + route;
+  // Over TCP and TLS calls too go through the server, or the library would send them to
+  // the target's host over UDP.
+  const bool udp = signalling_.transport == SipSignalling::Transport::kUdp;
+  if (!outbound_.empty() || !udp) {
+    std::string route = outbound_.empty() ? server : ServerAddress(outbound_);
     if (route.find(";lr") == std::string::npos) route += ";lr";
     if (const AddressPtr r{linphone_factory_create_address(f, route.c_str())}) {
       bctbx_list_t* routes = bctbx_list_append(nullptr, r.get());

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -25,8 +26,28 @@ inline bool CallAlive(const LinphoneCall* c) {
 
 inline std::string Str(const char* s) { return s ? s : ""; }
 
+// How the core reaches the SIP server and protects the media: the fleet's settings.
+struct SipSignalling {
+  enum class Transport { kUdp, kTcp, kTls };
+  enum class Media { kNone, kSrtp, kSrtpRequired };
+  Transport transport = Transport::kUdp;
+  int server_port = 0;    // 0: the transport's default, or the port in the proxy text
+  std::string ca_file;    // PEM, trusted beside the system's CAs
+  Media media = Media::kNone;
+  std::vector<std::string> codecs;  // lower-case names in order; empty: the library's list
+};
+
+// The transport's name in a SIP address parameter.
+const char* TransportName(SipSignalling::Transport t);
+
 // True when a plain UDP socket can bind ip:port (no SO_REUSEADDR, unlike the library).
 bool UdpPortFree(const std::string& ip, int port);
+// The same for a listening TCP socket.
+bool TcpPortFree(const std::string& ip, int port);
+
+// Why the TLS layer's note on a server certificate refuses it ("untrusted", "expired",
+// "wrong name"); empty for any other line and for a certificate that passed.
+std::string CertificateRefusal(std::string_view line);
 
 // From now on the library's warnings and errors, from whichever of its threads, go to the
 // support log; its other messages go nowhere.
@@ -43,6 +64,9 @@ class LinphoneSession {
 
   // From the next Initialize on, AcceptsCallVia admits the SIP server's addresses alone.
   void LimitCallsToServer(bool limit) { calls_only_from_server_ = limit; }
+  // From the next Initialize on.
+  void SetSignalling(SipSignalling s) { signalling_ = std::move(s); }
+  const SipSignalling& signalling() const { return signalling_; }
 
   LinphoneCore* core() const { return core_.get(); }
   bool Registered() const;
@@ -113,6 +137,10 @@ class LinphoneSession {
   static void RegistrationCb(LinphoneAccount* account, LinphoneRegistrationState state,
                              const char*);
   void OnRegistration(LinphoneRegistrationState state);
+  void SetupSecurity();
+  void SetupCodecs();
+  // The SIP server's address with port and transport, as the account and its route use it.
+  std::string ServerAddress(std::string host) const;
   void ApplyUserAgent();
   void DropAccount();
 
@@ -120,6 +148,7 @@ class LinphoneSession {
   LinphoneSound& sound_;
   const std::string plugins_dir_;
   bool calls_only_from_server_ = false;
+  SipSignalling signalling_;
   const CallStateFn on_call_state_;
   std::vector<std::string> server_addresses_;  // of the proxy and the outbound proxy
 

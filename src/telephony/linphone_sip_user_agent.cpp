@@ -56,6 +56,7 @@ class Agent final : public LinphoneSipUserAgent {
         lines_(owner_, session_, [this] { return recorder_.NextCallFile(); }),
         recorder_(owner_, session_, state_dir_) {
     session_.LimitCallsToServer(o.calls_only_from_server);
+    session_.SetSignalling(o.signalling);
     // Recordings pass through it: the operator's alone.
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(state_dir_).parent_path(), ec);
@@ -185,6 +186,7 @@ class Agent final : public LinphoneSipUserAgent {
       sound_.Pump();
       lines_.ReconcileIfDue();
       session_.KeepRegistered();
+      lines_.SampleQuality();
       recorder_.Sync(lines_.line0());
     }
     owner_.Deliver();

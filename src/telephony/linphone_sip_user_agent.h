@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "telephony/linphone_session.h"
 #include "telephony/sip_user_agent.h"
 
 namespace velnaro {
@@ -28,6 +29,8 @@ struct LinphoneAgentOptions {
   // when set, else to the same.
   std::string sound_device;
   std::string ring_device;
+  // Transport, certificate checks, media encryption and codecs.
+  SipSignalling signalling;
 };
 
 class LinphoneSipUserAgent : public SipUserAgent {

@@ -38,8 +38,14 @@ TEST_F(MachineConfigTest, ReadsEverySettingOfAWellFormedFile) {
       "controlport: 9191\n"
       "Hardening = TRUE\n"
       "AllowedOrigins = https://crm.example.internal, http://10.0.0.5:8080\n"
-      "    https://crm2.example.internal\n");
+      "    https://crm2.example.internal\n"
+      "SipTransport = TLS\nSipServerPort = 5062\nSipCACertificate = /etc/velnaro-ds/ca.pem\n"
+      "MediaEncryption = srtp-required\nAudioCodecs = PCMA, opus,pcma\n");
   EXPECT_THAT(problems_, IsEmpty());
+  EXPECT_EQ(c.Sip.ServerPort(), 5062);
+  EXPECT_EQ(c.Sip.ca_file, "/etc/velnaro-ds/ca.pem");
+  EXPECT_EQ(c.Sip.MediaEncryption(), SipServerSettings::Media::kSrtpRequired);
+  EXPECT_THAT(c.Sip.codecs, ElementsAre("pcma", "opus"));
   EXPECT_EQ(c.ServiceURL, "https://prov.example.internal/velnaro/oService");
   EXPECT_EQ(c.ControlPort, 9191);
   EXPECT_TRUE(c.Hardening);
@@ -54,6 +60,8 @@ TEST_F(MachineConfigTest, NothingSetLeavesEveryDefault) {
   EXPECT_FALSE(c.ControlPort);
   EXPECT_FALSE(c.Hardening);
   EXPECT_THAT(c.AllowedOrigins, IsEmpty());
+  const SipServerSettings tls = Parse("SipTransport = tls\n").Sip;
+  EXPECT_TRUE(tls.ServerPort() == 5061 && tls.MediaEncryption() == SipServerSettings::Media::kSrtp);
 }
 
 // The file the package installs: as shipped it sets nothing, and each commented default,
@@ -76,6 +84,8 @@ TEST_F(MachineConfigTest, ShippedFileDocumentsTheBuiltInDefaults) {
   EXPECT_EQ(c.ControlPort, 9090);
   EXPECT_FALSE(c.Hardening);
   EXPECT_THAT(c.AllowedOrigins, IsEmpty());
+  EXPECT_EQ(c.Sip.ServerPort(), 5060);
+  EXPECT_THAT(c.Sip.codecs, ElementsAre("opus", "g722", "pcma", "pcmu"));
 }
 
 TEST_F(MachineConfigTest, BadValuesAreReportedWithTheirLineAndLeaveTheDefault) {
@@ -98,6 +108,11 @@ TEST_F(MachineConfigTest, BadValuesAreReportedWithTheirLineAndLeaveTheDefault) {
   EXPECT_FALSE(Parse("Hardening = yes please\n").Hardening);
   ASSERT_THAT(problems_, SizeIs(1));
   EXPECT_THAT(problems_[0], HasSubstr("Hardening must be true or false"));
+  problems_.clear();
+  EXPECT_THAT(Parse("SipTransport = sctp\nSipServerPort = 0\nSipCACertificate = ca.pem\n"
+                    "MediaEncryption = zrtp\nAudioCodecs = opus, g7<22\n").Sip.codecs,
+              ElementsAre("opus"));
+  EXPECT_THAT(problems_, SizeIs(5));
 }
 
 TEST_F(MachineConfigTest, UnknownKeysSectionsRepeatsAndStrayLinesAreReported) {

@@ -44,6 +44,7 @@ struct SipAccount {
 struct TracedMessage {
   bool received = false;
   int src_port = 0;
+  std::string proto;  // udp, tcp, tls
   std::string text;  // start line, headers and body
 
   std::string StartLine() const { return text.substr(0, text.find("\r\n")); }
@@ -66,11 +67,41 @@ struct TracedMessage {
   }
 };
 
+// A test CA and server certificates that openssl makes in `dir`, each named by why a
+// check refuses it: "good" (for 127.0.0.1), "wrong-name", "expired", "untrusted" (another CA).
+struct TestCertificates {
+  explicit TestCertificates(const std::string& dir) : dir_(dir + "/certs") {
+    std::filesystem::create_directories(dir_);
+    std::ofstream(dir_ + "/make") << R"(set -e; k="-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
+issue() { openssl req -x509 $k -days 2 -subj /CN=$2 -addext subjectAltName=DNS:$2 $3 -keyout $1.key -out $1.pem; }
+issue ca ca; issue other other; issue good 127.0.0.1 "-CA ca.pem -CAkey ca.key"
+issue wrong-name wrong.example "-CA ca.pem -CAkey ca.key"; issue untrusted 127.0.0.1 "-CA other.pem -CAkey other.key"
+printf '[d]\ndatabase=index\nnew_certs_dir=.\ndefault_md=sha256\npolicy=p\nrand_serial=yes\ncopy_extensions=copy\n[p]\ncommonName=supplied\n' >cnf; : >index
+openssl req $k -subj /CN=127.0.0.1 -addext subjectAltName=DNS:127.0.0.1 -keyout expired.key -out csr
+openssl ca -batch -config cnf -name d -cert ca.pem -keyfile ca.key -in csr -out expired.pem -startdate 20200101000000Z -enddate 20200201000000Z)";
+    ok_ = std::system(("cd " + dir_ + " && bash make >log 2>&1").c_str()) == 0;
+  }
+  bool ok() const { return ok_; }
+  std::string cert(const std::string& name) const { return dir_ + "/" + name + ".pem"; }
+  std::string key(const std::string& name) const { return dir_ + "/" + name + ".key"; }
+  std::string dir_;
+  bool ok_ = false;
+};
+
+// What the proxy listens on besides UDP, on the same port: "tcp" or "tls" (with these).
+struct ProxyListener {
+  std::string transport, cert, key;
+};
+
 class SipProxy {
  public:
   // On `port` when given (a namespace of the test's own), else on a free one.
-  explicit SipProxy(const std::string& dir, const std::vector<SipAccount>& accounts, int port = 0)
-      : dir_(dir + "/proxy") {
+  SipProxy(const std::string& dir, const std::vector<SipAccount>& accounts,
+           ProxyListener listener)
+      : SipProxy(dir, accounts, 0, std::move(listener)) {}
+  explicit SipProxy(const std::string& dir, const std::vector<SipAccount>& accounts, int port = 0,
+                    ProxyListener listener = {})
+      : dir_(dir + "/proxy"), listener_(std::move(listener)) {
     std::filesystem::create_directories(dir_ + "/db");
     std::filesystem::create_directories(dir_ + "/trace");
     std::filesystem::create_directories(dir_ + "/run");
@@ -94,6 +125,7 @@ class SipProxy {
                process_.Running();
       if (!ready_) process_.Stop();
     }
+    if (!listener_.transport.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(300));
   }
 
   bool ok() const { return ready_; }
@@ -122,6 +154,9 @@ class SipProxy {
         m.received = meta.find("tag: rcv") != std::string::npos;
         const size_t sp = meta.find("srcport: ");
         if (sp != std::string::npos) m.src_port = std::atoi(meta.c_str() + sp + 9);
+        const size_t pr = meta.find("proto: ");
+        if (pr != std::string::npos)
+          m.proto = meta.substr(pr + 7, meta.find_first_of(" \n", pr + 7) - pr - 7);
         m.text = all.substr(body + sep.size(), stop - body - sep.size());
         out.push_back(std::move(m));
       }
@@ -146,9 +181,10 @@ class SipProxy {
 debug=2
 log_stderror=yes
 children=2
-disable_tcp=yes
+disable_tcp=no
 auto_aliases=no
 listen=udp:127.0.0.1:@PORT@
+@LISTEN@
 
 loadmodule "tm.so"
 loadmodule "sl.so"
@@ -163,6 +199,7 @@ loadmodule "db_text.so"
 loadmodule "auth.so"
 loadmodule "auth_db.so"
 loadmodule "sipdump.so"
+@TLSMOD@
 
 modparam("usrloc", "db_mode", 0)
 modparam("auth_db", "db_url", "text://@DIR@/db")
@@ -201,6 +238,13 @@ request_route {
   t_relay();
 }
 )cfg";
+    const bool tls = listener_.transport == "tls";
+    Replace(cfg, "@LISTEN@", listener_.transport.empty() ? "" : "listen=" + listener_.transport +
+                             ":127.0.0.1:@PORT@\n" + (tls ? "enable_tls=yes" : ""));
+    Replace(cfg, "@TLSMOD@", tls ? "loadmodule \"tls.so\"\nmodparam(\"tls\", \"tls_method\", \"TLSv1.2+\")\n"
+                                   "modparam(\"tls\", \"certificate\", \"" +
+                                       listener_.cert + "\")\nmodparam(\"tls\", \"private_key\", \"" +
+                                       listener_.key + "\")" : "");
     Replace(cfg, "@PORT@", std::to_string(port_));
     Replace(cfg, "@DIR@", dir_);
     std::ofstream(dir_ + "/kamailio.cfg") << cfg;
@@ -212,6 +256,7 @@ request_route {
   }
 
   std::string dir_;
+  ProxyListener listener_;
   int port_ = 0;
   bool ready_ = false;
   velnaro::testing::Child process_;
@@ -224,12 +269,21 @@ struct SoftphoneEvent {
   std::string param;
 };
 
+// The softphone's codecs, in its order, and its media encryption ("srtp", "srtp-mand").
+struct SoftphoneMedia {
+  std::string codecs = "PCMU";
+  std::string encryption;
+};
+
 class Softphone {
  public:
   // Registers account at the proxy and sends a sine of tone_hz in every call; answers at
   // once, or lets calls ring until "accept".
   Softphone(const std::string& dir, const SipProxy& proxy, const SipAccount& account, int tone_hz,
-            bool answer = true)
+            const SoftphoneMedia& media)
+      : Softphone(dir, proxy, account, tone_hz, true, media) {}
+  Softphone(const std::string& dir, const SipProxy& proxy, const SipAccount& account, int tone_hz,
+            bool answer = true, const SoftphoneMedia& media = {})
       : dir_(dir + "/softphone-" + account.user), account_(account), proxy_(proxy.host()) {
     std::filesystem::create_directories(dir_ + "/sound");
     for (int attempt = 0; attempt < 3 && fd_ < 0; ++attempt) {
@@ -242,18 +296,22 @@ class Softphone {
           << "net_interface 127.0.0.1\n"
           << "rtp_ports " << rtp << "-" << rtp + 40 << "\n"
           << "call_local_timeout 120\n"
-          << "audio_source aufile," << ToneFile(tone_hz) << "\n"
+          << "audio_source " << (media.codecs.rfind("opus", 0) ? "aufile," + ToneFile(tone_hz)
+                                 : "ausine," + std::to_string(tone_hz)) << "\n"
           // No sound device: what it hears goes to the bridge (dropped) and, through the
           // sound-file filter, to WAV files.
           << "audio_player aubridge,nowhere\naudio_alert aubridge,nowhere\n"
           << "module_path /usr/lib/baresip/modules\n"
-          << "module g711.so\nmodule aufile.so\nmodule aubridge.so\nmodule sndfile.so\n"
+          << "module g711.so\nmodule g722.so\nmodule opus.so\nmodule srtp.so\nmodule ausine.so\n"
+          << "module aufile.so\nmodule aubridge.so\nmodule sndfile.so\n"
           << "module_tmp account.so\nmodule_app menu.so\nmodule_app ctrl_tcp.so\n"
           << "ctrl_tcp_listen 127.0.0.1:" << ctrl_port_ << "\n"
           << "snd_path " << dir_ << "/sound\n";
       std::ofstream(dir_ + "/accounts")
           << "<sip:" << account.user << "@" << proxy_ << ">;auth_pass=" << account.password
-          << ";answermode=" << (answer ? "auto" : "manual") << ";regint=600;audio_codecs=PCMU\n";
+          << ";answermode=" << (answer ? "auto" : "manual") << ";regint=600;audio_codecs="
+          << media.codecs << (media.encryption.empty() ? "" : ";mediaenc=" + media.encryption)
+          << "\n";
       process_.Start({"baresip", "-f", dir_}, {{"HOME", dir_}}, dir_ + "/baresip.log");
       velnaro::testing::WaitUntil(
           [&] { return Connect() || !process_.Running(); }, 5000);
@@ -274,6 +332,7 @@ class Softphone {
   }
 
   bool ok() const { return fd_ >= 0; }
+  pid_t pid() const { return process_.pid(); }
   int sip_port() const { return sip_port_; }
   std::string uri() const { return "sip:" + account_.user + "@" + proxy_; }
   std::string Log() const { return velnaro::testing::ReadWholeFile(dir_ + "/baresip.log"); }
@@ -346,7 +405,7 @@ class Softphone {
 
  private:
   // Two minutes of the tone at the rate of the call's codec (its sine source works at
-  // 48 kHz only).
+  // 48 kHz only, for Opus).
   std::string ToneFile(int hz) const {
     const std::string path = dir_ + "/tone.wav";
     std::vector<int16_t> samples(8000 * 120);

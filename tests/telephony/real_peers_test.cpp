@@ -13,6 +13,7 @@
 #include "control/reply.h"
 #include "control/web_server.h"
 #include "platform/message_box.h"
+#include "platform/support_log.h"
 #include "real_peers.h"
 #include "sip_test_support.h"
 #include "support/control_service.h"
@@ -40,16 +41,22 @@ class RealPeers : public ::testing::Test {
     char tmpl[] = "/tmp/velnaro-real-peers-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
-    proxy_ = std::make_unique<test::SipProxy>(dir_, std::vector{kOperator, kCustomer});
+    Prepare();
+    if (HasFatalFailure()) return;
+    proxy_ = std::make_unique<test::SipProxy>(dir_, std::vector{kOperator, kCustomer}, listener_);
     ASSERT_TRUE(proxy_->ok()) << proxy_->Log();
-    customer_ = std::make_unique<test::Softphone>(dir_, *proxy_, kCustomer, kCustomerTone);
+    customer_ =
+        std::make_unique<test::Softphone>(dir_, *proxy_, kCustomer, kCustomerTone, customer_media_);
     ASSERT_TRUE(customer_->ok()) << customer_->Log();
     ASSERT_TRUE(customer_->WaitRegistered()) << customer_->Log() << proxy_->TraceText();
     LinphoneAgentOptions o;
     o.state_dir = dir_ + "/state";
     o.force_virtual_sound = true;
+    o.signalling = signalling_;
     agent_ = MakeLinphoneSipUserAgent(o);
   }
+  // Before the peers start: what they and the agent are set up with.
+  virtual void Prepare() {}
   void TearDown() override {
     agent_.reset();
     customer_.reset();  // while the proxy still takes its unregistration
@@ -72,6 +79,9 @@ class RealPeers : public ::testing::Test {
 
   test::TestSound sound_{kOperatorTone};
   std::string dir_;
+  test::ProxyListener listener_;
+  test::SoftphoneMedia customer_media_;
+  SipSignalling signalling_;
   std::unique_ptr<test::SipProxy> proxy_;
   std::unique_ptr<test::Softphone> customer_;
   std::unique_ptr<LinphoneSipUserAgent> agent_;
@@ -88,8 +98,8 @@ class AgentWithRealPeers : public RealPeers {
     agent_->SetEventSink(&log_);
   }
 
-  void Online(const std::string& password) {
-    const std::string host = proxy_->host();
+  void Online(const std::string& password, std::string host = {}) {
+    if (host.empty()) host = proxy_->host();
     ASSERT_TRUE(agent_->Initialize(false, "127.0.0.1", agent_port_, "1001 <sip:1001@" + host + ">",
                                    "", host, kOperator.user, password, true, 7))
         << agent_->LastError();
@@ -226,6 +236,53 @@ TEST_F(AgentWithRealPeers, HoldUnholdAndDtmfReachTheSoftphone) {
     if (e.type == "CALL_DTMF_START") digits += e.param;
   EXPECT_EQ(digits, "123#");
   EXPECT_TRUE(agent_->EndCall(0));
+}
+
+// Over TLS with SRTP and Opus, the server checked against the test's own CA.
+class AgentOverTls : public AgentWithRealPeers {
+ protected:
+  void Prepare() override {
+    certs_ = std::make_unique<test::TestCertificates>(dir_);
+    ASSERT_TRUE(certs_->ok()) << velnaro::testing::ReadWholeFile(dir_ + "/certs/log");
+    listener_ = {"tls", certs_->cert("good"), certs_->key("good")};
+    customer_media_ = {"opus/48000/2", "srtp"};
+    signalling_ = {SipSignalling::Transport::kTls, 0, certs_->cert("ca"), SipSignalling::Media::kSrtp,
+                   {"opus", "g722", "pcma", "pcmu"}};
+  }
+  std::unique_ptr<test::TestCertificates> certs_;
+};
+
+TEST_F(AgentOverTls, CallsWithSrtpAndOpusAndSendsNothingInTheClear) {
+  Registered();
+  CallCustomer();
+  EXPECT_GT(OperatorHearsCustomer(), 0.5);
+  const auto answers = CustomerInviteAnswers();
+  ASSERT_FALSE(answers.empty()) << Dump();
+  EXPECT_NE(answers[0].find("a=crypto:"), std::string::npos) << answers[0];
+  EXPECT_NE(answers[0].find("opus/48000"), std::string::npos) << answers[0];
+  ASSERT_TRUE(agent_->EndCall(0));
+  for (const auto& m : proxy_->Trace())  // all but the softphone's is the agent's
+    if (m.received && m.src_port != customer_->sip_port()) { EXPECT_EQ(m.proto, "tls") << m.text; }
+}
+
+TEST_F(AgentOverTls, AServerCertificateThatFailsTheCheckIsRefusedWithTheReason) {
+  const std::string support = dir_ + "/support.log";
+  auto log = std::make_unique<SupportLogFile>(SupportLogOptions{.path = support});
+  for (const std::string name : {"untrusted", "expired", "wrong-name"}) {
+    test::SipProxy server(dir_ + "/" + name, {kOperator}, {"tls", certs_->cert(name), certs_->key(name)});
+    ASSERT_TRUE(server.ok()) << server.Log();
+    Online(kOperator.password, server.host());
+    EXPECT_TRUE(log_.WaitFor("FailToRegister")) << name << Dump();
+    const auto trace = server.Trace();
+    EXPECT_TRUE(std::none_of(trace.begin(), trace.end(), [](auto& m) { return m.received; }))
+        << name << ": something went out unchecked";
+    agent_->Shutdown();
+    log_.Clear();
+  }
+  log.reset();  // written out
+  const std::string lines = velnaro::testing::ReadWholeFile(support);
+  for (const char* reason : {"untrusted", "expired", "wrong name"})
+    EXPECT_NE(lines.find(std::string("certificate refused: ") + reason), std::string::npos) << reason;
 }
 
 // The phone controller and the page's commands over the real component, as the program
