@@ -64,7 +64,7 @@ class Agent final : public LinphoneSipUserAgent {
       std::filesystem::permissions(state_dir_, std::filesystem::perms::owner_all, ec);
     ::mkdir((state_dir_ + "/media-plugins").c_str(), 0700);
     ForwardLibraryWarnings();
-    owner_.Start([this] { Pump(); }, [this] { return !session_.MaySleep(); },
+    owner_.Start([this] { Pump(); }, [this] { return !session_.MaySleep() || sound_.Busy(); },
                  [this](int wake_fd, int ms) { session_.WaitIdle(wake_fd, ms); });
   }
 

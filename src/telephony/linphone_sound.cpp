@@ -57,10 +57,18 @@ std::vector<int16_t> RingbackTone(int rate) {
 LinphoneSound::LinphoneSound(SipOwnerThread& owner, SoundOptions options)
     : owner_(owner), options_(std::move(options)) {
   if (!options_.force_virtual)
-    watch_ = std::make_unique<PulseWatch>([this] { changed_ = true; });
+    watch_ = std::make_unique<PulseWatch>([this] {
+      changed_ = true;
+      owner_.Wake();  // the owner thread may be asleep between calls
+    });
 }
 
 LinphoneSound::~LinphoneSound() = default;
+
+bool LinphoneSound::Busy() const {
+  VELNARO_OWNER_ONLY(owner_);
+  return changed_ || rereads_ > 0;
+}
 
 std::vector<SoundDevice> LinphoneSound::Devices() const {
   VELNARO_OWNER_ONLY(owner_);

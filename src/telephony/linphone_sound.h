@@ -56,6 +56,9 @@ class LinphoneSound {
   // Between iterations: a changed device list or default applied to the calls; a call
   // without sound ended once the grace is over.
   void Pump();
+  // Whether the pump has work due soon (the device list to read again after a change):
+  // the owner thread keeps its short cadence meanwhile.
+  bool Busy() const;
   // The device list read again: whether a call would have sound both ways now, or
   // would on a new core.
   bool Ready();

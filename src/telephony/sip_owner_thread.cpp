@@ -12,6 +12,14 @@
 
 namespace velnaro {
 
+SipOwnerThread::SipOwnerThread(std::chrono::milliseconds idle_interval)
+    : idle_interval_(idle_interval), wake_fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+  if (!wake_fd_) {
+    std::perror("sip-owner: eventfd");
+    std::abort();
+  }
+}
+
 SipOwnerThread::~SipOwnerThread() { Stop(); }
 
 void SipOwnerThread::Start(std::function<void()> pump, std::function<bool()> busy,
@@ -19,11 +27,6 @@ void SipOwnerThread::Start(std::function<void()> pump, std::function<bool()> bus
   pump_ = std::move(pump);
   busy_ = std::move(busy);
   idle_wait_ = std::move(idle_wait);
-  wake_fd_.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-  if (!wake_fd_) {
-    std::perror("sip-owner: eventfd");
-    std::abort();
-  }
   thread_ = std::thread([this] {
     NameThisThread("sip-owner");
     Loop();

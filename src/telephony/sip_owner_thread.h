@@ -43,8 +43,7 @@ class SipOwnerThread {
   // Longest sleep while idle: the library's own once-a-second work still runs.
   static constexpr std::chrono::milliseconds kIdleInterval{1000};
 
-  explicit SipOwnerThread(std::chrono::milliseconds idle_interval = kIdleInterval)
-      : idle_interval_(idle_interval) {}
+  explicit SipOwnerThread(std::chrono::milliseconds idle_interval = kIdleInterval);
   ~SipOwnerThread();
   SipOwnerThread(const SipOwnerThread&) = delete;
   SipOwnerThread& operator=(const SipOwnerThread&) = delete;
@@ -55,6 +54,9 @@ class SipOwnerThread {
   void Start(std::function<void()> pump, std::function<bool()> busy = {}, IdleWait idle_wait = {});
   // Ends the thread once the tasks already posted have run.
   void Stop();
+  // From any thread, without waiting: the thread pumps again soon, for something its pump
+  // looks at that changed elsewhere (a sound device).
+  void Wake();
 
   bool OnOwnerThread() const { return std::this_thread::get_id() == owner_id_.load(); }
   // Aborts, naming `function`, unless called on the owner thread.
@@ -93,14 +95,13 @@ class SipOwnerThread {
   };
 
   void Loop();
-  void Wake();
   void Wait(std::chrono::milliseconds ms);
 
   const std::chrono::milliseconds idle_interval_;
   std::function<void()> pump_;
   std::function<bool()> busy_;
   IdleWait idle_wait_;
-  UniqueFd wake_fd_;  // an eventfd: tasks, events and Stop write it
+  const UniqueFd wake_fd_;  // an eventfd: tasks, events, Wake and Stop write it
   std::thread thread_;
   std::atomic<std::thread::id> owner_id_{};
   std::mutex mutex_;
