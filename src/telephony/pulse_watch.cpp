@@ -89,26 +89,21 @@ struct PulseWatch::State {
             pa_context_get_source_output_info_list(context, &State::OnSourceOutput, this))
       pa_operation_unref(op);
   }
+  // Where this process's streams go now; empty while no move is asked for.
+  std::string MoveTarget(bool to_sink) {
+    std::lock_guard names(mutex);
+    return to_sink ? NameOf(sinks, move_sink) : NameOf(sources, move_source);
+  }
   static void OnSinkInput(pa_context* c, const pa_sink_input_info* info, int eol, void* self) {
-    auto* s = static_cast<State*>(self);
     if (eol || !info || !Ours(info->proplist)) return;
-    std::string to;
-    {
-      std::lock_guard names(s->mutex);
-      to = NameOf(s->sinks, s->move_sink);
-    }
+    const std::string to = static_cast<State*>(self)->MoveTarget(true);
     if (to.empty()) return;
     if (pa_operation* op = pa_context_move_sink_input_by_name(c, info->index, to.c_str(), nullptr, nullptr))
       pa_operation_unref(op);
   }
   static void OnSourceOutput(pa_context* c, const pa_source_output_info* info, int eol, void* self) {
-    auto* s = static_cast<State*>(self);
     if (eol || !info || !Ours(info->proplist)) return;
-    std::string to;
-    {
-      std::lock_guard names(s->mutex);
-      to = NameOf(s->sources, s->move_source);
-    }
+    const std::string to = static_cast<State*>(self)->MoveTarget(false);
     if (to.empty()) return;
     if (pa_operation* op = pa_context_move_source_output_by_name(c, info->index, to.c_str(), nullptr, nullptr))
       pa_operation_unref(op);
