@@ -106,15 +106,6 @@ void LinuxNetworkWatch::Stop() {
   thread_.join();
 }
 
-void LinuxNetworkWatch::Notify() {
-  {
-    std::lock_guard lock(mutex_);
-    notified_ = true;
-  }
-  const uint64_t one = 1;
-  (void)!::write(wake_.get(), &one, sizeof one);
-}
-
 bool LinuxNetworkWatch::DrainNetlink() {
   bool changed = false;
   alignas(nlmsghdr) char buf[16384];
@@ -189,7 +180,6 @@ void LinuxNetworkWatch::Loop() {
     {
       std::lock_guard lock(mutex_);
       if (stop_) return;
-      changed = std::exchange(notified_, false) || changed;
     }
     if (bus_) {
       int r = 0;

@@ -13,13 +13,6 @@
 
 namespace velnaro {
 
-class NetworkWatch {
- public:
-  virtual ~NetworkWatch() = default;
-  // A change seen by another source; it joins the burst in progress. Any thread.
-  virtual void Notify() = 0;
-};
-
 struct NetworkWatchOptions {
   // Quiet time after the last change before the call; a burst that never settles is
   // reported after eight times this anyway.
@@ -32,10 +25,10 @@ struct NetworkWatchOptions {
 // rtnetlink in the network namespace of the thread that starts it, and logind's
 // PrepareForSleep(false) on the bus. Its own thread ("netwatch") waits on the sockets and
 // wakes only for them, or for a burst's deadline; `on_change` runs there.
-class LinuxNetworkWatch final : public NetworkWatch {
+class LinuxNetworkWatch final {
  public:
   explicit LinuxNetworkWatch(std::function<void()> on_change, NetworkWatchOptions options = {});
-  ~LinuxNetworkWatch() override;
+  ~LinuxNetworkWatch();
   LinuxNetworkWatch(const LinuxNetworkWatch&) = delete;
   LinuxNetworkWatch& operator=(const LinuxNetworkWatch&) = delete;
 
@@ -43,7 +36,6 @@ class LinuxNetworkWatch final : public NetworkWatch {
   // resume events: `warning` then says so and the watch runs without them.
   bool Start(std::string* error = nullptr, std::string* warning = nullptr);
   void Stop();
-  void Notify() override;
 
  private:
   struct Bus;
@@ -53,10 +45,9 @@ class LinuxNetworkWatch final : public NetworkWatch {
   const std::function<void()> on_change_;
   const NetworkWatchOptions options_;
   UniqueFd netlink_;
-  UniqueFd wake_;  // eventfd: Notify and Stop
+  UniqueFd wake_;  // eventfd: Stop
   Bus* bus_ = nullptr;
   std::mutex mutex_;
-  bool notified_ = false;
   bool stop_ = false;
   std::thread thread_;
 };
