@@ -1,5 +1,7 @@
 #include "app/links.h"
 
+#include <algorithm>
+
 #include "net/netUtils.h"
 #include "platform/support_log.h"
 #include "provisioning/clConfig.h"
@@ -95,7 +97,10 @@ void NetUtilsLink::ChooseLocalAddress(const std::string& rete,
   if (!ListNetworkInterfaces(list)) return;
   std::string chosen;
   ScegliInterfaccia(list, rete, log, chosen);
-  if (!chosen.empty()) set_ip(chosen);
+  // An address kept on a link without carrier reaches nobody: as good as none.
+  const auto entry = std::find_if(list.begin(), list.end(),
+                                  [&](const tNetworkInterface& e) { return e.IPAddress == chosen; });
+  if (!chosen.empty() && entry != list.end() && entry->HasCarrier) set_ip(chosen);
 }
 
 void SendWindowLogsToSupportLog(PhoneStatus& service_log, TfrmTelefono& phone) {

@@ -30,6 +30,7 @@ bool ListNetworkInterfaces(tNetworkInterfaceList& list, Ipv4InterfaceSource& sou
       e.IsInterfaceUp = (a.flags & kIfUp) != 0;
       e.BroadcastSupport = (a.flags & kIfBroadcast) != 0;
       e.IsLoopback = (a.flags & kIfLoopback) != 0;
+      e.HasCarrier = (a.flags & kIfRunning) != 0;
       list.push_back(std::move(e));
     }
   } catch (const std::exception&) {

@@ -19,6 +19,7 @@ struct tNetworkInterface {
   bool IsInterfaceUp = false;
   bool BroadcastSupport = false;
   bool IsLoopback = false;
+  bool HasCarrier = false;  // not logged: an up interface whose cable or peer is gone has none
 };
 using tNetworkInterfaceList = std::vector<tNetworkInterface>;
 

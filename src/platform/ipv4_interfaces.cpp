@@ -33,6 +33,7 @@ std::optional<std::vector<Ipv4InterfaceAddress>> LinuxIpv4InterfaceSource::List(
     if (i->ifa_flags & IFF_UP) a.flags |= kIfUp;
     if (i->ifa_flags & IFF_BROADCAST) a.flags |= kIfBroadcast;
     if (i->ifa_flags & IFF_LOOPBACK) a.flags |= kIfLoopback;
+    if (i->ifa_flags & IFF_RUNNING) a.flags |= kIfRunning;
     out.push_back(a);
   }
   freeifaddrs(list);

@@ -13,6 +13,8 @@ namespace velnaro {
 inline constexpr unsigned kIfUp = 1;
 inline constexpr unsigned kIfBroadcast = 2;
 inline constexpr unsigned kIfLoopback = 4;
+// The link under it is running (carrier present); beside the three reported flags.
+inline constexpr unsigned kIfRunning = 8;
 
 struct Ipv4InterfaceAddress {
   std::uint32_t address = 0;    // network byte order

@@ -44,7 +44,8 @@ size_t Count(const std::vector<std::string>& log, const std::string& line) {
 TEST(ListNetworkInterfaces, FillsEveryFieldInTheSystemsOrder) {
   FakeIpv4InterfaceSource src;
   src.computer_name = "PC-OPERATORE";
-  src.addresses = {Addr("192.168.10.7", "255.255.255.0", kIfUp | kIfBroadcast, "192.168.10.255"),
+  src.addresses = {Addr("192.168.10.7", "255.255.255.0", kIfUp | kIfBroadcast | kIfRunning,
+                        "192.168.10.255"),
                    Addr("127.0.0.1", "255.0.0.0", kIfUp | kIfLoopback)};
   tNetworkInterfaceList list(3);  // emptied first
   ASSERT_TRUE(ListNetworkInterfaces(list, src));
@@ -59,6 +60,7 @@ TEST(ListNetworkInterfaces, FillsEveryFieldInTheSystemsOrder) {
   EXPECT_TRUE(e.IsInterfaceUp);
   EXPECT_TRUE(e.BroadcastSupport);
   EXPECT_FALSE(e.IsLoopback);
+  EXPECT_TRUE(e.HasCarrier && !list[1].HasCarrier);
   EXPECT_EQ(list[1].IPAddress, "127.0.0.1");
   EXPECT_EQ(list[1].AddrNet, "127.0.0.0");
   EXPECT_EQ(list[1].ComputedBroadcast, "127.255.255.255");
