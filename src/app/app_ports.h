@@ -50,7 +50,8 @@ class NetworkLink {
  public:
   virtual ~NetworkLink() = default;
   // ListNetworkInterfaces, then ScegliInterfaccia on success: writes the chosen address
-  // through set_ip and its log lines through log. May throw.
+  // through set_ip (not when its link has no carrier) and its log lines through log. May
+  // throw.
   virtual void ChooseLocalAddress(const std::string& rete,
                                   const std::function<void(const std::string&)>& set_ip,
                                   const std::function<void(const std::string&)>& log) = 0;

@@ -417,6 +417,12 @@ void TfrmTelefono::NetworkChecked() {
 }
 
 void TfrmTelefono::NetworkMoved(const PhoneAccount& account) {
+  // A call in progress moves with the phone; without one the phone starts again there.
+  const bool followed = RunFor([&] { return IsOnline() && agent_.FollowAddress(account.local_ip); });
+  if (followed) {
+    UpdateSettings([&](Settings& s) { s.txtIPVPN = account.local_ip; });
+    return;
+  }
   LeaveLostAddress();
   AttivaTelefono(account);
 }

@@ -2,10 +2,15 @@
 
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
+#include <mediastreamer2/mediastream.h>
+
 #include <algorithm>
 
 #include "platform/support_log.h"
 #include "telephony/sip_addresses.h"
+
+// Exported by the library without a header: the call's stream of a kind.
+extern "C" MediaStream* linphone_call_get_stream(LinphoneCall* call, LinphoneStreamType type);
 
 namespace velnaro {
 namespace {
@@ -428,6 +433,24 @@ void LinphoneLines::EndAll() {
   if (linphone_core_get_calls_nb(core) == 0) return;
   linphone_core_terminate_all_calls(core);
   session_.IterateUntil([&] { return linphone_core_get_calls_nb(core) == 0; }, 1000);
+}
+
+void LinphoneLines::FollowAddress(const std::string& ip) {
+  VELNARO_OWNER_ONLY(owner_);
+  for (auto& l : lines_) {
+    LinphoneCall* c = l.call.get();
+    if (!CallAlive(c)) continue;
+    // The offer names the new address, but the stream keeps its sockets until told.
+    MediaStream* audio = linphone_call_get_stream(c, LinphoneStreamTypeAudio);
+    if (RtpSession* rtp = audio ? audio->sessions.rtp_session : nullptr)
+      rtp_session_set_local_addr(rtp, ip.c_str(), rtp_session_get_local_port(rtp),
+                                 rtp_session_get_local_rtcp_port(rtp));
+    const CallParamsPtr p(linphone_core_create_call_params(session_.core(), c));
+    if (linphone_call_update(c, p.get()) != 0) {
+      SupportLog(LogLevel::kWarning, "sip", "a call could not follow the new address: it ends");
+      linphone_call_terminate(c);
+    }
+  }
 }
 
 void LinphoneLines::Release() {

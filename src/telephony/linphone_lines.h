@@ -54,6 +54,9 @@ class LinphoneLines {
 
   // Closing: ends every call, while the account is still there.
   void EndAll();
+  // After the core moved to `ip`: each call's media rebound there and offered again in a
+  // re-INVITE (with the new contact); a call that cannot be updated ends.
+  void FollowAddress(const std::string& ip);
   // Closing, after the account: drops every call and closes the lines.
   void Release();
 

@@ -21,6 +21,8 @@
 extern "C" {
 void* linphone_core_get_sal(const LinphoneCore* lc);
 belle_sip_stack_t* sal_get_stack_impl(void* sal);
+// Listens again on the configuration's bind address and has the accounts register anew.
+int _linphone_core_apply_transports(LinphoneCore* lc);
 }
 
 namespace velnaro {
@@ -347,6 +349,7 @@ void LinphoneSession::DropAccount() {
   }
   linphone_core_clear_all_auth_info(core());
   registered_reported_ = false;
+  move_ = Move::kNone;
   retry_delay_ = kFirstRetry;
   next_refresh_ = {};
 }
@@ -482,6 +485,37 @@ bool LinphoneSession::RefreshNow() {
   return true;
 }
 
+bool LinphoneSession::MoveTo(const std::string& ip) {
+  VELNARO_OWNER_ONLY(owner_);
+  if (!account_ || unregistering_ || !registered_reported_) return false;
+  LinphoneConfig* config = linphone_core_get_config(core());
+  // Both are read again: the SIP one when the transports are applied, the media one when a
+  // call makes its next offer.
+  linphone_config_set_string(config, "sip", "bind_address", ip.c_str());
+  linphone_config_set_string(config, "rtp", "bind_address", ip.c_str());
+  local_ip_ = ip;
+  // Toggling the reachability alone would keep the sockets bound to the old address.
+  if (_linphone_core_apply_transports(core()) != 0) return false;
+  move_ = Move::kRegistering;
+  move_since_ = std::chrono::steady_clock::now();
+  return true;
+}
+
+bool LinphoneSession::TakeMoved() {
+  VELNARO_OWNER_ONLY(owner_);
+  if (move_ != Move::kDone) return false;
+  move_ = Move::kNone;
+  return true;
+}
+
+bool LinphoneSession::TakeMoveOverdue(std::chrono::seconds limit) {
+  VELNARO_OWNER_ONLY(owner_);
+  if (move_ != Move::kRegistering || std::chrono::steady_clock::now() - move_since_ <= limit)
+    return false;
+  move_ = Move::kNone;
+  return true;
+}
+
 // --- library callbacks (queue events only) ---
 
 LinphoneSession* LinphoneSession::FromCore(LinphoneCore* lc) {
@@ -525,6 +559,7 @@ void LinphoneSession::OnRegistration(LinphoneRegistrationState state) {
       if (!registered_reported_)
         owner_.Queue([](SipUserAgentEvents& e) { e.OnSuccessToRegister(); });
       registered_reported_ = true;
+      if (move_ == Move::kRegistering) move_ = Move::kDone;
       retry_delay_ = kFirstRetry;
       next_refresh_ = std::chrono::steady_clock::now() + kProbeEvery;
       break;

@@ -118,6 +118,15 @@ class LinphoneSession {
   // The probe or the retry at once; false without a registration to refresh.
   bool RefreshNow();
 
+  // Rebinds SIP and media to `ip` in the running core, so that its calls live on: the
+  // account registers again from there. False without a registration to carry over.
+  bool MoveTo(const std::string& ip);
+  // After MoveTo: true once, when the registration from the new address stands (the calls
+  // may follow it now, with the contact the server saw).
+  bool TakeMoved();
+  // After MoveTo: true once, when the new registration has taken longer than `limit`.
+  bool TakeMoveOverdue(std::chrono::seconds limit);
+
   // Iterates the core until done() holds or ms pass.
   template <typename Pred>
   void IterateUntil(Pred done, int ms) {
@@ -156,6 +165,8 @@ class LinphoneSession {
   AccountPtr account_;
   bool unregistering_ = false;
   bool registered_reported_ = false;
+  enum class Move { kNone, kRegistering, kDone } move_ = Move::kNone;
+  std::chrono::steady_clock::time_point move_since_{};
   std::chrono::steady_clock::time_point next_refresh_{};
   std::chrono::seconds retry_delay_ = kFirstRetry;
   std::string local_ip_, own_address_, outbound_, proxy_, login_, password_, proxy_hint_;

@@ -111,6 +111,13 @@ class Agent final : public LinphoneSipUserAgent {
       return sip_error::kNone;
     });
   }
+  bool FollowAddress(const std::string& ip) override {
+    return Op([&] {
+      if (!session_.core() || linphone_core_get_calls_nb(session_.core()) == 0)
+        return sip_error::kNotOnline;
+      return session_.MoveTo(ip) ? sip_error::kNone : sip_error::kNotOnline;
+    });
+  }
   int LastError() override { return owner_.Call([&] { return last_error_; }); }
   bool SoundReady() override { return owner_.Call([&] { return sound_.Ready(); }); }
   std::string LocalIp() override { return owner_.Call([&] { return session_.LocalIp(); }); }
@@ -186,6 +193,10 @@ class Agent final : public LinphoneSipUserAgent {
       sound_.Pump();
       lines_.ReconcileIfDue();
       session_.KeepRegistered();
+      // Calls follow a move once the new registration gave them their contact; without
+      // one they would hang on an address that is gone.
+      if (session_.TakeMoved()) lines_.FollowAddress(session_.local_ip());
+      if (session_.TakeMoveOverdue(kMoveLimit)) lines_.EndAll();
       lines_.SampleQuality();
       recorder_.Sync(lines_.line0());
     }
@@ -203,6 +214,8 @@ class Agent final : public LinphoneSipUserAgent {
     lines_.Release();
     session_.Stop(events && had_account);
   }
+
+  static constexpr std::chrono::seconds kMoveLimit{10};
 
   const std::string state_dir_;
   const bool own_state_dir_;

@@ -119,6 +119,10 @@ class SipUserAgent {
   // Shutdown once the local address is gone: calls end, nothing is unregistered (nothing
   // could leave that address) and no unregistration event is raised.
   virtual void Abandon() { Shutdown(); }
+  // The local address moved: the calls in progress go on from `ip` (signalling and media
+  // rebound, registered again, each call offered again). False, with nothing changed,
+  // without a call or a registration to carry over.
+  virtual bool FollowAddress(const std::string& /*ip*/) { return false; }
   // The registration refreshed now (the network changed under it); false without one.
   virtual bool RefreshRegistration() { return false; }
   virtual int LastError() = 0;                                 // 3

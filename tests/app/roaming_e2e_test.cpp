@@ -1,5 +1,6 @@
-// The real program's address (a veth) renumbered, taken down and replaced under a proxy and
-// a softphone: calls reach it after each move; while none is up the page reads OFFLINE.
+// The real program's address (a veth) renumbered, taken down, left without carrier and
+// replaced under a proxy and a softphone: calls reach it after each move and a call in
+// progress follows it; while no address is usable the page reads OFFLINE.
 #include <gtest/gtest.h>
 
 #include "../telephony/real_peers.h"
@@ -38,12 +39,17 @@ TEST_F(Roaming, CallsFollowTheAddressThroughRenumberLinkLossAndANewInterface) {
   StartAgent("http://127.0.0.1:8088/oService?reply=roaming", agent, "agent.log", AgentEnv());
   ASSERT_TRUE(WaitForStatus("ONLINE", "", 20000)) << Status() << agent.Output();
   ASSERT_TRUE(ReachesTheAgent(customer)) << customer.Dump() << proxy.TraceText();
-  // Renumbered during a call: the call ends as calls end, and the phone registers again.
+  // Renumbered during a call: offered again from the new address, the call goes on.
   customer.Command("dial", "sip:" + kAgent.user + "@127.0.0.1");
   ASSERT_TRUE(WaitForStatus("INCALL", "", 5000) && customer.WaitFor("CALL_ESTABLISHED"));
   Ip({"addr del 10.80.0.2/24 dev ag0", "addr add 10.80.0.5/24 dev ag0"});
-  EXPECT_TRUE(WaitForStatus("ONLINE", "", 10000)) << Status();
+  EXPECT_TRUE(WaitUntil(
+      [&] { return proxy.TraceText().find("c=IN IP4 10.80.0.5") != std::string::npos; }));
+  const size_t heard = customer.Heard().mono.size();  // 8 kHz: a second of the agent's sound
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_TRUE(WaitForStatus("INCALL", "", 0) && customer.Heard().mono.size() > heard + 8000);
   customer.Command("hangup");
+  EXPECT_TRUE(WaitForStatus("IDLE", "", 5000)) << Status();
   // A new lease in the same prefix while idle: both ways again.
   Ip({"addr del 10.80.0.5/24 dev ag0", "addr add 10.80.0.7/24 dev ag0"});
   EXPECT_TRUE(ReachesTheAgent(customer)) << customer.Dump() << proxy.TraceText();
@@ -54,6 +60,10 @@ TEST_F(Roaming, CallsFollowTheAddressThroughRenumberLinkLossAndANewInterface) {
   EXPECT_TRUE(WaitForStatus("OFFLINE", "", 10000)) << Status();
   std::this_thread::sleep_for(std::chrono::seconds(5));
   Ip({"link set ag0 up"});
+  EXPECT_TRUE(WaitForStatus("ONLINE", "", 10000) && ReachesTheAgent(customer)) << Status();
+  Ip({"link set ag1 down"});  // the far end of the cable goes: the address stays, no carrier
+  EXPECT_TRUE(WaitForStatus("OFFLINE", "", 10000)) << Status();
+  Ip({"link set ag1 up"});
   EXPECT_TRUE(WaitForStatus("ONLINE", "", 10000) && ReachesTheAgent(customer)) << Status();
   Ip({"link del ag0"});  // a VPN reconnecting: a new device, another address
   EXPECT_TRUE(WaitForStatus("OFFLINE", "", 10000)) << Status();
