@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/support_log.h"
 #include "real_peers.h"
 #include "sip_test_support.h"
 #include "sound_server.h"
@@ -25,6 +26,7 @@ class SoundWithRealPeers : public ::testing::Test {
     char tmpl[] = "/tmp/velnaro-sound-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
+    support_ = std::make_unique<SupportLogFile>(SupportLogOptions{.path = dir_ + "/support.log"});
     sound_ = std::make_unique<test::SoundServer>(dir_);
     ASSERT_TRUE(sound_->ok()) << sound_->Pactl("info");
     proxy_ = std::make_unique<test::SipProxy>(dir_, std::vector{kOperator, kCustomer});
@@ -32,7 +34,7 @@ class SoundWithRealPeers : public ::testing::Test {
     ASSERT_TRUE(customer_->WaitRegistered()) << customer_->Log();
   }
   void TearDown() override {
-    agent_.reset(), customer_.reset(), proxy_.reset(), sound_.reset();
+    agent_.reset(), customer_.reset(), proxy_.reset(), sound_.reset(), support_.reset();
     std::error_code ec;
     if (!HasFailure()) std::filesystem::remove_all(dir_, ec);
   }
@@ -75,6 +77,7 @@ class SoundWithRealPeers : public ::testing::Test {
   }
 
   std::string dir_;
+  std::unique_ptr<SupportLogFile> support_;
   std::unique_ptr<test::SoundServer> sound_;
   std::unique_ptr<test::SipProxy> proxy_;
   std::unique_ptr<test::Softphone> customer_;
