@@ -94,7 +94,7 @@ std::vector<SoundDevice> LinphoneSound::Devices() const {
 // it was made for: a restarted server (or another one, after a new core) was never seen
 // again. Each reload's count is given back here, and a connection made before the
 // server's last restart is dropped and made anew while no stream can be using it.
-void LinphoneSound::Reload() {
+void LinphoneSound::Reload(bool starting_call) {
   VELNARO_OWNER_ONLY(owner_);
   MSSndCardManager* cards = ms_factory_get_snd_card_manager(linphone_core_get_ms_factory(core_));
   if (!pulse_) {
@@ -103,7 +103,7 @@ void LinphoneSound::Reload() {
       if (d->driver_type && std::string(d->driver_type) == "PulseAudio" && d->detect && d->unload) pulse_ = d;
     }
   }
-  const bool reconnect = Stale() && linphone_core_get_calls_nb(core_) == 0;
+  const bool reconnect = Stale() && linphone_core_get_calls_nb(core_) <= (starting_call ? 1 : 0);
   if (reconnect) {
     library_connection_ = watch_->Connections();
     if (pulse_) {
@@ -275,6 +275,10 @@ bool LinphoneSound::OnCallState(LinphoneCall* call, LinphoneCallState state) {
   if (options_.force_virtual || !core_) return false;
   switch (state) {
     case LinphoneCallIncomingReceived:
+      if (Stale()) {  // the server restarted a moment ago: this call's streams are to come
+        Reload(true);
+        missing_ = MissingSound(Devices());
+      }
       if (missing_) {
         // Answered, the caller would hear silence: another desk can take it.
         linphone_call_decline(call, LinphoneReasonTemporarilyUnavailable);
@@ -284,6 +288,7 @@ bool LinphoneSound::OnCallState(LinphoneCall* call, LinphoneCallState state) {
       UseForNewCalls(Choose());
       break;
     case LinphoneCallOutgoingInit:
+      if (Stale()) Reload(true);
       UseForNewCalls(Choose());
       break;
     case LinphoneCallStreamsRunning:

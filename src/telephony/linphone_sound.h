@@ -73,7 +73,8 @@ class LinphoneSound {
   void UseForNewCalls(const Choice& c);
   void ApplyTo(LinphoneCall* call, const Choice& c, bool starting);
   void SetupRingback();
-  void Reload();
+  // The device list read again; `starting_call`: from a call that has no streams yet.
+  void Reload(bool starting_call = false);
   bool Stale() const;  // the library's server connection predates the server
 
   SipOwnerThread& owner_;

@@ -17,6 +17,8 @@
 #include <utility>
 #include <mutex>
 
+#include "platform/support_log.h"
+
 namespace velnaro {
 
 struct PulseWatch::State {
@@ -34,6 +36,10 @@ struct PulseWatch::State {
   static constexpr std::chrono::milliseconds kFirstRetry{250}, kLastRetry{8000};
   std::condition_variable connected_cv;
 
+  bool Connected() {
+    std::lock_guard names(mutex);
+    return connected;
+  }
   static bool Ours(const pa_proplist* p) {
     const char* pid = pa_proplist_gets(p, PA_PROP_APPLICATION_PROCESS_ID);
     return pid && std::to_string(::getpid()) == pid;
@@ -123,6 +129,7 @@ struct PulseWatch::State {
         ++s->connections;
         s->retry = kFirstRetry;
         s->connected_cv.notify_all();
+        if (s->connections > 1) SupportLog(LogLevel::kInfo, "sound", "the sound server is back");
       }
         pa_context_set_subscribe_callback(c, &State::OnEvent, s);
         if (pa_operation* op = pa_context_subscribe(
@@ -136,6 +143,7 @@ struct PulseWatch::State {
         break;
       case PA_CONTEXT_FAILED:
       case PA_CONTEXT_TERMINATED:
+        if (s->Connected()) SupportLog(LogLevel::kWarning, "sound", "the sound server went away");
         s->ScheduleReconnect();
         break;
       default:

@@ -126,7 +126,8 @@ TEST_F(SoundWithRealPeers, TheOperatorHearsRingbackWhileTheCustomerRings) {
 }
 
 // No sound server yet, then no microphone: not online (14) until one appears. With every
-// device gone mid-call the call ends after the grace; the next caller is turned away.
+// device gone mid-call the call ends after the grace; the next caller is turned away. A
+// restarted server is found again.
 TEST_F(SoundWithRealPeers, WithoutDevicesThereIsNoSilentCall) {
   sound_.reset();
   sound_ = std::make_unique<test::SoundServer>(dir_ + "/late", false);  // after the agent
@@ -147,6 +148,13 @@ TEST_F(SoundWithRealPeers, WithoutDevicesThereIsNoSilentCall) {
   customer_->Command("dial", "sip:" + kOperator.user + "@" + proxy_->host());
   EXPECT_TRUE(WaitUntil([&] { return proxy_->TraceText().find("SIP/2.0 480") != std::string::npos; }));
   EXPECT_TRUE(log_.Find("IncomingCall").empty());
+
+  // The sound server restarts while the phone is idle: the next call has its devices.
+  sound_->Restart();
+  AddDesk();
+  EXPECT_TRUE(WaitUntil([&] { return agent_->SoundReady(); }, 10000));
+  CallCustomer();
+  EXPECT_GT(CustomerHears(kDeskMicTone), 0.5);
 }
 
 }  // namespace
