@@ -3,6 +3,9 @@
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
 #include <bctoolbox/list.h>
+#include <linphone/core_utils.h>
+#include <mediastreamer2/msfactory.h>
+#include <mediastreamer2/mssndcard.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -86,6 +89,37 @@ std::vector<SoundDevice> LinphoneSound::Devices() const {
   return out;
 }
 
+// The library keeps one connection to the sound server per process, counted once more by
+// each device reload and given back only when its core goes, so it outlived the server
+// it was made for: a restarted server (or another one, after a new core) was never seen
+// again. Each reload's count is given back here, and a connection made before the
+// server's last restart is dropped and made anew while no stream can be using it.
+void LinphoneSound::Reload(bool starting_call) {
+  VELNARO_OWNER_ONLY(owner_);
+  MSSndCardManager* cards = ms_factory_get_snd_card_manager(linphone_core_get_ms_factory(core_));
+  if (!pulse_) {
+    for (const bctbx_list_t* it = cards->descs; it; it = bctbx_list_next(it)) {
+      auto* d = static_cast<MSSndCardDesc*>(bctbx_list_get_data(it));
+      if (d->driver_type && std::string(d->driver_type) == "PulseAudio" && d->detect && d->unload) pulse_ = d;
+    }
+  }
+  const bool reconnect = Stale() && linphone_core_get_calls_nb(core_) <= (starting_call ? 1 : 0);
+  if (reconnect) {
+    library_connection_ = watch_->Connections();
+    if (pulse_) {
+      SupportLog(LogLevel::kInfo, "sound", "the sound server restarted: connecting to it again");
+      linphone_core_stop_dtmf_stream(core_);
+      pulse_->unload(cards);
+    }
+  }
+  linphone_core_reload_sound_devices(core_);
+  if (pulse_ && !reconnect) pulse_->unload(cards);  // the reload's count
+}
+
+bool LinphoneSound::Stale() const {
+  return watch_ && watch_->Connected() && watch_->Connections() != library_connection_;
+}
+
 LinphoneSound::Choice LinphoneSound::Choose() const {
   VELNARO_OWNER_ONLY(owner_);
   const std::vector<SoundDevice> devices = Devices();
@@ -120,10 +154,13 @@ int LinphoneSound::BeforeCore() {
 int LinphoneSound::Setup(LinphoneCore* core) {
   VELNARO_OWNER_ONLY(owner_);
   core_ = core;
+  pulse_ = nullptr;
+  // A new core connects to the server as it is now.
+  library_connection_ = watch_ ? watch_->Connections() : 0;
   SetupRingback();
   if (options_.force_virtual) {
     virtual_sound::Register(linphone_core_get_ms_factory(core_));
-    linphone_core_reload_sound_devices(core_);
+    Reload();
     linphone_core_set_capture_device(core_, virtual_sound::kCardId);
     linphone_core_set_playback_device(core_, virtual_sound::kCardId);
     linphone_core_set_ringer_device(core_, virtual_sound::kCardId);
@@ -134,7 +171,7 @@ int LinphoneSound::Setup(LinphoneCore* core) {
   missing_ = MissingSound(Devices());
   if (missing_) {
     // The sound server may still be listing its devices to the library: once more.
-    linphone_core_reload_sound_devices(core_);
+    Reload();
     missing_ = MissingSound(Devices());
   }
   if (missing_) {
@@ -153,6 +190,7 @@ int LinphoneSound::Setup(LinphoneCore* core) {
 void LinphoneSound::Forget() {
   VELNARO_OWNER_ONLY(owner_);
   core_ = nullptr;
+  pulse_ = nullptr;
   silent_ = false;
   applied_.clear();
 }
@@ -164,7 +202,7 @@ bool LinphoneSound::Ready() {
   // The server's own view first: the library looks again with a new core.
   if (watch_ && watch_->Connected()) return MissingSound(watch_->Devices()) == sip_error::kNone;
   if (!core_) return true;
-  linphone_core_reload_sound_devices(core_);
+  Reload();
   missing_ = MissingSound(Devices());
   return missing_ == sip_error::kNone;
 }
@@ -237,6 +275,10 @@ bool LinphoneSound::OnCallState(LinphoneCall* call, LinphoneCallState state) {
   if (options_.force_virtual || !core_) return false;
   switch (state) {
     case LinphoneCallIncomingReceived:
+      if (Stale()) {  // the server restarted a moment ago: this call's streams are to come
+        Reload(true);
+        missing_ = MissingSound(Devices());
+      }
       if (missing_) {
         // Answered, the caller would hear silence: another desk can take it.
         linphone_call_decline(call, LinphoneReasonTemporarilyUnavailable);
@@ -246,6 +288,7 @@ bool LinphoneSound::OnCallState(LinphoneCall* call, LinphoneCallState state) {
       UseForNewCalls(Choose());
       break;
     case LinphoneCallOutgoingInit:
+      if (Stale()) Reload(true);
       UseForNewCalls(Choose());
       break;
     case LinphoneCallStreamsRunning:
@@ -266,14 +309,15 @@ void LinphoneSound::Pump() {
   const auto now = std::chrono::steady_clock::now();
   // The library may learn of a device a moment after the sound server announced it: the
   // list is read again a few times after each change.
-  if (changed_.exchange(false)) {
+  // A connection the library could not drop during a call is made anew once it is over.
+  if (changed_.exchange(false) || (Stale() && rereads_ == 0 && linphone_core_get_calls_nb(core_) == 0)) {
     rereads_ = 4;
     reread_at_ = now;
   }
   if (rereads_ > 0 && now >= reread_at_) {
     --rereads_;
     reread_at_ = now + std::chrono::milliseconds(400);
-    linphone_core_reload_sound_devices(core_);
+    Reload();
     missing_ = MissingSound(Devices());
     const Choice c = Choose();
     UseForNewCalls(c);

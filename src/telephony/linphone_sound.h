@@ -73,6 +73,9 @@ class LinphoneSound {
   void UseForNewCalls(const Choice& c);
   void ApplyTo(LinphoneCall* call, const Choice& c, bool starting);
   void SetupRingback();
+  // The device list read again; `starting_call`: from a call that has no streams yet.
+  void Reload(bool starting_call = false);
+  bool Stale() const;  // the library's server connection predates the server
 
   SipOwnerThread& owner_;
   const SoundOptions options_;
@@ -86,6 +89,8 @@ class LinphoneSound {
   std::chrono::steady_clock::time_point reread_at_{};
   bool ServerPending() const;
   std::unique_ptr<PulseWatch> watch_;  // not with the virtual card
+  MSSndCardDesc* pulse_ = nullptr;     // the library's sound-server devices
+  int library_connection_ = 0;         // the watch's connection the library's matches
   const std::chrono::steady_clock::time_point created_ = std::chrono::steady_clock::now();
 };
 

@@ -4,16 +4,20 @@
 #include <pulse/introspect.h>
 #include <pulse/subscribe.h>
 #include <pulse/thread-mainloop.h>
+#include <pulse/timeval.h>
 
 #include <sys/time.h>
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <map>
 #include <utility>
 #include <mutex>
+
+#include "platform/support_log.h"
 
 namespace velnaro {
 
@@ -27,8 +31,15 @@ struct PulseWatch::State {
   std::map<std::string, std::string> listing_sinks, listing_sources;
   std::string move_sink, move_source;  // descriptions the streams are to move to
   bool connected = false;
+  int connections = 0;
+  std::chrono::milliseconds retry{kFirstRetry};  // mainloop's lock
+  static constexpr std::chrono::milliseconds kFirstRetry{250}, kLastRetry{8000};
   std::condition_variable connected_cv;
 
+  bool Connected() {
+    std::lock_guard names(mutex);
+    return connected;
+  }
   static bool Ours(const pa_proplist* p) {
     const char* pid = pa_proplist_gets(p, PA_PROP_APPLICATION_PROCESS_ID);
     return pid && std::to_string(::getpid()) == pid;
@@ -115,7 +126,10 @@ struct PulseWatch::State {
       case PA_CONTEXT_READY: {
         std::lock_guard names(s->mutex);
         s->connected = true;
+        ++s->connections;
+        s->retry = kFirstRetry;
         s->connected_cv.notify_all();
+        if (s->connections > 1) SupportLog(LogLevel::kInfo, "sound", "the sound server is back");
       }
         pa_context_set_subscribe_callback(c, &State::OnEvent, s);
         if (pa_operation* op = pa_context_subscribe(
@@ -129,6 +143,7 @@ struct PulseWatch::State {
         break;
       case PA_CONTEXT_FAILED:
       case PA_CONTEXT_TERMINATED:
+        if (s->Connected()) SupportLog(LogLevel::kWarning, "sound", "the sound server went away");
         s->ScheduleReconnect();
         break;
       default:
@@ -136,7 +151,8 @@ struct PulseWatch::State {
     }
   }
 
-  // A server gone away (or refusing): a new context a second later.
+  // A server gone away (or refusing): a new context a moment later, and less often while
+  // it keeps refusing. A new context waits for a server that is not there yet.
   void ScheduleReconnect() {
     {
       std::lock_guard names(mutex);
@@ -150,7 +166,8 @@ struct PulseWatch::State {
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
     timeval when{};
     gettimeofday(&when, nullptr);
-    when.tv_sec += 1;
+    pa_timeval_add(&when, static_cast<pa_usec_t>(std::chrono::microseconds(retry).count()));
+    retry = std::min(retry * 2, std::chrono::milliseconds(kLastRetry));
     api->time_new(api, &when, &State::OnReconnect, this);
   }
 
@@ -243,6 +260,11 @@ void PulseWatch::MoveStreams(const std::string& sink, const std::string& source)
   pa_threaded_mainloop_lock(state_->loop);
   state_->Move();
   pa_threaded_mainloop_unlock(state_->loop);
+}
+
+int PulseWatch::Connections() const {
+  std::lock_guard names(state_->mutex);
+  return state_->connections;
 }
 
 bool PulseWatch::Connected() const {

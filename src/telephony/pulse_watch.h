@@ -26,8 +26,10 @@ class PulseWatch {
   std::string DefaultSink() const;
   std::string DefaultSource() const;
 
-  // Whether the server is there and answering.
+  // Whether the server is there and answering, and how many times it has come (a server
+  // that restarts comes again).
   bool Connected() const;
+  int Connections() const;
 
   // The server's sinks and sources by its own names (a monitor's ends in ".monitor").
   std::vector<SoundDevice> Devices() const;

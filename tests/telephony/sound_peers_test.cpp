@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/support_log.h"
 #include "real_peers.h"
 #include "sip_test_support.h"
 #include "sound_server.h"
@@ -25,6 +26,7 @@ class SoundWithRealPeers : public ::testing::Test {
     char tmpl[] = "/tmp/velnaro-sound-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
+    support_ = std::make_unique<SupportLogFile>(SupportLogOptions{.path = dir_ + "/support.log"});
     sound_ = std::make_unique<test::SoundServer>(dir_);
     ASSERT_TRUE(sound_->ok()) << sound_->Pactl("info");
     proxy_ = std::make_unique<test::SipProxy>(dir_, std::vector{kOperator, kCustomer});
@@ -32,7 +34,7 @@ class SoundWithRealPeers : public ::testing::Test {
     ASSERT_TRUE(customer_->WaitRegistered()) << customer_->Log();
   }
   void TearDown() override {
-    agent_.reset(), customer_.reset(), proxy_.reset(), sound_.reset();
+    agent_.reset(), customer_.reset(), proxy_.reset(), sound_.reset(), support_.reset();
     std::error_code ec;
     if (!HasFailure()) std::filesystem::remove_all(dir_, ec);
   }
@@ -55,8 +57,10 @@ class SoundWithRealPeers : public ::testing::Test {
     return 0;
   }
   void CallCustomer() {
+    const int before = customer_->Count("CALL_ESTABLISHED");
     ASSERT_TRUE(agent_->PlaceCall(0, customer_->uri(), 0, 0)) << agent_->LastError();
-    ASSERT_TRUE(customer_->WaitFor("CALL_ESTABLISHED")) << customer_->Dump();
+    ASSERT_TRUE(WaitUntil([&] { return customer_->Count("CALL_ESTABLISHED") > before; }))
+        << customer_->Dump();
   }
   // Share of a tone in the last second the customer heard, two seconds from now.
   double CustomerHears(int hz) {
@@ -75,6 +79,7 @@ class SoundWithRealPeers : public ::testing::Test {
   }
 
   std::string dir_;
+  std::unique_ptr<SupportLogFile> support_;
   std::unique_ptr<test::SoundServer> sound_;
   std::unique_ptr<test::SipProxy> proxy_;
   std::unique_ptr<test::Softphone> customer_;
@@ -98,6 +103,7 @@ TEST_F(SoundWithRealPeers, CallsFollowTheDesktopsDefault) {
 }
 
 // The pinned headset is plugged in mid-call and wins, then pulled out: the call falls back.
+// Plugged in again between calls, the next call has it.
 TEST_F(SoundWithRealPeers, ThePinnedHeadsetWinsWhilePresent) {
   AddDesk();
   ASSERT_EQ(Start("jabra"), 0);
@@ -109,6 +115,13 @@ TEST_F(SoundWithRealPeers, ThePinnedHeadsetWinsWhilePresent) {
   sound_->Remove("Jabra-Mic");
   sound_->Remove("Jabra-Headset");
   EXPECT_TRUE(Uses("Desk-Speaker", kDeskMicTone));
+
+  ASSERT_TRUE(agent_->EndCall(0));
+  ASSERT_TRUE(log_.WaitFor("Disconnect 0"));
+  sound_->AddSpeaker("Jabra-Headset");
+  sound_->AddMicrophone("Jabra-Mic", kHeadsetMicTone);
+  CallCustomer();
+  EXPECT_TRUE(Uses("Jabra-Headset", kHeadsetMicTone));
 }
 
 // While the far end rings without early media the operator hears a ringback tone.
@@ -123,7 +136,8 @@ TEST_F(SoundWithRealPeers, TheOperatorHearsRingbackWhileTheCustomerRings) {
 }
 
 // No sound server yet, then no microphone: not online (14) until one appears. With every
-// device gone mid-call the call ends after the grace; the next caller is turned away.
+// device gone mid-call the call ends after the grace; the next caller is turned away. A
+// restarted server is found again.
 TEST_F(SoundWithRealPeers, WithoutDevicesThereIsNoSilentCall) {
   sound_.reset();
   sound_ = std::make_unique<test::SoundServer>(dir_ + "/late", false);  // after the agent
@@ -144,6 +158,13 @@ TEST_F(SoundWithRealPeers, WithoutDevicesThereIsNoSilentCall) {
   customer_->Command("dial", "sip:" + kOperator.user + "@" + proxy_->host());
   EXPECT_TRUE(WaitUntil([&] { return proxy_->TraceText().find("SIP/2.0 480") != std::string::npos; }));
   EXPECT_TRUE(log_.Find("IncomingCall").empty());
+
+  // The sound server restarts while the phone is idle: the next call has its devices.
+  sound_->Restart();
+  AddDesk();
+  EXPECT_TRUE(WaitUntil([&] { return agent_->SoundReady(); }, 10000));
+  CallCustomer();
+  EXPECT_GT(CustomerHears(kDeskMicTone), 0.5);
 }
 
 }  // namespace

@@ -42,6 +42,16 @@ class SoundServer {
   void Start() {
     bus_.Start({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + run_ + "/bus"},
                {}, run_ + "/dbus.log");
+    StartServer();
+  }
+  // The sound server stopped and started again, as a desktop's update does: every device
+  // made by this object is gone.
+  void Restart() {
+    players_.clear(), modules_.clear();
+    for (auto* c : {&pulse_, &session_, &pipewire_}) c->Stop();
+    StartServer();
+  }
+  void StartServer() {
     pipewire_.Start({"pipewire"}, {}, run_ + "/pipewire.log");
     velnaro::testing::WaitUntil([&] { return std::filesystem::exists(run_ + "/pipewire-0"); }, 5000);
     session_.Start({"wireplumber"}, {}, run_ + "/wireplumber.log");
