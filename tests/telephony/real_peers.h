@@ -117,15 +117,20 @@ class SipProxy {
     for (int attempt = 0; attempt < 3 && !ready_; ++attempt) {
       port_ = port ? port : FreePortPair();
       WriteConfig();
-      process_.Start({"kamailio", "-f", dir_ + "/kamailio.cfg", "-DD", "-E", "-Y", dir_ + "/run",
-                      "-m", "32", "-M", "4"},
-                     {}, dir_ + "/kamailio.log");
-      ready_ = velnaro::testing::WaitUntil([&] { return !UdpFree(port_) || !process_.Running(); },
-                                           5000) &&
-               process_.Running();
-      if (!ready_) process_.Stop();
+      Launch();
     }
-    if (!listener_.transport.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+
+  // Stopped, and started again on the same port after `down`, its registrations gone; the
+  // trace so far is put aside.
+  bool Restart(std::chrono::milliseconds down) {
+    process_.Stop();
+    velnaro::testing::WaitUntil([&] { return UdpFree(port_); }, 5000);
+    std::this_thread::sleep_for(down);
+    std::filesystem::rename(dir_ + "/trace", dir_ + "/trace-" + std::to_string(++restarts_));
+    std::filesystem::create_directories(dir_ + "/trace");
+    Launch();
+    return ready_;
   }
 
   bool ok() const { return ready_; }
@@ -250,6 +255,18 @@ request_route {
     std::ofstream(dir_ + "/kamailio.cfg") << cfg;
   }
 
+  void Launch() {
+    process_.Start({"kamailio", "-f", dir_ + "/kamailio.cfg", "-DD", "-E", "-Y", dir_ + "/run",
+                    "-m", "32", "-M", "4"},
+                   {}, dir_ + "/kamailio.log");
+    ready_ = velnaro::testing::WaitUntil([&] { return !UdpFree(port_) || !process_.Running(); },
+                                         5000) &&
+             process_.Running();
+    if (!ready_) process_.Stop();
+    if (ready_ && !listener_.transport.empty())
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+
   static void Replace(std::string& text, const std::string& what, const std::string& with) {
     for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + with.size()))
       text.replace(p, what.size(), with);
@@ -257,7 +274,7 @@ request_route {
 
   std::string dir_;
   ProxyListener listener_;
-  int port_ = 0;
+  int port_ = 0, restarts_ = 0;
   bool ready_ = false;
   velnaro::testing::Child process_;
 };

@@ -285,6 +285,48 @@ TEST_F(AgentOverTls, AServerCertificateThatFailsTheCheckIsRefusedWithTheReason) 
     EXPECT_NE(lines.find(std::string("certificate refused: ") + reason), std::string::npos) << reason;
 }
 
+// Over TCP or TLS alone, through the proxy's restart.
+class AgentOverStream : public AgentOverTls, public ::testing::WithParamInterface<const char*> {
+ protected:
+  void Prepare() override {
+    AgentOverTls::Prepare();
+    if (std::string(GetParam()) == "tcp") {
+      listener_ = {"tcp", "", ""};
+      signalling_ = {SipSignalling::Transport::kTcp, 0, "", SipSignalling::Media::kNone, {}};
+    }
+  }
+  // What the proxy took from the agent so far came over the stream.
+  void OnlyOverTheStream() {
+    for (const auto& m : proxy_->Trace())
+      if (m.received && m.src_port != customer_->sip_port()) { EXPECT_EQ(m.proto, GetParam()) << m.text; }
+  }
+};
+
+TEST_P(AgentOverStream, RegistersAgainWhenTheProxyRestartsAndAnswersTheNextCall) {
+  Registered();
+  CallCustomer();
+  ASSERT_TRUE(agent_->EndCall(0));
+  OnlyOverTheStream();
+  ASSERT_TRUE(proxy_->Restart(std::chrono::seconds(5))) << proxy_->Log();
+  EXPECT_TRUE(WaitUntil([&] {
+    const auto t = proxy_->Trace();
+    return std::any_of(t.begin(), t.end(), [](auto& m) {
+      return !m.received && m.IsReplyTo("REGISTER") && m.StartLine().rfind("SIP/2.0 200", 0) == 0;
+    });
+  }, 30000)) << "not registered again within 30 s" << Dump();
+  log_.SetOnEvent([this](const std::string& e) {
+    if (e.rfind("IncomingCall ", 0) == 0) agent_->AcceptCall(0, e.substr(13, e.find('|') - 13), 0, 0);
+  });
+  log_.Clear();
+  customer_->Command("dial", "sip:" + kOperator.user + "@" + proxy_->host());
+  EXPECT_TRUE(log_.WaitFor("SuccessToConnect 0")) << customer_->Dump() << Dump();
+  EXPECT_TRUE(agent_->EndCall(0));
+  OnlyOverTheStream();
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, AgentOverStream, ::testing::Values("tcp", "tls"),
+                         [](const auto& p) { return std::string(p.param); });
+
 // The phone controller and the page's commands over the real component, as the program
 // wires them (the phone takes its ports from 5070 and 7000).
 class PhoneWithRealPeers : public RealPeers {
