@@ -313,8 +313,10 @@ class Softphone {
           << "net_interface 127.0.0.1\n"
           << "rtp_ports " << rtp << "-" << rtp + 40 << "\n"
           << "call_local_timeout 120\n"
-          << "audio_source " << (media.codecs.rfind("opus", 0) ? "aufile," + ToneFile(tone_hz)
-                                 : "ausine," + std::to_string(tone_hz)) << "\n"
+          // Its sine source works in 48 kHz stereo alone, resampled for any other codec.
+          << (media.codecs.find("opus") == std::string::npos
+                  ? "audio_source aufile," + ToneFile(tone_hz)
+                  : "audio_source ausine," + std::to_string(tone_hz) + "\nausrc_srate 48000\nausrc_channels 2") << "\n"
           // No sound device: what it hears goes to the bridge (dropped) and, through the
           // sound-file filter, to WAV files.
           << "audio_player aubridge,nowhere\naudio_alert aubridge,nowhere\n"
@@ -421,8 +423,7 @@ class Softphone {
   }
 
  private:
-  // Two minutes of the tone at the rate of the call's codec (its sine source works at
-  // 48 kHz only, for Opus).
+  // Two minutes of the tone at 8 kHz, for calls without Opus.
   std::string ToneFile(int hz) const {
     const std::string path = dir_ + "/tone.wav";
     std::vector<int16_t> samples(8000 * 120);

@@ -248,8 +248,15 @@ class AgentOverTls : public AgentWithRealPeers {
     customer_media_ = {"opus/48000/2", "srtp"};
     signalling_ = {SipSignalling::Transport::kTls, 0, certs_->cert("ca"), SipSignalling::Media::kSrtp,
                    {"opus", "g722", "pcma", "pcmu"}};
+    support_ = std::make_unique<SupportLogFile>(SupportLogOptions{.path = dir_ + "/support.log"});
+  }
+  // The support log so far; nothing is logged after.
+  std::string SupportLines() {
+    support_.reset();
+    return velnaro::testing::ReadWholeFile(dir_ + "/support.log");
   }
   std::unique_ptr<test::TestCertificates> certs_;
+  std::unique_ptr<SupportLogFile> support_;
 };
 
 TEST_F(AgentOverTls, CallsWithSrtpAndOpusAndSendsNothingInTheClear) {
@@ -266,8 +273,6 @@ TEST_F(AgentOverTls, CallsWithSrtpAndOpusAndSendsNothingInTheClear) {
 }
 
 TEST_F(AgentOverTls, AServerCertificateThatFailsTheCheckIsRefusedWithTheReason) {
-  const std::string support = dir_ + "/support.log";
-  auto log = std::make_unique<SupportLogFile>(SupportLogOptions{.path = support});
   for (const std::string name : {"untrusted", "expired", "wrong-name"}) {
     test::SipProxy server(dir_ + "/" + name, {kOperator}, {"tls", certs_->cert(name), certs_->key(name)});
     ASSERT_TRUE(server.ok()) << server.Log();
@@ -279,11 +284,58 @@ TEST_F(AgentOverTls, AServerCertificateThatFailsTheCheckIsRefusedWithTheReason) 
     agent_->Shutdown();
     log_.Clear();
   }
-  log.reset();  // written out
-  const std::string lines = velnaro::testing::ReadWholeFile(support);
+  const std::string lines = SupportLines();
   for (const char* reason : {"untrusted", "expired", "wrong name"})
     EXPECT_NE(lines.find(std::string("certificate refused: ") + reason), std::string::npos) << reason;
 }
+
+// What a call carries as the settings choose, against a far end with these media: the
+// support log's line on it, the codec and encryption in its quality figures or why it failed.
+struct Negotiation {
+  const char* name;
+  test::SoftphoneMedia far_end;
+  SipSignalling::Media media;
+  std::vector<std::string> codecs;
+  std::string logged;
+};
+
+void PrintTo(const Negotiation& n, std::ostream* os) { *os << n.name; }
+
+class AgentNegotiates : public AgentOverTls, public ::testing::WithParamInterface<Negotiation> {
+ protected:
+  void Prepare() override {
+    AgentOverTls::Prepare();
+    customer_media_ = GetParam().far_end;
+    signalling_.media = GetParam().media;
+    signalling_.codecs = GetParam().codecs;
+  }
+};
+
+TEST_P(AgentNegotiates, TheCallAsTheSettingsChoose) {
+  Registered();
+  ASSERT_TRUE(agent_->PlaceCall(0, customer_->uri(), 0, 0)) << agent_->LastError();
+  ASSERT_TRUE(WaitUntil([&] {
+    return log_.Has("SuccessToConnect 0") || !log_.Find("GeneralFailure 0").empty();
+  })) << Dump();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  agent_->EndCall(0);
+  EXPECT_TRUE(WaitUntil([&] { return !agent_->IsLineInCall(0); })) << Dump();
+  const std::string lines = SupportLines();
+  EXPECT_NE(lines.find(GetParam().logged), std::string::npos) << lines;
+}
+
+const Negotiation kNegotiations[] = {
+    {"OpusFirstByDefault", {"PCMA,opus/48000/2", "srtp"}, SipSignalling::Media::kSrtp,
+     {"opus", "g722", "pcma", "pcmu"}, "opus/48000 srtp"},
+    {"TheSettingsOrder", {"opus/48000/2,PCMA", "srtp"}, SipSignalling::Media::kSrtp,
+     {"pcma", "opus"}, "PCMA/8000 srtp"},
+    {"InTheClearWhenTheFarEndHasNoSrtp", {"opus/48000/2", ""}, SipSignalling::Media::kSrtp,
+     {"opus"}, "opus/48000 clear"},
+    {"RefusedWhenSrtpIsRequired", {"opus/48000/2", ""}, SipSignalling::Media::kSrtpRequired,
+     {"opus"}, "failed: the far end takes no SRTP and MediaEncryption is srtp-required"},
+};
+INSTANTIATE_TEST_SUITE_P(Settings, AgentNegotiates, ::testing::ValuesIn(kNegotiations),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // Over TCP or TLS alone, through the proxy's restart.
 class AgentOverStream : public AgentOverTls, public ::testing::WithParamInterface<const char*> {
