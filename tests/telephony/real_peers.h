@@ -117,15 +117,20 @@ class SipProxy {
     for (int attempt = 0; attempt < 3 && !ready_; ++attempt) {
       port_ = port ? port : FreePortPair();
       WriteConfig();
-      process_.Start({"kamailio", "-f", dir_ + "/kamailio.cfg", "-DD", "-E", "-Y", dir_ + "/run",
-                      "-m", "32", "-M", "4"},
-                     {}, dir_ + "/kamailio.log");
-      ready_ = velnaro::testing::WaitUntil([&] { return !UdpFree(port_) || !process_.Running(); },
-                                           5000) &&
-               process_.Running();
-      if (!ready_) process_.Stop();
+      Launch();
     }
-    if (!listener_.transport.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+
+  // Stopped, and started again on the same port after `down`, its registrations gone; the
+  // trace so far is put aside.
+  bool Restart(std::chrono::milliseconds down) {
+    process_.Stop();
+    velnaro::testing::WaitUntil([&] { return UdpFree(port_); }, 5000);
+    std::this_thread::sleep_for(down);
+    std::filesystem::rename(dir_ + "/trace", dir_ + "/trace-" + std::to_string(++restarts_));
+    std::filesystem::create_directories(dir_ + "/trace");
+    Launch();
+    return ready_;
   }
 
   bool ok() const { return ready_; }
@@ -250,6 +255,18 @@ request_route {
     std::ofstream(dir_ + "/kamailio.cfg") << cfg;
   }
 
+  void Launch() {
+    process_.Start({"kamailio", "-f", dir_ + "/kamailio.cfg", "-DD", "-E", "-Y", dir_ + "/run",
+                    "-m", "32", "-M", "4"},
+                   {}, dir_ + "/kamailio.log");
+    ready_ = velnaro::testing::WaitUntil([&] { return !UdpFree(port_) || !process_.Running(); },
+                                         5000) &&
+             process_.Running();
+    if (!ready_) process_.Stop();
+    if (ready_ && !listener_.transport.empty())
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+
   static void Replace(std::string& text, const std::string& what, const std::string& with) {
     for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + with.size()))
       text.replace(p, what.size(), with);
@@ -257,7 +274,7 @@ request_route {
 
   std::string dir_;
   ProxyListener listener_;
-  int port_ = 0;
+  int port_ = 0, restarts_ = 0;
   bool ready_ = false;
   velnaro::testing::Child process_;
 };
@@ -296,8 +313,10 @@ class Softphone {
           << "net_interface 127.0.0.1\n"
           << "rtp_ports " << rtp << "-" << rtp + 40 << "\n"
           << "call_local_timeout 120\n"
-          << "audio_source " << (media.codecs.rfind("opus", 0) ? "aufile," + ToneFile(tone_hz)
-                                 : "ausine," + std::to_string(tone_hz)) << "\n"
+          // Its sine source works in 48 kHz stereo alone, resampled for any other codec.
+          << (media.codecs.find("opus") == std::string::npos
+                  ? "audio_source aufile," + ToneFile(tone_hz)
+                  : "audio_source ausine," + std::to_string(tone_hz) + "\nausrc_srate 48000\nausrc_channels 2") << "\n"
           // No sound device: what it hears goes to the bridge (dropped) and, through the
           // sound-file filter, to WAV files.
           << "audio_player aubridge,nowhere\naudio_alert aubridge,nowhere\n"
@@ -404,8 +423,7 @@ class Softphone {
   }
 
  private:
-  // Two minutes of the tone at the rate of the call's codec (its sine source works at
-  // 48 kHz only, for Opus).
+  // Two minutes of the tone at 8 kHz, for calls without Opus.
   std::string ToneFile(int hz) const {
     const std::string path = dir_ + "/tone.wav";
     std::vector<int16_t> samples(8000 * 120);
