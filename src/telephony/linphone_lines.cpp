@@ -5,6 +5,7 @@
 #include <mediastreamer2/mediastream.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "platform/support_log.h"
 #include "telephony/sip_addresses.h"
@@ -299,6 +300,16 @@ void LinphoneLines::OnCallState(LinphoneCall* call, LinphoneCallState state) {
   }
   if (line < 0) return OnIncomingState(call, state);
   Line& l = lines_[line];
+  // A refused re-INVITE leaves the call as it was, on the address that is gone: it ends.
+  if (l.follow_reason && (state == LinphoneCallStreamsRunning || state == LinphoneCallPaused ||
+                          state == LinphoneCallPausedByRemote)) {
+    const LinphoneReason was = *std::exchange(l.follow_reason, std::nullopt);
+    if (linphone_error_info_get_reason(linphone_call_get_error_info(call)) != was) {
+      SupportLog(LogLevel::kWarning, "sip", "the far end refused the call's new address: it ends");
+      linphone_call_terminate(call);
+      return;
+    }
+  }
   switch (state) {
     case LinphoneCallOutgoingProgress:
       owner_.Queue([line](SipUserAgentEvents& e) { e.OnConnecting(line); });
@@ -446,7 +457,9 @@ void LinphoneLines::FollowAddress(const std::string& ip) {
       rtp_session_set_local_addr(rtp, ip.c_str(), rtp_session_get_local_port(rtp),
                                  rtp_session_get_local_rtcp_port(rtp));
     const CallParamsPtr p(linphone_core_create_call_params(session_.core(), c));
+    l.follow_reason = linphone_error_info_get_reason(linphone_call_get_error_info(c));
     if (linphone_call_update(c, p.get()) != 0) {
+      l.follow_reason.reset();
       SupportLog(LogLevel::kWarning, "sip", "a call could not follow the new address: it ends");
       linphone_call_terminate(c);
     }

@@ -7,6 +7,7 @@
 #include <linphone/core.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,8 @@ class LinphoneLines {
     bool connected = false;
     bool reported_end = false;
     bool own_contact = false;      // placed or answered with the registration's contact
+    // Offered again from a new address: the call's error reason before, until settled.
+    std::optional<LinphoneReason> follow_reason;
     CallQualityMeter quality;
   };
   struct Incoming {
