@@ -308,11 +308,13 @@ void LinphoneSound::Pump() {
   if (options_.force_virtual || !core_) return;
   const auto now = std::chrono::steady_clock::now();
   // The library may learn of a device a moment after the sound server announced it: the
-  // list is read again a few times after each change.
+  // list is read again a few times after each change, the first once the changes have
+  // settled: a server that stops takes its devices away first, and the library, asked
+  // for its list while the server goes, would wait for the answer for ever.
   // A connection the library could not drop during a call is made anew once it is over.
   if (changed_.exchange(false) || (Stale() && rereads_ == 0 && linphone_core_get_calls_nb(core_) == 0)) {
     rereads_ = 4;
-    reread_at_ = now;
+    reread_at_ = now + std::chrono::milliseconds(300);
   }
   if (rereads_ > 0 && now >= reread_at_) {
     --rereads_;

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/support_log.h"
 #include "real_peers.h"
 #include "sip_test_support.h"
 #include "sound_server.h"
@@ -26,7 +25,6 @@ class SoundWithRealPeers : public ::testing::Test {
     char tmpl[] = "/tmp/velnaro-sound-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
-    support_ = std::make_unique<SupportLogFile>(SupportLogOptions{.path = dir_ + "/support.log"});
     sound_ = std::make_unique<test::SoundServer>(dir_);
     ASSERT_TRUE(sound_->ok()) << sound_->Pactl("info");
     proxy_ = std::make_unique<test::SipProxy>(dir_, std::vector{kOperator, kCustomer});
@@ -34,7 +32,7 @@ class SoundWithRealPeers : public ::testing::Test {
     ASSERT_TRUE(customer_->WaitRegistered()) << customer_->Log();
   }
   void TearDown() override {
-    agent_.reset(), customer_.reset(), proxy_.reset(), sound_.reset(), support_.reset();
+    agent_.reset(), customer_.reset(), proxy_.reset(), sound_.reset();
     std::error_code ec;
     if (!HasFailure()) std::filesystem::remove_all(dir_, ec);
   }
@@ -79,7 +77,6 @@ class SoundWithRealPeers : public ::testing::Test {
   }
 
   std::string dir_;
-  std::unique_ptr<SupportLogFile> support_;
   std::unique_ptr<test::SoundServer> sound_;
   std::unique_ptr<test::SipProxy> proxy_;
   std::unique_ptr<test::Softphone> customer_;
@@ -115,7 +112,6 @@ TEST_F(SoundWithRealPeers, ThePinnedHeadsetWinsWhilePresent) {
   sound_->Remove("Jabra-Mic");
   sound_->Remove("Jabra-Headset");
   EXPECT_TRUE(Uses("Desk-Speaker", kDeskMicTone));
-
   ASSERT_TRUE(agent_->EndCall(0));
   ASSERT_TRUE(log_.WaitFor("Disconnect 0"));
   sound_->AddSpeaker("Jabra-Headset");
@@ -158,8 +154,6 @@ TEST_F(SoundWithRealPeers, WithoutDevicesThereIsNoSilentCall) {
   customer_->Command("dial", "sip:" + kOperator.user + "@" + proxy_->host());
   EXPECT_TRUE(WaitUntil([&] { return proxy_->TraceText().find("SIP/2.0 480") != std::string::npos; }));
   EXPECT_TRUE(log_.Find("IncomingCall").empty());
-
-  // The sound server restarts while the phone is idle: the next call has its devices.
   sound_->Restart();
   AddDesk();
   EXPECT_TRUE(WaitUntil([&] { return agent_->SoundReady(); }, 10000));

@@ -44,8 +44,7 @@ class SoundServer {
                {}, run_ + "/dbus.log");
     StartServer();
   }
-  // The sound server stopped and started again, as a desktop's update does: every device
-  // made by this object is gone.
+  // Stopped and started again, as a desktop's update does: every device added is gone.
   void Restart() {
     players_.clear(), modules_.clear();
     for (auto* c : {&pulse_, &session_, &pipewire_}) c->Stop();
