@@ -426,12 +426,6 @@ void LinphoneLines::OnIncomingState(LinphoneCall* call, LinphoneCallState state)
   }
   if (it == incoming_.end()) return;
   if (state == LinphoneCallEnd || state == LinphoneCallError || state == LinphoneCallReleased) {
-    const LinphoneErrorInfo* ei = linphone_call_get_error_info(call);
-    if (state != LinphoneCallReleased && ei && linphone_error_info_get_protocol_code(ei) == 488 &&
-        session_.signalling().media == SipSignalling::Media::kSrtpRequired)
-      SupportLog(LogLevel::kError, "sip",
-                 "an incoming call was refused: it offers no SRTP and MediaEncryption is "
-                 "srtp-required");
     const std::string id = it->call_id;
     incoming_.erase(it);
     owner_.Queue([id](SipUserAgentEvents& e) { e.OnIncomingCallRingingStop(id); });

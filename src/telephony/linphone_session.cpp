@@ -228,6 +228,7 @@ int LinphoneSession::Initialize(const std::string& local_ip, int sip_port,
     const CoreCbsPtr cbs(linphone_factory_create_core_cbs(f));
     linphone_core_cbs_set_call_state_changed(cbs.get(), &LinphoneSession::CallStateCb);
     linphone_core_cbs_set_notify_received(cbs.get(), &LinphoneSession::NotifyCb);
+    linphone_core_cbs_set_call_log_updated(cbs.get(), &LinphoneSession::CallLogCb);
     linphone_core_cbs_set_user_data(cbs.get(), this);
     linphone_core_add_callbacks(made.get(), cbs.get());
   }
@@ -536,6 +537,19 @@ void LinphoneSession::NotifyCb(LinphoneCore* lc, LinphoneEvent*, const char*,
   const char* text = body ? linphone_content_get_utf8_text(body) : nullptr;
   std::string msg = text ? text : "";
   self->owner_.Queue([msg = std::move(msg)](SipUserAgentEvents& e) { e.OnMsgNOTIFY(msg); });
+}
+
+// An incoming offer the library cannot take is refused before any call state is told:
+// its log entry alone says so.
+void LinphoneSession::CallLogCb(LinphoneCore* lc, LinphoneCallLog* log) {
+  LinphoneSession* self = FromCore(lc);
+  const LinphoneErrorInfo* ei = linphone_call_log_get_error_info(log);
+  if (self && self->signalling_.media == SipSignalling::Media::kSrtpRequired &&
+      linphone_call_log_get_dir(log) == LinphoneCallIncoming && ei &&
+      linphone_error_info_get_protocol_code(ei) == 488)
+    SupportLog(LogLevel::kError, "sip",
+               "an incoming call was refused: it offers no SRTP and MediaEncryption is "
+               "srtp-required");
 }
 
 void LinphoneSession::RegistrationCb(LinphoneAccount* account, LinphoneRegistrationState state,

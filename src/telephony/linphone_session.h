@@ -143,6 +143,7 @@ class LinphoneSession {
   static void CallStateCb(LinphoneCore* lc, LinphoneCall* call, LinphoneCallState state,
                           const char*);
   static void NotifyCb(LinphoneCore* lc, LinphoneEvent*, const char*, const LinphoneContent* body);
+  static void CallLogCb(LinphoneCore* lc, LinphoneCallLog* log);
   static void RegistrationCb(LinphoneAccount* account, LinphoneRegistrationState state,
                              const char*);
   void OnRegistration(LinphoneRegistrationState state);

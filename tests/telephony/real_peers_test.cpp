@@ -317,6 +317,7 @@ struct Negotiation {
   SipSignalling::Media media;
   std::vector<std::string> codecs;
   std::string logged;
+  bool incoming = false;  // the far end calls
 };
 
 void PrintTo(const Negotiation& n, std::ostream* os) { *os << n.name; }
@@ -333,9 +334,16 @@ class AgentNegotiates : public AgentOverTls, public ::testing::WithParamInterfac
 
 TEST_P(AgentNegotiates, TheCallAsTheSettingsChoose) {
   Registered();
-  ASSERT_TRUE(agent_->PlaceCall(0, customer_->uri(), 0, 0)) << agent_->LastError();
+  log_.SetOnEvent([this](const std::string& e) {
+    if (e.rfind("IncomingCall ", 0) == 0) agent_->AcceptCall(0, e.substr(13, e.find('|') - 13), 0, 0);
+  });
+  if (GetParam().incoming)
+    customer_->Command("dial", "sip:" + kOperator.user + "@" + proxy_->host());
+  else
+    ASSERT_TRUE(agent_->PlaceCall(0, customer_->uri(), 0, 0)) << agent_->LastError();
   ASSERT_TRUE(WaitUntil([&] {
-    return log_.Has("SuccessToConnect 0") || !log_.Find("GeneralFailure 0").empty();
+    return log_.Has("SuccessToConnect 0") || !log_.Find("GeneralFailure 0").empty() ||
+           customer_->Count("CALL_CLOSED");
   })) << Dump();
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   agent_->EndCall(0);
@@ -353,6 +361,8 @@ const Negotiation kNegotiations[] = {
      {"opus"}, "opus/48000 clear"},
     {"RefusedWhenSrtpIsRequired", {"opus/48000/2", ""}, SipSignalling::Media::kSrtpRequired,
      {"opus"}, "failed: the far end takes no SRTP and MediaEncryption is srtp-required"},
+    {"RefusedAnsweringWhenSrtpIsRequired", {"opus/48000/2", ""}, SipSignalling::Media::kSrtpRequired,
+     {"opus"}, "an incoming call was refused: it offers no SRTP", true},
 };
 INSTANTIATE_TEST_SUITE_P(Settings, AgentNegotiates, ::testing::ValuesIn(kNegotiations),
                          [](const auto& p) { return std::string(p.param.name); });
