@@ -1,7 +1,12 @@
 // The real program's address (a veth) renumbered, taken down, left without carrier and
 // replaced under a proxy and a softphone: calls reach it after each move and a call in
 // progress follows it; while no address is usable the page reads OFFLINE.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <memory>
 
 #include "../telephony/real_peers.h"
 #include "lab_harness.h"
@@ -16,15 +21,25 @@ class Roaming : public LabFixture {
   void Ip(std::initializer_list<std::string> commands) {
     for (const auto& c : commands) ASSERT_EQ(std::system(("ip " + c).c_str()), 0) << c;
   }
-  // The customer calls until the agent answers, ending each try itself.
+  // Runs fn on a thread of its own in the named namespace: what it starts lives there.
+  template <typename F>
+  void InNetns(const std::string& name, F fn) {
+    std::thread([&] {
+      const int fd = ::open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0) fn();
+      if (fd >= 0) ::close(fd);
+    }).join();
+  }
+  // One call from the customer: answered by the agent, ended by the customer.
+  bool AnsweredAtOnce(test::Softphone& customer) {
+    const int n = customer.Count("CALL_ESTABLISHED");
+    customer.Command("dial", "sip:" + kAgent.user + "@127.0.0.1");
+    const bool answered = WaitUntil([&] { return customer.Count("CALL_ESTABLISHED") > n; }, 3000);
+    customer.Command("hangup");
+    return answered && WaitForStatus("IDLE", "", 5000);
+  }
   bool ReachesTheAgent(test::Softphone& customer) {
-    return WaitUntil([&] {
-      const int n = customer.Count("CALL_ESTABLISHED");
-      customer.Command("dial", "sip:" + kAgent.user + "@127.0.0.1");
-      const bool answered = WaitUntil([&] { return customer.Count("CALL_ESTABLISHED") > n; }, 3000);
-      customer.Command("hangup");
-      return answered && WaitForStatus("IDLE", "", 5000);
-    }, 10000);
+    return WaitUntil([&] { return AnsweredAtOnce(customer); }, 10000);
   }
 };
 
@@ -70,6 +85,45 @@ TEST_F(Roaming, CallsFollowTheAddressThroughRenumberLinkLossAndANewInterface) {
   Ip({"link add tun7 type veth peer name tun7p", "link set tun7p up",
       "addr add 10.80.0.9/24 dev tun7", "link set tun7 up"});
   EXPECT_TRUE(ReachesTheAgent(customer)) << customer.Dump() << proxy.TraceText();
+}
+
+// Behind a router (a namespace between the program's and the proxy's) whose UDP mappings
+// last 30 s: after three quiet minutes a call still comes in, at the first try.
+TEST_F(Roaming, AnIncomingCallArrivesBehindARouterAfterThreeIdleMinutes) {
+  const std::string nat = "velnaro-nat-" + std::to_string(::getpid());
+  const std::string sip = "velnaro-sip-" + std::to_string(::getpid());
+  Ip({"netns add " + nat, "netns add " + sip});
+  const std::shared_ptr<void> cleanup(nullptr, [&](void*) {
+    (void)!std::system(("ip netns del " + nat + "; ip netns del " + sip).c_str());
+  });
+  const std::string in_nat = "-n " + nat + " ", in_sip = "-n " + sip + " ";
+  Ip({"link add ag0 type veth peer name ag1 netns " + nat, "addr add 10.80.0.2/24 dev ag0",
+      "link set ag0 up", "route add default via 10.80.0.1", in_nat + "addr add 10.80.0.1/24 dev ag1",
+      in_nat + "link set ag1 up", in_nat + "link add wan1 type veth peer name wan0 netns " + sip,
+      in_nat + "addr add 10.81.0.1/24 dev wan1", in_nat + "link set wan1 up",
+      in_sip + "addr add 10.81.0.2/24 dev wan0", in_sip + "link set wan0 up",
+      in_sip + "link set lo up"});
+  const std::string router = "netns exec " + nat + " ";
+  Ip({router + "nft add table ip nat",
+      router + "nft 'add chain ip nat post { type nat hook postrouting priority 100 ; }'",
+      router + "nft add rule ip nat post oifname wan1 masquerade",
+      router + "sysctl -qw net.ipv4.ip_forward=1 net.netfilter.nf_conntrack_udp_timeout=30 "
+               "net.netfilter.nf_conntrack_udp_timeout_stream=30"});
+  std::unique_ptr<test::SipProxy> proxy;
+  std::unique_ptr<test::Softphone> customer;
+  InNetns(sip, [&] {
+    proxy = std::make_unique<test::SipProxy>(dir_, std::vector{kAgent, kCustomer}, 5060,
+                                             test::ProxyListener{"", "", "", "10.81.0.2"});
+    customer = std::make_unique<test::Softphone>(dir_, *proxy, kCustomer, 440);
+  });
+  ASSERT_TRUE(proxy && customer && proxy->ok() && customer->ok() && customer->WaitRegistered());
+  StartProvisioning();
+  Child agent;
+  StartAgent("http://127.0.0.1:8088/oService?reply=roaming-nat", agent, "agent.log", AgentEnv());
+  ASSERT_TRUE(WaitForStatus("ONLINE", "", 20000)) << Status() << agent.Output();
+  ASSERT_TRUE(ReachesTheAgent(*customer)) << customer->Dump() << proxy->TraceText();
+  std::this_thread::sleep_for(std::chrono::minutes(3));
+  EXPECT_TRUE(AnsweredAtOnce(*customer)) << customer->Dump() << proxy->TraceText();
 }
 
 }  // namespace

@@ -88,9 +88,10 @@ openssl ca -batch -config cnf -name d -cert ca.pem -keyfile ca.key -in csr -out 
   bool ok_ = false;
 };
 
-// What the proxy listens on besides UDP, on the same port: "tcp" or "tls" (with these).
+// What the proxy listens on besides UDP, on the same port: "tcp" or "tls" (with these);
+// udp_address, a further local address for UDP.
 struct ProxyListener {
-  std::string transport, cert, key;
+  std::string transport, cert, key, udp_address;
 };
 
 class SipProxy {
@@ -244,8 +245,10 @@ request_route {
 }
 )cfg";
     const bool tls = listener_.transport == "tls";
-    Replace(cfg, "@LISTEN@", listener_.transport.empty() ? "" : "listen=" + listener_.transport +
-                             ":127.0.0.1:@PORT@\n" + (tls ? "enable_tls=yes" : ""));
+    Replace(cfg, "@LISTEN@", (listener_.udp_address.empty() ? "" : "mhomed=1\nlisten=udp:" +
+                                  listener_.udp_address + ":@PORT@\n") +
+                             (listener_.transport.empty() ? "" : "listen=" + listener_.transport +
+                              ":127.0.0.1:@PORT@\n" + (tls ? "enable_tls=yes" : "")));
     Replace(cfg, "@TLSMOD@", tls ? "loadmodule \"tls.so\"\nmodparam(\"tls\", \"tls_method\", \"TLSv1.2+\")\n"
                                    "modparam(\"tls\", \"certificate\", \"" +
                                        listener_.cert + "\")\nmodparam(\"tls\", \"private_key\", \"" +
