@@ -22,23 +22,28 @@ std::string QualityLine(int line, const QualityFigures& q, bool final) {
   return buf;
 }
 
-void CallQualityMeter::Start(Clock::time_point now) {
+void CallQualityMeter::Start(LinphoneCall* call, Clock::time_point now) {
   *this = CallQualityMeter{};
   started_ = true;
   since_ = now;
   next_sample_ = now + std::chrono::seconds(1);
   next_report_ = now + kReportEvery;
+  ReadParams(call);  // a call shorter than a sample has its codec too
 }
 
-std::string CallQualityMeter::Tick(LinphoneCall* call, int line, Clock::time_point now) {
-  if (!started_ || now < next_sample_) return {};
-  next_sample_ = now + std::chrono::seconds(1);
+void CallQualityMeter::ReadParams(LinphoneCall* call) {
   if (const LinphoneCallParams* p = linphone_call_get_current_params(call)) {
     encrypted_ = linphone_call_params_get_media_encryption(p) != LinphoneMediaEncryptionNone;
     if (const LinphonePayloadType* pt = linphone_call_params_get_used_audio_payload_type(p))
       codec_ = std::string(linphone_payload_type_get_mime_type(pt)) + "/" +
                std::to_string(linphone_payload_type_get_clock_rate(pt));
   }
+}
+
+std::string CallQualityMeter::Tick(LinphoneCall* call, int line, Clock::time_point now) {
+  if (!started_ || now < next_sample_) return {};
+  next_sample_ = now + std::chrono::seconds(1);
+  ReadParams(call);
   rating_ = linphone_call_get_current_quality(call);
   if (LinphoneCallStats* stats = linphone_call_get_audio_stats(call)) {
     // The jitter of what we receive, as our own reports carry it (seconds).

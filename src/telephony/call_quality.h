@@ -30,7 +30,7 @@ class CallQualityMeter {
   static constexpr std::chrono::seconds kReportEvery{30};
 
   // From the call's first media on; once started, Tick() samples and reports.
-  void Start(Clock::time_point now);
+  void Start(LinphoneCall* call, Clock::time_point now);
   bool started() const { return started_; }
   // Samples the codec, jitter and rating every second; every kReportEvery, the line to log
   // (else empty).
@@ -40,6 +40,7 @@ class CallQualityMeter {
 
  private:
   QualityFigures Read(LinphoneCall* call, Clock::time_point now);
+  void ReadParams(LinphoneCall* call);  // the codec and encryption in use
 
   bool started_ = false;
   std::string codec_;  // read while the streams run: gone once the call ends

@@ -327,7 +327,7 @@ void LinphoneLines::OnCallState(LinphoneCall* call, LinphoneCallState state) {
       break;
     }
     case LinphoneCallStreamsRunning:
-      if (!l.quality.started()) l.quality.Start(CallQualityMeter::Clock::now());
+      if (!l.quality.started()) l.quality.Start(call, CallQualityMeter::Clock::now());
       reconcile_ = true;
       break;
     case LinphoneCallPaused:

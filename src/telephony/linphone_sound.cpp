@@ -94,7 +94,7 @@ std::vector<SoundDevice> LinphoneSound::Devices() const {
 // it was made for: a restarted server (or another one, after a new core) was never seen
 // again. Each reload's count is given back here, and a connection made before the
 // server's last restart is dropped and made anew while no stream can be using it.
-void LinphoneSound::Reload(bool starting_call) {
+void LinphoneSound::Reload(LinphoneCall* starting) {
   VELNARO_OWNER_ONLY(owner_);
   MSSndCardManager* cards = ms_factory_get_snd_card_manager(linphone_core_get_ms_factory(core_));
   if (!pulse_) {
@@ -103,7 +103,7 @@ void LinphoneSound::Reload(bool starting_call) {
       if (d->driver_type && std::string(d->driver_type) == "PulseAudio" && d->detect && d->unload) pulse_ = d;
     }
   }
-  const bool reconnect = Stale() && linphone_core_get_calls_nb(core_) <= (starting_call ? 1 : 0);
+  const bool reconnect = Stale() && CallsWithSound(starting) == 0;
   if (reconnect) {
     library_connection_ = watch_->Connections();
     if (pulse_) {
@@ -114,6 +114,26 @@ void LinphoneSound::Reload(bool starting_call) {
   }
   linphone_core_reload_sound_devices(core_);
   if (pulse_ && !reconnect) pulse_->unload(cards);  // the reload's count
+}
+
+// A call that has not reached its far end has no streams yet; one that has ended
+// stopped them.
+int LinphoneSound::CallsWithSound(LinphoneCall* starting) const {
+  int n = 0;
+  for (const bctbx_list_t* it = linphone_core_get_calls(core_); it; it = bctbx_list_next(it)) {
+    auto* call = static_cast<LinphoneCall*>(bctbx_list_get_data(it));
+    switch (linphone_call_get_state(call)) {
+      case LinphoneCallOutgoingInit:
+      case LinphoneCallOutgoingProgress:
+      case LinphoneCallEnd:
+      case LinphoneCallError:
+      case LinphoneCallReleased:
+        break;
+      default:
+        n += call != starting;
+    }
+  }
+  return n;
 }
 
 bool LinphoneSound::Stale() const {
@@ -136,6 +156,10 @@ LinphoneSound::Choice LinphoneSound::Choose() const {
   }
   const std::string& ring = options_.ring_device.empty() ? options_.sound_device : options_.ring_device;
   if (const SoundDevice* d = PickSoundDevice(devices, false, ring, sink)) c.ringer = d->id;
+  // Without a device the library is given the silent card, never a sound-server device
+  // that is gone: one opened on a connection the server dropped crashes the library.
+  for (std::string* id : {&c.mic, &c.speaker, &c.ringer})
+    if (id->empty()) *id = virtual_sound::kCardId;
   return c;
 }
 
@@ -158,9 +182,9 @@ int LinphoneSound::Setup(LinphoneCore* core) {
   // A new core connects to the server as it is now.
   library_connection_ = watch_ ? watch_->Connections() : 0;
   SetupRingback();
+  virtual_sound::Register(linphone_core_get_ms_factory(core_));
+  Reload();
   if (options_.force_virtual) {
-    virtual_sound::Register(linphone_core_get_ms_factory(core_));
-    Reload();
     linphone_core_set_capture_device(core_, virtual_sound::kCardId);
     linphone_core_set_playback_device(core_, virtual_sound::kCardId);
     linphone_core_set_ringer_device(core_, virtual_sound::kCardId);
@@ -276,7 +300,7 @@ bool LinphoneSound::OnCallState(LinphoneCall* call, LinphoneCallState state) {
   switch (state) {
     case LinphoneCallIncomingReceived:
       if (Stale()) {  // the server restarted a moment ago: this call's streams are to come
-        Reload(true);
+        Reload(call);
         missing_ = MissingSound(Devices());
       }
       if (missing_) {
@@ -288,7 +312,10 @@ bool LinphoneSound::OnCallState(LinphoneCall* call, LinphoneCallState state) {
       UseForNewCalls(Choose());
       break;
     case LinphoneCallOutgoingInit:
-      if (Stale()) Reload(true);
+      if (Stale()) {
+        Reload(call);
+        missing_ = MissingSound(Devices());  // else the grace would start on this call
+      }
       UseForNewCalls(Choose());
       break;
     case LinphoneCallStreamsRunning:
@@ -312,7 +339,7 @@ void LinphoneSound::Pump() {
   // settled: a server that stops takes its devices away first, and the library, asked
   // for its list while the server goes, would wait for the answer for ever.
   // A connection the library could not drop during a call is made anew once it is over.
-  if (changed_.exchange(false) || (Stale() && rereads_ == 0 && linphone_core_get_calls_nb(core_) == 0)) {
+  if (changed_.exchange(false) || (Stale() && rereads_ == 0 && CallsWithSound(nullptr) == 0)) {
     rereads_ = 4;
     reread_at_ = now + std::chrono::milliseconds(300);
   }
@@ -339,7 +366,11 @@ void LinphoneSound::Pump() {
     SupportLog(LogLevel::kWarning, "sound", "no sound device left: the calls end unless one returns");
   } else if (now - silent_since_ >= kSilenceGrace) {
     silent_ = false;
-    SupportLog(LogLevel::kWarning, "sound", "no sound device returned: the calls end");
+    // The library cannot move a running stream to a new server connection.
+    SupportLog(LogLevel::kWarning, "sound",
+               Stale() ? "the sound server restarted during the call, whose sound cannot follow it: "
+                         "the calls end"
+                       : "no sound device returned: the calls end");
     linphone_core_terminate_all_calls(core_);
   }
 }

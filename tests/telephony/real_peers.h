@@ -424,6 +424,13 @@ class Softphone {
     if (!files.empty()) wav::ReadMono(files.back(), &audio);
     return audio;
   }
+  // Share of a tone in the last second it heard, two seconds from now.
+  double Hears(int hz) const {
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const wav::Audio heard = Heard();
+    const auto second = std::min(heard.mono.size(), static_cast<size_t>(heard.rate));
+    return ToneShare({heard.mono.end() - second, heard.mono.end()}, heard.rate, hz);
+  }
 
  private:
   // Two minutes of the tone at 8 kHz, for calls without Opus.

@@ -34,7 +34,9 @@ using velnaro::testing::WaitUntil;
 
 const test::SipAccount kOperator{"1001", "secret1001"};
 const test::SipAccount kCustomer{"1002", "secret1002"};
+const test::SipAccount kSecond{"1003", "secret1003"};  // line 2's far end
 constexpr int kCustomerTone = 1000;  // what the softphone says
+constexpr int kSecondTone = 1400;
 constexpr int kOperatorTone = 2200;  // what the agent's virtual sound card says
 
 class RealPeers : public ::testing::Test {
@@ -45,7 +47,7 @@ class RealPeers : public ::testing::Test {
     dir_ = tmpl;
     Prepare();
     if (HasFatalFailure() || IsSkipped()) return;
-    proxy_ = std::make_unique<test::SipProxy>(dir_, std::vector{kOperator, kCustomer}, listener_);
+    proxy_ = std::make_unique<test::SipProxy>(dir_, std::vector{kOperator, kCustomer, kSecond}, listener_);
     ASSERT_TRUE(proxy_->ok()) << proxy_->Log();
     customer_ =
         std::make_unique<test::Softphone>(dir_, *proxy_, kCustomer, kCustomerTone, customer_media_);
@@ -237,7 +239,7 @@ TEST_F(AgentWithRealPeers, TheCustomerHangsUp) {
   EXPECT_TRUE(log_.Find("FailToConnect").empty()) << Dump();
 }
 
-// In the clear and over SRTP alike.
+// In the clear and over SRTP alike (as each test of AgentOver).
 TEST_P(AgentOver, HoldUnholdAndDtmfReachTheSoftphone) {
   Registered();
   CallCustomer();
@@ -261,6 +263,24 @@ TEST_P(AgentOver, HoldUnholdAndDtmfReachTheSoftphone) {
   for (auto& e : customer_->Events())
     if (e.type == "CALL_DTMF_START") digits += e.param;
   EXPECT_EQ(digits, "123#");
+  EXPECT_TRUE(agent_->EndCall(0));
+}
+// Line 2's far end joined with line 1's in the mix, the operator muted and not.
+TEST_P(AgentOver, TheMixJoinsBothFarEndsAndKeepsTheOperatorsMute) {
+  test::Softphone second(dir_, *proxy_, kSecond, kSecondTone, customer_media_);
+  ASSERT_TRUE(second.WaitRegistered()) << second.Log();
+  Registered();
+  CallCustomer();
+  ASSERT_TRUE(agent_->PlaceCall(1, second.uri(), 0, 0));
+  ASSERT_TRUE(agent_->Hold(0));
+  ASSERT_TRUE(log_.WaitFor("SuccessToConnect 1")) << Dump();
+  ASSERT_TRUE(agent_->Unhold(0));  // the join
+  ASSERT_TRUE(agent_->SetMicrophoneMuted(0, true));
+  EXPECT_GT(second.Hears(kCustomerTone), 0.15) << "line 2 hears line 1";
+  EXPECT_LT(second.Hears(kOperatorTone), 0.01) << "muted";
+  ASSERT_TRUE(agent_->SetMicrophoneMuted(0, false));
+  EXPECT_GT(second.Hears(kOperatorTone), 0.15) << "unmuted";
+  EXPECT_TRUE(agent_->EndCall(1));
   EXPECT_TRUE(agent_->EndCall(0));
 }
 INSTANTIATE_TEST_SUITE_P(Media, AgentOver, ::testing::Values("udp", "tls"), kTransportName);
@@ -345,7 +365,7 @@ TEST_P(AgentNegotiates, TheCallAsTheSettingsChoose) {
     return log_.Has("SuccessToConnect 0") || !log_.Find("GeneralFailure 0").empty() ||
            customer_->Count("CALL_CLOSED");
   })) << Dump();
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // shorter than a sample
   agent_->EndCall(0);
   EXPECT_TRUE(WaitUntil([&] { return !agent_->IsLineInCall(0); })) << Dump();
   const std::string lines = SupportLines();
