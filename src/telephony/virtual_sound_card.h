@@ -1,6 +1,7 @@
 #pragma once
-// A sound card of the agent's own for machines without one (CI, servers): its capture
-// sends silence and its playback drops what it gets, unless a device is plugged in.
+// A sound card of the agent's own for machines without one (CI, servers), and what the
+// library is given while a real device is missing: its capture sends silence and its
+// playback drops what it gets, unless a device is plugged in.
 // Registered with the media library's card manager, so the library's mixer (conference)
 // works as with a real device.
 
