@@ -47,7 +47,7 @@ constexpr uid_t kNobody = 65534;
 // folder of that user's own; its exit status (2 when the change of user failed).
 template <typename Body>
 int AsNobody(Body body) {
-  char tmpl[] = "/tmp/velnaro-nobody-XXXXXX";
+  char tmpl[] = "/var/tmp/velnaro-nobody-XXXXXX";  // /tmp may be closed to other users
   if (!mkdtemp(tmpl) || chown(tmpl, kNobody, kNobody) != 0) return 2;
   std::string run = tmpl;
   pid_t child = fork();
