@@ -58,6 +58,9 @@ class Child {
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    // A peer started during a call would keep the agent's RTP socket open: bound to the
+    // same port, it took the next call's sound.
+    posix_spawn_file_actions_addclosefrom_np(&fa, 3);
     if (posix_spawnp(&pid_, argv[0], &fa, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&fa);
   }

@@ -115,6 +115,7 @@ class Sipp {
       int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       ::dup2(fd, 1);
       ::dup2(fd, 2);
+      ::close_range(3, ~0U, 0);  // the agent's sockets stay the agent's
       std::vector<char*> argv;
       for (auto& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);

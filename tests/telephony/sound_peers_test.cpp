@@ -127,7 +127,8 @@ TEST_F(SoundWithRealPeers, TheOperatorHearsRingbackWhileTheCustomerRings) {
 
 // No sound server yet, then no microphone: not online (14) until one appears. With every
 // device gone mid-call the call ends after the grace; the next caller is turned away. A
-// restarted server is found again; restarted during a call, the call ends after the grace.
+// restarted server is found again; restarted during a call, the call ends after the grace
+// and the next has sound both ways.
 TEST_F(SoundWithRealPeers, WithoutDevicesThereIsNoSilentCall) {
   sound_.reset();
   sound_ = std::make_unique<test::SoundServer>(dir_ + "/late", false);  // after the agent
@@ -157,6 +158,8 @@ TEST_F(SoundWithRealPeers, WithoutDevicesThereIsNoSilentCall) {
   sound_->Restart();  // during the call, whose streams cannot follow: it ends cleanly
   AddDesk();
   EXPECT_TRUE(log_.WaitFor("Disconnect 0", 15000));
+  CallCustomer();
+  EXPECT_TRUE(Uses("Desk-Speaker", kDeskMicTone));
 }
 
 }  // namespace
