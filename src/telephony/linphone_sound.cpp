@@ -114,6 +114,7 @@ void LinphoneSound::Reload(LinphoneCall* starting) {
   }
   linphone_core_reload_sound_devices(core_);
   if (pulse_ && !reconnect) pulse_->unload(cards);  // the reload's count
+  missing_ = MissingSound(Devices());
 }
 
 // A call that has not reached its far end has no streams yet; one that has ended
@@ -192,12 +193,8 @@ int LinphoneSound::Setup(LinphoneCore* core) {
     return sip_error::kNone;
   }
   changed_ = false;
-  missing_ = MissingSound(Devices());
-  if (missing_) {
-    // The sound server may still be listing its devices to the library: once more.
-    Reload();
-    missing_ = MissingSound(Devices());
-  }
+  // The sound server may still be listing its devices to the library: once more.
+  if (missing_) Reload();
   if (missing_) {
     std::string seen;
     for (const SoundDevice& d : Devices()) seen += (seen.empty() ? "" : ", ") + d.id;
@@ -227,7 +224,6 @@ bool LinphoneSound::Ready() {
   if (watch_ && watch_->Connected()) return MissingSound(watch_->Devices()) == sip_error::kNone;
   if (!core_) return true;
   Reload();
-  missing_ = MissingSound(Devices());
   return missing_ == sip_error::kNone;
 }
 
@@ -299,22 +295,15 @@ bool LinphoneSound::OnCallState(LinphoneCall* call, LinphoneCallState state) {
   if (options_.force_virtual || !core_) return false;
   switch (state) {
     case LinphoneCallIncomingReceived:
-      if (Stale()) {  // the server restarted a moment ago: this call's streams are to come
-        Reload(call);
-        missing_ = MissingSound(Devices());
-      }
-      if (missing_) {
+    case LinphoneCallOutgoingInit:
+      // The server restarted a moment ago: this call's streams are to come. Read again,
+      // else the grace would start on this call.
+      if (Stale()) Reload(call);
+      if (state == LinphoneCallIncomingReceived && missing_) {
         // Answered, the caller would hear silence: another desk can take it.
         linphone_call_decline(call, LinphoneReasonTemporarilyUnavailable);
         SupportLog(LogLevel::kWarning, "sound", "call " + CallIdOf(call) + " declined: no sound device");
         return true;
-      }
-      UseForNewCalls(Choose());
-      break;
-    case LinphoneCallOutgoingInit:
-      if (Stale()) {
-        Reload(call);
-        missing_ = MissingSound(Devices());  // else the grace would start on this call
       }
       UseForNewCalls(Choose());
       break;
@@ -347,7 +336,6 @@ void LinphoneSound::Pump() {
     --rereads_;
     reread_at_ = now + std::chrono::milliseconds(400);
     Reload();
-    missing_ = MissingSound(Devices());
     const Choice c = Choose();
     UseForNewCalls(c);
     for (const bctbx_list_t* it = linphone_core_get_calls(core_); it; it = bctbx_list_next(it)) {

@@ -73,7 +73,8 @@ class LinphoneSound {
   void UseForNewCalls(const Choice& c);
   void ApplyTo(LinphoneCall* call, const Choice& c, bool starting);
   void SetupRingback();
-  // The device list read again; `starting`: a call that has no streams yet.
+  // The device list read again, and what it lacks; `starting`: a call that has no streams
+  // yet.
   void Reload(LinphoneCall* starting = nullptr);
   bool Stale() const;  // the library's server connection predates the server
   // Calls whose streams may use the library's server connection, `starting` aside.

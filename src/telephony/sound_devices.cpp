@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "telephony/sip_user_agent.h"
+#include "telephony/virtual_sound_card.h"
 
 namespace velnaro {
 namespace {
@@ -25,7 +26,7 @@ bool Contains(const std::string& text, const std::string& part) {
 bool StandIn(const SoundDevice& d) {
   return Contains(d.id, "auto_null") || Contains(d.name, "auto_null") ||
          Lower(d.name) == "dummy output" || (d.driver == "ALSA" && Lower(d.name) == "default") ||
-         d.driver == "Velnaro";  // the agent's own silent card
+         d.driver == virtual_sound::kDriver;  // the agent's own silent card
 }
 
 }  // namespace

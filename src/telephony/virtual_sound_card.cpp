@@ -132,7 +132,7 @@ void Detect(MSSndCardManager* m);
 
 MSSndCardDesc g_card_desc = [] {
   MSSndCardDesc d{};
-  d.driver_type = "Velnaro";
+  d.driver_type = kDriver;
   d.detect = Detect;
   d.create_reader = CreateReader;
   d.create_writer = CreateWriter;

@@ -13,8 +13,9 @@ struct _MSFactory;
 
 namespace velnaro::virtual_sound {
 
-// Id under which the card is known to the library ("driver: name").
+// Id under which the card is known to the library ("driver: name"), and its driver.
 inline constexpr const char* kCardId = "Velnaro: Virtual";
+inline constexpr const char* kDriver = "Velnaro";
 
 // What stands behind the card. Called on the media library's threads, one block at a time,
 // mono 16-bit samples at the stream's rate.

@@ -60,10 +60,9 @@ class SoundWithRealPeers : public ::testing::Test {
     ASSERT_TRUE(WaitUntil([&] { return customer_->Count("CALL_ESTABLISHED") > before; }))
         << customer_->Dump();
   }
-  double CustomerHears(int hz) { return customer_->Hears(hz); }
   // Whether the call has the microphone saying `mic_tone` and plays on `speaker`.
   bool Uses(const std::string& speaker, int mic_tone) {
-    return CustomerHears(mic_tone) > 0.5 && sound_->Heard(speaker, kCustomerTone) > 0.5;
+    return customer_->Hears(mic_tone) > 0.5 && sound_->Heard(speaker, kCustomerTone) > 0.5;
   }
   void AddDesk() {
     sound_->AddSpeaker("Desk-Speaker");
@@ -140,7 +139,7 @@ TEST_F(SoundWithRealPeers, WithoutDevicesThereIsNoSilentCall) {
   EXPECT_TRUE(WaitUntil([&] { return agent_->SoundReady(); }, 5000));
   ASSERT_EQ(Start(), 0);
   CallCustomer();
-  EXPECT_GT(CustomerHears(kDeskMicTone), 0.5);
+  EXPECT_GT(customer_->Hears(kDeskMicTone), 0.5);
 
   sound_->Remove("Desk-Mic");
   sound_->Remove("Desk-Speaker");
@@ -153,7 +152,7 @@ TEST_F(SoundWithRealPeers, WithoutDevicesThereIsNoSilentCall) {
   AddDesk();
   EXPECT_TRUE(WaitUntil([&] { return agent_->SoundReady(); }, 10000));
   CallCustomer();
-  EXPECT_GT(CustomerHears(kDeskMicTone), 0.5);
+  EXPECT_GT(customer_->Hears(kDeskMicTone), 0.5);
   log_.Clear();
   sound_->Restart();  // during the call, whose streams cannot follow: it ends cleanly
   AddDesk();
